@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that building and testing need, only those
+# that are missing (so a machine that has them needs no network).
+set -euo pipefail
+packages=(
+  cmake g++ make pkg-config        # build
+  libjpeg62-turbo-dev              # JPEG decoding and encoding (libjpeg-turbo, IJG API)
+  libstb-dev                       # BMP decoding (stb_image)
+  nlohmann-json3-dev               # JSON output of the command-line tool
+  libgtest-dev libgmock-dev        # tests
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
