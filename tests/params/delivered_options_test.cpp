@@ -1,0 +1,69 @@
+// The Options folder delivered with the program: the current parameter file
+// and the camera list must read, agree with each other and be exactly what
+// the program itself would write.
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "params/camera_list.h"
+#include "params/parameter_file.h"
+#include "params/text_files.h"
+
+namespace vistarium::params {
+namespace {
+
+const std::filesystem::path kProgramFolder = VISTARIUM_SOURCE_DIR;
+
+std::string Delivered(const std::filesystem::path& path) {
+  const auto text = ReadWholeFile(path);
+  EXPECT_TRUE(text) << "cannot read " << path;
+  return text.value_or("");
+}
+
+TEST(DeliveredOptionsTest, CurrentParametersHoldTheRecommendedSetInTheProgramsFormat) {
+  const std::string text = Delivered(CurrentParameterFilePath(kProgramFolder));
+  const auto sets = ParseParameterFile(text);
+  ASSERT_TRUE(sets);
+  EXPECT_EQ(sets->Method, (TParametersMethod{150, 50, 1}));
+  EXPECT_EQ(sets->TwoPic, (TParametersTwoPic{45, 15, 3, 5, 5}));
+  EXPECT_EQ(text, FormatParameterFile(*sets));  // titles, widths and CR LF
+  EXPECT_TRUE(IsAcceptedQualityCoefficient(sets->Method.QualityCoefficient));
+}
+
+TEST(DeliveredOptionsTest, CameraListIsWhatTheWriterProducesAndEveryCameraReads) {
+  const std::string text = Delivered(CameraListPath(kProgramFolder));
+  const std::vector<std::string> lines = SplitLines(text);
+  ASSERT_GE(lines.size(), 15u);
+  EXPECT_EQ(text, FormatCameraList(lines));
+
+  std::set<std::string> names;
+  for (const std::string& line : lines) {
+    const CameraLine read = ReadCameraLine(line);
+    const auto camera = CameraFromLine(read);
+    ASSERT_TRUE(camera) << line;
+    EXPECT_EQ(line, FormatCameraLine(camera->Name, camera->FocalLength, camera->Aberration));
+    EXPECT_TRUE(CheckNewCamera(camera->Name, read.FocalText, read.AberrationText).Accepted()) << line;
+    EXPECT_TRUE(IsAcceptedCamera(camera->FocalLength, camera->Aberration)) << line;
+    EXPECT_TRUE(names.insert(camera->Name).second) << "name listed twice: " << camera->Name;
+  }
+  for (int focal : {14, 16, 18, 20, 24, 28, 35, 40, 50, 70, 85, 100, 105, 135, 200}) {
+    const auto line = FindCameraLine(lines, "Generic " + std::to_string(focal) + " mm");
+    ASSERT_TRUE(line) << focal;
+    EXPECT_EQ(line->FocalLength, focal);
+  }
+}
+
+TEST(DeliveredOptionsTest, TheCurrentCameraIsInTheList) {
+  const auto sets = ParseParameterFile(Delivered(CurrentParameterFilePath(kProgramFolder)));
+  ASSERT_TRUE(sets);
+  const CameraListView view = ReloadCameraList(CameraListPath(kProgramFolder), sets->Camera.Name);
+  ASSERT_TRUE(view.Current) << sets->Camera.Name;
+  EXPECT_EQ(view.Names.at(static_cast<std::size_t>(view.SelectedIndex)), sets->Camera.Name);
+  TParametersCamera camera = sets->Camera;
+  ASSERT_TRUE(ApplyReloadedCamera(view, camera));
+  EXPECT_TRUE(IsAcceptedCamera(camera.FocalLength, camera.Aberration));
+}
+
+}  // namespace
+}  // namespace vistarium::params
