@@ -1,0 +1,62 @@
+#pragma once
+// Time estimate and progress of the two phases of joining: the shares of the
+// finding work, the progress reports that move the bars and time labels, the
+// one continue question of the finding phase, and the duration texts.
+//
+// Bars, labels, the clock and the question are reached through ProgressUi so
+// that the application shows its controls while tests and the command-line
+// tool supply their own.
+
+#include <string>
+
+#include "app/run_state.h"
+
+namespace vistarium::matching {
+
+enum class Phase { Finding, Construction };
+
+class ProgressUi {
+public:
+  virtual ~ProgressUi() = default;
+  // The clock: the current date-time in days (86400 seconds a day).
+  virtual double Now() = 0;
+  // Moves a phase's bar to a percentage 0..100 and repaints it.
+  virtual void ShowBar(Phase phase, int percent) = 0;
+  // Writes a phase's elapsed and estimated labels and repaints them.
+  virtual void ShowTimes(Phase phase, const std::string& elapsed, const std::string& estimated) = 0;
+  // Asks the continue question (Yes and No); true for Yes.
+  virtual bool AskContinue(const std::string& question) = 0;
+};
+
+// A ProgressUi that shows nothing, answers Yes and reads the system clock.
+class SilentProgressUi : public ProgressUi {
+public:
+  double Now() override;
+  void ShowBar(Phase, int) override {}
+  void ShowTimes(Phase, const std::string&, const std::string&) override {}
+  bool AskContinue(const std::string&) override { return true; }
+};
+
+// The system clock as days since the Unix epoch (only differences matter).
+double SystemNowDays();
+
+// PairCount and the shares of the two searches of one pair's matching.
+void EstimateFindingWork(RunState& rs);
+
+// Moves the finding bar to Round(f x 100) and its labels; f = 0 restarts the
+// clock and clears CancelRequested. The first report that moves the bar may
+// ask the continue question; No sets CancelRequested.
+void ReportFindingProgress(RunState& rs, ProgressUi& ui, double f);
+// The same for the construction phase, which never asks.
+void ReportConstructionProgress(RunState& rs, ProgressUi& ui, double f);
+
+// Sets a bar directly (the Join command's 0 and 100).
+void SetProgressBar(RunState& rs, ProgressUi& ui, Phase phase, int percent);
+
+// Duration texts of the labels (" 1min  5sec") and of the question (" 6min").
+std::string FormatDuration(double days);
+std::string FormatEstimate(double days);
+// The whole text of the continue question for an estimated total time.
+std::string ContinueQuestionText(double estimatedDays);
+
+}  // namespace vistarium::matching
