@@ -1,0 +1,20 @@
+#pragma once
+// The pipeline driver: the phases of joining a picture set, in order, over
+// the run state.
+
+#include "app/run_state.h"
+#include "matching/progress.h"
+
+namespace vistarium::app {
+
+// Snapshot, projection, estimate, progress start and the matching of all
+// pairs. Ends early, with CancelRequested set, when the user stops it.
+void RunFindingPhase(RunState& rs, matching::ProgressUi& ui, const TPictureSetData& pictures,
+                     const params::ParameterSets& parameters);
+
+// The same without the estimate and the progress start; CancelRequested is
+// cleared at its start. With ManualStitching set no search runs.
+void RunFindingPhaseWithoutEstimate(RunState& rs, matching::ProgressUi& ui, const TPictureSetData& pictures,
+                                    const params::ParameterSets& parameters);
+
+}  // namespace vistarium::app

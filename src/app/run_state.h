@@ -1,0 +1,78 @@
+#pragma once
+// The run state: everything one join of a picture set computes, from the
+// snapshot of the picture set and parameters to the finished panorama. One
+// object, owned by whoever runs the pipeline (the application or the
+// command-line tool) and passed to every step.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "alignment/picture_geometry.h"
+#include "geom/projection.h"
+#include "params/parameter_sets.h"
+#include "render/bitmaps.h"
+
+namespace vistarium {
+
+struct TPictureSetData {
+  std::int32_t Count = 0;
+  std::vector<std::string> FileNames;  // full paths, left to right
+  bool Is360 = false;
+};
+
+// The panorama picture: packed colours 0x00BBGGRR indexed [column][row],
+// held column after column in one store.
+struct TPanorama {
+  std::int32_t Width = 0;
+  std::int32_t Height = 0;
+  std::vector<std::uint32_t> Pixels;
+};
+
+// Shares of the finding work and the clock of the running phase.
+struct ProgressState {
+  std::int32_t PairCount = 0;
+  double FirstSearchShare = 0.0;
+  double SecondSearchShare = 0.0;
+  double StartTime = 0.0;  // days
+  double Elapsed = 0.0;    // days, at the last report
+  double Estimated = 0.0;  // days, at the last report
+  bool ContinueConfirmed = false;
+  std::int32_t FindingBar = 0;       // percent shown by the finding bar
+  std::int32_t ConstructionBar = 0;  // percent shown by the construction bar
+};
+
+struct RunState {
+  // Snapshot taken at the start of a finding phase.
+  TPictureSetData PictureSet;
+  params::ParameterSets Parameters;
+
+  // Finding results.
+  TProjectionParameters Projection;
+  std::vector<PictureGeometry> Geometry;
+  TColMatrix RawWorking;
+  TColMatrix LeftWorking;
+  TColMatrix RightWorking;
+
+  // Construction results.
+  TRealPoint Horizon;
+  TPanorama Panorama;
+
+  ProgressState Progress;
+  bool CancelRequested = false;
+  std::int32_t CurrentPairIndex = -1;
+  bool ManualStitching = false;
+  // Run the plain sequential searches instead of the fast ones (same results).
+  bool UseReferenceSearch = false;
+};
+
+// Count = 0 and no file names; Is360 keeps its value.
+void ResetPictureSetData(RunState& rs);
+// Projection values to zero (the working scale to 1.0), geometry array and
+// working pictures emptied.
+void ResetFindingResults(RunState& rs);
+// Orientation, panorama points, horizon and panorama cleared. It walks the
+// geometry array, so when combined with the other resets it runs first.
+void ResetConstructionResults(RunState& rs);
+
+}  // namespace vistarium

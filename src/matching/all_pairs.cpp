@@ -1,0 +1,43 @@
+#include "matching/all_pairs.h"
+
+#include "matching/pair_matching.h"
+#include "matching/preparation.h"
+#include "render/working_picture.h"
+
+namespace vistarium::matching {
+
+namespace {
+void StoreSide(const TProjectionParameters& pp, TConnectionSide& side, const std::array<TPoint, 3>& points) {
+  for (std::size_t k = 0; k < 3; ++k) {
+    side.WorkingPoints[k] = {static_cast<double>(points[k].X), static_cast<double>(points[k].Y)};
+    side.AnglePoints[k] = geom::ToFullScale(pp, side.WorkingPoints[k]);
+    side.ImagePoints[k] = geom::AnglesToPicture(pp, side.AnglePoints[k]);
+  }
+}
+}  // namespace
+
+void StoreConnection(RunState& rs, int i, int j, const std::array<TPoint, 3>& left,
+                     const std::array<TPoint, 3>& right) {
+  StoreSide(rs.Projection, rs.Geometry.at(static_cast<std::size_t>(i)).RightConnection, left);
+  StoreSide(rs.Projection, rs.Geometry.at(static_cast<std::size_t>(j)).LeftConnection, right);
+}
+
+void MatchAllPairs(RunState& rs, ProgressUi& ui) {
+  DeviceBitmap source;  // the shared source bitmap, reused for every picture
+  const int count = rs.PictureSet.Count;
+  for (int i = 0; i < count; ++i) {
+    if (i == count - 1 && !rs.PictureSet.Is360) break;
+    rs.CurrentPairIndex = i;
+    const int j = i + 1 == count ? 0 : i + 1;
+    if (i == 0)
+      PrepareWorkingPicture(rs, 0, source, rs.LeftWorking);
+    else
+      render::CopyWorkingPicture(rs.RightWorking, rs.LeftWorking);
+    PrepareWorkingPicture(rs, j, source, rs.RightWorking);
+    const PairMatch match = MatchPair(rs, ui, rs.LeftWorking, rs.RightWorking);
+    if (match.Cancelled || rs.CancelRequested) return;
+    StoreConnection(rs, i, j, match.Left, match.Right);
+  }
+}
+
+}  // namespace vistarium::matching

@@ -1,0 +1,21 @@
+#pragma once
+// Matching of all adjacent pairs of the set, left to right (and, for a full
+// circle, the last picture with the first), storing each pair's three point
+// pairs in the two pictures' connection sides.
+
+#include <array>
+
+#include "app/run_state.h"
+#include "matching/progress.h"
+
+namespace vistarium::matching {
+
+// Needs the snapshot and SetUpProjection. Leaves CancelRequested set when the
+// user stopped the phase; the pairs before the cancelled one are stored.
+void MatchAllPairs(RunState& rs, ProgressUi& ui);
+
+// Writes the working, angle and image forms of the six points of pair (i, j).
+void StoreConnection(RunState& rs, int i, int j, const std::array<TPoint, 3>& left,
+                     const std::array<TPoint, 3>& right);
+
+}  // namespace vistarium::matching
