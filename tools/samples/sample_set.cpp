@@ -1,0 +1,319 @@
+#include "sample_set.h"
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <numbers>
+#include <sstream>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+#include "render/picture_file.h"
+
+namespace vistarium::samples {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr const char* kKind = "vistarium sample set";
+constexpr int kVersion = 1;
+
+std::string FileName(const std::string& path) { return std::filesystem::path(path).filename().string(); }
+
+std::string PictureFileName(const std::string& name, int index, int count) {
+  const int digits = count >= 100 ? 3 : 2;
+  std::string number = std::to_string(index + 1);
+  number.insert(0, static_cast<std::size_t>(digits) - std::min<std::size_t>(number.size(), digits), '0');
+  return name + "_" + number + ".jpg";
+}
+
+Json SizeJson(TPoint s) { return Json{{"width", s.X}, {"height", s.Y}}; }
+
+// Reading: every problem becomes a TruthFileError naming the file.
+class Reader {
+public:
+  explicit Reader(std::string name) : name_(std::move(name)) {}
+
+  [[noreturn]] void Fail(const std::string& problem) const { throw TruthFileError(name_ + ": " + problem); }
+
+  const Json& Member(const Json& object, const char* key) const {
+    if (!object.is_object()) Fail("expected an object holding \"" + std::string(key) + "\"");
+    const auto it = object.find(key);
+    if (it == object.end()) Fail("\"" + std::string(key) + "\" is missing");
+    return *it;
+  }
+  double Number(const Json& object, const char* key) const {
+    const Json& v = Member(object, key);
+    if (!v.is_number() || !std::isfinite(v.get<double>())) Fail("\"" + std::string(key) + "\" must be a number");
+    return v.get<double>();
+  }
+  int Integer(const Json& object, const char* key) const {
+    const Json& v = Member(object, key);
+    if (!v.is_number_integer() || v.get<long long>() < -2147483647LL || v.get<long long>() > 2147483647LL)
+      Fail("\"" + std::string(key) + "\" must be an integer");
+    return static_cast<int>(v.get<long long>());
+  }
+  bool Flag(const Json& object, const char* key) const {
+    const Json& v = Member(object, key);
+    if (!v.is_boolean()) Fail("\"" + std::string(key) + "\" must be true or false");
+    return v.get<bool>();
+  }
+  std::string Text(const Json& object, const char* key) const {
+    const Json& v = Member(object, key);
+    if (!v.is_string()) Fail("\"" + std::string(key) + "\" must be a string");
+    return v.get<std::string>();
+  }
+  TPoint Size(const Json& object, const char* key, bool mayBeZero) const {
+    const Json& v = Member(object, key);
+    const TPoint s{Integer(v, "width"), Integer(v, "height")};
+    const bool ok = mayBeZero ? (s.X >= 0 && s.Y >= 0) : (s.X > 0 && s.Y > 0);
+    if (!ok) Fail("\"" + std::string(key) + "\" is not a valid size");
+    return s;
+  }
+  // A plain file name: no folders, nothing that leaves the set's folder.
+  std::string PlainName(const Json& object, const char* key) const {
+    const std::string s = Text(object, key);
+    if (s.empty() || s == "." || s == ".." || s.find('/') != std::string::npos ||
+        s.find('\\') != std::string::npos)
+      Fail("\"" + std::string(key) + "\" must be a plain file name, not \"" + s + "\"");
+    return s;
+  }
+
+private:
+  std::string name_;
+};
+
+std::vector<double> PerPicture(const std::vector<double>& values, int count, const char* what) {
+  if (values.empty()) return std::vector<double>(static_cast<std::size_t>(count), 0.0);
+  if (values.size() == 1) return std::vector<double>(static_cast<std::size_t>(count), values[0]);
+  if (values.size() != static_cast<std::size_t>(count))
+    throw std::invalid_argument(std::string("Give one ") + what + " for all pictures or one per picture (" +
+                                std::to_string(count) + "), not " + std::to_string(values.size()));
+  return values;
+}
+
+}  // namespace
+
+SetGeometry SampleSet::Geometry() const {
+  std::vector<Rotation> rotations;
+  rotations.reserve(Pictures.size());
+  for (const SamplePicture& p : Pictures) rotations.push_back(p.Orientation);
+  return SetGeometry(Camera, std::move(rotations));
+}
+
+std::string TruthText(const SampleSet& set) {
+  Json j;
+  j["kind"] = kKind;
+  j["version"] = kVersion;
+  if (!set.Preset.empty()) j["preset"] = set.Preset;
+  j["convention"] = kRotationConvention;
+  j["pictureSize"] = SizeJson(set.Camera.Size);
+  j["focalLength"] = set.Camera.FocalLength;
+  j["aberration"] = set.Camera.Aberration;
+  j["is360"] = set.Is360;
+  const double latitudeSpan =
+      set.PhotoSize.X > 0 ? set.Scene.Span * set.PhotoSize.Y / static_cast<double>(set.PhotoSize.X) : 0.0;
+  j["scene"] = Json{{"photo", set.Scene.Photo},
+                    {"reduction", set.Scene.Reduction},
+                    {"photoSize", SizeJson(set.PhotoSize)},
+                    {"spanDegrees", set.Scene.Span},
+                    {"latitudeSpanDegrees", latitudeSpan},
+                    {"mirrored", set.Scene.Mirrored}};
+  j["jpegQuality"] = set.JpegQuality;
+  Json pictures = Json::array();
+  for (const SamplePicture& p : set.Pictures)
+    pictures.push_back(
+        Json{{"file", p.File}, {"yaw", p.Orientation.Yaw}, {"pitch", p.Orientation.Pitch}, {"roll", p.Orientation.Roll}});
+  j["pictures"] = std::move(pictures);
+
+  // Informative: how much of each picture the next one shares.
+  const SetGeometry geometry = set.Geometry();
+  Json overlaps = Json::array();
+  const int n = geometry.Count();
+  const int pairs = set.Is360 ? n : n - 1;
+  for (int i = 0; i < pairs && n > 1; ++i) {
+    const int k = (i + 1) % n;
+    const double row = std::round(geometry.CentreRowOverlap(i, k) * 1e4) / 1e4;
+    const double edge = std::round(geometry.RightEdgeVisible(i, k) * 1e4) / 1e4;
+    overlaps.push_back(Json{{"left", set.Pictures[static_cast<std::size_t>(i)].File},
+                            {"right", set.Pictures[static_cast<std::size_t>(k)].File},
+                            {"centreRow", row},
+                            {"rightEdgeColumn", edge}});
+  }
+  j["adjacentOverlap"] = std::move(overlaps);
+  return j.dump(2) + "\n";
+}
+
+SampleSet ParseTruth(const std::string& text, const std::string& name) {
+  const Reader r(name);
+  Json j;
+  try {
+    j = Json::parse(text);
+  } catch (const nlohmann::json::parse_error& e) {
+    r.Fail(std::string("not valid JSON (") + e.what() + ")");
+  }
+  if (!j.is_object()) r.Fail("the truth file must hold one JSON object");
+  if (r.Text(j, "kind") != kKind) r.Fail("not a sample set's truth file");
+  if (r.Integer(j, "version") != kVersion) r.Fail("unknown truth file version");
+
+  SampleSet set;
+  if (j.contains("preset")) set.Preset = r.Text(j, "preset");
+  set.Camera.Size = r.Size(j, "pictureSize", false);
+  set.Camera.FocalLength = r.Number(j, "focalLength");
+  set.Camera.Aberration = r.Number(j, "aberration");
+  set.Is360 = r.Flag(j, "is360");
+  const Json& scene = r.Member(j, "scene");
+  set.Scene.Photo = r.Text(scene, "photo");
+  set.Scene.Reduction = r.Integer(scene, "reduction");
+  set.PhotoSize = r.Size(scene, "photoSize", true);
+  set.Scene.Span = r.Number(scene, "spanDegrees");
+  set.Scene.Mirrored = r.Flag(scene, "mirrored");
+  if (set.Scene.Reduction < 1) r.Fail("\"reduction\" must be at least 1");
+  if (!(set.Scene.Span > 0.0 && set.Scene.Span <= 360.0)) r.Fail("\"spanDegrees\" must lie in (0, 360]");
+  set.JpegQuality = r.Integer(j, "jpegQuality");
+
+  const Json& pictures = r.Member(j, "pictures");
+  if (!pictures.is_array() || pictures.empty()) r.Fail("\"pictures\" must be a list of at least one picture");
+  for (const Json& p : pictures) {
+    SamplePicture picture;
+    picture.File = r.PlainName(p, "file");
+    picture.Orientation = {r.Number(p, "yaw"), r.Number(p, "pitch"), r.Number(p, "roll")};
+    set.Pictures.push_back(std::move(picture));
+  }
+  try {
+    (void)set.Geometry();
+  } catch (const std::exception& e) {
+    r.Fail(std::string("the camera cannot be used: ") + e.what());
+  }
+  return set;
+}
+
+SampleSet LoadTruthFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw TruthFileError(path + ": cannot be opened");
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (in.bad()) throw TruthFileError(path + ": cannot be read");
+  return ParseTruth(text.str(), path);
+}
+
+std::vector<std::string> PresetNames() { return {"open4", "circle8", "portrait5"}; }
+
+std::optional<SetRecipe> FindPreset(const std::string& name) {
+  SetRecipe r;
+  r.Name = name;
+  if (name == "open4") {
+    // Four hand-held landscape pictures, an open panorama.
+    r.Photo = "aitzgorri_by_Aitzol_Berasategi.jpg";
+    r.Scene = {"", 1, 220.0, false};
+    r.Camera = {{1024, 768}, 28.0, 0.0};
+    r.Count = 4;
+    r.YawStep = 45.0;
+    r.Pitch = {1.2, -0.4, 0.6, -1.5};
+    r.Roll = {-0.7, 0.9, -1.6, 0.4};
+    r.JpegQuality = 90;
+    return r;
+  }
+  if (name == "circle8") {
+    // Eight landscape pictures closing the full circle; the photo and its
+    // mirror image make the scene.
+    r.Photo = "sunset_by_Aitzol_Berasategi.jpg";
+    r.Scene = {"", 2, 180.0, true};
+    r.Camera = {{1024, 768}, 28.0, 0.0};
+    r.Count = 8;
+    r.Is360 = true;
+    r.Pitch = {0.6, -0.8, 0.3, 1.0, -0.5, 0.2, -1.0, 0.7};
+    r.Roll = {0.4, -0.6, 0.9, -0.3, 0.5, -0.9, 0.2, -0.4};
+    r.JpegQuality = 90;
+    return r;
+  }
+  if (name == "portrait5") {
+    // Five portrait pictures with a little barrel aberration.
+    r.Photo = "picosdeeuropa_by_Aitzol_Berasategi.jpg";
+    r.Scene = {"", 1, 210.0, false};
+    r.Camera = {{768, 1024}, 28.0, -0.02};
+    r.Count = 5;
+    r.YawStep = 34.0;
+    r.Pitch = {-0.8, 0.5, 1.1, -0.3, 0.7};
+    r.Roll = {0.6, -1.2, 0.3, 0.9, -0.5};
+    r.JpegQuality = 85;
+    return r;
+  }
+  return std::nullopt;
+}
+
+double YawStepForOverlap(const SampleCamera& camera, double overlap) {
+  if (!(overlap > 0.0 && overlap < 1.0)) throw std::invalid_argument("The overlap must lie between 0 and 1");
+  const SetGeometry g(camera, {});
+  const double w = camera.Size.X, mid = camera.Size.Y / 2.0;
+  // The shared part of the left picture runs from x = w (1 - overlap) to its
+  // right edge; its start must meet the right picture's left edge, at own
+  // longitude -edge.
+  const double edge = DirectionToLonLat(g.OwnDirection({w, mid})).Lon;
+  const double start = DirectionToLonLat(g.OwnDirection({w * (1.0 - overlap), mid})).Lon;
+  return start + edge;
+}
+
+SampleSet PlanSet(const SetRecipe& recipe) {
+  if (recipe.Count < 1) throw std::invalid_argument("A set needs at least one picture");
+  if (recipe.Is360 && recipe.Count < 2) throw std::invalid_argument("A 360 degree set needs at least two pictures");
+  if (recipe.Name.empty() || recipe.Name.find('/') != std::string::npos)
+    throw std::invalid_argument("The set name must be a plain file name prefix");
+  if (recipe.JpegQuality < 1 || recipe.JpegQuality > 100)
+    throw std::invalid_argument("The JPEG quality must lie between 1 and 100");
+  if (recipe.Scene.Reduction < 1) throw std::invalid_argument("The photo reduction must be at least 1");
+
+  SampleSet set;
+  set.Camera = recipe.Camera;
+  set.Scene = recipe.Scene;
+  set.Scene.Photo = FileName(recipe.Photo);
+  set.Scene.Mirrored = recipe.Scene.Mirrored || recipe.Is360;
+  set.Is360 = recipe.Is360;
+  set.JpegQuality = recipe.JpegQuality;
+  (void)SetGeometry(set.Camera, {});  // validates the camera
+
+  double step;
+  if (recipe.Is360)
+    step = 360.0 / recipe.Count;
+  else
+    step = recipe.YawStep ? *recipe.YawStep : YawStepForOverlap(recipe.Camera, recipe.Overlap);
+  if (!std::isfinite(step)) throw std::invalid_argument("The yaw step must be a number");
+  const std::vector<double> pitch = PerPicture(recipe.Pitch, recipe.Count, "pitch");
+  const std::vector<double> roll = PerPicture(recipe.Roll, recipe.Count, "roll");
+  for (int i = 0; i < recipe.Count; ++i) {
+    const double yaw = recipe.Is360 ? recipe.YawOffset + i * step
+                                    : recipe.YawOffset + (i - (recipe.Count - 1) / 2.0) * step;
+    const auto k = static_cast<std::size_t>(i);
+    set.Pictures.push_back({PictureFileName(recipe.Name, i, recipe.Count), {yaw, pitch[k], roll[k]}});
+  }
+  (void)set.Geometry();  // validates the orientations
+  return set;
+}
+
+std::vector<WrittenFile> WriteSampleSet(SampleSet& set, const Scene& scene, const std::string& folder,
+                                           void (*progress)(const WrittenFile&)) {
+  const std::filesystem::path dir(folder);
+  std::filesystem::create_directories(dir);
+  set.PhotoSize = scene.PhotoSize();
+  const SetGeometry geometry = set.Geometry();
+  std::vector<WrittenFile> written;
+  for (int i = 0; i < geometry.Count(); ++i) {
+    const DeviceBitmap picture = RenderPicture(scene, geometry, i);
+    const std::vector<std::uint8_t> bytes = render::EncodeJpeg(picture, set.JpegQuality);
+    const std::string path = (dir / set.Pictures[static_cast<std::size_t>(i)].File).string();
+    render::WriteFileAtomically(path, bytes);
+    written.push_back({path, bytes.size()});
+    if (progress) progress(written.back());
+  }
+  const std::string text = TruthText(set);
+  const std::string path = (dir / kTruthFileName).string();
+  render::WriteFileAtomically(
+      path, std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+  written.push_back({path, text.size()});
+  return written;
+}
+
+}  // namespace vistarium::samples
