@@ -1,0 +1,640 @@
+#include "render/picture_file.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <new>
+#include <system_error>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// jpeglib.h needs FILE and size_t declared before it.
+#include <jpeglib.h>
+#include <jerror.h>
+#include <stb_image.h>
+
+namespace vistarium::render {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Messages
+
+std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
+
+std::string ErrnoText(int error) { return std::generic_category().message(error); }
+
+[[noreturn]] void Throw(PictureProblem problem, const std::string& name, const std::string& detail = {}) {
+  const std::string file = Quoted(name);
+  std::string message;
+  switch (problem) {
+    case PictureProblem::CannotOpen: message = "Cannot open picture file " + file + ": " + detail; break;
+    case PictureProblem::CannotRead: message = "Cannot read picture file " + file + ": " + detail; break;
+    case PictureProblem::CannotWrite: message = "Cannot write file " + file + ": " + detail; break;
+    case PictureProblem::Empty: message = "Picture file " + file + " is empty"; break;
+    case PictureProblem::Truncated: message = "Picture file " + file + " is truncated"; break;
+    case PictureProblem::Corrupt: message = "Picture file " + file + " is corrupt: " + detail; break;
+    case PictureProblem::WrongContent: message = "Picture file " + file + " is not a " + detail + " picture"; break;
+    case PictureProblem::UnsupportedType:
+      message = "Picture file " + file + " has an unsupported type (use .jpg, .jpeg or .bmp)";
+      break;
+    case PictureProblem::UnsupportedFeature:
+      message = "Picture file " + file + " is an unsupported kind of " + detail;
+      break;
+    case PictureProblem::TooLarge: message = "Picture file " + file + " is too large (" + detail + ")"; break;
+    case PictureProblem::CannotEncode: message = "Cannot encode the picture as JPEG: " + detail; break;
+  }
+  throw PictureFileError(problem, name, message);
+}
+
+std::string PixelsText(std::int64_t width, std::int64_t height) {
+  return std::to_string(width) + " x " + std::to_string(height) + " pixels";
+}
+
+// Refuses a header size of no pixels or beyond the limits. The sides are
+// compared first so that the product cannot overflow.
+PictureSize CheckedSize(std::int64_t width, std::int64_t height, const PictureLimits& limits,
+                        const std::string& name) {
+  if (width <= 0 || height <= 0) Throw(PictureProblem::Corrupt, name, "its size is " + PixelsText(width, height));
+  if (width > limits.MaxSide || height > limits.MaxSide || width * height > limits.MaxPixels)
+    Throw(PictureProblem::TooLarge, name, PixelsText(width, height));
+  return {static_cast<int>(width), static_cast<int>(height)};
+}
+
+PackedColor PackRgb(unsigned red, unsigned green, unsigned blue) {
+  return static_cast<PackedColor>(red | (green << 8) | (blue << 16));
+}
+
+// ---------------------------------------------------------------------------
+// Reading files
+
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+
+// Opens a regular file for reading and reports its size.
+FileHandle OpenPictureFile(const std::string& path, std::int64_t& size) {
+  FileHandle file(std::fopen(path.c_str(), "rb"));
+  if (!file) Throw(PictureProblem::CannotOpen, path, ErrnoText(errno));
+  struct stat info {};
+  if (fstat(fileno(file.get()), &info) != 0) Throw(PictureProblem::CannotOpen, path, ErrnoText(errno));
+  if (S_ISDIR(info.st_mode)) Throw(PictureProblem::CannotOpen, path, ErrnoText(EISDIR));
+  if (!S_ISREG(info.st_mode)) Throw(PictureProblem::CannotOpen, path, "not a regular file");
+  size = static_cast<std::int64_t>(info.st_size);
+  if (size == 0) Throw(PictureProblem::Empty, path);
+  return file;
+}
+
+// Reads up to `count` bytes from the current position.
+std::vector<std::uint8_t> ReadBytes(std::FILE* file, std::size_t count, const std::string& path) {
+  std::vector<std::uint8_t> bytes(count);
+  std::size_t done = 0;
+  while (done < count) {
+    const std::size_t n = std::fread(bytes.data() + done, 1, count - done, file);
+    if (n == 0) {
+      if (std::ferror(file)) Throw(PictureProblem::CannotRead, path, ErrnoText(errno));
+      break;  // the file is shorter than it was a moment ago
+    }
+    done += n;
+  }
+  bytes.resize(done);
+  return bytes;
+}
+
+std::vector<std::uint8_t> ReadWholeFile(const std::string& path) {
+  std::int64_t size = 0;
+  const FileHandle file = OpenPictureFile(path, size);
+  if (size > kMaxPictureFileBytes) Throw(PictureProblem::TooLarge, path, std::to_string(size) + " bytes");
+  std::vector<std::uint8_t> bytes = ReadBytes(file.get(), static_cast<std::size_t>(size), path);
+  if (bytes.empty()) Throw(PictureProblem::Empty, path);
+  return bytes;
+}
+
+// ---------------------------------------------------------------------------
+// libjpeg sessions
+//
+// libjpeg reports a fatal error by calling error_exit, which must not return.
+// Ours jumps back (longjmp) into CatchJpegErrors. Everything between that
+// setjmp and the libjpeg call that fails is either libjpeg's C code or a
+// lambda of ours that keeps no object with a destructor alive across libjpeg
+// calls, so the jump skips no destructor. The objects that need cleaning up
+// (the libjpeg struct, the output store) live in the caller, outside the jump.
+
+struct JpegErrors {
+  jpeg_error_mgr Manager;  // first member: libjpeg sees only this part
+  std::jmp_buf Jump;
+  bool Truncated;
+  char Message[JMSG_LENGTH_MAX];
+};
+
+JpegErrors* ErrorsOf(j_common_ptr cinfo) { return reinterpret_cast<JpegErrors*>(cinfo->err); }
+
+[[noreturn]] void LeaveJpeg(j_common_ptr cinfo) {
+  JpegErrors* errors = ErrorsOf(cinfo);
+  (*cinfo->err->format_message)(cinfo, errors->Message);
+  std::longjmp(errors->Jump, 1);
+}
+
+void OnJpegError(j_common_ptr cinfo) { LeaveJpeg(cinfo); }
+
+// Warnings (level -1) about damaged data end the decoding as errors: libjpeg
+// would go on and fill the rest of the picture with grey. Harmless ones
+// about markers and stray bytes between segments are counted and ignored;
+// trace messages (level 0 and up) are ignored.
+void OnJpegMessage(j_common_ptr cinfo, int level) {
+  if (level >= 0) return;
+  switch (cinfo->err->msg_code) {
+    case JWRN_EXTRANEOUS_DATA:
+    case JWRN_JFIF_MAJOR:
+    case JWRN_ADOBE_XFORM:
+    case JWRN_TOO_MUCH_DATA:
+      ++cinfo->err->num_warnings;
+      return;
+    default:
+      break;
+  }
+  ErrorsOf(cinfo)->Truncated = cinfo->err->msg_code == JWRN_JPEG_EOF;
+  LeaveJpeg(cinfo);
+}
+
+void IgnoreJpegOutput(j_common_ptr) {}
+
+// Runs `work`; returns false when libjpeg reported an error inside it.
+template <typename Work>
+bool CatchJpegErrors(JpegErrors& errors, Work& work) {
+  if (setjmp(errors.Jump) != 0) return false;
+  work();
+  return true;
+}
+
+// One libjpeg compressor or decompressor with our error handling; destroyed
+// with the session on every way out.
+template <typename Codec>
+class JpegSession {
+public:
+  JpegSession() {
+    Info.err = jpeg_std_error(&Errors.Manager);
+    Errors.Manager.error_exit = OnJpegError;
+    Errors.Manager.emit_message = OnJpegMessage;
+    Errors.Manager.output_message = IgnoreJpegOutput;
+  }
+  ~JpegSession() { jpeg_destroy(reinterpret_cast<j_common_ptr>(&Info)); }
+  JpegSession(const JpegSession&) = delete;
+  JpegSession& operator=(const JpegSession&) = delete;
+
+  template <typename Work>
+  bool Try(Work&& work) {
+    return CatchJpegErrors(Errors, work);
+  }
+  int Code() const { return Errors.Manager.msg_code; }
+
+  Codec Info{};  // zeroed, so destroying it before creation is harmless
+  JpegErrors Errors{};
+};
+
+class JpegReader : public JpegSession<jpeg_decompress_struct> {
+public:
+  explicit JpegReader(const std::string& name) : name_(name) {
+    Run([this] { jpeg_create_decompress(&Info); });
+  }
+
+  template <typename Work>
+  void Run(Work&& work) {
+    if (!Try(work)) Raise();
+  }
+
+  // Reads the markers up to the first scan and checks the size.
+  PictureSize ReadHeader(const PictureLimits& limits) {
+    Run([this] { jpeg_read_header(&Info, TRUE); });
+    return CheckedSize(Info.image_width, Info.image_height, limits, name_);
+  }
+
+  DeviceBitmap ReadPixels();
+
+private:
+  [[noreturn]] void Raise() const;
+
+  const std::string& name_;
+};
+
+void JpegReader::Raise() const {
+  if (Errors.Truncated) Throw(PictureProblem::Truncated, name_);
+  switch (Code()) {
+    case JERR_OUT_OF_MEMORY:
+      throw std::bad_alloc();
+    case JERR_NO_SOI:
+      Throw(PictureProblem::WrongContent, name_, "JPEG");
+    case JERR_IMAGE_TOO_BIG:
+    case JERR_WIDTH_OVERFLOW:
+      Throw(PictureProblem::TooLarge, name_, PixelsText(Info.image_width, Info.image_height));
+    case JERR_BAD_PRECISION:
+    case JERR_SOF_UNSUPPORTED:
+    case JERR_NOT_COMPILED:
+    case JERR_CONVERSION_NOTIMPL:
+      Throw(PictureProblem::UnsupportedFeature, name_, std::string("JPEG: ") + Errors.Message);
+    default:
+      Throw(PictureProblem::Corrupt, name_, Errors.Message);
+  }
+}
+
+// Appends one decoded row (1, 3 or 4 samples a pixel) as packed colours.
+// Four samples are CMYK; Adobe applications store them inverted (255 means
+// no ink), which the APP14 marker tells.
+void AppendJpegRow(std::vector<PackedColor>& pixels, const JSAMPLE* row, unsigned width, int components,
+                   bool invertedCmyk) {
+  const std::size_t start = pixels.size();
+  pixels.resize(start + width);  // within the reserved store: does not allocate
+  PackedColor* out = pixels.data() + start;
+  for (unsigned x = 0; x < width; ++x) {
+    if (components == 1) {
+      const unsigned g = row[x];
+      out[x] = PackRgb(g, g, g);
+    } else if (components == 3) {
+      const JSAMPLE* p = row + 3 * static_cast<std::size_t>(x);
+      out[x] = PackRgb(p[0], p[1], p[2]);
+    } else {
+      const JSAMPLE* p = row + 4 * static_cast<std::size_t>(x);
+      unsigned c = p[0], m = p[1], y = p[2], k = p[3];
+      if (!invertedCmyk) {
+        c = 255 - c;
+        m = 255 - m;
+        y = 255 - y;
+        k = 255 - k;
+      }
+      // Now each value is 255 minus the ink; the colour is (1 - ink) * (1 - black).
+      out[x] = PackRgb((c * k + 127) / 255, (m * k + 127) / 255, (y * k + 127) / 255);
+    }
+  }
+}
+
+DeviceBitmap JpegReader::ReadPixels() {
+  switch (Info.jpeg_color_space) {
+    case JCS_GRAYSCALE:
+      Info.out_color_space = JCS_GRAYSCALE;
+      break;
+    case JCS_YCbCr:
+    case JCS_RGB:
+      Info.out_color_space = JCS_RGB;
+      break;
+    case JCS_CMYK:
+    case JCS_YCCK:
+      Info.out_color_space = JCS_CMYK;
+      break;
+    default:
+      Throw(PictureProblem::UnsupportedFeature, name_,
+            "JPEG: colour space of " + std::to_string(Info.num_components) + " components");
+  }
+  DeviceBitmap picture;
+  // The store is reserved, not filled: its pages are touched only as rows
+  // arrive, so damaged data that ends early costs little.
+  picture.Pixels.reserve(CheckedPixelCount(static_cast<int>(Info.image_width), static_cast<int>(Info.image_height)));
+  const bool invertedCmyk = Info.saw_Adobe_marker;
+  bool stalled = false;
+  Run([&] {
+    jpeg_start_decompress(&Info);
+    JSAMPARRAY row = (*Info.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&Info), JPOOL_IMAGE,
+                                               Info.output_width * static_cast<JDIMENSION>(Info.output_components), 1);
+    while (Info.output_scanline < Info.output_height) {
+      if (jpeg_read_scanlines(&Info, row, 1) != 1) {
+        stalled = true;  // only a suspending data source does this
+        return;
+      }
+      AppendJpegRow(picture.Pixels, row[0], Info.output_width, Info.output_components, invertedCmyk);
+    }
+    jpeg_finish_decompress(&Info);
+  });
+  if (stalled) Throw(PictureProblem::Truncated, name_);
+  picture.Width = static_cast<int>(Info.output_width);
+  picture.Height = static_cast<int>(Info.output_height);
+  return picture;
+}
+
+// ---------------------------------------------------------------------------
+// BMP
+
+// The short reasons stb_image gives for a BMP it refuses.
+[[noreturn]] void RaiseBmpFailure(const std::string& name) {
+  const char* reason = stbi_failure_reason();
+  const std::string why = reason != nullptr ? reason : "";
+  if (why == "outofmem") throw std::bad_alloc();
+  if (why == "BMP RLE") Throw(PictureProblem::UnsupportedFeature, name, "BMP: run-length compression");
+  if (why == "BMP JPEG/PNG") Throw(PictureProblem::UnsupportedFeature, name, "BMP: embedded compression");
+  if (why == "unknown BMP" || why == "unknown image type") Throw(PictureProblem::UnsupportedFeature, name, "BMP: unknown header version");
+  if (why == "bad bpp") Throw(PictureProblem::Corrupt, name, "invalid number of bits a pixel");
+  if (why == "bad masks") Throw(PictureProblem::Corrupt, name, "invalid colour masks");
+  if (why == "bad offset") Throw(PictureProblem::Corrupt, name, "invalid pixel data offset");
+  if (why == "invalid") Throw(PictureProblem::Corrupt, name, "invalid colour table");
+  Throw(PictureProblem::Corrupt, name, why.empty() || why == "bad BMP" ? "invalid header" : why);
+}
+
+std::uint32_t LittleEndian(std::span<const std::uint8_t> bytes, std::size_t at, int count) {
+  std::uint32_t v = 0;
+  for (int i = count - 1; i >= 0; --i) v = (v << 8) | bytes[at + static_cast<std::size_t>(i)];
+  return v;
+}
+
+// Checks the BMP header at the start of `head` (the whole file or its first
+// bytes) against a file of `fileSize` bytes: the signature, the size and
+// whether the pixel rows fit in the file. stb_image reads zeros past the end
+// of its data, so a cut file must be caught here.
+PictureSize InspectBmp(std::span<const std::uint8_t> head, std::uint64_t fileSize, const PictureLimits& limits,
+                       const std::string& name) {
+  if (head.size() < 2 || head[0] != 'B' || head[1] != 'M') Throw(PictureProblem::WrongContent, name, "BMP");
+  constexpr std::size_t kFileHeader = 14;
+  if (fileSize < kFileHeader + 4 || head.size() < kFileHeader + 4) Throw(PictureProblem::Truncated, name);
+  const std::uint32_t infoSize = LittleEndian(head, kFileHeader, 4);
+  const bool knownInfo =
+      infoSize == 12 || infoSize == 40 || infoSize == 56 || infoSize == 108 || infoSize == 124;
+  if (knownInfo && (fileSize < kFileHeader + infoSize || head.size() < kFileHeader + infoSize))
+    Throw(PictureProblem::Truncated, name);
+
+  int x = 0, y = 0, comp = 0;
+  if (stbi_info_from_memory(head.data(), static_cast<int>(head.size()), &x, &y, &comp) == 0) {
+    // stbi_info keeps only a generic reason. The loader checks the header
+    // the same way and fails before allocating anything, with the BMP
+    // decoder's own reason.
+    stbi_image_free(stbi_load_from_memory(head.data(), static_cast<int>(head.size()), &x, &y, &comp, 3));
+    RaiseBmpFailure(name);
+  }
+  // Width is a signed field that must be positive; a negative height marks
+  // rows stored from the top. The 12-byte header holds unsigned 16-bit sides.
+  const std::int64_t width = x;
+  const std::int64_t height = y < 0 ? -static_cast<std::int64_t>(y) : y;
+  const PictureSize size = CheckedSize(width, height, limits, name);
+
+  const std::uint32_t dataOffset = LittleEndian(head, 10, 4);
+  const std::uint32_t bitsPerPixel = LittleEndian(head, infoSize == 12 ? 24 : 28, 2);
+  const std::uint32_t compression = infoSize == 12 ? 0 : LittleEndian(head, 30, 4);
+  if (compression == 0 || compression == 3) {  // plain rows, possibly with colour masks
+    const std::uint64_t rowBytes = (static_cast<std::uint64_t>(size.Width) * bitsPerPixel + 31) / 32 * 4;
+    const std::uint64_t needed = dataOffset + rowBytes * static_cast<std::uint64_t>(size.Height);
+    if (fileSize < needed) Throw(PictureProblem::Truncated, name);
+  }
+  return size;
+}
+
+// ---------------------------------------------------------------------------
+// JPEG encoding into a growing byte vector
+
+constexpr std::size_t kFirstOutputBytes = 64 * 1024;
+
+struct VectorDestination {
+  jpeg_destination_mgr Manager;  // first member: libjpeg sees only this part
+  std::vector<std::uint8_t>* Bytes;
+};
+
+VectorDestination* DestinationOf(j_compress_ptr cinfo) { return reinterpret_cast<VectorDestination*>(cinfo->dest); }
+
+bool ResizeQuietly(std::vector<std::uint8_t>& bytes, std::size_t size) noexcept {
+  try {
+    bytes.resize(size);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+void StartDestination(j_compress_ptr cinfo) {
+  VectorDestination* d = DestinationOf(cinfo);
+  if (!ResizeQuietly(*d->Bytes, kFirstOutputBytes)) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 1);
+  d->Manager.next_output_byte = d->Bytes->data();
+  d->Manager.free_in_buffer = d->Bytes->size();
+}
+
+// Called when the whole buffer is full: doubles it.
+boolean GrowDestination(j_compress_ptr cinfo) {
+  VectorDestination* d = DestinationOf(cinfo);
+  const std::size_t used = d->Bytes->size();
+  if (used > d->Bytes->max_size() / 2 || !ResizeQuietly(*d->Bytes, used * 2)) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 2);
+  d->Manager.next_output_byte = d->Bytes->data() + used;
+  d->Manager.free_in_buffer = d->Bytes->size() - used;
+  return TRUE;
+}
+
+void FinishDestination(j_compress_ptr cinfo) {
+  VectorDestination* d = DestinationOf(cinfo);
+  d->Bytes->resize(d->Bytes->size() - d->Manager.free_in_buffer);  // shrinking: cannot throw
+}
+
+// Encodes Width x Height pixels stored by rows; toRgb writes one pixel's
+// red, green and blue samples.
+template <typename Pixel, typename ToRgb>
+std::vector<std::uint8_t> EncodeRows(int width, int height, const std::vector<Pixel>& pixels, int quality,
+                                     ToRgb toRgb) {
+  if (quality < 1 || quality > 100) throw std::invalid_argument("JPEG quality must be 1 to 100");
+  if (width <= 0 || height <= 0 || width > kMaxPictureSide || height > kMaxPictureSide)
+    Throw(PictureProblem::CannotEncode, {},
+          "a picture of " + PixelsText(width, height) + " (each side must be 1 to " +
+              std::to_string(kMaxPictureSide) + ")");
+  if (pixels.size() != CheckedPixelCount(width, height))
+    throw std::invalid_argument("Picture pixel store does not match its size");
+
+  std::vector<std::uint8_t> bytes;
+  VectorDestination destination{};
+  destination.Manager.init_destination = StartDestination;
+  destination.Manager.empty_output_buffer = GrowDestination;
+  destination.Manager.term_destination = FinishDestination;
+  destination.Bytes = &bytes;
+
+  JpegSession<jpeg_compress_struct> session;
+  jpeg_compress_struct& c = session.Info;
+  const bool done = session.Try([&] {
+    jpeg_create_compress(&c);
+    c.dest = &destination.Manager;
+    c.image_width = static_cast<JDIMENSION>(width);
+    c.image_height = static_cast<JDIMENSION>(height);
+    c.input_components = 3;
+    c.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&c);  // sequential Huffman coding, YCbCr 4:2:0
+    jpeg_set_quality(&c, quality, TRUE);
+    jpeg_start_compress(&c, TRUE);
+    JSAMPARRAY row = (*c.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&c), JPOOL_IMAGE,
+                                            static_cast<JDIMENSION>(width) * 3, 1);
+    while (c.next_scanline < c.image_height) {
+      const Pixel* source = pixels.data() + static_cast<std::size_t>(c.next_scanline) * static_cast<std::size_t>(width);
+      JSAMPLE* out = row[0];
+      for (int x = 0; x < width; ++x, out += 3) toRgb(source[x], out);
+      jpeg_write_scanlines(&c, row, 1);
+    }
+    jpeg_finish_compress(&c);
+  });
+  if (!done) {
+    if (session.Code() == JERR_OUT_OF_MEMORY) throw std::bad_alloc();
+    Throw(PictureProblem::CannotEncode, {}, session.Errors.Message);
+  }
+  return bytes;
+}
+
+// ---------------------------------------------------------------------------
+// Atomic writing
+
+// A temporary file beside the target; removed unless it was renamed.
+class TemporaryFile {
+public:
+  TemporaryFile(const std::string& target) : target_(target) {
+    const std::size_t slash = target.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    if (base.empty()) Throw(PictureProblem::CannotWrite, target, "not a file name");
+    static unsigned counter = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      path_ = folder + "." + base + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+      fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd_ >= 0) return;
+      if (errno != EEXIST) Throw(PictureProblem::CannotWrite, target, ErrnoText(errno));
+    }
+    Throw(PictureProblem::CannotWrite, target, "no free temporary file name");
+  }
+  ~TemporaryFile() {
+    if (fd_ >= 0) close(fd_);
+    if (!renamed_) unlink(path_.c_str());
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+  void Write(std::span<const std::uint8_t> bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        Fail(errno);
+      }
+      if (n == 0) Fail(EIO);
+      done += static_cast<std::size_t>(n);
+    }
+  }
+
+  void Commit() {
+    if (fsync(fd_) != 0) Fail(errno);
+    const int fd = fd_;
+    fd_ = -1;  // closed below whatever the outcome; never closed twice
+    if (close(fd) != 0) Fail(errno);
+    if (std::rename(path_.c_str(), target_.c_str()) != 0) Fail(errno);
+    renamed_ = true;
+  }
+
+private:
+  [[noreturn]] void Fail(int error) const { Throw(PictureProblem::CannotWrite, target_, ErrnoText(error)); }
+
+  std::string target_;
+  std::string path_;
+  int fd_ = -1;
+  bool renamed_ = false;
+};
+
+// Makes the rename itself durable where the file system allows it.
+void SyncFolderOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);  // the file is already in place; some file systems cannot sync folders
+  close(fd);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+std::optional<PictureFormat> PictureFormatFromPath(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  const std::size_t dot = path.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return std::nullopt;
+  std::string extension = path.substr(dot);
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+  if (extension == ".jpg" || extension == ".jpeg") return PictureFormat::Jpeg;
+  if (extension == ".bmp") return PictureFormat::Bmp;
+  return std::nullopt;
+}
+
+PictureSize ReadPictureSize(const std::string& path, const PictureLimits& limits) {
+  const std::optional<PictureFormat> format = PictureFormatFromPath(path);
+  if (!format) Throw(PictureProblem::UnsupportedType, path);
+  std::int64_t size = 0;
+  const FileHandle file = OpenPictureFile(path, size);
+  if (*format == PictureFormat::Bmp) {
+    // The largest BMP header the decoder knows is 14 + 124 bytes.
+    const std::vector<std::uint8_t> head = ReadBytes(file.get(), 256, path);
+    return InspectBmp(head, static_cast<std::uint64_t>(size), limits, path);
+  }
+  JpegReader reader(path);
+  reader.Run([&] { jpeg_stdio_src(&reader.Info, file.get()); });
+  return reader.ReadHeader(limits);
+}
+
+DeviceBitmap LoadPictureFile(const std::string& path, const PictureLimits& limits) {
+  const std::optional<PictureFormat> format = PictureFormatFromPath(path);
+  if (!format) Throw(PictureProblem::UnsupportedType, path);
+  const std::vector<std::uint8_t> bytes = ReadWholeFile(path);
+  return *format == PictureFormat::Jpeg ? DecodeJpeg(bytes, path, limits) : DecodeBmp(bytes, path, limits);
+}
+
+DeviceBitmap DecodeJpeg(std::span<const std::uint8_t> bytes, const std::string& name, const PictureLimits& limits) {
+  if (bytes.empty()) Throw(PictureProblem::Empty, name);
+  if (bytes.size() > static_cast<std::uint64_t>(kMaxPictureFileBytes))
+    Throw(PictureProblem::TooLarge, name, std::to_string(bytes.size()) + " bytes");
+  JpegReader reader(name);
+  reader.Run([&] { jpeg_mem_src(&reader.Info, bytes.data(), static_cast<unsigned long>(bytes.size())); });
+  reader.ReadHeader(limits);
+  return reader.ReadPixels();
+}
+
+DeviceBitmap DecodeBmp(std::span<const std::uint8_t> bytes, const std::string& name, const PictureLimits& limits) {
+  if (bytes.empty()) Throw(PictureProblem::Empty, name);
+  if (bytes.size() > static_cast<std::uint64_t>(kMaxPictureFileBytes))
+    Throw(PictureProblem::TooLarge, name, std::to_string(bytes.size()) + " bytes");
+  const PictureSize size = InspectBmp(bytes, bytes.size(), limits, name);
+
+  int width = 0, height = 0, channels = 0;
+  const std::unique_ptr<stbi_uc, void (*)(void*)> rgb(
+      stbi_load_from_memory(bytes.data(), static_cast<int>(bytes.size()), &width, &height, &channels, 3),
+      stbi_image_free);
+  if (!rgb) RaiseBmpFailure(name);
+  if (width != size.Width || height != size.Height) Throw(PictureProblem::Corrupt, name, "inconsistent header");
+
+  DeviceBitmap picture(width, height);
+  const stbi_uc* p = rgb.get();
+  for (PackedColor& pixel : picture.Pixels) {
+    pixel = PackRgb(p[0], p[1], p[2]);
+    p += 3;
+  }
+  return picture;
+}
+
+std::vector<std::uint8_t> EncodeJpeg(const Bitmap32& picture, int quality) {
+  return EncodeRows(picture.Width, picture.Height, picture.Pixels, quality, [](std::uint32_t argb, JSAMPLE* rgb) {
+    rgb[0] = static_cast<JSAMPLE>((argb >> 16) & 0xFFu);
+    rgb[1] = static_cast<JSAMPLE>((argb >> 8) & 0xFFu);
+    rgb[2] = static_cast<JSAMPLE>(argb & 0xFFu);
+  });
+}
+
+std::vector<std::uint8_t> EncodeJpeg(const DeviceBitmap& picture, int quality) {
+  return EncodeRows(picture.Width, picture.Height, picture.Pixels, quality, [](PackedColor packed, JSAMPLE* rgb) {
+    const auto bgr = static_cast<std::uint32_t>(packed);
+    rgb[0] = static_cast<JSAMPLE>(bgr & 0xFFu);
+    rgb[1] = static_cast<JSAMPLE>((bgr >> 8) & 0xFFu);
+    rgb[2] = static_cast<JSAMPLE>((bgr >> 16) & 0xFFu);
+  });
+}
+
+void WriteFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes) {
+  {
+    TemporaryFile temporary(path);
+    temporary.Write(bytes);
+    temporary.Commit();
+  }
+  SyncFolderOf(path);
+}
+
+}  // namespace vistarium::render
