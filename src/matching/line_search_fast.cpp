@@ -129,32 +129,71 @@ __attribute__((target_clones("avx2", "default"))) void AccumulateBlock(const Pla
   }
 }
 
-// A lower bound of LineMismatch for the candidate in lane c, from its exact
-// integer sums; never above the value LineMismatch computes.
-double MismatchLowerBound(const RightSums& rsum, const BlockSums& b, int c, int n) {
-  double e = 0.0, magnitude = 0.0;
+// Per-channel constants of the closed form, from the right line's sums.
+struct ClosedForm {
+  bool Undetermined[3];
+  double S0[3], S1[3], S2[3];
+  double Alpha[3], Beta[3], Gamma[3];  // S0 / D, S1 / D, S2 / D
+};
+
+ClosedForm MakeClosedForm(const RightSums& rsum) {
+  ClosedForm f{};
   for (int ch = 0; ch < 3; ++ch) {
-    if (rsum.D[ch] == 0) {  // the residual is the weighted sum of squares, exactly
-      e += b.U0[ch][c];
-      magnitude += b.U0[ch][c];
+    f.Undetermined[ch] = rsum.D[ch] == 0;
+    f.S0[ch] = static_cast<double>(rsum.S0[ch]);
+    f.S1[ch] = static_cast<double>(rsum.S1[ch]);
+    f.S2[ch] = static_cast<double>(rsum.S2[ch]);
+    const double d = static_cast<double>(rsum.D[ch]);
+    f.Alpha[ch] = f.Undetermined[ch] ? 0.0 : f.S0[ch] / d;
+    f.Beta[ch] = f.Undetermined[ch] ? 0.0 : f.S1[ch] / d;
+    f.Gamma[ch] = f.Undetermined[ch] ? 0.0 : f.S2[ch] / d;
+  }
+  return f;
+}
+
+// For every lane, a number never above the residual sum E that LineMismatch
+// forms for that candidate. The least-squares residual E(a, b) of a channel
+// is a quadratic in the gain (a, b), smallest at the exact fit; it is
+// evaluated at a near-exact (a, b), and the bound subtracts the distance to
+// the minimum (second order in the error of a and b), the rounding of this
+// evaluation, and the rounding of the plain sum in LineMismatch (about n
+// units of rounding of the magnitude of its terms), each with a factor 4 to
+// spare.
+__attribute__((target_clones("avx2", "default"))) void LowerBounds(const ClosedForm& f, const BlockSums& b, int n,
+                                                                   double* low) {
+  constexpr double eps = std::numeric_limits<double>::epsilon();
+  const double sumRounding = 4.0 * (9.0 * n + 63.0) * eps;
+  double e[kBlock] = {};
+  for (int ch = 0; ch < 3; ++ch) {
+    if (f.Undetermined[ch]) {  // the residual is the weighted sum of squares, exactly
+      for (int c = 0; c < kBlock; ++c) e[c] += static_cast<double>(b.U0[ch][c]);
       continue;
     }
-    const std::int64_t t0 = b.T0[ch][c], t1 = b.T1[ch][c];
-    const std::int64_t A = t1 * rsum.S0[ch] - t0 * rsum.S1[ch];
-    const std::int64_t B = rsum.S2[ch] * t0 - rsum.S1[ch] * t1;
-    const double a = static_cast<double>(A) / static_cast<double>(rsum.D[ch]);
-    const double bb = static_cast<double>(B) / static_cast<double>(rsum.D[ch]);
-    const double u0 = b.U0[ch][c];
-    e += u0 - a * static_cast<double>(t1) - bb * static_cast<double>(t0);
-    magnitude += u0 + std::fabs(a) * static_cast<double>(t1) + std::fabs(bb) * static_cast<double>(t0) +
-                 a * a * static_cast<double>(rsum.S2[ch]) + bb * bb * static_cast<double>(rsum.S0[ch]);
+    const double s0 = f.S0[ch], s1 = f.S1[ch], s2 = f.S2[ch];
+    const double al = f.Alpha[ch], be = f.Beta[ch], ga = f.Gamma[ch];
+    for (int c = 0; c < kBlock; ++c) {
+      const double t0 = b.T0[ch][c], t1 = b.T1[ch][c], u0 = b.U0[ch][c];
+      const double a = t1 * al - t0 * be;
+      const double g = t0 * ga - t1 * be;
+      const double quad = a * a * s2 + 2.0 * a * g * s1 + g * g * s0;
+      const double value = u0 - 2.0 * (a * t1 + g * t0) + quad;
+      const double ea = 24.0 * eps * (t1 * al + t0 * std::fabs(be));
+      const double eg = 24.0 * eps * (t0 * ga + t1 * std::fabs(be));
+      const double scale = u0 + 2.0 * (std::fabs(a) * t1 + std::fabs(g) * t0) + a * a * s2 +
+                           2.0 * std::fabs(a * g) * s1 + g * g * s0;
+      const double literal = (std::fabs(a) + ea) * (std::fabs(a) + ea) * s2 +
+                             (std::fabs(g) + eg) * (std::fabs(g) + eg) * s0 + u0;
+      e[c] += value - 2.0 * (ea * ea * s2 + eg * eg * s0) - 40.0 * eps * scale - sumRounding * literal;
+    }
   }
-  // Both the closed form and the plain sum of squared residuals are within a
-  // few (n + 10) units of rounding of the magnitude of their terms; the
-  // factor 16 leaves a wide margin.
-  const double tolerance = 16.0 * (10.0 * n + 100.0) * std::numeric_limits<double>::epsilon() * magnitude + 1e-9;
-  const double low = (e - tolerance) * (1.0 - 8.0 * std::numeric_limits<double>::epsilon());
-  return std::sqrt(std::max(0.0, low)) / n / 3.0 * (1.0 - 8.0 * std::numeric_limits<double>::epsilon());
+  for (int c = 0; c < kBlock; ++c) low[c] = e[c];
+}
+
+// The residual sum above which a candidate's mismatch is certainly larger
+// than `score` (sqrt(E) / n / 3 rounds monotonically).
+double ResidualThreshold(double score, int n) {
+  const double e = score * 3.0 * n;
+  return e * e * (1.0 + 1e-12);
 }
 
 }  // namespace
@@ -212,10 +251,13 @@ LineMatch FindMatchingLineFast(RunState& rs, ProgressUi& ui, const TColMatrix& l
   const Planes planes = MakePlanes(left, p.ToleranceA + std::abs(p.Dx) + 2);
 
   // Work on one block of start columns [c0, c0 + count).
+  const ClosedForm form = MakeClosedForm(rsum);
   auto searchBlock = [&](int c0, int count) {
     Best best;
+    double threshold = std::numeric_limits<double>::infinity();
     std::vector<int> rows(static_cast<std::size_t>(n));
     BlockSums sums;
+    double low[kBlock];
     for (int y1 = 0; y1 <= y1hi; ++y1) {
       for (int dyi = 0; dyi < nDy; ++dyi) {
         const int dyv = p.Dy - p.ToleranceL + dyi;
@@ -227,13 +269,17 @@ LineMatch FindMatchingLineFast(RunState& rs, ProgressUi& ui, const TColMatrix& l
           const int dxv = p.Dx - p.ToleranceA + di;
           AccumulateBlock(planes, rsum, n, rows.data(), colOffsets.data() + static_cast<std::size_t>(di) * n, c0,
                           sums);
+          LowerBounds(form, sums, n, low);
           for (int c = 0; c < count; ++c) {
             const int x1 = c0 + c, x2 = x1 + dxv;
             if (x2 < 0 || x2 > w - 1) continue;
             const bool exact = irregular[static_cast<std::size_t>(di) * (x1hi - x1lo + 1) + (x1 - x1lo)] != 0;
-            if (!exact && best.Found && MismatchLowerBound(rsum, sums, c, n) > best.Score) continue;
+            if (!exact && low[c] > threshold) continue;
             const double score = LineMismatch(render::SampleLine(left, n, {x1, y1}, {x2, y2}), r);
-            if (best.Improves(score, x1, y1, x2, y2)) best.Take(score, x1, y1, x2, y2);
+            if (best.Improves(score, x1, y1, x2, y2)) {
+              best.Take(score, x1, y1, x2, y2);
+              threshold = ResidualThreshold(score, n);
+            }
           }
         }
       }

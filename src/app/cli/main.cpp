@@ -1,0 +1,18 @@
+// vistarium-cli: the command-line shell over the core library.
+#include <unistd.h>
+
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/cli/cli.h"
+
+int main(int argc, char** argv) {
+  std::error_code ec;
+  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) exe = std::filesystem::absolute(argv[0]);
+  std::vector<std::string> args(argv + 1, argv + argc);
+  vistarium::cli::Console console{std::cout, std::cerr, std::cin, isatty(0) != 0 && isatty(2) != 0};
+  return vistarium::cli::RunCli(args, exe.parent_path(), console);
+}
