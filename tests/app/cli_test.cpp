@@ -1,0 +1,162 @@
+#include "app/cli/cli.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "params/parameter_file.h"
+#include "sample_set.h"
+
+namespace vistarium::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+const fs::path kSource = VISTARIUM_SOURCE_DIR;
+const fs::path kPrograms = VISTARIUM_BIN_DIR;  // holds the delivered Options folder
+
+struct Result {
+  int status;
+  std::string out, err;
+};
+
+Result RunTool(std::vector<std::string> args) {
+  std::ostringstream out, err;
+  std::istringstream in;
+  Console console{out, err, in, false};
+  const int status = RunCli(args, kPrograms, console);
+  return {status, out.str(), err.str()};
+}
+
+std::vector<std::string> SetFiles(const std::string& set) {
+  const samples::SampleSet s = samples::LoadTruthFile((kSource / "samples" / set / "truth.json").string());
+  std::vector<std::string> files;
+  for (const auto& p : s.Pictures) files.push_back((kSource / "samples" / set / p.File).string());
+  return files;
+}
+
+class CliTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    folder_ = fs::temp_directory_path() /
+              ("vistarium_cli_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::remove_all(folder_);
+    fs::create_directories(folder_);
+  }
+  void TearDown() override { fs::remove_all(folder_); }
+  fs::path folder_;
+
+  // A parameter file like the delivered one with another minimal half-size.
+  std::string ParamsWithHalfSize(int half) {
+    params::ParameterSets p = params::LoadParameterFile(kSource / "Options" / "CurrentParameters.spr");
+    p.Method.MinReducedHalfSize = half;
+    const fs::path path = folder_ / "quick.spr";
+    params::SaveParameterFile(path, p);
+    return path.string();
+  }
+};
+
+void ExpectFailure(const Result& r, const std::string& mentions) {
+  EXPECT_NE(r.status, 0);
+  EXPECT_TRUE(r.out.empty()) << r.out;
+  EXPECT_NE(r.err.find(mentions), std::string::npos) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+}
+
+TEST_F(CliTest, BadInputEndsWithOneLineAndNoOutput) {
+  const auto files = SetFiles("open4");
+  ExpectFailure(RunTool({"match", files[0], (folder_ / "missing.jpg").string()}), "missing.jpg");
+  ExpectFailure(RunTool({"match", files[0]}), "two pictures");
+  ExpectFailure(RunTool({"match", "--focal", "0", files[0], files[1]}), "focal length");
+  ExpectFailure(RunTool({"match", "--params", (folder_ / "none.spr").string(), files[0], files[1]}), "none.spr");
+  // Pictures of different sizes.
+  const auto portrait = SetFiles("portrait5");
+  ExpectFailure(RunTool({"match", files[0], portrait[0]}), "pixels");
+  // A camera that the list does not hold.
+  std::ofstream(folder_ / "Lenses.txt") << "Some Camera                                        ***  35.00   0.0000\r\n";
+  ExpectFailure(RunTool({"match", "--lenses", (folder_ / "Lenses.txt").string(), files[0], files[1]}), "camera list");
+  // Not a picture.
+  std::ofstream(folder_ / "text.jpg") << "not a picture";
+  ExpectFailure(RunTool({"match", files[0], (folder_ / "text.jpg").string()}), "text.jpg");
+}
+
+TEST_F(CliTest, CommandLineMistakesShowTheUsage) {
+  Result r = RunTool({"match", "--bogus", "a.jpg"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("unknown option --bogus"), std::string::npos);
+  EXPECT_TRUE(r.out.empty());
+  r = RunTool({"frobnicate"});
+  EXPECT_EQ(r.status, 2);
+  r = RunTool({"match", "--focal", "abc", "a.jpg", "b.jpg"});
+  EXPECT_EQ(r.status, 2);
+  r = RunTool({"--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("vistarium-cli match"), std::string::npos);
+}
+
+TEST_F(CliTest, ManualPlacementWithoutSearch) {
+  const auto files = SetFiles("open4");
+  const Result r = RunTool({"match", "--manual", files[0], files[1], files[2]});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const json doc = json::parse(r.out);
+  ASSERT_EQ(doc["connections"].size(), 2u);
+  const json& c = doc["connections"][0];
+  // The left line is the right line shifted straight across.
+  EXPECT_EQ(c["left_working_points"][0][1], c["right_working_points"][0][1]);
+  EXPECT_EQ(c["left_working_points"][1][1], c["right_working_points"][1][1]);
+  EXPECT_EQ(doc["projection"]["width"], 1024);
+  EXPECT_EQ(doc["projection"]["height"], 768);
+}
+
+TEST_F(CliTest, FastAndReferenceSearchesPrintTheSameConnections) {
+  const std::string quick = ParamsWithHalfSize(75);
+  for (const std::string set : {"open4", "portrait5", "circle8"}) {
+    const samples::SampleSet truth = samples::LoadTruthFile((kSource / "samples" / set / "truth.json").string());
+    std::vector<std::string> args = {"match", "--params", quick, "--focal", std::to_string(truth.Camera.FocalLength),
+                                     "--aberration", std::to_string(truth.Camera.Aberration)};
+    if (truth.Is360) args.push_back("--360");
+    for (const auto& f : SetFiles(set)) args.push_back(f);
+    const Result fast = RunTool(args);
+    args.push_back("--reference");
+    const Result ref = RunTool(args);
+    ASSERT_EQ(fast.status, 0) << fast.err;
+    ASSERT_EQ(ref.status, 0) << ref.err;
+    EXPECT_EQ(fast.out, ref.out) << set;
+  }
+}
+
+// The matched points of every connection lie within two working cells of
+// the true correspondences known from how the set was rendered.
+TEST_F(CliTest, MatchedPointsAgreeWithTheTruth) {
+  for (const std::string set : {"open4", "portrait5"}) {
+    const samples::SampleSet truth = samples::LoadTruthFile((kSource / "samples" / set / "truth.json").string());
+    std::vector<std::string> args = {"match", "--aberration", std::to_string(truth.Camera.Aberration)};
+    if (truth.Is360) args.push_back("--360");
+    for (const auto& f : SetFiles(set)) args.push_back(f);
+    const Result r = RunTool(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const json doc = json::parse(r.out);
+    const double cell = doc["projection"]["working_scale"];
+    const samples::SetGeometry geometry = truth.Geometry();
+    ASSERT_EQ(doc["connections"].size(), truth.Is360 ? truth.Pictures.size() : truth.Pictures.size() - 1);
+    for (const json& c : doc["connections"]) {
+      const int i = c["left"], j = c["right"];
+      for (int k = 0; k < 3; ++k) {
+        const TRealPoint left{c["left_image_points"][k][0], c["left_image_points"][k][1]};
+        const TRealPoint right{c["right_image_points"][k][0], c["right_image_points"][k][1]};
+        const auto expected = geometry.Correspond(i, left, j);
+        ASSERT_TRUE(expected.has_value()) << set << " pair " << i << " point " << k;
+        const double error = std::hypot(expected->X - right.X, expected->Y - right.Y);
+        EXPECT_LT(error, 2.0 * cell) << set << " pair " << i << " point " << k << ": " << error << " px";
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vistarium::cli
