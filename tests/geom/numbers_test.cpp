@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 
 namespace vistarium {
 namespace {
@@ -17,6 +18,22 @@ TEST(Round, HalvesGoToTheEvenNeighbour) {
   EXPECT_EQ(Round(0.49999999999999994), 0);
   EXPECT_EQ(Round(2.5000000001), 3);
   EXPECT_EQ(Round(-2.6), -3);
+}
+
+TEST(Round, AgreesWithNearbyIntEverywhere) {
+  std::mt19937_64 gen(3);
+  std::uniform_real_distribution<double> wide(-1e7, 1e7);
+  for (int i = 0; i < 200000; ++i) {
+    const double x = wide(gen);
+    const double half = std::floor(x) + 0.5;  // exact halves
+    for (double v : {x, half, -half, std::nextafter(half, 1e300), std::nextafter(half, -1e300)})
+      ASSERT_EQ(RoundHalfEven(v), std::nearbyint(v)) << v;
+  }
+  for (double v : {0.0, -0.0, 0.5, -0.5, 1.5, 4503599627370495.5, 4503599627370497.0, -4503599627370495.5, 1e300,
+                   -1e300, 0.49999999999999994})
+    EXPECT_EQ(RoundHalfEven(v), std::nearbyint(v)) << v;
+  EXPECT_TRUE(std::signbit(RoundHalfEven(-0.4)));
+  EXPECT_TRUE(std::isnan(RoundHalfEven(std::nan(""))));
 }
 
 TEST(Round, ValuesThatDoNotFitThrowInsteadOfWrapping) {
