@@ -7,6 +7,7 @@ packages=(
   libjpeg62-turbo-dev              # JPEG decoding and encoding (libjpeg-turbo, IJG API)
   libstb-dev                       # BMP decoding (stb_image)
   nlohmann-json3-dev               # JSON output of the command-line tool
+  libeigen3-dev                    # small dense linear algebra (rotation fit of the orientations)
   libgtest-dev libgmock-dev        # tests
 )
 missing=()
