@@ -1,0 +1,300 @@
+#include "app/panorama_file.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <system_error>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "render/picture_file.h"
+
+namespace vistarium::app {
+
+namespace {
+
+constexpr int kNumberWidth = 20;
+constexpr int kNumberDecimals = 10;
+
+// Fixed point with kNumberDecimals decimals, right-aligned in kNumberWidth
+// characters; a longer text is returned whole.
+std::string FormatNumber(double value, const char* name) {
+  if (!std::isfinite(value))
+    throw std::invalid_argument(std::string("Panorama trailer: ") + name + " is not a finite number");
+  // The largest double has 309 digits before the point.
+  std::array<char, 400> text{};
+  const auto [end, error] =
+      std::to_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed, kNumberDecimals);
+  if (error != std::errc{}) throw std::invalid_argument(std::string("Panorama trailer: cannot write ") + name);
+  std::string number(text.data(), end);
+  if (number.size() < static_cast<std::size_t>(kNumberWidth))
+    number.insert(0, static_cast<std::size_t>(kNumberWidth) - number.size(), ' ');
+  return number;
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// A decimal real between optional blanks: an optional sign, digits with an
+// optional point (at least one digit in all) and an optional exponent.
+// Anything else (letters, commas, a second number, "inf", an empty field,
+// a value beyond the range of double) is unreadable.
+std::optional<double> ReadNumber(std::string_view field) {
+  std::size_t first = field.find_first_not_of(' ');
+  if (first == std::string_view::npos) return std::nullopt;
+  const std::size_t last = field.find_last_not_of(' ');
+  std::string_view text = field.substr(first, last - first + 1);
+
+  std::size_t i = 0;
+  bool negative = false;
+  if (text[i] == '+' || text[i] == '-') negative = text[i++] == '-';
+  const std::size_t numberStart = i;
+  std::size_t digits = 0;
+  while (i < text.size() && IsDigit(text[i])) ++i, ++digits;
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    while (i < text.size() && IsDigit(text[i])) ++i, ++digits;
+  }
+  if (digits == 0) return std::nullopt;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    const std::size_t exponentStart = i;
+    while (i < text.size() && IsDigit(text[i])) ++i;
+    if (i == exponentStart) return std::nullopt;
+  }
+  if (i != text.size()) return std::nullopt;
+
+  // from_chars takes no '+' sign; the sign is applied afterwards.
+  double value = 0.0;
+  const char* begin = text.data() + numberStart;
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(begin, end, value, std::chars_format::general);
+  if (error != std::errc{} || stop != end || !std::isfinite(value)) return std::nullopt;
+  return negative ? -value : value;
+}
+
+// Characters `from` to `from + count - 1` (1-based) of `text`, as many as exist.
+std::string_view Characters(std::string_view text, std::size_t from, std::size_t count) {
+  if (from > text.size()) return {};
+  return text.substr(from - 1, count);
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+  const std::size_t first = text.find_first_not_of(' ');
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+// A file descriptor closed on every way out.
+class Descriptor {
+public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int Get() const { return fd_; }
+
+private:
+  int fd_;
+};
+
+// The file's last kTrailerSize bytes, or all of it when it is shorter.
+std::string ReadFileTail(const std::string& path) {
+  // Non-blocking, so that a named pipe given by mistake is refused instead
+  // of waiting for a writer; regular files ignore the flag.
+  const Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (file.Get() < 0) throw PanoramaFileError(PanoramaFileProblem::CannotOpen, path);
+  struct stat status {};
+  if (::fstat(file.Get(), &status) != 0) throw PanoramaFileError(PanoramaFileProblem::CannotRead, path);
+  if (!S_ISREG(status.st_mode)) throw PanoramaFileError(PanoramaFileProblem::CannotOpen, path);
+
+  const auto size = static_cast<std::uint64_t>(status.st_size);
+  const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(size, kTrailerSize));
+  std::string tail(count, ' ');
+  std::size_t done = 0;
+  while (done < count) {
+    const auto at = static_cast<off_t>(size - count + done);
+    const ssize_t got = ::pread(file.Get(), tail.data() + done, count - done, at);
+    if (got < 0 && errno == EINTR) continue;
+    // An error, or the file shrank while being read.
+    if (got <= 0) throw PanoramaFileError(PanoramaFileProblem::CannotRead, path);
+    done += static_cast<std::size_t>(got);
+  }
+  return tail;
+}
+
+void CheckExtension(const std::string& path) {
+  if (!HasPanoramaExtension(path)) throw PanoramaFileError(PanoramaFileProblem::WrongExtension, path);
+}
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+void ShowPanorama(const TPanorama& panorama, Bitmap32& view) {
+  if (panorama.Width < 0 || panorama.Height < 0 ||
+      panorama.Pixels.size() != CheckedPixelCount(panorama.Width, panorama.Height))
+    throw std::invalid_argument("ShowPanorama: the panorama's pixels do not match its size");
+  view.SetSize(panorama.Width, panorama.Height);
+  const auto height = static_cast<std::size_t>(panorama.Height);
+  for (int x = 0; x < panorama.Width; ++x) {
+    const std::uint32_t* column = panorama.Pixels.data() + static_cast<std::size_t>(x) * height;
+    for (int y = 0; y < panorama.Height; ++y)
+      view.SetPixel(x, y, ArgbFromPacked(static_cast<PackedColor>(column[y])));
+  }
+}
+
+void ShowPicture(const DeviceBitmap& picture, Bitmap32& view) {
+  if (picture.Width < 0 || picture.Height < 0 ||
+      picture.Pixels.size() != CheckedPixelCount(picture.Width, picture.Height))
+    throw std::invalid_argument("ShowPicture: the picture's pixels do not match its size");
+  view.SetSize(picture.Width, picture.Height);
+  for (int x = 0; x < picture.Width; ++x)
+    for (int y = 0; y < picture.Height; ++y) view.SetPixel(x, y, ArgbFromPacked(picture.Pixel(x, y)));
+}
+
+// ---------------------------------------------------------------------------
+
+PanoramaTrailer TrailerFor(const TProjectionParameters& projection, bool is360) {
+  return {is360, projection.AngleStep, projection.PixelsPerRadian, projection.FocalPixels};
+}
+
+std::string FormatTrailer(const PanoramaTrailer& trailer) {
+  std::string text(kTrailerHead);
+  text += trailer.Is360 ? '1' : '0';
+  text += FormatNumber(trailer.AngleStep, "AngleStep");
+  text += FormatNumber(trailer.PixelsPerRadian, "PixelsPerRadian");
+  text += FormatNumber(trailer.FocalPixels, "FocalPixels");
+  text.resize(kTrailerSize, ' ');
+  return text;
+}
+
+std::string_view TrailerStateName(TrailerState state) {
+  switch (state) {
+    case TrailerState::Sound: return "sound";
+    case TrailerState::Damaged: return "damaged";
+    case TrailerState::None: break;
+  }
+  return "none";
+}
+
+TrailerReading ReadTrailer(std::string_view tail) {
+  TrailerReading reading;
+  if (tail.size() < kTrailerSize) return reading;
+  const std::string_view buffer = tail.substr(tail.size() - kTrailerSize);
+
+  const std::size_t marker = buffer.find(kTrailerMarker);
+  if (marker == std::string_view::npos) return reading;
+  const std::string_view rest = TrimBlanks(buffer.substr(marker + kTrailerMarker.size()));
+
+  reading.State = TrailerState::Damaged;
+  reading.Values.Is360 = !rest.empty() && rest.front() == '1';
+  double* const numbers[] = {&reading.Values.AngleStep, &reading.Values.PixelsPerRadian,
+                             &reading.Values.FocalPixels};
+  for (std::size_t k = 0; k < 3; ++k) {
+    const auto value = ReadNumber(Characters(rest, 2 + k * kNumberWidth, kNumberWidth));
+    if (!value) return reading;
+    *numbers[k] = *value;
+    ++reading.NumbersRead;
+  }
+  reading.State = TrailerState::Sound;
+  return reading;
+}
+
+void StoreTrailerReading(const TrailerReading& reading, TProjectionParameters& projection, bool& is360) {
+  if (reading.State == TrailerState::None) return;
+  is360 = reading.Values.Is360;
+  if (reading.NumbersRead >= 1) projection.AngleStep = reading.Values.AngleStep;
+  if (reading.NumbersRead >= 2) projection.PixelsPerRadian = reading.Values.PixelsPerRadian;
+  if (reading.NumbersRead >= 3) projection.FocalPixels = reading.Values.FocalPixels;
+}
+
+// ---------------------------------------------------------------------------
+
+std::string PanoramaFileNameFor(const std::string& chosen) {
+  constexpr std::string_view extension = ".jpg";
+  std::string name = chosen;
+  if (name.size() >= extension.size() && name.compare(name.size() - extension.size(), extension.size(), extension) == 0)
+    name.resize(name.size() - extension.size());
+  return name + std::string(extension);
+}
+
+bool HasPanoramaExtension(const std::string& path) {
+  // The extension runs from the last point of the last path component.
+  const std::size_t slash = path.find_last_of('/');
+  const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+  const std::size_t point = path.find_last_of('.');
+  if (point == std::string::npos || point < nameStart) return false;
+  std::string extension = path.substr(point);
+  std::transform(extension.begin(), extension.end(), extension.begin(), LowerAscii);
+  return extension == ".jpg" || extension == ".jpeg";
+}
+
+std::string LoadedPanoramaLabel(const std::string& path, TrailerState state) {
+  const std::size_t slash = path.find_last_of('/');
+  std::string label = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (state == TrailerState::Sound) label += "  " + std::string(kPreparedBySuffix);
+  return label;
+}
+
+// ---------------------------------------------------------------------------
+
+void SavePanoramaFile(const std::string& path, const Bitmap32& picture, const PanoramaTrailer& trailer) {
+  // The trailer first: a value it refuses must not cost an encoding.
+  const std::string trailerText = FormatTrailer(trailer);
+  std::vector<std::uint8_t> bytes;
+  try {
+    bytes = render::EncodeJpeg(picture, render::kDefaultJpegQuality);
+  } catch (const render::PictureFileError& e) {
+    throw render::PictureFileError(e.Problem(), path,
+                                   "Cannot save panorama \"" + path + "\": " + std::string(e.what()));
+  }
+  bytes.insert(bytes.end(), trailerText.begin(), trailerText.end());
+  render::WriteFileAtomically(path, bytes);
+}
+
+PanoramaFileError::PanoramaFileError(PanoramaFileProblem problem, std::string file)
+    : std::runtime_error(std::string(MessageFor(problem))), problem_(problem), file_(std::move(file)) {}
+
+std::string_view MessageFor(PanoramaFileProblem problem) {
+  switch (problem) {
+    case PanoramaFileProblem::WrongExtension: return kWrongExtensionMessage;
+    case PanoramaFileProblem::CannotOpen: return kCannotOpenMessage;
+    case PanoramaFileProblem::CannotRead: break;
+  }
+  return kCannotReadMessage;
+}
+
+TrailerReading ReadPanoramaTrailer(const std::string& path) {
+  CheckExtension(path);
+  return ReadTrailer(ReadFileTail(path));
+}
+
+OpenedPanorama OpenPanoramaFile(const std::string& path) {
+  OpenedPanorama opened;
+  opened.Trailer = ReadPanoramaTrailer(path);
+  opened.Picture = render::LoadPictureFile(path);
+  return opened;
+}
+
+PanoramaInfo ReadPanoramaInfo(const std::string& path) {
+  PanoramaInfo info;
+  info.Trailer = ReadPanoramaTrailer(path);
+  const render::PictureSize size = render::ReadPictureSize(path);
+  info.Width = size.Width;
+  info.Height = size.Height;
+  return info;
+}
+
+}  // namespace vistarium::app
