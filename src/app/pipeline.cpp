@@ -1,7 +1,11 @@
 #include "app/pipeline.h"
 
+#include "alignment/bundle_coord.h"
+#include "alignment/layout.h"
+#include "alignment/orientation.h"
 #include "matching/all_pairs.h"
 #include "matching/preparation.h"
+#include "render/fill.h"
 
 namespace vistarium::app {
 
@@ -22,6 +26,27 @@ void RunFindingPhaseWithoutEstimate(RunState& rs, matching::ProgressUi& ui, cons
   matching::TakeRunSnapshot(rs, pictures, parameters);
   matching::SetUpProjection(rs);
   matching::MatchAllPairs(rs, ui);
+}
+
+void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui) {
+  ResetConstructionResults(rs);
+  alignment::OrientPictures(rs);
+  rs.Horizon = alignment::FindHorizon(rs);
+  alignment::LevelPanorama(rs, rs.Horizon);
+  if (rs.PictureSet.Is360) alignment::CreateClosureSystems(rs);
+  alignment::MeasurePictureSpans(rs);
+  alignment::MeasureCommonBand(rs);
+  if (rs.PictureSet.Is360) {
+    alignment::CircleExtent(rs);
+    alignment::AllocatePanorama(rs);
+    alignment::WrapSpans(rs);
+    render::FillCirPanorama(rs, ui);
+  } else {
+    alignment::PlainExtent(rs);
+    alignment::AllocatePanorama(rs);
+    alignment::ClampSpans(rs);
+    render::FillPlainPanorama(rs, ui);
+  }
 }
 
 }  // namespace vistarium::app

@@ -17,4 +17,8 @@ void RunFindingPhase(RunState& rs, matching::ProgressUi& ui, const TPictureSetDa
 void RunFindingPhaseWithoutEstimate(RunState& rs, matching::ProgressUi& ui, const TPictureSetData& pictures,
                                     const params::ParameterSets& parameters);
 
+// Orientation, levelling, closure of a full circle, layout and fill, from
+// the stored connections; running it again gives the same panorama.
+void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui);
+
 }  // namespace vistarium::app

@@ -25,6 +25,9 @@ void ResetConstructionResults(RunState& rs) {
     g.RightConnection.PanoramaPoints = {};
   }
   rs.Horizon = {};
+  rs.ClosureSource = TBundleSystem{};
+  rs.ClosureTarget = TBundleSystem{};
+  rs.Layout = PanoramaLayout{};
   rs.Panorama = TPanorama{};
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "alignment/bundle_coord.h"
 #include "alignment/picture_geometry.h"
 #include "geom/projection.h"
 #include "params/parameter_sets.h"
@@ -27,6 +28,14 @@ struct TPanorama {
   std::int32_t Width = 0;
   std::int32_t Height = 0;
   std::vector<std::uint32_t> Pixels;
+};
+
+// Where the panorama lies in the panorama frame, and each picture's columns.
+struct PanoramaLayout {
+  std::vector<double> SpanLeft, SpanRight;                // per picture
+  std::vector<double> SpanLeftWrapped, SpanRightWrapped;  // full circles
+  double BandTop = 0.0, BandBottom = 0.0;                 // latitudes
+  std::int32_t Left = 0, Top = 0, Right = 0, Bottom = 0;  // frame: longitudes and equal-area heights
 };
 
 // Shares of the finding work and the clock of the running phase.
@@ -56,6 +65,9 @@ struct RunState {
 
   // Construction results.
   TRealPoint Horizon;
+  TBundleSystem ClosureSource;  // full circles only
+  TBundleSystem ClosureTarget;
+  PanoramaLayout Layout;
   TPanorama Panorama;
 
   ProgressState Progress;
@@ -64,6 +76,8 @@ struct RunState {
   bool ManualStitching = false;
   // Run the plain sequential searches instead of the fast ones (same results).
   bool UseReferenceSearch = false;
+  // Fill the panorama pixel after pixel on one thread (same picture as the fast fill).
+  bool UseReferenceFill = false;
 };
 
 // Count = 0 and no file names; Is360 keeps its value.

@@ -58,6 +58,34 @@ inline ColorTriple SampleCanvas(TPoint size, const DeviceBitmap& picture, TRealP
   return SampleBilinear(size, pos, [&](int c, int r, unsigned ch[3]) { return ReadPacked(picture.Pixel(c, r), ch); });
 }
 
+// SampleCanvas with the common case (all four neighbours inside and
+// readable) read straight from the pixel store; same arithmetic in the same
+// order, so the same result.
+inline ColorTriple SampleCanvasFast(TPoint size, const DeviceBitmap& picture, TRealPoint pos) {
+  const double x = pos.X, y = pos.Y;
+  const std::int32_t ix = Round(x), iy = Round(y);
+  if (ix >= 1 && iy >= 1 && ix < size.X && iy < size.Y && size.X <= picture.Width && size.Y <= picture.Height) {
+    const std::size_t stride = static_cast<std::size_t>(picture.Width);
+    const PackedColor* top = picture.Pixels.data() + static_cast<std::size_t>(iy - 1) * stride + (ix - 1);
+    const PackedColor c[4] = {top[0], top[1], top[stride], top[stride + 1]};
+    if ((c[0] | c[1] | c[2] | c[3]) >= 0) {
+      const double wx0 = ix + 0.5 - x, wx1 = x - (ix - 0.5);
+      const double wy0 = iy + 0.5 - y, wy1 = y - (iy - 0.5);
+      const double w[4] = {wx0 * wy0, wx1 * wy0, wx0 * wy1, wx1 * wy1};
+      double s0 = 0.0, s1 = 0.0, s2 = 0.0, wsum = 0.0;
+      for (int i = 0; i < 4; ++i) {
+        const auto u = static_cast<unsigned>(c[i]);
+        s0 += w[i] * ((u >> 16) & 0xFFu);
+        s1 += w[i] * ((u >> 8) & 0xFFu);
+        s2 += w[i] * (u & 0xFFu);
+        wsum += w[i];
+      }
+      return {RoundToByte(s0 / wsum), RoundToByte(s1 / wsum), RoundToByte(s2 / wsum)};
+    }
+  }
+  return SampleCanvas(size, picture, pos);
+}
+
 // From a display picture (0xAARRGGBB); alpha has no effect.
 inline ColorTriple SampleBitmap32(TPoint size, const Bitmap32& picture, TRealPoint pos) {
   return SampleBilinear(size, pos,

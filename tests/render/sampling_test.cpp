@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <random>
+
 namespace vistarium::render {
 namespace {
 
@@ -100,6 +103,21 @@ TEST_F(Sampling, UnreadablePixelsDropOutLikeOutsideOnes) {
 TEST_F(Sampling, TheSizeArgumentBoundsTheNeighbours) {
   // A smaller size than the source makes column 3 count as outside.
   EXPECT_EQ(SampleCanvas({3, 3}, canvas, {3.0, 0.5}), ColorToTriple(TestColour(2, 0)));
+}
+
+TEST(SampleCanvasFast, SameResultAsThePlainSampleEverywhere) {
+  std::mt19937 gen(5);
+  DeviceBitmap pic(37, 23);
+  std::uniform_int_distribution<int> colour(0, 0xFFFFFF);
+  for (auto& p : pic.Pixels) p = colour(gen);
+  pic.SetPixel(10, 10, kUnreadablePixel);
+  std::uniform_real_distribution<double> ux(-2.0, 39.0), uy(-2.0, 25.0);
+  for (int i = 0; i < 100000; ++i) {
+    TRealPoint p{ux(gen), uy(gen)};
+    if (i % 3 == 0) p.X = std::floor(p.X) + 0.5;  // exact pixel centres and halves
+    if (i % 5 == 0) p.Y = std::floor(p.Y);
+    ASSERT_EQ(SampleCanvasFast({37, 23}, pic, p), SampleCanvas({37, 23}, pic, p)) << p.X << ", " << p.Y;
+  }
 }
 
 TEST(ColorToTriple, SplitsThePackedColour) {

@@ -1,5 +1,7 @@
 #include "app/cli/cli.h"
 
+#include <chrono>
+#include <cstdio>
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
@@ -7,6 +9,9 @@
 #include <optional>
 #include <stdexcept>
 
+#include "alignment/orientation.h"
+#include "app/connection_check.h"
+#include "app/panorama_file.h"
 #include "app/pipeline.h"
 #include "app/run_state.h"
 #include "matching/progress.h"
@@ -25,6 +30,8 @@ const char* const kUsage =
     "Usage:\n"
     "  vistarium-cli match [--params FILE.spr] [--lenses FILE] [--focal MM] [--aberration K]\n"
     "                      [--360] [--manual] [--reference] [--progress] PICTURE...\n"
+    "  vistarium-cli stitch [the options of match] [--report FILE.json] -o OUT.jpg PICTURE...\n"
+    "  vistarium-cli info FILE.jpg\n"
     "\n"
     "  match   finds the matching parts of adjacent pictures (left to right) and prints\n"
     "          the connections as JSON. Parameters come from Options/CurrentParameters.spr\n"
@@ -32,7 +39,14 @@ const char* const kUsage =
     "          and --lenses name other files; --focal and --aberration override the\n"
     "          camera's numbers. --360 closes the circle, --manual places every connection\n"
     "          by the expected overlap without searching, --reference runs the plain\n"
-    "          sequential search (same result, slower), --progress reports on stderr.\n";
+    "          sequential search and fill (same result, slower), --progress reports\n"
+    "          on stderr.\n"
+    "  stitch  matches, builds the panorama and saves it as JPEG with its trailer;\n"
+    "          --report writes the connections, picture placement and times as JSON.\n"
+    "  info    prints a panorama file's size and trailer as JSON.\n"
+    "\n"
+    "A connection whose points fit no rotation of the sphere well is named in a\n"
+    "warning on stderr; check it by hand.\n";
 
 // A bad command line (as opposed to bad input files or parameters).
 struct UsageError : std::runtime_error {
@@ -184,36 +198,31 @@ json ProjectionJson(const TProjectionParameters& pp) {
 
 json ConnectionsJson(const RunState& rs) {
   json list = json::array();
-  const int count = rs.PictureSet.Count;
-  for (int i = 0; i < count; ++i) {
-    if (i == count - 1 && !rs.PictureSet.Is360) break;
-    const int j = i + 1 == count ? 0 : i + 1;
-    const TConnectionSide& l = rs.Geometry.at(static_cast<std::size_t>(i)).RightConnection;
-    const TConnectionSide& r = rs.Geometry.at(static_cast<std::size_t>(j)).LeftConnection;
-    list.push_back({{"left", i},
-                    {"right", j},
+  for (const ConnectionCheck& c : CheckConnections(rs)) {
+    const TConnectionSide& l = rs.Geometry.at(static_cast<std::size_t>(c.Left)).RightConnection;
+    const TConnectionSide& r = rs.Geometry.at(static_cast<std::size_t>(c.Right)).LeftConnection;
+    list.push_back({{"left", c.Left},
+                    {"right", c.Right},
                     {"left_image_points", Points(l.ImagePoints)},
                     {"right_image_points", Points(r.ImagePoints)},
                     {"left_working_points", Points(l.WorkingPoints)},
-                    {"right_working_points", Points(r.WorkingPoints)}});
+                    {"right_working_points", Points(r.WorkingPoints)},
+                    {"residual_px", c.ResidualPixels},
+                    {"residual_cells", c.ResidualCells}});
   }
   return list;
 }
 
-int Match(const std::vector<std::string>& args, const fs::path& programFolder, Console& console) {
-  const MatchOptions o = ParseMatchOptions(args);
-  if (o.Pictures.empty()) throw UsageError("match needs the pictures, left to right");
+// Runs the finding phase for the options' pictures and parameters.
+void Find(RunState& rs, const MatchOptions& o, const fs::path& programFolder, ConsoleProgress& ui) {
   const params::ParameterSets sets = LoadParameters(o, programFolder);
   CheckPictures(o.Pictures);
-
   TPictureSetData pictures;
   pictures.FileNames = o.Pictures;
   pictures.Count = static_cast<std::int32_t>(o.Pictures.size());
   pictures.Is360 = o.Is360;
-
-  RunState rs;
   rs.UseReferenceSearch = o.Reference;
-  ConsoleProgress ui(console, o.Progress);
+  rs.UseReferenceFill = o.Reference;
   if (o.Manual) {
     rs.ManualStitching = true;
     app::RunFindingPhaseWithoutEstimate(rs, ui, pictures, sets);
@@ -222,8 +231,123 @@ int Match(const std::vector<std::string>& args, const fs::path& programFolder, C
     app::RunFindingPhase(rs, ui, pictures, sets);
   }
   if (rs.CancelRequested) throw Cancelled("matching stopped by the user");
+}
 
+std::string FormatFixed1(double v) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.1f", v);
+  return buffer;
+}
+
+// Names every connection whose points fit no rotation well.
+void WarnUnreliable(const RunState& rs, Console& console) {
+  for (const ConnectionCheck& c : CheckConnections(rs))
+    if (c.ResidualCells > kUnreliableResidualCells)
+      console.Err << "vistarium-cli: warning: Connection of pictures " << c.Left + 1 << " and " << c.Right + 1
+                  << " looks unreliable (residual " << FormatFixed1(c.ResidualCells)
+                  << " working cells); check it by hand\n";
+}
+
+int Match(const std::vector<std::string>& args, const fs::path& programFolder, Console& console) {
+  const MatchOptions o = ParseMatchOptions(args);
+  if (o.Pictures.empty()) throw UsageError("match needs the pictures, left to right");
+  RunState rs;
+  ConsoleProgress ui(console, o.Progress);
+  Find(rs, o, programFolder, ui);
+  WarnUnreliable(rs, console);
   const json doc = {{"projection", ProjectionJson(rs.Projection)}, {"connections", ConnectionsJson(rs)}};
+  console.Out << doc.dump(2) << '\n';
+  return 0;
+}
+
+json PicturesJson(const RunState& rs) {
+  json list = json::array();
+  const TProjectionParameters& pp = rs.Projection;
+  for (int i = 0; i < rs.PictureSet.Count; ++i) {
+    json grid = json::array();
+    for (int gy = 0; gy < 5; ++gy)
+      for (int gx = 0; gx < 5; ++gx) {
+        const TRealPoint pixel{(pp.PictureSize.X - 1) * gx / 4.0, (pp.PictureSize.Y - 1) * gy / 4.0};
+        const TRealPoint pano = alignment::PictureToPanorama(rs, i, pixel);
+        grid.push_back({{"pixel", {pixel.X, pixel.Y}}, {"panorama", {pano.X, pano.Y}}});
+      }
+    list.push_back({{"file", rs.PictureSet.FileNames[static_cast<std::size_t>(i)]}, {"grid", grid}});
+  }
+  return list;
+}
+
+int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, Console& console) {
+  std::vector<std::string> rest;
+  std::optional<std::string> output, report;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if ((args[i] == "-o" || args[i] == "--output" || args[i] == "--report") && i + 1 >= args.size())
+      throw UsageError(args[i] + " needs a file name");
+    if (args[i] == "-o" || args[i] == "--output")
+      output = args[++i];
+    else if (args[i] == "--report")
+      report = args[++i];
+    else
+      rest.push_back(args[i]);
+  }
+  const MatchOptions o = ParseMatchOptions(rest);
+  if (!output) throw UsageError("stitch needs -o OUT.jpg");
+  if (o.Pictures.empty()) throw UsageError("stitch needs the pictures, left to right");
+
+  using Clock = std::chrono::steady_clock;
+  const auto t0 = Clock::now();
+  RunState rs;
+  ConsoleProgress ui(console, o.Progress);
+  Find(rs, o, programFolder, ui);
+  WarnUnreliable(rs, console);
+  const auto t1 = Clock::now();
+  app::RunConstructionPhase(rs, ui);
+  const auto t2 = Clock::now();
+  Bitmap32 shown;
+  app::ShowPanorama(rs.Panorama, shown);
+  app::SavePanoramaFile(*output, shown,
+                        {rs.PictureSet.Is360, rs.Projection.AngleStep, rs.Projection.PixelsPerRadian,
+                         rs.Projection.FocalPixels});
+  const auto t3 = Clock::now();
+  auto seconds = [](Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); };
+  if (report) {
+    const json doc = {
+        {"projection", ProjectionJson(rs.Projection)},
+        {"panorama", {{"width", rs.Panorama.Width}, {"height", rs.Panorama.Height}, {"is360", rs.PictureSet.Is360}}},
+        {"connections", ConnectionsJson(rs)},
+        {"pictures", PicturesJson(rs)},
+        {"times",
+         {{"finding_s", seconds(t0, t1)},
+          {"construction_s", seconds(t1, t2)},
+          {"save_s", seconds(t2, t3)},
+          {"total_s", seconds(t0, t3)}}}};
+    std::vector<std::uint8_t> bytes;
+    const std::string text = doc.dump(2) + "\n";
+    bytes.assign(text.begin(), text.end());
+    render::WriteFileAtomically(*report, bytes);
+  }
+  console.Err << "Panorama of " << rs.Panorama.Width << " x " << rs.Panorama.Height << " pixels written to "
+              << *output << '\n';
+  return 0;
+}
+
+int Info(const std::vector<std::string>& args, Console& console) {
+  if (args.size() != 2) throw UsageError("info needs one panorama file");
+  const app::PanoramaInfo info = app::ReadPanoramaInfo(args[1]);
+  const char* state = info.Trailer.State == app::TrailerState::Sound     ? "sound"
+                      : info.Trailer.State == app::TrailerState::Damaged ? "damaged"
+                                                                         : "none";
+  json doc = {{"width", info.Width}, {"height", info.Height}, {"trailer", state}};
+  if (info.Trailer.State != app::TrailerState::None) {
+    doc["is360"] = info.Trailer.Values.Is360;
+    doc["angle_step"] = info.Trailer.Values.AngleStep;
+    doc["pixels_per_radian"] = info.Trailer.Values.PixelsPerRadian;
+    doc["focal_pixels"] = info.Trailer.Values.FocalPixels;
+  } else {
+    doc["is360"] = nullptr;
+    doc["angle_step"] = nullptr;
+    doc["pixels_per_radian"] = nullptr;
+    doc["focal_pixels"] = nullptr;
+  }
   console.Out << doc.dump(2) << '\n';
   return 0;
 }
@@ -237,6 +361,8 @@ int RunCli(const std::vector<std::string>& args, const fs::path& programFolder, 
       return args.empty() ? 2 : 0;
     }
     if (args[0] == "match") return Match(args, programFolder, console);
+    if (args[0] == "stitch") return Stitch(args, programFolder, console);
+    if (args[0] == "info") return Info(args, console);
     throw UsageError("unknown command \"" + args[0] + "\"");
   } catch (const UsageError& e) {
     console.Err << "vistarium-cli: " << e.what() << "\n" << kUsage;

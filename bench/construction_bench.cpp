@@ -1,0 +1,114 @@
+// Times the construction phase on large sets rendered on the fly (four
+// 12-megapixel pictures for an open panorama, eight for a full circle) and
+// compares it with the codec floor: decoding every picture once plus
+// encoding the panorama, measured in the same run. Prints the peak memory.
+//
+//   construction_bench [--photos FOLDER] [--size WxH] [--work FOLDER] [--reference]
+//
+// The sets are rendered by vistarium-render-samples into the work folder
+// (default /tmp/vistarium-bench-sets) once and reused.
+
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/panorama_file.h"
+#include "app/pipeline.h"
+#include "matching/progress.h"
+#include "params/parameter_file.h"
+#include "render/picture_file.h"
+#include "sample_set.h"
+
+namespace fs = std::filesystem;
+using namespace vistarium;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
+
+double PeakMegabytes() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_maxrss / 1024.0;
+}
+
+fs::path EnsureSet(const std::string& preset, const std::string& size, const fs::path& photos, const fs::path& work) {
+  const fs::path folder = work / (preset + "-" + size);
+  if (fs::exists(folder / "truth.json")) return folder;
+  const fs::path tool = fs::path(VISTARIUM_BIN_DIR) / "vistarium-render-samples";
+  const std::string command = "\"" + tool.string() + "\" --preset " + preset + " --size " + size + " --photos \"" +
+                              photos.string() + "\" --out \"" + folder.string() + "\" > /dev/null";
+  std::printf("rendering %s at %s ...\n", preset.c_str(), size.c_str());
+  std::fflush(stdout);
+  if (std::system(command.c_str()) != 0) throw std::runtime_error("rendering failed: " + command);
+  return folder;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) try {
+  fs::path photos = fs::path(VISTARIUM_SOURCE_DIR) / ".." / "shared" / "photos";
+  fs::path work = fs::temp_directory_path() / "vistarium-bench-sets";
+  std::string size = "4000x3000";
+  bool reference = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--photos" && i + 1 < argc) photos = argv[++i];
+    else if (a == "--work" && i + 1 < argc) work = argv[++i];
+    else if (a == "--size" && i + 1 < argc) size = argv[++i];
+    else if (a == "--reference") reference = true;
+    else throw std::invalid_argument("unknown option " + a);
+  }
+  const params::ParameterSets base =
+      params::LoadParameterFile(fs::path(VISTARIUM_SOURCE_DIR) / "Options" / "CurrentParameters.spr");
+
+  std::printf("%-8s %9s %13s %10s %10s %8s %8s %10s\n", "set", "pictures", "panorama", "finding s", "constr s",
+              "floor s", "ratio", "peak MB");
+  for (const std::string preset : {"open4", "circle8"}) {
+    const fs::path folder = EnsureSet(preset, size, photos, work);
+    const samples::SampleSet truth = samples::LoadTruthFile((folder / "truth.json").string());
+    TPictureSetData pictures;
+    for (const auto& p : truth.Pictures) pictures.FileNames.push_back((folder / p.File).string());
+    pictures.Count = static_cast<std::int32_t>(pictures.FileNames.size());
+    pictures.Is360 = truth.Is360;
+    params::ParameterSets sets = base;
+    sets.Camera.FocalLength = truth.Camera.FocalLength;
+    sets.Camera.Aberration = truth.Camera.Aberration;
+
+    RunState rs;
+    rs.UseReferenceFill = reference;
+    matching::SilentProgressUi ui;
+    const auto t0 = Clock::now();
+    app::RunFindingPhase(rs, ui, pictures, sets);
+    const auto t1 = Clock::now();
+    app::RunConstructionPhase(rs, ui);
+    const auto t2 = Clock::now();
+
+    // The codec floor: every picture decoded once, the panorama encoded once.
+    for (const std::string& f : pictures.FileNames) render::LoadPictureFile(f);
+    const auto t3 = Clock::now();
+    Bitmap32 shown;
+    app::ShowPanorama(rs.Panorama, shown);
+    const auto t4 = Clock::now();
+    const std::vector<std::uint8_t> jpeg = render::EncodeJpeg(shown);
+    const auto t5 = Clock::now();
+    const double floor = Seconds(t2, t3) + Seconds(t4, t5);
+    std::printf("%-8s %9d %6d x %-5d %10.2f %10.2f %8.2f %8.2f %10.0f\n", preset.c_str(), pictures.Count,
+                rs.Panorama.Width, rs.Panorama.Height, Seconds(t0, t1), Seconds(t1, t2), floor,
+                Seconds(t1, t2) / floor, PeakMegabytes());
+    std::fflush(stdout);
+  }
+  std::printf("construction: orientation, layout and fill including decoding the pictures; floor: decoding\n"
+              "every picture once plus encoding the panorama (%s fill)\n",
+              reference ? "plain" : "fast");
+  return 0;
+} catch (const std::exception& e) {
+  std::fprintf(stderr, "construction_bench: %s\n", e.what());
+  return 1;
+}

@@ -1,0 +1,77 @@
+// The fast fills against the plain ones on the bundled sample sets.
+#include "render/fill.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "alignment/layout.h"
+#include "app/pipeline.h"
+#include "params/parameter_file.h"
+#include "sample_set.h"
+
+namespace vistarium::render {
+namespace {
+
+struct Comparison {
+  long differing = 0;  // pixels with any channel different
+  int maxLevels = 0;   // largest channel difference
+  long pixels = 0;
+};
+
+Comparison Compare(const TPanorama& a, const TPanorama& b) {
+  Comparison c;
+  c.pixels = static_cast<long>(a.Pixels.size());
+  for (std::size_t k = 0; k < a.Pixels.size(); ++k) {
+    if (a.Pixels[k] == b.Pixels[k]) continue;
+    ++c.differing;
+    for (int shift : {0, 8, 16}) {
+      const int d = std::abs(static_cast<int>((a.Pixels[k] >> shift) & 0xFF) - static_cast<int>((b.Pixels[k] >> shift) & 0xFF));
+      c.maxLevels = std::max(c.maxLevels, d);
+    }
+  }
+  return c;
+}
+
+class FillAgreement : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(FillAgreement, FastFillEqualsThePlainFillWithinOneLevelInUnderAThousandthOfPixels) {
+  const std::string folder = std::string(VISTARIUM_SOURCE_DIR) + "/samples/" + GetParam();
+  const samples::SampleSet truth = samples::LoadTruthFile(folder + "/truth.json");
+  TPictureSetData pictures;
+  for (const auto& p : truth.Pictures) pictures.FileNames.push_back(folder + "/" + p.File);
+  pictures.Count = static_cast<std::int32_t>(pictures.FileNames.size());
+  pictures.Is360 = truth.Is360;
+  params::ParameterSets sets =
+      params::LoadParameterFile(std::string(VISTARIUM_SOURCE_DIR) + "/Options/CurrentParameters.spr");
+  sets.Camera.FocalLength = truth.Camera.FocalLength;
+  sets.Camera.Aberration = truth.Camera.Aberration;
+  sets.Method.MinReducedHalfSize = 75;  // quick matching; the fill is what is compared
+
+  RunState rs;
+  matching::SilentProgressUi ui;
+  app::RunFindingPhase(rs, ui, pictures, sets);
+  rs.UseReferenceFill = true;
+  app::RunConstructionPhase(rs, ui);
+  const TPanorama plain = rs.Panorama;
+  rs.UseReferenceFill = false;
+  app::RunConstructionPhase(rs, ui);
+  ASSERT_EQ(rs.Panorama.Width, plain.Width);
+  ASSERT_EQ(rs.Panorama.Height, plain.Height);
+  const Comparison c = Compare(rs.Panorama, plain);
+  RecordProperty("differing_pixels", static_cast<int>(c.differing));
+  std::printf("%s: %ld of %ld pixels differ, by at most %d level\n", GetParam().c_str(), c.differing, c.pixels, c.maxLevels);
+  EXPECT_LE(c.maxLevels, 1) << GetParam();
+  EXPECT_LT(static_cast<double>(c.differing), 0.001 * c.pixels)
+      << GetParam() << ": " << c.differing << " of " << c.pixels << " pixels differ";
+  // Running the construction again from the same connections repeats the panorama.
+  app::RunConstructionPhase(rs, ui);
+  EXPECT_EQ(Compare(rs.Panorama, plain).differing, c.differing);
+}
+
+INSTANTIATE_TEST_SUITE_P(Samples, FillAgreement, ::testing::Values("open4", "circle8", "portrait5"));
+
+}  // namespace
+}  // namespace vistarium::render
