@@ -158,5 +158,39 @@ TEST_F(CliTest, MatchedPointsAgreeWithTheTruth) {
   }
 }
 
+// On the hard sample scene every connection that the matching put at a
+// wrong place (more than three working cells from the truth) is named in a
+// warning, the worst of them among them.
+TEST_F(CliTest, MisplacedConnectionsAreNamedAsUnreliable) {
+  const samples::SampleSet truth = samples::LoadTruthFile((kSource / "samples" / "sunset8" / "truth.json").string());
+  std::vector<std::string> args = {"match", "--360"};
+  for (const auto& f : SetFiles("sunset8")) args.push_back(f);
+  const Result r = RunTool(args);
+  ASSERT_EQ(r.status, 0) << r.err;
+  const json doc = json::parse(r.out);
+  const double cell = doc["projection"]["working_scale"];
+  const samples::SetGeometry geometry = truth.Geometry();
+  int misplaced = 0;
+  for (const json& c : doc["connections"]) {
+    const int i = c["left"], j = c["right"];
+    double worst = 0;
+    for (int k = 0; k < 3; ++k) {
+      const TRealPoint left{c["left_image_points"][k][0], c["left_image_points"][k][1]};
+      const TRealPoint right{c["right_image_points"][k][0], c["right_image_points"][k][1]};
+      const auto expected = geometry.ProjectToPicture(j, geometry.WorldDirection(i, left));
+      ASSERT_TRUE(expected.has_value());
+      worst = std::max(worst, std::hypot(expected->X - right.X, expected->Y - right.Y) / cell);
+    }
+    const std::string warning =
+        "Connection of pictures " + std::to_string(i + 1) + " and " + std::to_string(j + 1) + " looks unreliable";
+    if (worst > 3.0) {
+      ++misplaced;
+      EXPECT_NE(r.err.find(warning), std::string::npos) << warning << " missing; error " << worst << " cells";
+      EXPECT_GT(c["residual_cells"].get<double>(), 1.0);
+    }
+  }
+  EXPECT_GE(misplaced, 1);  // the scene does defeat the matching somewhere
+}
+
 }  // namespace
 }  // namespace vistarium::cli

@@ -200,7 +200,7 @@ SampleSet LoadTruthFile(const std::string& path) {
   return ParseTruth(text.str(), path);
 }
 
-std::vector<std::string> PresetNames() { return {"open4", "circle8", "portrait5"}; }
+std::vector<std::string> PresetNames() { return {"open4", "circle8", "portrait5", "sunset8"}; }
 
 std::optional<SetRecipe> FindPreset(const std::string& name) {
   SetRecipe r;
@@ -217,17 +217,19 @@ std::optional<SetRecipe> FindPreset(const std::string& name) {
     r.JpegQuality = 90;
     return r;
   }
-  if (name == "circle8") {
+  if (name == "circle8" || name == "sunset8") {
     // Eight landscape pictures closing the full circle; the photo and its
-    // mirror image make the scene.
-    r.Photo = "sunset_by_Aitzol_Berasategi.jpg";
+    // mirror image make the scene. The sunset is a hard scene (smooth sky,
+    // dark hills, lens flares) on which the matching misplaces a connection.
+    const bool sunset = name == "sunset8";
+    r.Photo = sunset ? "sunset_by_Aitzol_Berasategi.jpg" : "picosdeeuropa_by_Aitzol_Berasategi.jpg";
     r.Scene = {"", 2, 180.0, true};
     r.Camera = {{1024, 768}, 28.0, 0.0};
     r.Count = 8;
     r.Is360 = true;
     r.Pitch = {0.6, -0.8, 0.3, 1.0, -0.5, 0.2, -1.0, 0.7};
     r.Roll = {0.4, -0.6, 0.9, -0.3, 0.5, -0.9, 0.2, -0.4};
-    r.JpegQuality = 90;
+    r.JpegQuality = sunset ? 90 : 80;
     return r;
   }
   if (name == "portrait5") {

@@ -1,0 +1,186 @@
+// Joining the bundled sample sets from end to end, and the command-line
+// commands that do it.
+#include <gtest/gtest.h>
+#include <stb_image.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "alignment/orientation.h"
+#include "app/cli/cli.h"
+#include "app/connection_check.h"
+#include "app/pipeline.h"
+#include "geom/numbers.h"
+#include "params/parameter_file.h"
+#include "sample_set.h"
+
+namespace vistarium::app {
+namespace {
+
+namespace fs = std::filesystem;
+const fs::path kSource = VISTARIUM_SOURCE_DIR;
+
+struct SampleRun {
+  samples::SampleSet truth;
+  RunState rs;
+};
+
+SampleRun Join(const std::string& set) {
+  SampleRun run;
+  const fs::path folder = kSource / "samples" / set;
+  run.truth = samples::LoadTruthFile((folder / "truth.json").string());
+  TPictureSetData pictures;
+  for (const auto& p : run.truth.Pictures) pictures.FileNames.push_back((folder / p.File).string());
+  pictures.Count = static_cast<std::int32_t>(pictures.FileNames.size());
+  pictures.Is360 = run.truth.Is360;
+  params::ParameterSets sets = params::LoadParameterFile(kSource / "Options" / "CurrentParameters.spr");
+  sets.Camera.FocalLength = run.truth.Camera.FocalLength;
+  sets.Camera.Aberration = run.truth.Camera.Aberration;
+  matching::SilentProgressUi ui;
+  RunFindingPhase(run.rs, ui, pictures, sets);
+  RunConstructionPhase(run.rs, ui);
+  return run;
+}
+
+class JoinSampleSet : public ::testing::TestWithParam<std::string> {};
+
+// Scene points that two adjacent pictures both show land within two working
+// cells of each other in the panorama.
+TEST_P(JoinSampleSet, TrueCorrespondencesMeetInThePanorama) {
+  const SampleRun run = Join(GetParam());
+  const RunState& rs = run.rs;
+  const samples::SetGeometry geometry = run.truth.Geometry();
+  const double cell = rs.Projection.WorkingScale;
+  const int count = rs.PictureSet.Count;
+  const double n = rs.Projection.FullCircle;
+  for (int i = 0; i < count; ++i) {
+    if (i == count - 1 && !rs.PictureSet.Is360) break;
+    const int j = (i + 1) % count;
+    double worst = 0;
+    int checked = 0;
+    for (double x = 0.6; x <= 0.98; x += 0.04)
+      for (double y = 0.1; y <= 0.9; y += 0.1) {
+        const TRealPoint p{x * rs.Projection.PictureSize.X, y * rs.Projection.PictureSize.Y};
+        const auto q = geometry.Correspond(i, p, j);
+        if (!q) continue;
+        const TRealPoint a = alignment::PictureToPanorama(rs, i, p), b = alignment::PictureToPanorama(rs, j, *q);
+        double dx = std::fabs(a.X - b.X);
+        if (rs.PictureSet.Is360) dx = std::min(dx, std::fabs(dx - n));
+        worst = std::max(worst, std::hypot(dx, a.Y - b.Y));
+        ++checked;
+      }
+    EXPECT_GT(checked, 20) << GetParam() << " pair " << i;
+    EXPECT_LT(worst, 2.0 * cell) << GetParam() << " pair " << i << ": " << worst << " panorama pixels apart";
+  }
+  for (const ConnectionCheck& c : CheckConnections(rs))
+    EXPECT_LT(c.ResidualCells, kUnreliableResidualCells) << GetParam() << " pair " << c.Left;
+}
+
+INSTANTIATE_TEST_SUITE_P(Samples, JoinSampleSet, ::testing::Values("open4", "circle8", "portrait5"));
+
+TEST(JoinSampleSet, FullCircleIsOneTurnWideAndContinuousAcrossItsSeam) {
+  const SampleRun run = Join("circle8");
+  const TPanorama& p = run.rs.Panorama;
+  ASSERT_EQ(p.Width, Round(run.rs.Projection.FullCircle));
+  // The step from the last column to the first is no larger than the usual
+  // step between neighbouring columns.
+  auto column = [&](int x) { return p.Pixels.data() + static_cast<std::size_t>(x) * p.Height; };
+  auto step = [&](int a, int b) {
+    double sum = 0;
+    for (int y = 0; y < p.Height; ++y)
+      for (int shift : {0, 8, 16})
+        sum += std::abs(static_cast<int>((column(a)[y] >> shift) & 0xFF) - static_cast<int>((column(b)[y] >> shift) & 0xFF));
+    return sum / (3.0 * p.Height);
+  };
+  double typical = 0;
+  for (int x = 100; x < p.Width - 100; x += 97) typical = std::max(typical, step(x, x + 1));
+  EXPECT_LE(step(p.Width - 1, 0), typical);
+  // No column is left black inside the common band.
+  for (int x = 0; x < p.Width; ++x) ASSERT_NE(column(x)[p.Height / 2], 0u) << "column " << x;
+}
+
+struct Tool {
+  int status;
+  std::string out, err;
+};
+
+Tool RunTool(const std::vector<std::string>& args) {
+  std::ostringstream out, err;
+  std::istringstream in;
+  cli::Console console{out, err, in, false};
+  const int status = cli::RunCli(args, VISTARIUM_BIN_DIR, console);
+  return {status, out.str(), err.str()};
+}
+
+class StitchCommand : public ::testing::Test {
+protected:
+  void SetUp() override {
+    folder_ = fs::temp_directory_path() / "vistarium_stitch_test";
+    fs::remove_all(folder_);
+    fs::create_directories(folder_);
+  }
+  void TearDown() override { fs::remove_all(folder_); }
+  fs::path folder_;
+};
+
+TEST_F(StitchCommand, WritesAPanoramaThatOrdinaryDecodersOpenAndInfoReadsBack) {
+  std::vector<std::string> args = {"stitch", "--report", (folder_ / "r.json").string(), "-o",
+                                   (folder_ / "pano.jpg").string()};
+  for (int k = 1; k <= 4; ++k) args.push_back((kSource / "samples" / "open4" / ("open4_0" + std::to_string(k) + ".jpg")).string());
+  const Tool t = RunTool(args);
+  ASSERT_EQ(t.status, 0) << t.err;
+
+  // An independent decoder reads the file (the trailer lies after its end).
+  int w = 0, h = 0, channels = 0;
+  unsigned char* pixels = stbi_load((folder_ / "pano.jpg").c_str(), &w, &h, &channels, 3);
+  ASSERT_NE(pixels, nullptr);
+  stbi_image_free(pixels);
+
+  std::ifstream in(folder_ / "r.json");
+  const nlohmann::json report = nlohmann::json::parse(in);
+  EXPECT_EQ(report["panorama"]["width"], w);
+  EXPECT_EQ(report["panorama"]["height"], h);
+  EXPECT_EQ(report["panorama"]["is360"], false);
+  ASSERT_EQ(report["pictures"].size(), 4u);
+  EXPECT_EQ(report["pictures"][0]["grid"].size(), 25u);
+  ASSERT_EQ(report["connections"].size(), 3u);
+  EXPECT_LT(report["connections"][0]["residual_cells"].get<double>(), 1.0);
+  // Picture grids run left to right across the panorama.
+  EXPECT_LT(report["pictures"][0]["grid"][12]["panorama"][0].get<double>(),
+            report["pictures"][1]["grid"][12]["panorama"][0].get<double>());
+  EXPECT_GE(report["times"]["total_s"].get<double>(), report["times"]["construction_s"].get<double>());
+
+  const Tool info = RunTool({"info", (folder_ / "pano.jpg").string()});
+  ASSERT_EQ(info.status, 0) << info.err;
+  const nlohmann::json doc = nlohmann::json::parse(info.out);
+  EXPECT_EQ(doc["trailer"], "sound");
+  EXPECT_EQ(doc["is360"], false);
+  EXPECT_EQ(doc["width"], w);
+  EXPECT_NEAR(doc["angle_step"].get<double>(), report["projection"]["angle_step"].get<double>(), 1e-10);
+  EXPECT_NEAR(doc["focal_pixels"].get<double>(), report["projection"]["focal_pixels"].get<double>(), 1e-9);
+}
+
+TEST_F(StitchCommand, OrdinaryPicturesHaveNoTrailerAndFailuresLeaveNoFile) {
+  const std::string sample = (kSource / "samples" / "open4" / "open4_01.jpg").string();
+  const Tool info = RunTool({"info", sample});
+  ASSERT_EQ(info.status, 0) << info.err;
+  EXPECT_EQ(nlohmann::json::parse(info.out)["trailer"], "none");
+
+  const Tool bad = RunTool({"info", (folder_ / "x.png").string()});
+  EXPECT_NE(bad.status, 0);
+  EXPECT_NE(bad.err.find("Selected file could not contain panoramic image."), std::string::npos);
+
+  const fs::path target = folder_ / "missing-folder" / "pano.jpg";
+  const Tool t = RunTool({"stitch", "--manual", "-o", target.string(), sample,
+                          (kSource / "samples" / "open4" / "open4_02.jpg").string()});
+  EXPECT_NE(t.status, 0);
+  EXPECT_FALSE(fs::exists(target));
+  EXPECT_TRUE(t.out.empty());
+  EXPECT_EQ(RunTool({"stitch", sample}).status, 2);  // no -o
+}
+
+}  // namespace
+}  // namespace vistarium::app
