@@ -33,12 +33,19 @@ inline double RoundHalfEven(double x) {
   return std::copysign((a + kTwo52) - kTwo52, x);
 }
 
+// Reports a real that does not fit an integer of `bits` bits (kept out of
+// line so that the rounding itself stays small enough to inline).
+[[noreturn]] __attribute__((noinline, cold)) inline void ThrowDoesNotFit(double x, int bits) {
+  throw NumericOverflow("Numeric overflow: " + std::to_string(x) + " does not fit a " + std::to_string(bits) +
+                        "-bit integer");
+}
+
 // Round to a 32-bit integer; throws NumericOverflow when the rounded value
 // (or a NaN) does not fit.
 inline std::int32_t Round(double x) {
   const double r = RoundHalfEven(x);
-  if (!(r >= -2147483648.0 && r <= 2147483647.0))
-    throw NumericOverflow("Numeric overflow: " + std::to_string(x) + " does not fit a 32-bit integer");
+  if (!(r >= -2147483648.0 && r <= 2147483647.0)) [[unlikely]]
+    ThrowDoesNotFit(x, 32);
   return static_cast<std::int32_t>(r);
 }
 
@@ -46,8 +53,8 @@ inline std::int32_t Round(double x) {
 inline std::int64_t Round64(double x) {
   const double r = RoundHalfEven(x);
   // 2^63 is exactly representable; every double below it fits.
-  if (!(r >= -9223372036854775808.0 && r < 9223372036854775808.0))
-    throw NumericOverflow("Numeric overflow: " + std::to_string(x) + " does not fit a 64-bit integer");
+  if (!(r >= -9223372036854775808.0 && r < 9223372036854775808.0)) [[unlikely]]
+    ThrowDoesNotFit(x, 64);
   return static_cast<std::int64_t>(r);
 }
 

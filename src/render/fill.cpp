@@ -342,22 +342,24 @@ void FillRows(RunState& rs, matching::ProgressUi& ui, bool plain, FillRow&& fill
 #endif
   std::vector<RowWork> work;
   for (int t = 0; t < threads; ++t) work.emplace_back(count, width);
-  const int group = kRowBlock * threads;
+  // A few blocks per thread in each group, handed out as threads get free.
+  const int group = kRowBlock * threads * 4;
   for (int y0 = 0; y0 < height; y0 += group) {
     const int y1 = std::min(height, y0 + group);
     matching::ReportConstructionProgress(rs, ui, static_cast<double>(y0) / height);
-    std::vector<std::exception_ptr> failures(static_cast<std::size_t>(threads));
-#pragma omp parallel num_threads(threads)
-    {
+    const int blocks = (y1 - y0 + kRowBlock - 1) / kRowBlock;
+    std::vector<std::exception_ptr> failures(static_cast<std::size_t>(blocks));
+#pragma omp parallel for schedule(dynamic, 1) num_threads(threads)
+    for (int b = 0; b < blocks; ++b) {
       int t = 0;
 #ifdef _OPENMP
       t = omp_get_thread_num();
 #endif
       try {
-        for (int b = y0 + t * kRowBlock; b < y1; b += threads * kRowBlock)
-          for (int y = b; y < std::min(y1, b + kRowBlock); ++y) fillRow(y, work[static_cast<std::size_t>(t)]);
+        const int first = y0 + b * kRowBlock;
+        for (int y = first; y < std::min(y1, first + kRowBlock); ++y) fillRow(y, work[static_cast<std::size_t>(t)]);
       } catch (...) {
-        failures[static_cast<std::size_t>(t)] = std::current_exception();
+        failures[static_cast<std::size_t>(b)] = std::current_exception();
       }
     }
     for (const auto& f : failures)

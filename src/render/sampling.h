@@ -14,9 +14,13 @@ namespace vistarium::render {
 ColorTriple ColorToTriple(PackedColor c);
 
 // Rounds a channel value; a value outside 0..255 is an error, not a wrap.
+[[noreturn]] __attribute__((noinline, cold)) inline void ThrowChannelRange() {
+  throw NumericOverflow("Channel value outside 0..255");
+}
 inline std::uint8_t RoundToByte(double v) {
   const std::int32_t r = Round(v);
-  if (r < 0 || r > 255) throw NumericOverflow("Channel value outside 0..255");
+  if (r < 0 || r > 255) [[unlikely]]
+    ThrowChannelRange();
   return static_cast<std::uint8_t>(r);
 }
 
