@@ -144,13 +144,13 @@ private:
 };
 
 // Serves one picture's positions along one row, column after column, from
-// exact positions at every tenth column: a cubic through four exact nodes 30
-// columns apart, accepted only where two more exact positions between the
-// nodes agree with it to 1e-5 pixel, where all six lie on one smooth piece of
-// the mapping, and away from the picture's border; everywhere else the exact
-// position is used. The mapping is smooth at the scale of a few columns
-// (its fourth derivative is of the order of 1 / focal length^3), so the cubic
-// stays within about a millionth of a pixel of it.
+// exact positions at every twentieth column: a cubic through four exact
+// nodes spanning 60 columns, accepted only where two more exact positions
+// between the nodes agree with it to 1e-5 pixel, where all six lie on one
+// smooth piece of the mapping, and away from the picture's border; everywhere
+// else the exact position is used. The mapping is smooth at the scale of tens
+// of columns (its fourth derivative is of the order of 1 / focal length^3),
+// so the cubic stays within about a hundred-thousandth of a pixel of it.
 template <typename Exact>
 class RowInterpolator {
 public:
@@ -174,10 +174,10 @@ public:
   }
 
 private:
-  static constexpr int kStep = 10, kSpan = 3 * kStep;
+  static constexpr int kStep = 20, kSpan = 3 * kStep;
   static constexpr double kTolerance = 1e-5, kBorder = 1e-3;
 
-  // Lagrange weights of the nodes 0, 10, 20, 30 at offset t.
+  // Lagrange weights of the four equally spaced nodes at offset t.
   static const double* Weights(int t) {
     static const auto table = [] {
       std::array<std::array<double, 4>, kSpan + 1> w{};
@@ -289,6 +289,12 @@ void FillCirRowFast(RunState& rs, const std::vector<DeviceBitmap>& pictures, int
   for (int x = 0; x < n; ++x) {
     const std::uint64_t m = masks[static_cast<std::size_t>(x)];
     if (m == 0) continue;  // no picture covers it: the cleared pixel stays black
+    if ((m & (m - 1)) == 0 && m != all) {
+      // One picture alone: it takes the whole weight, its sample unchanged.
+      const ColorTriple& c = wk.Row(std::countr_zero(m))[x];
+      StorePixel(rs.Panorama, x, y, static_cast<std::uint32_t>(c.Blue) * 65536u + c.Green * 256u + c.Red);
+      continue;
+    }
     int last;
     if (m == all) {
       int newest = 0;
@@ -398,7 +404,7 @@ void FillPlainPanorama(RunState& rs, matching::ProgressUi& ui) {
           }
           return interpolated(x);
         },
-        &SampleCanvasFast);
+        [](TPoint size, const DeviceBitmap& picture, TRealPoint pos) { return SampleCanvasFast(size, picture, pos); });
   });
 }
 

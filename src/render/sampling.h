@@ -17,7 +17,12 @@ ColorTriple ColorToTriple(PackedColor c);
 [[noreturn]] __attribute__((noinline, cold)) inline void ThrowChannelRange() {
   throw NumericOverflow("Channel value outside 0..255");
 }
-inline std::uint8_t RoundToByte(double v) {
+__attribute__((always_inline)) inline std::uint8_t RoundToByte(double v) {
+#if defined(__SSE2__)
+  // Strictly inside (-0.5, 255.5) the rounded value is 0..255: one conversion.
+  if (v > -0.5 && v < 255.5) [[likely]]
+    return static_cast<std::uint8_t>(_mm_cvtsd_si32(_mm_set_sd(v)));
+#endif
   const std::int32_t r = Round(v);
   if (r < 0 || r > 255) [[unlikely]]
     ThrowChannelRange();
@@ -65,7 +70,7 @@ inline ColorTriple SampleCanvas(TPoint size, const DeviceBitmap& picture, TRealP
 // SampleCanvas with the common case (all four neighbours inside and
 // readable) read straight from the pixel store; same arithmetic in the same
 // order, so the same result.
-inline ColorTriple SampleCanvasFast(TPoint size, const DeviceBitmap& picture, TRealPoint pos) {
+__attribute__((always_inline)) inline ColorTriple SampleCanvasFast(TPoint size, const DeviceBitmap& picture, TRealPoint pos) {
   const double x = pos.X, y = pos.Y;
   const std::int32_t ix = Round(x), iy = Round(y);
   if (ix >= 1 && iy >= 1 && ix < size.X && iy < size.Y && size.X <= picture.Width && size.Y <= picture.Height) {
