@@ -1,6 +1,4 @@
-# One line per fuzz target: vistarium_add_fuzzer(name source), seeds in seeds/<name>/.
-foreach(target fuzz_picture_decode fuzz_parameter_file fuzz_camera_list)
-  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${target}.cpp)
-    vistarium_add_fuzzer(${target} ${target}.cpp)
-  endif()
-endforeach()
+# The fuzz targets, seeds in seeds/<name>/.
+vistarium_add_fuzzer(fuzz_picture_decode fuzz_picture_decode.cpp)
+vistarium_add_fuzzer(fuzz_parameter_file fuzz_parameter_file.cpp)
+vistarium_add_fuzzer(fuzz_camera_list fuzz_camera_list.cpp)

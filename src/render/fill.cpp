@@ -154,15 +154,17 @@ private:
 template <typename Exact>
 class RowInterpolator {
 public:
-  // exact(x, &piece) gives the position of column x and an id of the smooth
-  // piece it lies on (negative: not smooth there). `lastColumn` bounds the
-  // nodes (a segment never crosses it).
+  // exact(i, x, &piece) gives picture i's position of column x and an id of
+  // the smooth piece it lies on (negative: not smooth there). `lastColumn`
+  // bounds the nodes (a segment never crosses it).
   RowInterpolator(Exact exact, TPoint size, int lastColumn) : exact_(exact), size_(size), last_(lastColumn) {}
 
-  // Forgets the current segment (the next column starts a new one).
-  void Reset() { built_ = false; }
-
-  TRealPoint operator()(int x) {
+  // Picture i's position of column x; columns of one picture come in order.
+  TRealPoint operator()(int i, int x) {
+    if (i != picture_) {
+      picture_ = i;
+      built_ = false;
+    }
     if (!built_ || x < start_ || x > start_ + kSpan) Build(x);
     if (!smooth_) return Exact1(x);
     const int t = x - start_;
@@ -198,7 +200,7 @@ private:
 
   TRealPoint Exact1(int x) {
     int piece = 0;
-    return exact_(x, &piece);
+    return exact_(picture_, x, &piece);
   }
 
   void Build(int x) {
@@ -207,11 +209,11 @@ private:
     smooth_ = false;
     if (x + kSpan > last_) return;  // too close to the end: exact, column by column
     int piece[4];
-    for (int k = 0; k < 4; ++k) node_[k] = exact_(x + k * kStep, &piece[k]);
+    for (int k = 0; k < 4; ++k) node_[k] = exact_(picture_, x + k * kStep, &piece[k]);
     if (piece[0] < 0 || piece[1] != piece[0] || piece[2] != piece[0] || piece[3] != piece[0]) return;
     for (int t : {kStep / 2, kSpan - kStep / 2}) {
       int checkPiece = 0;
-      const TRealPoint e = exact_(x + t, &checkPiece);
+      const TRealPoint e = exact_(picture_, x + t, &checkPiece);
       const double* w = Weights(t);
       const double ix = w[0] * node_[0].X + w[1] * node_[1].X + w[2] * node_[2].X + w[3] * node_[3].X;
       const double iy = w[0] * node_[0].Y + w[1] * node_[1].Y + w[2] * node_[2].Y + w[3] * node_[3].Y;
@@ -223,7 +225,7 @@ private:
   Exact exact_;
   TPoint size_;
   int last_;
-  int start_ = 0;
+  int picture_ = -1, start_ = 0;
   bool built_ = false, smooth_ = false;
   TRealPoint node_[4];
 };
@@ -237,8 +239,7 @@ bool IsMarker(TRealPoint p) { return (p.X == -10.0 && p.Y == -10.0) || (p.X == 0
 // which pictures cover a column is kept as a bit mask built from the runs,
 // not tested picture by picture. Sets of more than 64 pictures use FillCirRow.
 template <typename Map>
-void FillCirRowFast(RunState& rs, const std::vector<DeviceBitmap>& pictures, int y, RowWork& wk,
-                    std::vector<std::uint64_t>& masks, Map&& map) {
+void FillCirRowFast(RunState& rs, const std::vector<DeviceBitmap>& pictures, int y, RowWork& wk, Map&& map) {
   const int count = wk.Count, n = wk.Width;
   if (count > 64) {
     FillCirRow(rs, pictures, y, wk, map);
@@ -246,6 +247,7 @@ void FillCirRowFast(RunState& rs, const std::vector<DeviceBitmap>& pictures, int
   }
   const TPoint size = rs.Projection.PictureSize;
   const PanoramaLayout& L = rs.Layout;
+  std::vector<std::uint64_t>& masks = wk.Masks;
   masks.assign(static_cast<std::size_t>(n), 0);
   for (int i = 0; i < count; ++i) {
     const auto si = static_cast<std::size_t>(i);
@@ -388,22 +390,14 @@ void FillPlainPanorama(RunState& rs, matching::ProgressUi& ui) {
   const RowMapper mapper(rs);
   FillRows(rs, ui, false, [&](int y, RowWork& wk) {
     const RowMapper::Row row = mapper.ForRow(y);
-    int current = -1;
-    auto exact = [&](int x, int* piece) {
-      const TRealPoint p = mapper.Plain(row, current, x);
+    auto exact = [&](int i, int x, int* piece) {
+      const TRealPoint p = mapper.Plain(row, i, x);
       *piece = IsMarker(p) ? -1 : 0;
       return p;
     };
     RowInterpolator interpolated(exact, rs.Projection.PictureSize, rs.Panorama.Width - 1);
     FillPlainRow(
-        rs, pictures, y, wk,
-        [&](int i, int x, int) {
-          if (i != current) {
-            current = i;
-            interpolated.Reset();
-          }
-          return interpolated(x);
-        },
+        rs, pictures, y, wk, [&](int i, int x, int) { return interpolated(i, x); },
         [](TPoint size, const DeviceBitmap& picture, TRealPoint pos) { return SampleCanvasFast(size, picture, pos); });
   });
 }
@@ -421,23 +415,15 @@ void FillCirPanorama(RunState& rs, matching::ProgressUi& ui) {
   }
   const RowMapper mapper(rs);
   FillRows(rs, ui, false, [&](int y, RowWork& wk) {
-    thread_local std::vector<std::uint64_t> masks;
     const RowMapper::Row row = mapper.ForRow(y);
-    int current = -1;
-    auto exact = [&](int x, int* piece) {
+    auto exact = [&](int i, int x, int* piece) {
       int turn = 0;
-      const TRealPoint p = mapper.Circle(row, current, x, &turn);
+      const TRealPoint p = mapper.Circle(row, i, x, &turn);
       *piece = turn == 2 || IsMarker(p) ? -1 : turn + 1;
       return p;
     };
     RowInterpolator interpolated(exact, rs.Projection.PictureSize, rs.Panorama.Width - 1);
-    FillCirRowFast(rs, pictures, y, wk, masks, [&](int i, int x, int) {
-      if (i != current) {
-        current = i;
-        interpolated.Reset();
-      }
-      return interpolated(x);
-    });
+    FillCirRowFast(rs, pictures, y, wk, [&](int i, int x, int) { return interpolated(i, x); });
   });
 }
 

@@ -20,6 +20,7 @@ struct RowWork {
   std::vector<ColorTriple> Buffer;  // Count x Width
   std::vector<int> First, Last, Overlap;
   std::vector<char> Covers, HasRun;
+  std::vector<std::uint64_t> Masks;  // per column, the pictures covering it (fast fill only)
   RowWork(int count, int width)
       : Count(count), Width(width), Buffer(CheckedPixelCount(count, width)), First(count), Last(count),
         Overlap(count), Covers(count), HasRun(count) {}
