@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -47,8 +48,10 @@ fs::path EnsureSet(const std::string& preset, const std::string& size, const fs:
   const fs::path folder = work / (preset + "-" + size);
   if (fs::exists(folder / "truth.json")) return folder;
   const fs::path tool = fs::path(VISTARIUM_BIN_DIR) / "vistarium-render-samples";
-  const std::string command = "\"" + tool.string() + "\" --preset " + preset + " --size " + size + " --photos \"" +
-                              photos.string() + "\" --out \"" + folder.string() + "\" > /dev/null";
+  std::ostringstream text;
+  text << '"' << tool.string() << "\" --preset " << preset << " --size " << size << " --photos \"" << photos.string()
+       << "\" --out \"" << folder.string() << "\" > /dev/null";
+  const std::string command = text.str();
   std::printf("rendering %s at %s ...\n", preset.c_str(), size.c_str());
   std::fflush(stdout);
   if (std::system(command.c_str()) != 0) throw std::runtime_error("rendering failed: " + command);

@@ -26,8 +26,10 @@ TEST(Round, AgreesWithNearbyIntEverywhere) {
   for (int i = 0; i < 200000; ++i) {
     const double x = wide(gen);
     const double half = std::floor(x) + 0.5;  // exact halves
-    for (double v : {x, half, -half, std::nextafter(half, 1e300), std::nextafter(half, -1e300)})
+    for (double v : {x, half, -half, std::nextafter(half, 1e300), std::nextafter(half, -1e300)}) {
       ASSERT_EQ(RoundHalfEven(v), std::nearbyint(v)) << v;
+      ASSERT_EQ(Round(v), static_cast<std::int32_t>(std::nearbyint(v))) << v;
+    }
   }
   for (double v : {0.0, -0.0, 0.5, -0.5, 1.5, 4503599627370495.5, 4503599627370497.0, -4503599627370495.5, 1e300,
                    -1e300, 0.49999999999999994})
@@ -40,6 +42,9 @@ TEST(Round, ValuesThatDoNotFitThrowInsteadOfWrapping) {
   EXPECT_EQ(Round(2147483647.4), 2147483647);
   EXPECT_EQ(Round(-2147483648.0), std::numeric_limits<std::int32_t>::min());
   EXPECT_THROW(Round(2147483647.5), NumericOverflow);  // halves to even: 2147483648
+  EXPECT_EQ(Round(2147483646.5), 2147483646);
+  EXPECT_EQ(Round(-2147483648.5), std::numeric_limits<std::int32_t>::min());  // halves to even
+  EXPECT_THROW(Round(-2147483649.5), NumericOverflow);
   EXPECT_THROW(Round(-2147483649.0), NumericOverflow);
   EXPECT_THROW(Round(std::nan("")), NumericOverflow);
   EXPECT_THROW(Round(std::numeric_limits<double>::infinity()), NumericOverflow);
