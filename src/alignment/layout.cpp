@@ -66,6 +66,12 @@ void AllocatePanorama(RunState& rs) {
     throw LayoutError("The pictures do not overlap enough to make a panorama (the common part is " +
                       std::to_string(width) + " x " + std::to_string(height) +
                       " pixels): check the order of the pictures and the parameters of adjacent pictures");
+  // A layout far beyond any real panorama comes from connections that make no
+  // sense; refuse it rather than exhaust the memory.
+  constexpr std::int64_t kMaxPanoramaPixels = 1'000'000'000;
+  if (static_cast<std::int64_t>(width) * height > kMaxPanoramaPixels)
+    throw LayoutError("The panorama would be " + std::to_string(width) + " x " + std::to_string(height) +
+                      " pixels, which is far too large: check the order of the pictures and their connections");
   rs.Panorama.Width = width;
   rs.Panorama.Height = height;
   rs.Panorama.Pixels.assign(CheckedPixelCount(width, height), 0u);  // a cleared panorama every time

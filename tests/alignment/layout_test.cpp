@@ -91,6 +91,15 @@ TEST(PlainLayout, PicturesThatDoNotOverlapGiveAClearError) {
   }
 }
 
+TEST(PlainLayout, AbsurdlyLargeLayoutsAreRefusedBeforeAllocating) {
+  RunState rs = Turns(3, 500, false);
+  PlainExtent(rs);
+  rs.Layout.Right = rs.Layout.Left + 2'000'000;  // as connections far off the truth could make it
+  rs.Layout.Top = rs.Layout.Bottom + 1'000;
+  EXPECT_THROW(AllocatePanorama(rs), LayoutError);
+  EXPECT_TRUE(rs.Panorama.Pixels.empty());
+}
+
 TEST(CircleLayout, OneTurnWideAndEveryColumnOfAPictureFindsIt) {
   TProjectionParameters pp;
   geom::SetCameraProjection(pp, {800, 600}, 24.0, 0.0);
