@@ -124,10 +124,11 @@ public:
   }
 
 private:
+  // One step each way into [-N/2, N/2), with the same values as the
+  // orientation's own mapping uses.
   double HalfTurns(double lon) const {
-    const double n = pp_.CircleLength;
-    if (lon < -n / 2.0) lon += n;
-    if (lon >= n / 2.0) lon -= n;
+    if (lon < -pp_.HalfCircle) lon += pp_.FullCircle;
+    if (lon >= pp_.HalfCircle) lon -= pp_.FullCircle;
     return lon;
   }
 
