@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "params/text_files.h"
 #include "render/picture_file.h"
 
 namespace vistarium::app {
@@ -28,56 +29,16 @@ constexpr int kNumberDecimals = 10;
 std::string FormatNumber(double value, const char* name) {
   if (!std::isfinite(value))
     throw std::invalid_argument(std::string("Panorama trailer: ") + name + " is not a finite number");
-  // The largest double has 309 digits before the point.
-  std::array<char, 400> text{};
-  const auto [end, error] =
-      std::to_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed, kNumberDecimals);
-  if (error != std::errc{}) throw std::invalid_argument(std::string("Panorama trailer: cannot write ") + name);
-  std::string number(text.data(), end);
-  if (number.size() < static_cast<std::size_t>(kNumberWidth))
-    number.insert(0, static_cast<std::size_t>(kNumberWidth) - number.size(), ' ');
-  return number;
+  return params::FormatFixed(value, kNumberWidth, kNumberDecimals);
 }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-// A decimal real between optional blanks: an optional sign, digits with an
-// optional point (at least one digit in all) and an optional exponent.
-// Anything else (letters, commas, a second number, "inf", an empty field,
-// a value beyond the range of double) is unreadable.
+// A decimal real between optional blanks (only the blank character; a tab or
+// any other character makes the field unreadable), read like the other
+// option numbers: locale-independent, no infinities, nothing after it.
 std::optional<double> ReadNumber(std::string_view field) {
-  std::size_t first = field.find_first_not_of(' ');
-  if (first == std::string_view::npos) return std::nullopt;
-  const std::size_t last = field.find_last_not_of(' ');
-  std::string_view text = field.substr(first, last - first + 1);
-
-  std::size_t i = 0;
-  bool negative = false;
-  if (text[i] == '+' || text[i] == '-') negative = text[i++] == '-';
-  const std::size_t numberStart = i;
-  std::size_t digits = 0;
-  while (i < text.size() && IsDigit(text[i])) ++i, ++digits;
-  if (i < text.size() && text[i] == '.') {
-    ++i;
-    while (i < text.size() && IsDigit(text[i])) ++i, ++digits;
-  }
-  if (digits == 0) return std::nullopt;
-  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-    ++i;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-    const std::size_t exponentStart = i;
-    while (i < text.size() && IsDigit(text[i])) ++i;
-    if (i == exponentStart) return std::nullopt;
-  }
-  if (i != text.size()) return std::nullopt;
-
-  // from_chars takes no '+' sign; the sign is applied afterwards.
-  double value = 0.0;
-  const char* begin = text.data() + numberStart;
-  const char* end = text.data() + text.size();
-  const auto [stop, error] = std::from_chars(begin, end, value, std::chars_format::general);
-  if (error != std::errc{} || stop != end || !std::isfinite(value)) return std::nullopt;
-  return negative ? -value : value;
+  if (std::any_of(field.begin(), field.end(), [](char c) { return static_cast<unsigned char>(c) < ' '; }))
+    return std::nullopt;
+  return params::ParseReal(field);
 }
 
 // Characters `from` to `from + count - 1` (1-based) of `text`, as many as exist.

@@ -1,7 +1,6 @@
 #include "app/cli/cli.h"
 
 #include <chrono>
-#include <cstdio>
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
@@ -17,6 +16,7 @@
 #include "matching/progress.h"
 #include "params/camera_list.h"
 #include "params/parameter_file.h"
+#include "params/text_files.h"
 #include "render/picture_file.h"
 
 namespace vistarium::cli {
@@ -233,18 +233,12 @@ void Find(RunState& rs, const MatchOptions& o, const fs::path& programFolder, Co
   if (rs.CancelRequested) throw Cancelled("matching stopped by the user");
 }
 
-std::string FormatFixed1(double v) {
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%.1f", v);
-  return buffer;
-}
-
 // Names every connection whose points fit no rotation well.
 void WarnUnreliable(const RunState& rs, Console& console) {
   for (const ConnectionCheck& c : CheckConnections(rs))
     if (c.ResidualCells > kUnreliableResidualCells)
       console.Err << "vistarium-cli: warning: Connection of pictures " << c.Left + 1 << " and " << c.Right + 1
-                  << " looks unreliable (residual " << FormatFixed1(c.ResidualCells)
+                  << " looks unreliable (residual " << params::FormatFixed(c.ResidualCells, 0, 1)
                   << " working cells); check it by hand\n";
 }
 
