@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "render/picture_file.h"
+#include "../support/scratch_folder.h"
 
 namespace {
 
@@ -390,36 +391,7 @@ TEST(PanoramaNames, LabelUnderThePreview) {
 // ---------------------------------------------------------------------------
 // Files
 
-class PanoramaFiles : public testing::Test {
-protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "vistarium-panoramas-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(folder_); }
-
-  std::string PathOf(const std::string& name) const { return (folder_ / name).string(); }
-  std::string Put(const std::string& name, const Bytes& bytes) const {
-    std::ofstream out(PathOf(name), std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return PathOf(name);
-  }
-  std::string Put(const std::string& name, const std::string& text) const {
-    return Put(name, Bytes(text.begin(), text.end()));
-  }
-  Bytes Contents(const std::string& path) const {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  std::set<std::string> Listing() const {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder_)) names.insert(entry.path().filename().string());
-    return names;
-  }
-
-  fs::path folder_;
-};
+class PanoramaFiles : public test_support::ScratchFolder {};
 
 TEST_F(PanoramaFiles, SavedFileIsAJpegEndingInTheTrailer) {
   const Bitmap32 picture = Gradient(64, 24);

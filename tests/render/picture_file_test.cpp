@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "../support/scratch_folder.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -552,33 +554,7 @@ TEST(BmpDecoding, BadHeadersAreRefused) {
 // ---------------------------------------------------------------------------
 // Files
 
-class PictureFiles : public testing::Test {
-protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "vistarium-pictures-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(folder_); }
-
-  std::string PathOf(const std::string& name) const { return (folder_ / name).string(); }
-  std::string Put(const std::string& name, const Bytes& bytes) const {
-    std::ofstream out(PathOf(name), std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return PathOf(name);
-  }
-  Bytes Contents(const std::string& path) const {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  std::set<std::string> Listing() const {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder_)) names.insert(entry.path().filename().string());
-    return names;
-  }
-
-  fs::path folder_;
-};
+class PictureFiles : public vistarium::test_support::ScratchFolder {};
 
 TEST(PictureFormat, ChosenByExtensionInAnyCase) {
   EXPECT_EQ(PictureFormatFromPath("a/b.jpg"), PictureFormat::Jpeg);
@@ -630,7 +606,7 @@ TEST_F(PictureFiles, MissingEmptyAndFolderAreErrorsNamingTheFile) {
   EXPECT_EQ(std::string(e.what()), "Cannot open picture file \"" + missing + "\": No such file or directory");
   EXPECT_EQ(ErrorOf([&] { ReadPictureSize(missing); }).Problem(), PictureProblem::CannotOpen);
 
-  const std::string empty = Put("empty.bmp", {});
+  const std::string empty = Put("empty.bmp", Bytes{});
   const PictureFileError f = ErrorOf([&] { LoadPictureFile(empty); });
   EXPECT_EQ(f.Problem(), PictureProblem::Empty);
   EXPECT_EQ(std::string(f.what()), "Picture file \"" + empty + "\" is empty");
