@@ -25,7 +25,7 @@
 
 #include "app/panorama_file.h"
 #include "app/pipeline.h"
-#include "matching/progress.h"
+#include "run/progress.h"
 #include "params/parameter_file.h"
 #include "render/picture_file.h"
 #include "sample_set.h"

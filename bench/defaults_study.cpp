@@ -53,11 +53,11 @@
 #include <string>
 #include <vector>
 
-#include "app/run_state.h"
+#include "run/run_state.h"
 #include "matching/all_pairs.h"
 #include "matching/pair_matching.h"
 #include "matching/preparation.h"
-#include "matching/progress.h"
+#include "run/progress.h"
 #include "params/parameter_sets.h"
 #include "sample_set.h"
 

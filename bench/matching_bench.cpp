@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "app/run_state.h"
+#include "run/run_state.h"
 #include "matching/pair_matching.h"
 #include "matching/preparation.h"
-#include "matching/progress.h"
+#include "run/progress.h"
 #include "params/parameter_file.h"
 #include "render/working_picture.h"
 

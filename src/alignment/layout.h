@@ -6,7 +6,7 @@
 
 #include <stdexcept>
 
-#include "app/run_state.h"
+#include "run/run_state.h"
 
 namespace vistarium::alignment {
 

@@ -19,9 +19,9 @@
 #include <string_view>
 #include <utility>
 
-#include "app/run_state.h"
+#include "run/run_state.h"
 #include "geom/projection.h"
-#include "render/bitmaps.h"
+#include "image/bitmaps.h"
 
 namespace vistarium::app {
 

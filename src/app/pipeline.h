@@ -2,8 +2,8 @@
 // The pipeline driver: the phases of joining a picture set, in order, over
 // the run state.
 
-#include "app/run_state.h"
-#include "matching/progress.h"
+#include "run/run_state.h"
+#include "run/progress.h"
 
 namespace vistarium::app {
 

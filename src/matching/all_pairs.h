@@ -5,8 +5,8 @@
 
 #include <array>
 
-#include "app/run_state.h"
-#include "matching/progress.h"
+#include "run/run_state.h"
+#include "run/progress.h"
 
 namespace vistarium::matching {
 

@@ -8,9 +8,9 @@
 #include <array>
 #include <limits>
 
-#include "app/run_state.h"
-#include "matching/progress.h"
-#include "render/bitmaps.h"
+#include "run/run_state.h"
+#include "run/progress.h"
+#include "image/bitmaps.h"
 
 namespace vistarium::matching {
 

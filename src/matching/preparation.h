@@ -5,9 +5,9 @@
 
 #include <string>
 
-#include "app/run_state.h"
+#include "run/run_state.h"
 #include "params/parameter_sets.h"
-#include "render/bitmaps.h"
+#include "image/bitmaps.h"
 
 namespace vistarium::matching {
 

@@ -10,9 +10,9 @@
 
 #include <vector>
 
-#include "app/run_state.h"
-#include "matching/progress.h"
-#include "render/bitmaps.h"
+#include "run/run_state.h"
+#include "run/progress.h"
+#include "image/bitmaps.h"
 
 namespace vistarium::render {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/run_state.h"
+#include "run/run_state.h"
 #include "geom/numbers.h"
 #include "render/sampling.h"
 

@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "render/bitmaps.h"
+#include "image/bitmaps.h"
 
 namespace vistarium::render {
 

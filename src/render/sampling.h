@@ -6,7 +6,7 @@
 
 #include "geom/numbers.h"
 #include "geom/point.h"
-#include "render/bitmaps.h"
+#include "image/bitmaps.h"
 
 namespace vistarium::render {
 

@@ -5,7 +5,7 @@
 // (i - W', H' - j); a working picture has 2W' + 1 columns and 2H' + 1 rows.
 
 #include "geom/projection.h"
-#include "render/bitmaps.h"
+#include "image/bitmaps.h"
 
 namespace vistarium::render {
 

@@ -7,7 +7,7 @@
 #include <limits>
 #include <string>
 
-#include "app/run_state.h"
+#include "run/run_state.h"
 
 namespace vistarium::alignment {
 namespace {

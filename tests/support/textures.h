@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "render/bitmaps.h"
+#include "image/bitmaps.h"
 
 namespace vistarium::testing {
 

@@ -21,7 +21,7 @@
 #include <string>
 
 #include "geom/point.h"
-#include "render/bitmaps.h"
+#include "image/bitmaps.h"
 #include "sample_geometry.h"
 
 namespace vistarium::samples {

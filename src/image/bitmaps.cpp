@@ -1,4 +1,4 @@
-#include "render/bitmaps.h"
+#include "image/bitmaps.h"
 
 #include <limits>
 

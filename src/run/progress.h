@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "app/run_state.h"
+#include "run/run_state.h"
 
 namespace vistarium::matching {
 

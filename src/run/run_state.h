@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "alignment/bundle_coord.h"
-#include "alignment/picture_geometry.h"
+#include "geom/bundle_system.h"
+#include "run/picture_geometry.h"
 #include "geom/projection.h"
 #include "params/parameter_sets.h"
-#include "render/bitmaps.h"
+#include "image/bitmaps.h"
 
 namespace vistarium {
 

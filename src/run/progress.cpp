@@ -1,4 +1,4 @@
-#include "matching/progress.h"
+#include "run/progress.h"
 
 #include <algorithm>
 #include <chrono>
