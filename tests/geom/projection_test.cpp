@@ -1,4 +1,5 @@
 #include "geom/projection.h"
+#include "geom/rays.h"
 
 #include <gtest/gtest.h>
 
@@ -160,3 +161,26 @@ TEST(Projection, WorkingScale) {
 
 }  // namespace
 }  // namespace vistarium::geom
+
+TEST(Rays, PixelAndRayRoundTripAndRotationsCompose) {
+  using namespace vistarium;
+  TProjectionParameters pp;
+  geom::SetCameraProjection(pp, {1600, 1200}, 35.0, 0.0);
+  const TRealPoint pixel{1234.5, 321.25};
+  const geom::Ray ray = geom::PixelToRay(pp, pixel);
+  EXPECT_NEAR(ray[0] * ray[0] + ray[1] * ray[1] + ray[2] * ray[2], 1.0, 1e-12);
+  EXPECT_GT(ray[0], 0.0);  // right of centre
+  EXPECT_GT(ray[1], 0.0);  // above centre
+  const auto back = geom::RayToPixel(pp, ray);
+  ASSERT_TRUE(back.has_value());
+  EXPECT_NEAR(back->X, pixel.X, 1e-9);
+  EXPECT_NEAR(back->Y, pixel.Y, 1e-9);
+  EXPECT_FALSE(geom::RayToPixel(pp, {0.0, 0.0, -1.0}).has_value());
+
+  const double c = std::cos(0.3), s = std::sin(0.3);
+  const geom::Rotation yaw{c, 0, s, 0, 1, 0, -s, 0, c};
+  EXPECT_NEAR(geom::RotationDistance(geom::kIdentityRotation, yaw), 0.3, 1e-12);
+  EXPECT_NEAR(geom::RotationDistance(geom::Multiplied(yaw, geom::Transposed(yaw)), geom::kIdentityRotation), 0.0, 1e-7);
+  const geom::Ray turned = geom::Rotate(yaw, {0.0, 0.0, 1.0});
+  EXPECT_NEAR(turned[0], s, 1e-12);
+}
