@@ -27,6 +27,10 @@ void MatchAllPairs(RunState& rs, ProgressUi& ui) {
   const int count = rs.PictureSet.Count;
   for (int i = 0; i < count; ++i) {
     if (i == count - 1 && !rs.PictureSet.Is360) break;
+    if (ui.StopRequested()) {
+      rs.CancelRequested = true;
+      return;
+    }
     rs.CurrentPairIndex = i;
     const int j = i + 1 == count ? 0 : i + 1;
     if (i == 0)

@@ -11,7 +11,8 @@
 namespace vistarium::matching {
 
 // Needs the snapshot and SetUpProjection. Leaves CancelRequested set when the
-// user stopped the phase; the pairs before the cancelled one are stored.
+// user stopped the phase, or sets it before a pair when the progress display
+// asks to stop; the pairs before that are stored.
 void MatchAllPairs(RunState& rs, ProgressUi& ui);
 
 // Writes the working, angle and image forms of the six points of pair (i, j).

@@ -26,6 +26,10 @@ public:
   virtual void ShowTimes(Phase phase, const std::string& elapsed, const std::string& estimated) = 0;
   // Asks the continue question (Yes and No); true for Yes.
   virtual bool AskContinue(const std::string& question) = 0;
+  // True once whoever shows the progress wants the finding phase to end
+  // after the pair it is matching (a window that is being closed). Asked
+  // from the thread that runs the phase.
+  virtual bool StopRequested() { return false; }
 };
 
 // A ProgressUi that shows nothing, answers Yes and reads the system clock.

@@ -11,6 +11,7 @@
 #include "alignment/orientation.h"
 #include "app/connection_check.h"
 #include "app/panorama_file.h"
+#include "app/parameters_in_force.h"
 #include "app/pipeline.h"
 #include "run/run_state.h"
 #include "run/progress.h"
@@ -107,29 +108,10 @@ MatchOptions ParseMatchOptions(const std::vector<std::string>& args) {
 // The three parameter sets in force: the parameter file, the camera's numbers
 // from the camera list, and the overrides of the command line.
 params::ParameterSets LoadParameters(const MatchOptions& o, const fs::path& programFolder) {
-  const fs::path paramsPath = o.Params ? *o.Params : params::CurrentParameterFilePath(programFolder);
-  params::ParameterSets sets;
-  try {
-    sets = params::LoadParameterFile(paramsPath);
-  } catch (const std::exception& e) {
-    throw std::runtime_error("cannot read parameter file \"" + paramsPath.string() + "\": " + e.what());
-  }
-  if (!(o.Focal && o.Aberration)) {
-    const fs::path lensesPath = o.Lenses ? *o.Lenses : params::CameraListPath(programFolder);
-    std::vector<std::string> lines;
-    try {
-      lines = params::ReadCameraListLines(lensesPath);
-    } catch (const std::exception& e) {
-      throw std::runtime_error("cannot read camera list \"" + lensesPath.string() + "\": " + e.what());
-    }
-    const auto line = params::FindCameraLine(lines, sets.Camera.Name);
-    const auto camera = line ? params::CameraFromLine(*line) : std::nullopt;
-    if (!camera)
-      throw std::runtime_error("camera \"" + sets.Camera.Name + "\" is not in the camera list \"" +
-                               lensesPath.string() + "\"");
-    sets.Camera.FocalLength = camera->FocalLength;
-    sets.Camera.Aberration = camera->Aberration;
-  }
+  params::ParameterSets sets =
+      app::ReadParametersFromFile(o.Params ? *o.Params : params::CurrentParameterFilePath(programFolder));
+  if (!(o.Focal && o.Aberration))
+    app::LookUpCamera(sets, o.Lenses ? *o.Lenses : params::CameraListPath(programFolder));
   if (o.Focal) sets.Camera.FocalLength = *o.Focal;
   if (o.Aberration) sets.Camera.Aberration = *o.Aberration;
   return sets;

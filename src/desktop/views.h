@@ -1,0 +1,75 @@
+#pragma once
+// The full-size view of the panorama, which also holds the displayable copy
+// of it, the empty debug sphere view and the about box.
+
+#include <QDialog>
+#include <QWidget>
+#include <memory>
+#include <vector>
+
+#include "image/bitmaps.h"
+#include "run/run_state.h"
+
+class QScrollArea;
+
+namespace vistarium::desktop {
+
+// Shows a Bitmap32 at scale 1, aligned to its top-left corner, painting only
+// what is exposed (panoramas may be tens of thousands of pixels wide).
+class BitmapImage : public QWidget {
+public:
+  explicit BitmapImage(QWidget* parent = nullptr);
+  // Sizes the control to the bitmap.
+  void SetBitmap(const Bitmap32* bitmap);
+
+protected:
+  void paintEvent(QPaintEvent* event) override;
+
+private:
+  const Bitmap32* bitmap_ = nullptr;
+};
+
+class TfrmSimpleShow : public QDialog {
+public:
+  explicit TfrmSimpleShow(QWidget* parent = nullptr);
+
+  // The construction's panorama: packed 0x00BBGGRR to 0xFFRRGGBB.
+  void ShowPanorama(const TPanorama& panorama);
+  // An opened picture, converted the same way.
+  void ShowPicture(const DeviceBitmap& picture);
+  // Takes a bitmap prepared elsewhere (by the thread that built the panorama).
+  void TakePicture(Bitmap32&& picture);
+  // Forgets the panorama (0 x 0).
+  void Clear();
+  const Bitmap32& Picture() const { return picture_; }
+  // Sizes the window to the picture (within the screen) and shows it modally.
+  void ShowFullSize();
+
+  BitmapImage* Img32PlainPanorama = nullptr;
+
+private:
+  void PlaceImage(int left, int top);
+  QScrollArea* scroll_ = nullptr;
+  Bitmap32 picture_;
+};
+
+// Created at start like the other windows; owns a list of objects that it
+// frees when closed. Nothing fills it or shows it.
+class TfrmDebugSphereShow : public QDialog {
+public:
+  explicit TfrmDebugSphereShow(QWidget* parent = nullptr);
+  std::vector<std::unique_ptr<QObject>>& Objects() { return objects_; }
+
+protected:
+  void closeEvent(QCloseEvent* event) override;
+
+private:
+  std::vector<std::unique_ptr<QObject>> objects_;
+};
+
+class TfrmAbout : public QDialog {
+public:
+  explicit TfrmAbout(QWidget* parent = nullptr);
+};
+
+}  // namespace vistarium::desktop

@@ -1,0 +1,327 @@
+// The main window driven through its real widgets and actions, offscreen,
+// with the desktop's dialogs, message boxes and clock replaced.
+
+#include "desktop/main_window.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProgressBar>
+#include <QScrollArea>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+#include <atomic>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <mutex>
+
+#include "app/panorama_file.h"
+#include "desktop/services.h"
+#include "desktop/views.h"
+#include "render/picture_file.h"
+#include "support/scratch_folder.h"
+
+namespace vistarium::desktop {
+namespace {
+
+namespace fs = std::filesystem;
+using app::WorkflowStage;
+
+class FakeServices : public DesktopServices {
+public:
+  QStringList ChooseFilesToOpen(QWidget*, const QString&, const QString&, bool) override { return nextOpen; }
+  QString ChooseFileToSave(QWidget*, const QString&, const QString&) override { return nextSave; }
+  void Inform(QWidget*, const QString& text) override { informed << text; }
+  bool Ask(QWidget*, const QString& text) override {
+    asked << text;
+    return answer;
+  }
+  void ReportError(QWidget*, const QString& text) override { errors << text; }
+  bool OpenDocument(const QString& path) override {
+    opened << path;
+    return documentOpens;
+  }
+  // Each reading of a slow clock moves it on by `step` seconds, so that the
+  // finding phase looks long enough for the continue question.
+  double Now() override {
+    if (slowClockStepSeconds == 0) return matching::SystemNowDays();
+    return static_cast<double>(ticks.fetch_add(1)) * slowClockStepSeconds / 86400.0;
+  }
+
+  QStringList nextOpen;
+  QString nextSave;
+  QStringList informed, asked, errors, opened;
+  bool answer = true;
+  bool documentOpens = true;
+  std::atomic<long> ticks{0};
+  std::atomic<int> slowClockStepSeconds{0};
+};
+
+class MainWindowTest : public test_support::ScratchFolder {
+protected:
+  void SetUp() override {
+    ScratchFolder::SetUp();
+    window_ = std::make_unique<TfrmMain>(services_, fs::path(VISTARIUM_BIN_DIR));
+    window_->show();
+  }
+  void TearDown() override {
+    window_.reset();
+    ScratchFolder::TearDown();
+  }
+
+  // A small JPEG of the given size, named in the scratch folder.
+  std::string Picture(const std::string& name, int w, int h, std::uint8_t shade = 128) {
+    DeviceBitmap b(w, h);
+    for (auto& p : b.Pixels) p = shade | (shade << 8);
+    return Put(name, render::EncodeJpeg(b));
+  }
+  void Load(const QStringList& files) {
+    services_.nextOpen = files;
+    window_->mnuLoadPictures->trigger();
+  }
+  QStringList Names() const {
+    QStringList names;
+    for (QLineEdit* e : window_->ThumbnailNames) names << e->text();
+    return names;
+  }
+  QStringList OpenSample() const {
+    QStringList files;
+    for (int i = 1; i <= 4; ++i)
+      files << QString("%1/samples/open4/open4_0%2.jpg").arg(VISTARIUM_SOURCE_DIR).arg(i);
+    return files;
+  }
+  bool WaitForIdle(int ms = 120000) {
+    return QTest::qWaitFor([this] { return !window_->JoinRunning(); }, ms);
+  }
+
+  FakeServices services_;
+  std::unique_ptr<TfrmMain> window_;
+};
+
+TEST_F(MainWindowTest, StartsInStageZeroAndEveryStageAppliesItsTable) {
+  TfrmMain& w = *window_;
+  EXPECT_EQ(w.Stage(), WorkflowStage::NoPictures);
+  EXPECT_EQ(w.edNofPictures->text(), "0");
+  EXPECT_FALSE(w.pnlProgress->isVisible());
+  EXPECT_FALSE(w.sbPanorama->isVisible());
+  for (QLabel* l : {w.Label1Elapsed, w.Label1Estimated, w.Label2Elapsed, w.Label2Estimated, w.lblNameLoadedPan})
+    EXPECT_TRUE(l->text().isEmpty());
+  EXPECT_EQ(w.windowTitle(), "Vistarium");
+  EXPECT_EQ(w.mnuByHand->text(), "&Stitch Manually ");
+
+  const std::pair<const char*, const char*> buttons[] = {
+      {"tbNewPanorama", "mnuNewPanorama"},       {"tbLoadImages", "mnuLoadPictures"},
+      {"tbOpenPanorama", "mnuOpenPanorama"},     {"tbSavePanorama", "mnuSavePanorama"},
+      {"tbViewFullSize", "mnuViewFullSize"},     {"tbViewBrowse", "mnuViewBrowse"},
+      {"tbJoin", "mnuJoin"},                     {"tbAdjustment", "mnuAdjustment"},
+      {"tbByHand", "mnuByHand"},                 {"tbParametersTwoPic", "mnuParametersTwoPic"},
+      {"tbParametersCamera", "mnuParametersCamera"}, {"tbParametersMethod", "mnuParametersMethod"},
+      {"tbHelp", "mnuVistariumHelp"},
+  };
+  for (int s = 0; s < app::kStageCount; ++s) {
+    const auto stage = static_cast<WorkflowStage>(s);
+    w.SetWorkflowStage(stage);
+    for (std::string_view item : app::StageTableItems()) {
+      const QString name = QString::fromUtf8(item.data(), static_cast<qsizetype>(item.size()));
+      bool enabled;
+      if (auto* menu = w.findChild<QMenu*>(name))
+        enabled = menu->menuAction()->isEnabled();
+      else if (auto* action = w.findChild<QAction*>(name))
+        enabled = action->isEnabled();
+      else
+        enabled = w.findChild<QCheckBox*>(name)->isEnabled();
+      EXPECT_EQ(enabled, app::IsEnabledInStage(item, stage)) << item << " in stage " << s;
+    }
+    for (const auto& [button, action] : buttons) {
+      auto* b = w.findChild<QToolButton*>(button);
+      ASSERT_NE(b, nullptr) << button;
+      EXPECT_EQ(b->isEnabled(), w.findChild<QAction*>(action)->isEnabled()) << button << " in stage " << s;
+    }
+    EXPECT_EQ(w.sbPanorama->isVisible(), s == 5 || s == 6);
+    EXPECT_EQ(w.pnlProgress->isVisible(), s == 2 || s == 4);
+    EXPECT_EQ(w.lblNameLoadedPan->isVisible(), s == 6);
+  }
+}
+
+TEST_F(MainWindowTest, LoadsInCaseInsensitiveOrderAndRefusesAnotherSize) {
+  const QString b = QString::fromStdString(Picture("b.jpg", 64, 48));
+  const QString a = QString::fromStdString(Picture("A.jpg", 64, 48));
+  const QString d = QString::fromStdString(Picture("d.jpg", 64, 48));
+  Load({b, a, d});
+  EXPECT_EQ(Names(), (QStringList{"A.jpg", "b.jpg", "d.jpg"}));
+  EXPECT_EQ(window_->edNofPictures->text(), "3");
+  EXPECT_EQ(window_->Stage(), WorkflowStage::PicturesLoaded);
+  EXPECT_EQ(window_->ThumbnailImages[0]->geometry(), QRect(5, 17, 100, 75));
+
+  window_->mnuNewPanorama->trigger();
+  EXPECT_EQ(window_->PictureCount(), 0);
+  Load({a});
+  const std::string other = Picture("other.jpg", 48, 64);
+  Load({QString::fromStdString(other)});
+  EXPECT_EQ(window_->PictureCount(), 1);
+  EXPECT_EQ(window_->Stage(), WorkflowStage::NoPictures);
+  ASSERT_EQ(services_.informed.size(), 1);
+  EXPECT_EQ(services_.informed[0].toStdString(), app::SizeMismatchMessage(other));
+}
+
+TEST_F(MainWindowTest, DeleteShiftsTheRestAndDragExchangesTwoPictures) {
+  Load({QString::fromStdString(Picture("a.jpg", 64, 48)), QString::fromStdString(Picture("b.jpg", 64, 48)),
+        QString::fromStdString(Picture("c.jpg", 64, 48)), QString::fromStdString(Picture("d.jpg", 64, 48))});
+  TfrmMain& w = *window_;
+
+  // Right click on the first, Delete Picture.
+  QTest::mousePress(w.ThumbnailImages[0], Qt::RightButton, {}, QPoint(5, 5));
+  EXPECT_TRUE(w.PopupJustOpened);
+  w.pmnuDeletePicture->trigger();
+  EXPECT_EQ(Names(), (QStringList{"b.jpg", "c.jpg", "d.jpg"}));
+  EXPECT_EQ(w.ThumbnailFrames.back()->x(), 2 * 110 + 5);
+  EXPECT_EQ(w.FileNames.front(), PathOf("b.jpg"));
+  w.pmnuThumbnail->hide();
+
+  // A click right after the popup opened only clears the flag: no drag.
+  QTest::mousePress(w.ThumbnailImages[0], Qt::RightButton, {}, QPoint(5, 5));
+  w.pmnuThumbnail->hide();
+  QTest::mousePress(w.ThumbnailImages[0], Qt::LeftButton, {}, QPoint(10, 10));
+  EXPECT_FALSE(w.DragState.Dragging);
+  QTest::mouseRelease(w.ThumbnailImages[0], Qt::LeftButton, {}, QPoint(230, 10));
+  EXPECT_EQ(Names(), (QStringList{"b.jpg", "c.jpg", "d.jpg"}));
+
+  // First onto third: those two change places, the second stays.
+  QTest::mousePress(w.ThumbnailImages[0], Qt::LeftButton, {}, QPoint(10, 10));
+  ASSERT_TRUE(w.DragState.Dragging);
+  QTest::mouseRelease(w.ThumbnailImages[0], Qt::LeftButton, {}, QPoint(230, 10));
+  EXPECT_EQ(Names(), (QStringList{"d.jpg", "c.jpg", "b.jpg"}));
+  EXPECT_EQ(w.FileNames.front(), PathOf("d.jpg"));
+  EXPECT_FALSE(w.DragState.Dragging);
+  // Released below the thumbnails: nothing changes.
+  QTest::mousePress(w.ThumbnailImages[0], Qt::LeftButton, {}, QPoint(10, 10));
+  QTest::mouseRelease(w.ThumbnailImages[0], Qt::LeftButton, {}, QPoint(230, 90));
+  EXPECT_EQ(Names(), (QStringList{"d.jpg", "c.jpg", "b.jpg"}));
+}
+
+TEST_F(MainWindowTest, JoinRunsOffTheWindowThreadThroughStagesTwoFourAndFive) {
+  Load(OpenSample());
+  TfrmMain& w = *window_;
+  std::vector<WorkflowStage> seen;
+  int ticks = 0;
+  QTimer sampler;
+  QObject::connect(&sampler, &QTimer::timeout, [&] {
+    ++ticks;
+    if (seen.empty() || seen.back() != w.Stage()) seen.push_back(w.Stage());
+  });
+  sampler.start(5);
+  w.mnuJoin->trigger();
+  EXPECT_TRUE(w.JoinRunning());
+  ASSERT_TRUE(WaitForIdle());
+  sampler.stop();
+  if (seen.empty() || seen.back() != w.Stage()) seen.push_back(w.Stage());
+  ASSERT_TRUE(services_.errors.isEmpty()) << services_.errors.join("\n").toStdString();
+  EXPECT_EQ(seen, (std::vector<WorkflowStage>{WorkflowStage::Finding, WorkflowStage::Constructing,
+                                               WorkflowStage::PanoramaMade}));
+  EXPECT_GT(ticks, 10);  // the window's own events went on while the phases ran
+  EXPECT_EQ(w.ProgressBar1->value(), 100);
+  EXPECT_EQ(w.ProgressBar2->value(), 100);
+  const Bitmap32& picture = w.SimpleShow()->Picture();
+  EXPECT_EQ(picture.Width, w.Run().Panorama.Width);
+  EXPECT_GT(picture.Width, 1024);
+  EXPECT_LE(w.ImgPanorama->width(), 110 * 4 - 20);
+  EXPECT_LE(w.ImgPanorama->height(), 125);
+  EXPECT_TRUE(w.sbPanorama->isVisible());
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+
+  // Save, then open the file again: flag and values come back.
+  services_.nextSave = QString::fromStdString(PathOf("pano"));
+  w.mnuSavePanorama->trigger();
+  ASSERT_TRUE(fs::exists(PathOf("pano.jpg")));
+  services_.answer = false;
+  w.mnuSavePanorama->trigger();  // exists: asked, No keeps it
+  EXPECT_EQ(services_.asked.back().toStdString(), app::kReplaceExistingFileQuestion);
+  const TProjectionParameters made = w.Run().Projection;
+  services_.nextOpen = {QString::fromStdString(PathOf("pano.jpg"))};
+  w.mnuOpenPanorama->trigger();
+  EXPECT_EQ(w.Stage(), WorkflowStage::PanoramaOpened);
+  EXPECT_TRUE(w.OpenedPanoramaBrowsable());
+  EXPECT_TRUE(w.mnuViewBrowse->isEnabled());
+  EXPECT_FALSE(w.chb360->isChecked());
+  EXPECT_NEAR(w.Run().Projection.AngleStep, made.AngleStep, 1e-10);
+  EXPECT_NEAR(w.Run().Projection.PixelsPerRadian, made.PixelsPerRadian, 1e-10);
+  EXPECT_NEAR(w.Run().Projection.FocalPixels, made.FocalPixels, 1e-10);
+  EXPECT_EQ(w.lblNameLoadedPan->text(), "pano.jpg  prepared by Vistarium");
+  EXPECT_EQ(w.SimpleShow()->Picture().Width, picture.Width);
+  EXPECT_EQ(w.PictureCount(), 0);
+}
+
+TEST_F(MainWindowTest, NoToTheContinueQuestionReturnsToStageOneWithTheSetIntact) {
+  Load(OpenSample());
+  services_.slowClockStepSeconds = 30;
+  services_.answer = false;
+  window_->mnuJoin->trigger();
+  ASSERT_TRUE(WaitForIdle());
+  ASSERT_EQ(services_.asked.size(), 1);
+  EXPECT_TRUE(services_.asked[0].endsWith("CONTINUE FINDING MATCHING PARTS OF ADJACENT PICTURS?        "));
+  EXPECT_EQ(window_->Stage(), WorkflowStage::PicturesLoaded);
+  EXPECT_EQ(window_->PictureCount(), 4);
+  EXPECT_TRUE(window_->Run().Geometry.empty());
+  EXPECT_TRUE(window_->mnuJoin->isEnabled());
+}
+
+TEST_F(MainWindowTest, AFailingJoinShowsTheErrorAndLeavesNoPanorama) {
+  QStringList files;
+  for (int i = 1; i <= 3; ++i) {
+    const std::string name = "p" + std::to_string(i) + ".jpg";
+    fs::copy_file(fs::path(VISTARIUM_SOURCE_DIR) / "samples/open4" / ("open4_0" + std::to_string(i) + ".jpg"),
+                  PathOf(name));
+    files << QString::fromStdString(PathOf(name));
+  }
+  Load(files);
+  fs::remove(PathOf("p3.jpg"));
+  window_->mnuJoin->trigger();
+  ASSERT_TRUE(WaitForIdle());
+  ASSERT_EQ(services_.errors.size(), 1);
+  EXPECT_TRUE(services_.errors[0].contains("p3.jpg")) << services_.errors[0].toStdString();
+  EXPECT_EQ(window_->Stage(), WorkflowStage::PicturesLoaded);
+  EXPECT_FALSE(window_->mnuSavePanorama->isEnabled());
+  EXPECT_FALSE(window_->mnuViewFullSize->isEnabled());
+  EXPECT_EQ(window_->SimpleShow()->Picture().Width, 0);
+  EXPECT_EQ(window_->Run().Panorama.Width, 0);
+  EXPECT_EQ(window_->PictureCount(), 3);
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
+TEST_F(MainWindowTest, AnOrdinaryJpegOpensWithoutBrowsingAndBadChoicesChangeNothing) {
+  const std::string plain = Picture("photo.JPG", 300, 100);
+  services_.nextOpen = {QString::fromStdString(plain)};
+  window_->mnuOpenPanorama->trigger();
+  EXPECT_TRUE(services_.informed.isEmpty());
+  EXPECT_EQ(window_->Stage(), WorkflowStage::PanoramaOpened);
+  EXPECT_FALSE(window_->OpenedPanoramaBrowsable());
+  EXPECT_FALSE(window_->mnuViewBrowse->isEnabled());
+  EXPECT_FALSE(window_->findChild<QToolButton*>("tbViewBrowse")->isEnabled());
+  EXPECT_TRUE(window_->mnuViewFullSize->isEnabled());
+  EXPECT_EQ(window_->lblNameLoadedPan->text(), "photo.JPG");
+  EXPECT_EQ(window_->SimpleShow()->Picture().Width, 300);
+
+  services_.nextOpen = {QString::fromStdString(Put("notes.txt", std::string("text")))};
+  window_->mnuOpenPanorama->trigger();
+  ASSERT_EQ(services_.informed.size(), 1);
+  EXPECT_EQ(services_.informed[0].toStdString(), app::kWrongExtensionMessage);
+  EXPECT_EQ(window_->SimpleShow()->Picture().Width, 300);
+
+  services_.documentOpens = false;
+  window_->mnuVistariumHelp->trigger();
+  EXPECT_EQ(services_.informed.back(), "Can't open help file.");
+}
+
+}  // namespace
+}  // namespace vistarium::desktop
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication application(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
