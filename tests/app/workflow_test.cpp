@@ -84,7 +84,8 @@ TEST(PanoramaPreview, StaysWithinItsBoundsAndKeepsTheAspect) {
   const Bitmap32 shown = PreviewPixels(pano, g);
   EXPECT_EQ(shown.Pixel(0, 0), 0xFF112233u);
   EXPECT_EQ(shown.Pixel(1, 0), 0xFF112233u);  // Round(0.5) = 0
-  EXPECT_EQ(shown.Pixel(3, 1), 0xFF445566u);  // Round(1.5) = 2 lies outside: stays black
+  EXPECT_EQ(shown.Pixel(2, 1), 0xFF445566u);
+  EXPECT_EQ(shown.Pixel(3, 1), 0xFF000000u);  // Round(1.5) = 2 lies outside: stays black
 }
 
 TEST(ConnectionMenu, EndsOfOpenSetsAndTheClosingPairOfCircles) {

@@ -23,7 +23,7 @@
 #include "desktop/services.h"
 #include "desktop/views.h"
 #include "render/picture_file.h"
-#include "support/scratch_folder.h"
+#include "../support/scratch_folder.h"
 
 namespace vistarium::desktop {
 namespace {
@@ -241,6 +241,8 @@ TEST_F(MainWindowTest, JoinRunsOffTheWindowThreadThroughStagesTwoFourAndFive) {
   w.mnuSavePanorama->trigger();  // exists: asked, No keeps it
   EXPECT_EQ(services_.asked.back().toStdString(), app::kReplaceExistingFileQuestion);
   const TProjectionParameters made = w.Run().Projection;
+  EXPECT_FALSE(w.mnuOpenPanorama->isEnabled());
+  w.mnuNewPanorama->trigger();
   services_.nextOpen = {QString::fromStdString(PathOf("pano.jpg"))};
   w.mnuOpenPanorama->trigger();
   EXPECT_EQ(w.Stage(), WorkflowStage::PanoramaOpened);
@@ -271,9 +273,9 @@ TEST_F(MainWindowTest, NoToTheContinueQuestionReturnsToStageOneWithTheSetIntact)
 
 TEST_F(MainWindowTest, AFailingJoinShowsTheErrorAndLeavesNoPanorama) {
   QStringList files;
-  for (int i = 1; i <= 3; ++i) {
-    const std::string name = "p" + std::to_string(i) + ".jpg";
-    fs::copy_file(fs::path(VISTARIUM_SOURCE_DIR) / "samples/open4" / ("open4_0" + std::to_string(i) + ".jpg"),
+  for (const char* digit : {"1", "2", "3"}) {
+    const std::string name = std::string("p").append(digit).append(".jpg");
+    fs::copy_file(fs::path(VISTARIUM_SOURCE_DIR) / "samples/open4" / std::string("open4_0").append(digit).append(".jpg"),
                   PathOf(name));
     files << QString::fromStdString(PathOf(name));
   }
