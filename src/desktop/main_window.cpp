@@ -879,11 +879,15 @@ void TfrmMain::DrawPanoramaPreview() {
 
 void TfrmMain::DrawOpenedPreview() {
   const Bitmap32& picture = frmSimpleShow_->Picture();
-  const app::PreviewGeometry g = app::OpenedPanoramaPreview(picture.Width, picture.Height, sbPanorama->width());
+  const app::PreviewGeometry g =
+      app::OpenedPanoramaPreview(picture.Width, picture.Height, sbPanorama->width() - 2 * sbPanorama->frameWidth());
   ShowPreviewImage(g);
+  // The name goes under the preview, at the panel's bottom, without
+  // covering the picture.
   const int h = lblNameLoadedPan->sizeHint().height();
-  lblNameLoadedPan->setGeometry(0, g.PanelHeight - h - 1, g.PanelWidth, h);
-  lblNameLoadedPan->raise();
+  pnlPanorama->resize(g.PanelWidth, g.PanelHeight + h);
+  lblNameLoadedPan->setGeometry(0, g.PanelHeight, g.PanelWidth, h);
+  sbPanorama->widget()->setFixedSize(g.PanelWidth + 10, g.PanelHeight + h + 10);
 }
 
 // ---------------------------------------------------------------------------

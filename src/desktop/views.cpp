@@ -87,11 +87,16 @@ void TfrmSimpleShow::ShowFullSize() {
   PlaceImage(7, 5);
   QSize size(picture_.Width + 20, picture_.Height + 50);
   // A picture larger than the screen keeps its full size; the window stays
-  // on the screen and scrolls.
-  if (const QScreen* screen = (parentWidget() ? parentWidget()->screen() : QGuiApplication::primaryScreen()))
-    size = size.boundedTo(screen->availableGeometry().size() - QSize(16, 48));
+  // on the screen, centred on the main window where it fits, and scrolls.
+  const QScreen* screen = parentWidget() ? parentWidget()->screen() : QGuiApplication::primaryScreen();
+  const QRect available = screen ? screen->availableGeometry() : QRect(0, 0, 1920, 1080);
+  size = size.boundedTo(available.size() - QSize(16, 48));
   resize(size);
-  if (parentWidget()) move(parentWidget()->geometry().center() - rect().center());
+  QPoint topLeft = (parentWidget() ? parentWidget()->geometry().center() : available.center()) -
+                   QPoint(size.width() / 2, size.height() / 2);
+  topLeft.setX(std::clamp(topLeft.x(), available.left(), std::max(available.left(), available.right() - size.width())));
+  topLeft.setY(std::clamp(topLeft.y(), available.top(), std::max(available.top(), available.bottom() - size.height())));
+  move(topLeft);
   exec();
 }
 

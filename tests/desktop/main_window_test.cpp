@@ -271,6 +271,20 @@ TEST_F(MainWindowTest, NoToTheContinueQuestionReturnsToStageOneWithTheSetIntact)
   EXPECT_TRUE(window_->mnuJoin->isEnabled());
 }
 
+TEST_F(MainWindowTest, ClosingDuringJoinAsksStopsAfterTheCurrentPairAndThenCloses) {
+  Load(OpenSample());
+  window_->mnuJoin->trigger();
+  services_.answer = true;
+  window_->close();
+  EXPECT_TRUE(window_->isVisible());  // not while the phase runs
+  ASSERT_EQ(services_.asked.size(), 1);
+  EXPECT_TRUE(services_.asked[0].startsWith("Joining of the pictures is still running."));
+  ASSERT_TRUE(WaitForIdle());
+  EXPECT_TRUE(QTest::qWaitFor([this] { return !window_->isVisible(); }, 5000));
+  EXPECT_EQ(window_->Stage(), WorkflowStage::PicturesLoaded);
+  EXPECT_TRUE(window_->Run().Geometry.empty());
+}
+
 TEST_F(MainWindowTest, AFailingJoinShowsTheErrorAndLeavesNoPanorama) {
   QStringList files;
   for (const char* digit : {"1", "2", "3"}) {
