@@ -257,27 +257,28 @@ void TfrmMain::CreateMenus() {
   mnuHelp = menu("mnuHelp", "&Help", "");
   mnuHelp->addActions({mnuVistariumHelp, mnuAbout});
 
-  pmnuThumbnail = new QMenu(this);
-  pmnuThumbnail->setObjectName("pmnuThumbnail");
-  pmnuDeletePicture = pmnuThumbnail->addAction("Delete Picture");
-  pmnuDeletePicture->setObjectName("pmnuDeletePicture");
-  pmnuReload = pmnuThumbnail->addAction("Load Another Picture");
-  pmnuReload->setObjectName("pmnuReload");
-  connect(pmnuDeletePicture, &QAction::triggered, this, [this] { Guarded([this] { pmnuDeletePictureClick(); }); });
-  connect(pmnuReload, &QAction::triggered, this, [this] { Guarded([this] { pmnuReloadClick(); }); });
+  auto popup = [this](const char* name) {
+    auto* m = new QMenu(this);
+    m->setObjectName(name);
+    return m;
+  };
+  auto item = [this](QMenu* menu, const char* name, const char* caption, void (TfrmMain::*handler)()) {
+    QAction* a = menu->addAction(caption);
+    a->setObjectName(name);
+    connect(a, &QAction::triggered, this, [this, handler] { Guarded([this, handler] { (this->*handler)(); }); });
+    return a;
+  };
+  pmnuThumbnail = popup("pmnuThumbnail");
+  pmnuDeletePicture = item(pmnuThumbnail, "pmnuDeletePicture", "Delete Picture", &TfrmMain::pmnuDeletePictureClick);
+  pmnuReload = item(pmnuThumbnail, "pmnuReload", "Load Another Picture", &TfrmMain::pmnuReloadClick);
   // A click that dismisses the menu may reach the strip as well; it is
   // ignored for a moment after the menu closes, then presses count again.
   connect(pmnuThumbnail, &QMenu::aboutToHide, this,
           [this] { QTimer::singleShot(300, this, [this] { PopupJustOpened = false; }); });
-
-  pmnuCorrection = new QMenu(this);
-  pmnuCorrection->setObjectName("pmnuCorrection");
-  pmnuAdjustRight = pmnuCorrection->addAction("Adjust Right Connection");
-  pmnuAdjustRight->setObjectName("pmnuAdjustRight");
-  pmnuAdjustLeft = pmnuCorrection->addAction("Adjust Left Connection");
-  pmnuAdjustLeft->setObjectName("pmnuAdjustLeft");
-  connect(pmnuAdjustRight, &QAction::triggered, this, [this] { Guarded([this] { pmnuAdjustRightClick(); }); });
-  connect(pmnuAdjustLeft, &QAction::triggered, this, [this] { Guarded([this] { pmnuAdjustLeftClick(); }); });
+  pmnuCorrection = popup("pmnuCorrection");
+  pmnuAdjustRight =
+      item(pmnuCorrection, "pmnuAdjustRight", "Adjust Right Connection", &TfrmMain::pmnuAdjustRightClick);
+  pmnuAdjustLeft = item(pmnuCorrection, "pmnuAdjustLeft", "Adjust Left Connection", &TfrmMain::pmnuAdjustLeftClick);
 }
 
 void TfrmMain::CreateToolBar() {
