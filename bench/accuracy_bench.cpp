@@ -37,13 +37,15 @@
 // same points (the truth position taken to angles and back).
 //
 // Time is wall-clock from reading the files to the saved panorama (JPEG
-// with its trailer), in the child process that runs the set; peak memory is
+// with its trailer), in the child process that runs the set, with the
+// finding phase's share and the processor time of all threads; peak memory is
 // that process's resident high-water mark (VmHWM: binary, libraries and the
 // whole run). Each set and mode runs in its own process, so every figure
 // belongs to one run. Other work on the machine inflates the times; the load
 // average is printed.
 
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -116,6 +118,14 @@ std::string LoadAverage() {
   return one;
 }
 
+// Processor time of this process so far, all threads, in seconds.
+double ProcessorSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         1e-6 * static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+}
+
 // Resident high-water mark of this process, in megabytes.
 double PeakMegabytes() {
   std::ifstream in("/proc/self/status");
@@ -178,6 +188,7 @@ int RunChild(const fs::path& folder, bool exact, const fs::path& paramsFile, con
   RunState rs;
   ApplyMode(rs, exact);
   matching::SilentProgressUi ui;
+  const double cpu0 = ProcessorSeconds();
   const auto t0 = Clock::now();
   app::RunFindingPhase(rs, ui, pictures, parameters);
   if (rs.CancelRequested) throw std::runtime_error("the finding phase was stopped");
@@ -190,6 +201,7 @@ int RunChild(const fs::path& folder, bool exact, const fs::path& paramsFile, con
                         {rs.PictureSet.Is360, rs.Projection.AngleStep, rs.Projection.PixelsPerRadian,
                          rs.Projection.FocalPixels});
   const auto t3 = Clock::now();
+  const double cpu = ProcessorSeconds() - cpu0;
   const double peak = PeakMegabytes();
 
   const SetGeometry truth = set.Geometry();
@@ -210,6 +222,7 @@ int RunChild(const fs::path& folder, bool exact, const fs::path& paramsFile, con
                     {"finding_s", Seconds(t0, t1)},
                     {"construction_s", Seconds(t1, t2)},
                     {"total_s", Seconds(t0, t3)},
+                    {"processor_s", cpu},
                     {"peak_mb", peak},
                     {"panorama", {rs.Panorama.Width, rs.Panorama.Height}}};
   std::ofstream out(resultFile);
@@ -272,7 +285,7 @@ struct Row {
   std::string Set, Mode;
   bool Failed = false;
   int Connections = 0, Flagged = 0, Bad = 0, Rescued = 0;
-  double Rms = 0, Max = 0, Floor = 0, WorstRms = 0, WorstCells = 0, Total = 0, Peak = 0;
+  double Rms = 0, Max = 0, Floor = 0, WorstRms = 0, WorstCells = 0, Finding = 0, Total = 0, Processor = 0, Peak = 0;
   std::string Worst;
   bool WorstFlagged = false;
 };
@@ -309,14 +322,17 @@ Row Summarise(const std::string& set, const std::string& mode, const Json& r, bo
   row.Rms = points > 0 ? std::sqrt(squares / static_cast<double>(points)) : 0.0;
   row.Floor = points > 0 ? std::sqrt(floor / static_cast<double>(points)) : 0.0;
   row.Rescued = r.at("rescued");
+  row.Finding = r.at("finding_s");
   row.Total = r.at("total_s");
+  row.Processor = r.at("processor_s");
   row.Peak = r.at("peak_mb");
   return row;
 }
 
 void PrintHeader() {
-  std::printf("%-15s %-7s %5s %7s %7s %6s | %-5s %7s %6s %4s | %4s %4s %4s | %7s %7s\n", "set", "mode", "conn", "rms px",
-              "max px", "floor", "worst", "rms px", "cells", "flag", "flgd", "bad", "resc", "time s", "peak MB");
+  std::printf("%-15s %-7s %5s %7s %7s %6s | %-5s %7s %6s %4s | %4s %4s %4s | %6s %6s %6s %7s\n", "set", "mode", "conn",
+              "rms px", "max px", "floor", "worst", "rms px", "cells", "flag", "flgd", "bad", "resc", "time s", "find s",
+              "cpu s", "peak MB");
 }
 
 void PrintRow(const Row& r) {
@@ -324,9 +340,10 @@ void PrintRow(const Row& r) {
     std::printf("%-15s %-7s  run failed\n", r.Set.c_str(), r.Mode.c_str());
     return;
   }
-  std::printf("%-15s %-7s %5d %7.2f %7.2f %6.2f | %-5s %7.2f %6.2f %4s | %4d %4d %4d | %7.2f %7.0f\n", r.Set.c_str(),
-              r.Mode.c_str(), r.Connections, r.Rms, r.Max, r.Floor, r.Worst.c_str(), r.WorstRms, r.WorstCells,
-              r.WorstFlagged ? "yes" : "no", r.Flagged, r.Bad, r.Rescued, r.Total, r.Peak);
+  std::printf("%-15s %-7s %5d %7.2f %7.2f %6.2f | %-5s %7.2f %6.2f %4s | %4d %4d %4d | %6.2f %6.2f %6.2f %7.0f\n",
+              r.Set.c_str(), r.Mode.c_str(), r.Connections, r.Rms, r.Max, r.Floor, r.Worst.c_str(), r.WorstRms,
+              r.WorstCells, r.WorstFlagged ? "yes" : "no", r.Flagged, r.Bad, r.Rescued, r.Total, r.Finding, r.Processor,
+              r.Peak);
 }
 
 int RunParent(int argc, char** argv) {
@@ -393,7 +410,8 @@ int RunParent(int argc, char** argv) {
   std::printf("rms/max: over all overlap points of all connections; floor: the camera model's own share;\n"
               "worst: the connection of largest rms, its residual and whether the check named it;\n"
               "flgd: connections named unreliable; bad: unnamed connections off by more than %.0f px rms;\n"
-              "resc: connections rescued; time: files to saved panorama; peak: the run's resident high-water mark\n",
+              "resc: connections rescued; time: files to saved panorama (find: of it the finding phase),\n"
+              "cpu: processor seconds of the run, all threads; peak: the run's resident high-water mark\n",
               kBadPixels);
   std::printf("Load average at the end: %s\n", LoadAverage().c_str());
   return 0;
