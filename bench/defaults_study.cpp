@@ -146,7 +146,7 @@ struct Case {
 };
 
 struct Candidate {
-  int HalfSize = 150;
+  int HalfSize = 200;
   int Quality = 50;
   int Smoothing = 1;
   int OverlapWidth = 45;
@@ -155,7 +155,7 @@ struct Candidate {
     std::snprintf(text, sizeof text, "size %3d q%2d s%d cw%2d", 2 * HalfSize, Quality, Smoothing, OverlapWidth);
     return text;
   }
-  bool IsDelivered() const { return HalfSize == 150 && Quality == 50 && Smoothing == 1 && OverlapWidth == 45; }
+  bool IsDelivered() const { return HalfSize == 200 && Quality == 50 && Smoothing == 1 && OverlapWidth == 45; }
 };
 
 struct PairResult {
