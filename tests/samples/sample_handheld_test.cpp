@@ -225,3 +225,28 @@ TEST(SampleHandHeld, RenderedPointLiesWhereTruthAndTheProgramsModelPutIt) {
 
 }  // namespace
 }  // namespace vistarium::samples
+
+namespace vistarium::samples {
+namespace {
+
+TEST(SampleStudySets, EveryNamedSetPlansWithTheOverlapItPromises) {
+  for (const std::string& name : StudySetNames()) {
+    SCOPED_TRACE(name);
+    const std::optional<SetRecipe> recipe = FindStudySet(name);
+    ASSERT_TRUE(recipe);
+    const SampleSet set = PlanSet(*recipe);
+    EXPECT_EQ(set.Pictures.front().File, name + "_01.jpg");
+    const SetGeometry g = set.Geometry();
+    const int n = g.Count();
+    for (int i = 0; i < (set.Is360 ? n : n - 1); ++i) {
+      const double overlap = g.CentreRowOverlap(i, (i + 1) % n);
+      // Hand-held jitter moves the overlap a few percent off the recipe's.
+      if (!set.Is360) EXPECT_NEAR(overlap, recipe->Overlap, 0.08) << i;
+      EXPECT_GT(overlap, 0.25) << i;
+    }
+  }
+  EXPECT_FALSE(FindStudySet("no such set"));
+}
+
+}  // namespace
+}  // namespace vistarium::samples

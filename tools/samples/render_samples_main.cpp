@@ -33,7 +33,8 @@ truth.json that records the camera, the scene and every orientation.
                      options given with it change that set
   --study NAME       a study set (open-aitz, open-picos, open-sunset,
                      portrait-picos, circle-picos, mp12-aitz, handheld-aitz,
-                     pair66-tilted, tilted60-picos, lowtex-sunset); other
+                     pair66-tilted, tilted60-picos, tilted30-aitz,
+                     lowtex-sunset); other
                      options change it as for a preset
   --photos FOLDER    folder holding the preset's photo (default: current)
   --photo FILE       the scene photo (JPEG or BMP)

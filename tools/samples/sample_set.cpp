@@ -334,7 +334,7 @@ void HandHeld(SetRecipe& r, double tilt, double yaw, double stops, double cast, 
 
 std::vector<std::string> StudySetNames() {
   return {"open-aitz",   "open-picos",  "open-sunset", "portrait-picos", "circle-picos",
-          "mp12-aitz",   "handheld-aitz", "pair66-tilted", "tilted60-picos", "lowtex-sunset"};
+          "mp12-aitz",   "handheld-aitz", "pair66-tilted", "tilted60-picos", "tilted30-aitz", "lowtex-sunset"};
 }
 
 std::optional<SetRecipe> FindStudySet(const std::string& name) {
@@ -411,6 +411,17 @@ std::optional<SetRecipe> FindStudySet(const std::string& name) {
     r.Overlap = 0.60;
     r.Pitch = {8.0};
     HandHeld(r, 2.0, 1.5, 0.3, 0.03, 1.5, 60);
+    return r;
+  }
+  if (name == "tilted30-aitz") {
+    // A steady row aimed 8 degrees upwards with ordinary overlaps: the tilt
+    // alone, apart from large overlaps and hand-held shooting.
+    r.Photo = kAitzgorri, r.Scene = {"", 1, 220.0, false};
+    r.Camera = {{1600, 1200}, 35.0, 0.0};
+    r.Count = 4;
+    r.Overlap = 0.30;
+    r.Pitch = {8.0};
+    r.Roll = {-0.5, 0.7, -0.3, 0.6};
     return r;
   }
   if (name == "lowtex-sunset") {
