@@ -5,14 +5,18 @@
 // the default mode and in the exact mode (refinement and rescue off).
 //
 //   accuracy_bench [--sets NAME,...] [--quick] [--exact-only] [--default-only]
-//                  [--work FOLDER] [--photos FOLDER] [--params FILE.spr] [--connections]
+//                  [--work FOLDER] [--photos FOLDER] [--params FILE.spr] [--method SIZE:WIDTH]
+//                  [--connections]
 //
 // The sets are the study sets of the sample library (tools/samples,
 // FindStudySet); --quick runs a small choice of them without the
 // 12-megapixel set. They are rendered into the work folder (default
 // /tmp/vistarium-accuracy-sets) and reused while their truth file still
 // matches the recipe. Parameters are the delivered ones
-// (Options/CurrentParameters.spr) with the camera of the set's truth.
+// (Options/CurrentParameters.spr, or --params) with the camera of the set's
+// truth; --method replaces their minimal reduced size and overlap width
+// (e.g. 300:75), for choosing them by measurement over whole runs.
+// --connections lists every connection's error and residual.
 //
 // Alignment error. For every connection of adjacent pictures i and j (for a
 // full circle also the last and the first) a grid of 40 x 30 pixel positions
@@ -69,6 +73,7 @@
 #include "app/panorama_file.h"
 #include "app/pipeline.h"
 #include "params/parameter_file.h"
+#include "params/parameter_sets.h"
 #include "render/picture_file.h"
 #include "run/progress.h"
 #include "run/run_state.h"
@@ -352,6 +357,7 @@ int RunParent(int argc, char** argv) {
   fs::path paramsFile = fs::path(VISTARIUM_SOURCE_DIR) / "Options" / "CurrentParameters.spr";
   std::vector<std::string> sets = StudySetNames();
   bool quick = false, exactOnly = false, defaultOnly = false, listConnections = false, chosen = false;
+  std::string method;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&]() -> std::string {
@@ -366,10 +372,12 @@ int RunParent(int argc, char** argv) {
     else if (a == "--photos") photos = value();
     else if (a == "--params") paramsFile = value();
     else if (a == "--connections") listConnections = true;
+    else if (a == "--method") method = value();
     else
       throw std::invalid_argument("unknown option " + a +
                                   "\nusage: accuracy_bench [--sets NAME,...] [--quick] [--exact-only] [--default-only] "
-                                  "[--work FOLDER] [--photos FOLDER] [--params FILE.spr] [--connections]");
+                                  "[--work FOLDER] [--photos FOLDER] [--params FILE.spr] [--method SIZE:WIDTH] "
+                                  "[--connections]");
   }
   if (exactOnly && defaultOnly) throw std::invalid_argument("--exact-only and --default-only exclude each other");
   if (quick && !chosen) sets = {"open-aitz", "circle-picos", "handheld-aitz", "pair66-tilted"};
@@ -378,6 +386,26 @@ int RunParent(int argc, char** argv) {
   if (!defaultOnly) modes.push_back(true);
 
   fs::create_directories(work);
+  if (!method.empty()) {
+    // The parameters with another minimal size and overlap width, in a
+    // parameter file of their own that every run reads.
+    int size = 0, width = 0;
+    char rest = 0;
+    if (std::sscanf(method.c_str(), "%d:%d%c", &size, &width, &rest) != 2 || !params::IsAcceptedMinimalSizeEntry(size) ||
+        !params::IsAcceptedPercent(width))
+      throw std::invalid_argument("--method needs MINIMAL_SIZE:OVERLAP_WIDTH, e.g. 300:75, not \"" + method + "\"");
+    params::ParameterSets changed = params::LoadParameterFile(paramsFile);
+    changed.Method.MinReducedHalfSize = params::HalfSizeFromEntry(size);
+    changed.TwoPic.OverlapWidthPercent = width;
+    paramsFile = work / ("parameters-" + std::to_string(size) + "-" + std::to_string(width) + ".spr");
+    params::SaveParameterFile(paramsFile, changed);
+  }
+  {
+    const params::ParameterSets p = params::LoadParameterFile(paramsFile);
+    std::printf("Parameters: %s: minimal size %d, quality %d, smoothing %d, overlap width %d %%\n",
+                paramsFile.string().c_str(), 2 * p.Method.MinReducedHalfSize, p.Method.QualityCoefficient,
+                p.Method.PreliminarySmoothing, p.TwoPic.OverlapWidthPercent);
+  }
   std::printf("Load average at the start: %s; sets in %s\n", LoadAverage().c_str(), work.string().c_str());
   std::vector<fs::path> folders;
   for (const std::string& s : sets) folders.push_back(EnsureSet(s, photos, work));
