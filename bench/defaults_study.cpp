@@ -3,7 +3,7 @@
 //
 //   defaults_study [--photos FOLDER] [--quick] [--limit N] [--seed N] [--batteries N]
 //                  [--candidates SIZE:QUALITY:SMOOTHING:WIDTH,...] [--budget SECONDS]
-//                  [--prune SECONDS] [--list-all] [--keep] [--work FOLDER]
+//                  [--prune SECONDS] [--list-all] [--keep] [--work FOLDER] [--families LIST]
 //
 // The plan of cases is drawn --batteries times (default 2, 48 pairs each),
 // with other tilts and aims each time; --seed starts another series of
@@ -15,7 +15,19 @@
 // Every case is a two-picture open set rendered from one of the photos (all
 // three are used) with a known overlap of the centre row, pitch and roll of
 // each picture within +-2 degrees, landscape or portrait pictures, a 28 mm or
-// a 20 mm lens and no or a small aberration. The pictures are written as
+// a 20 mm lens and no or a small aberration.
+//
+// --families chooses the families of cases, each a full plan of its own
+// (comma-separated; default "plain", the plan above):
+//   plain     as above, overlaps 25 to 40 %;
+//   handheld  hand-held pictures: pitch and roll within +-4 degrees, yaw
+//             moved within +-2 degrees, exposures within +-0.5 stops, colour
+//             casts within +-4 %, sensor noise of 2.5 levels;
+//   wide      large overlaps of 50, 60, 65 and 70 %;
+//   tilted    both pictures pitched up 8 degrees (+-2), as a row shot
+//             upwards.
+// Cases of the other families carry the family in their name, and the
+// tallies by case property count them apart. The pictures are written as
 // JPEG (quality 90) into a temporary folder, because the matching reads
 // files. Every candidate parameter set then matches every pair.
 //
@@ -49,6 +61,7 @@
 #include <map>
 #include <numbers>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -123,7 +136,8 @@ const Lens kLenses[] = {{28.0, 0.0}, {28.0, -0.02}, {20.0, 0.0}, {20.0, -0.02}};
 const int kOverlaps[] = {25, 30, 35, 40};
 
 struct Case {
-  int Battery = 0;  // which draw of the plan
+  std::string Family;  // "plain", "handheld", "wide" or "tilted"
+  int Battery = 0;     // which draw of the plan
   std::string Name;
   std::string Folder;
   SampleSet Set;
@@ -132,7 +146,7 @@ struct Case {
 };
 
 struct Candidate {
-  int HalfSize = 150;
+  int HalfSize = 200;
   int Quality = 50;
   int Smoothing = 1;
   int OverlapWidth = 45;
@@ -141,7 +155,7 @@ struct Candidate {
     std::snprintf(text, sizeof text, "size %3d q%2d s%d cw%2d", 2 * HalfSize, Quality, Smoothing, OverlapWidth);
     return text;
   }
-  bool IsDelivered() const { return HalfSize == 150 && Quality == 50 && Smoothing == 1 && OverlapWidth == 45; }
+  bool IsDelivered() const { return HalfSize == 200 && Quality == 50 && Smoothing == 1 && OverlapWidth == 45; }
 };
 
 struct PairResult {
@@ -160,90 +174,102 @@ struct CandidateRun {
   std::vector<PairResult> Pairs;  // one per case, in case order, until pruned
 };
 
-// True when every sampled border position of every picture sees the photo,
-// not the grey around it.
-bool SeesOnlyPhoto(const Scene& scene, const SetGeometry& g) {
-  const TPoint size = g.Camera().Size;
-  for (int i = 0; i < g.Count(); ++i)
-    for (int k = 0; k <= 32; ++k) {
-      const double fx = size.X * k / 32.0, fy = size.Y * k / 32.0;
-      const TRealPoint border[] = {{fx, 0.0}, {fx, double(size.Y)}, {0.0, fy}, {double(size.X), fy}};
-      for (const TRealPoint& p : border)
-        if (!scene.PhotoPosition(g.WorldDirection(i, p))) return false;
-    }
-  return true;
-}
-
 std::string FormatAngle(double v) {
   char text[16];
   std::snprintf(text, sizeof text, "%+.1f", v);
   return text;
 }
 
+const char* const kFamilies[] = {"plain", "handheld", "wide", "tilted"};
+
 std::vector<Case> RenderCases(const fs::path& photos, const fs::path& work, bool quick, int limit, std::uint64_t seed,
-                              int batteries) {
+                              int batteries, const std::vector<std::string>& families) {
   std::vector<Case> cases;
   std::vector<Scene> scenes;
   for (const PhotoSpec& photo : kPhotos)
     scenes.push_back(Scene::Load((photos / photo.File).string(), 1, photo.Span, false));
   int index = 0;
-  for (int battery = 0; battery < batteries; ++battery) {
-    Numbers numbers(seed + static_cast<std::uint64_t>(battery));
-    for (int p = 0; p < 3; ++p) {
-      const PhotoSpec& photo = kPhotos[p];
-      const Scene& scene = scenes[static_cast<std::size_t>(p)];
-      for (int portrait = 0; portrait < 2; ++portrait)
-        for (int o = 0; o < 4; ++o) {
-          // Each (photo, orientation, overlap) gets one 28 mm and one 20 mm
-          // lens; the aberration alternates between the combinations.
-          const int first = (p + portrait + o) % 4;
-          std::vector<int> lenses{first, (first + 2) % 4};
-          if (quick) lenses.resize(1);
-          for (int lensIndex : lenses) {
-            if (limit > 0 && static_cast<int>(cases.size()) >= limit) return cases;
-            const Lens lens = kLenses[lensIndex];
-            SetRecipe recipe;
-            recipe.Photo = (photos / photo.File).string();
-            recipe.Scene = {"", 1, photo.Span, false};
-            recipe.Camera.Size = portrait ? TPoint{768, 1024} : TPoint{1024, 768};
-            recipe.Camera.FocalLength = lens.Focal;
-            recipe.Camera.Aberration = lens.Aberration;
-            recipe.Count = 2;
-            recipe.Overlap = kOverlaps[o] / 100.0;
-            recipe.Pitch = {numbers.Uniform(-2, 2), numbers.Uniform(-2, 2)};
-            recipe.Roll = {numbers.Uniform(-2, 2), numbers.Uniform(-2, 2)};
-            recipe.JpegQuality = 90;
-            char name[96];
-            std::snprintf(name, sizeof name, "c%02d_%s_%s_f%02.0f_k%s_ov%d", index, photo.Short, portrait ? "P" : "L",
-                          lens.Focal, lens.Aberration == 0.0 ? "0" : "-.02", kOverlaps[o]);
-            recipe.Name = name;
-
-            // Aim the pair somewhere in the photo, nearer its middle when the
-            // first choice would see past its border.
-            const double wanted = numbers.Uniform(-25, 25);
-            std::optional<SampleSet> chosen;
-            for (double scale : {1.0, 0.5, 0.25, 0.0}) {
-              recipe.YawOffset = wanted * scale;
-              SampleSet set = PlanSet(recipe);
-              if (SeesOnlyPhoto(scene, set.Geometry())) {
-                chosen = std::move(set);
-                break;
+  for (const std::string& family : families) {
+    const auto known = std::find(std::begin(kFamilies), std::end(kFamilies), family);
+    if (known == std::end(kFamilies)) throw std::invalid_argument("unknown case family \"" + family + "\"");
+    const auto familyIndex = static_cast<std::uint64_t>(known - std::begin(kFamilies));
+    const bool handHeld = family == "handheld", wide = family == "wide", tilted = family == "tilted";
+    const int wideOverlaps[] = {50, 60, 65, 70};
+    const int* overlaps = wide ? wideOverlaps : kOverlaps;
+    for (int battery = 0; battery < batteries; ++battery) {
+      // The plain family draws exactly as it always has.
+      Numbers numbers(seed + static_cast<std::uint64_t>(battery) + 1000 * familyIndex);
+      for (int p = 0; p < 3; ++p) {
+        const PhotoSpec& photo = kPhotos[p];
+        const Scene& scene = scenes[static_cast<std::size_t>(p)];
+        for (int portrait = 0; portrait < 2; ++portrait)
+          for (int o = 0; o < 4; ++o) {
+            // Each (photo, orientation, overlap) gets one 28 mm and one 20 mm
+            // lens; the aberration alternates between the combinations.
+            const int first = (p + portrait + o) % 4;
+            std::vector<int> lenses{first, (first + 2) % 4};
+            if (quick) lenses.resize(1);
+            for (int lensIndex : lenses) {
+              if (limit > 0 && static_cast<int>(cases.size()) >= limit) return cases;
+              const Lens lens = kLenses[lensIndex];
+              SetRecipe recipe;
+              recipe.Photo = (photos / photo.File).string();
+              recipe.Scene = {"", 1, photo.Span, false};
+              recipe.Camera.Size = portrait ? TPoint{768, 1024} : TPoint{1024, 768};
+              recipe.Camera.FocalLength = lens.Focal;
+              recipe.Camera.Aberration = lens.Aberration;
+              recipe.Count = 2;
+              recipe.Overlap = overlaps[o] / 100.0;
+              const double tilt = handHeld ? 4.0 : 2.0, up = tilted ? 8.0 : 0.0;
+              recipe.Pitch = {up + numbers.Uniform(-tilt, tilt), up + numbers.Uniform(-tilt, tilt)};
+              recipe.Roll = {numbers.Uniform(-tilt, tilt), numbers.Uniform(-tilt, tilt)};
+              recipe.JpegQuality = 90;
+              if (handHeld) {
+                recipe.YawJitter = 2.0;
+                recipe.GainSpread = 0.5;
+                recipe.CastSpread = 0.04;
+                recipe.NoiseSigma = 2.5;
+                recipe.Seed = numbers.Next();
               }
-            }
-            if (!chosen) throw std::runtime_error(std::string("case ") + name + " sees past the photo");
+              char name[96];
+              if (family == "plain")
+                std::snprintf(name, sizeof name, "c%02d_%s_%s_f%02.0f_k%s_ov%d", index, photo.Short,
+                              portrait ? "P" : "L", lens.Focal, lens.Aberration == 0.0 ? "0" : "-.02", overlaps[o]);
+              else
+                std::snprintf(name, sizeof name, "c%02d_%s_%s_f%02.0f_k%s_%s_ov%d", index, photo.Short,
+                              portrait ? "P" : "L", lens.Focal, lens.Aberration == 0.0 ? "0" : "-.02", family.c_str(),
+                              overlaps[o]);
+              recipe.Name = name;
 
-            Case c;
-            c.Battery = battery;
-            c.Name = name;
-            c.Folder = (work / name).string();
-            c.Set = *chosen;
-            WriteSampleSet(c.Set, scene, c.Folder);
-            c.CentreRowOverlap = c.Set.Geometry().CentreRowOverlap(0, 1);
-            for (const SamplePicture& pic : c.Set.Pictures) c.Files.push_back((fs::path(c.Folder) / pic.File).string());
-            cases.push_back(std::move(c));
-            ++index;
+              // Aim the pair somewhere in the photo, nearer its middle when the
+              // first choice would see past its border.
+              const double wanted = numbers.Uniform(-25, 25);
+              std::optional<SampleSet> chosen;
+              for (double scale : {1.0, 0.5, 0.25, 0.0}) {
+                recipe.YawOffset = wanted * scale;
+                SampleSet set = PlanSet(recipe);
+                if (SeesOnlyPhoto(scene, set.Geometry())) {
+                  chosen = std::move(set);
+                  break;
+                }
+              }
+              if (!chosen) throw std::runtime_error(std::string("case ") + name + " sees past the photo");
+
+              Case c;
+              c.Family = family;
+              c.Battery = battery;
+              c.Name = name;
+              c.Folder = (work / name).string();
+              c.Set = *chosen;
+              WriteSampleSet(c.Set, scene, c.Folder);
+              c.CentreRowOverlap = c.Set.Geometry().CentreRowOverlap(0, 1);
+              for (const SamplePicture& pic : c.Set.Pictures)
+                c.Files.push_back((fs::path(c.Folder) / pic.File).string());
+              cases.push_back(std::move(c));
+              ++index;
+            }
           }
-        }
+      }
     }
   }
   return cases;
@@ -425,6 +451,7 @@ void PrintWrongByFactor(const CandidateRun& run, const std::vector<Case>& cases)
     keys.push_back(c.Set.Camera.FocalLength < 24 ? "20 mm" : "28 mm");
     keys.push_back(c.Set.Camera.Aberration == 0.0 ? "aberration 0" : "aberration -0.02");
     keys.push_back("overlap " + name.substr(name.rfind("ov") + 2) + " %");
+    if (c.Family != "plain") keys.push_back("family " + c.Family);
     for (const std::string& k : keys) {
       tally[k].first += wrong ? 1 : 0;
       tally[k].second += 1;
@@ -465,6 +492,7 @@ int main(int argc, char** argv) {
   int batteries = 2;
   bool listAll = false;
   std::vector<Candidate> chosenCandidates;
+  std::vector<std::string> families{"plain"};
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&]() -> std::string {
@@ -482,11 +510,18 @@ int main(int argc, char** argv) {
     else if (a == "--batteries") batteries = std::stoi(value());
     else if (a == "--list-all") listAll = true;
     else if (a == "--candidates") chosenCandidates = ParseCandidates(value());
+    else if (a == "--families") {
+      families.clear();
+      std::stringstream list(value());
+      std::string item;
+      while (std::getline(list, item, ','))
+        if (!item.empty()) families.push_back(item);
+    }
     else {
       std::fprintf(stderr,
                    "usage: defaults_study [--photos FOLDER] [--quick] [--limit N] [--seed N] [--batteries N] "
                    "[--candidates SIZE:Q:S:W,...] [--budget S] [--prune S] [--list-all] [--keep] "
-                   "[--work FOLDER]\n");
+                   "[--work FOLDER] [--families plain,handheld,wide,tilted]\n");
       return 2;
     }
   }
@@ -501,7 +536,7 @@ int main(int argc, char** argv) {
   std::printf("Load average at the start: %s\n", LoadAverage().c_str());
   std::printf("Rendering the cases into %s ...\n", work.string().c_str());
   std::fflush(stdout);
-  const std::vector<Case> cases = RenderCases(photos, work, quick, limit, seed, batteries);
+  const std::vector<Case> cases = RenderCases(photos, work, quick, limit, seed, batteries, families);
   const auto rendered = Clock::now();
   std::printf("%zu cases (two-picture sets, JPEG quality 90) rendered in %.1f s\n", cases.size(),
               Seconds(start, rendered));

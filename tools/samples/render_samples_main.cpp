@@ -3,6 +3,7 @@
 // writes them with their truth.json.
 
 #include <chrono>
+#include <cstdint>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -22,7 +23,7 @@ namespace {
 using namespace vistarium;
 using namespace vistarium::samples;
 
-const char* const kUsage = R"(Usage: vistarium-render-samples [--preset NAME] [options] --out FOLDER
+const char* const kUsage = R"(Usage: vistarium-render-samples [--preset NAME | --study NAME] [options] --out FOLDER
 
 Renders overlapping perspective pictures of a photo wrapped onto the viewing
 sphere, with known orientations, and writes them as JPEG files beside a
@@ -30,6 +31,11 @@ truth.json that records the camera, the scene and every orientation.
 
   --preset NAME      a committed set: open4, circle8 or portrait5; other
                      options given with it change that set
+  --study NAME       a study set (open-aitz, open-picos, open-sunset,
+                     portrait-picos, circle-picos, mp12-aitz, handheld-aitz,
+                     pair66-tilted, tilted60-picos, tilted30-aitz,
+                     lowtex-sunset); other
+                     options change it as for a preset
   --photos FOLDER    folder holding the preset's photo (default: current)
   --photo FILE       the scene photo (JPEG or BMP)
   --span DEG         longitude span of the photo on the sphere (default 180)
@@ -49,6 +55,15 @@ truth.json that records the camera, the scene and every orientation.
   --pitch LIST       pitch in degrees, one for all or one per picture,
                      separated by commas (default 0)
   --roll LIST        roll in degrees, likewise (default 0)
+  --yaw-jitter DEG   hand-held: move each picture's yaw by a uniform draw
+                     within +-DEG (default 0); likewise --pitch-jitter and
+                     --roll-jitter
+  --gain-spread EV   exposure of each picture 2^u times the scene's, u drawn
+                     within +-EV stops (default 0)
+  --cast-spread PCT  each colour channel of each picture scaled by 1 + v, v
+                     drawn within +-PCT % (default 0)
+  --noise SIGMA      Gaussian sensor noise of SIGMA levels of 255 (default 0)
+  --seed N           seed of the hand-held draws and the noise (default 1)
   --name PREFIX      picture files are PREFIX_01.jpg, ... (default: picture,
                      or the preset's name)
   --quality Q        JPEG quality 1 to 100 (default 90)
@@ -110,17 +125,20 @@ int Run(const std::vector<std::string>& args) {
   std::string preset, photos, out;
   bool changed = false;
 
-  // The preset first, wherever it stands, so that the other options change it.
+  // The preset or study set first, wherever it stands, so that the other
+  // options change it.
   for (std::size_t i = 0; i < args.size(); ++i)
-    if (args[i] == "--preset") {
-      if (i + 1 >= args.size()) throw UsageError("--preset needs a name");
-      preset = args[i + 1];
-      const std::optional<SetRecipe> found = FindPreset(preset);
+    if (args[i] == "--preset" || args[i] == "--study") {
+      const bool study = args[i] == "--study";
+      if (i + 1 >= args.size()) throw UsageError(args[i] + " needs a name");
+      const std::optional<SetRecipe> found = study ? FindStudySet(args[i + 1]) : FindPreset(args[i + 1]);
       if (!found) {
         std::string names;
-        for (const std::string& n : PresetNames()) names += " " + n;
-        throw UsageError("Unknown preset \"" + preset + "\"; the presets are:" + names);
+        for (const std::string& n : study ? StudySetNames() : PresetNames()) names += " " + n;
+        throw UsageError("Unknown " + std::string(study ? "study set" : "preset") + " \"" + args[i + 1] +
+                         "\"; they are:" + names);
       }
+      if (!study) preset = args[i + 1];
       recipe = *found;
     }
 
@@ -134,7 +152,7 @@ int Run(const std::vector<std::string>& args) {
       if (i + 1 >= args.size()) throw UsageError(a + " needs a value");
       return args[++i];
     };
-    if (a == "--preset") {
+    if (a == "--preset" || a == "--study") {
       ++i;
     } else if (a == "--photos") {
       photos = value();
@@ -158,7 +176,18 @@ int Run(const std::vector<std::string>& args) {
       else if (a == "--yaw-offset") recipe.YawOffset = ParseNumber(a, value());
       else if (a == "--pitch") recipe.Pitch = ParseList(a, value());
       else if (a == "--roll") recipe.Roll = ParseList(a, value());
-      else if (a == "--name") recipe.Name = value();
+      else if (a == "--yaw-jitter") recipe.YawJitter = ParseNumber(a, value());
+      else if (a == "--pitch-jitter") recipe.PitchJitter = ParseNumber(a, value());
+      else if (a == "--roll-jitter") recipe.RollJitter = ParseNumber(a, value());
+      else if (a == "--gain-spread") recipe.GainSpread = ParseNumber(a, value());
+      else if (a == "--cast-spread") recipe.CastSpread = ParseNumber(a, value()) / 100.0;
+      else if (a == "--noise") recipe.NoiseSigma = ParseNumber(a, value());
+      else if (a == "--seed") {
+        const double v = ParseNumber(a, value());
+        if (v < 0.0 || v != std::floor(v) || v > 9007199254740992.0)
+          throw UsageError("--seed needs a whole number of at least 0");
+        recipe.Seed = static_cast<std::uint64_t>(v);
+      } else if (a == "--name") recipe.Name = value();
       else if (a == "--quality") recipe.JpegQuality = ParseInteger(a, value());
       else throw UsageError("Unknown option \"" + a + "\"");
     }
@@ -180,12 +209,19 @@ int Run(const std::vector<std::string>& args) {
   std::cout << "Pictures: " << set.Pictures.size() << " of " << set.Camera.Size.X << " x " << set.Camera.Size.Y
             << ", focal " << set.Camera.FocalLength << " mm, aberration " << set.Camera.Aberration
             << (set.Is360 ? ", full circle" : "") << "\n";
+  if (!SeesOnlyPhoto(scene, set.Geometry()))
+    std::cout << "Warning: some pictures see past the photo (neutral grey there)\n";
   const std::vector<WrittenFile> files = WriteSampleSet(set, scene, out, &ReportPicture);
   std::uintmax_t total = 0;
   for (const WrittenFile& f : files) total += f.Bytes;
 
   const SetGeometry geometry = set.Geometry();
   const int n = geometry.Count();
+  for (const SamplePicture& p : set.Pictures)
+    if (!p.Exposure.IsNeutral() || set.NoiseSigma > 0.0)
+      std::printf("  %s: yaw %.2f pitch %.2f roll %.2f, gain %.3f, cast %.3f %.3f %.3f, noise %.1f\n", p.File.c_str(),
+                  p.Orientation.Yaw, p.Orientation.Pitch, p.Orientation.Roll, p.Exposure.Gain, p.Exposure.Cast[0],
+                  p.Exposure.Cast[1], p.Exposure.Cast[2], set.NoiseSigma);
   for (int i = 0; i < (set.Is360 ? n : n - 1) && n > 1; ++i) {
     const int k = (i + 1) % n;
     std::printf("  %s -> %s: centre row %.1f %%, right edge column %.1f %%\n",

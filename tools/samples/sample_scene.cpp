@@ -65,6 +65,18 @@ PackedColor Scene::Colour(Vec3 world) const {
   return Pack(render::SampleCanvas(PhotoSize(), photo_, *p));
 }
 
+bool SeesOnlyPhoto(const Scene& scene, const SetGeometry& g) {
+  const TPoint size = g.Camera().Size;
+  for (int i = 0; i < g.Count(); ++i)
+    for (int k = 0; k <= 32; ++k) {
+      const double fx = size.X * k / 32.0, fy = size.Y * k / 32.0;
+      const TRealPoint border[] = {{fx, 0.0}, {fx, double(size.Y)}, {0.0, fy}, {double(size.X), fy}};
+      for (const TRealPoint& p : border)
+        if (!scene.PhotoPosition(g.WorldDirection(i, p))) return false;
+    }
+  return true;
+}
+
 DeviceBitmap ReducePhoto(const DeviceBitmap& photo, int factor) {
   if (factor < 1) throw std::invalid_argument("The photo reduction must be at least 1");
   const int w = photo.Width / factor, h = photo.Height / factor;

@@ -67,6 +67,10 @@ private:
   bool mirrored_;
 };
 
+// True when every sampled border position (33 per side) of every picture of
+// the geometry sees the photo, not the grey around it.
+bool SeesOnlyPhoto(const Scene& scene, const SetGeometry& geometry);
+
 // Averages blocks of factor x factor pixels (factor >= 1).
 DeviceBitmap ReducePhoto(const DeviceBitmap& photo, int factor);
 

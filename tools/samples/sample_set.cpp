@@ -1,5 +1,6 @@
 #include "sample_set.h"
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "render/picture_file.h"
+#include "render/sampling.h"
 
 namespace vistarium::samples {
 
@@ -124,10 +126,16 @@ std::string TruthText(const SampleSet& set) {
                     {"mirrored", set.Scene.Mirrored}};
   j["jpegQuality"] = set.JpegQuality;
   Json pictures = Json::array();
-  for (const SamplePicture& p : set.Pictures)
-    pictures.push_back(
-        Json{{"file", p.File}, {"yaw", p.Orientation.Yaw}, {"pitch", p.Orientation.Pitch}, {"roll", p.Orientation.Roll}});
+  for (const SamplePicture& p : set.Pictures) {
+    Json picture{{"file", p.File}, {"yaw", p.Orientation.Yaw}, {"pitch", p.Orientation.Pitch}, {"roll", p.Orientation.Roll}};
+    if (!p.Exposure.IsNeutral()) {
+      picture["gain"] = p.Exposure.Gain;
+      picture["colourCast"] = Json::array({p.Exposure.Cast[0], p.Exposure.Cast[1], p.Exposure.Cast[2]});
+    }
+    pictures.push_back(std::move(picture));
+  }
   j["pictures"] = std::move(pictures);
+  if (set.NoiseSigma > 0.0) j["noise"] = Json{{"sigma", set.NoiseSigma}, {"seed", set.NoiseSeed}};
 
   // Informative: how much of each picture the next one shares.
   const SetGeometry geometry = set.Geometry();
@@ -181,7 +189,26 @@ SampleSet ParseTruth(const std::string& text, const std::string& name) {
     SamplePicture picture;
     picture.File = r.PlainName(p, "file");
     picture.Orientation = {r.Number(p, "yaw"), r.Number(p, "pitch"), r.Number(p, "roll")};
+    if (p.contains("gain")) {
+      picture.Exposure.Gain = r.Number(p, "gain");
+      const Json& cast = r.Member(p, "colourCast");
+      if (!cast.is_array() || cast.size() != 3) r.Fail("\"colourCast\" must be a list of three numbers");
+      for (std::size_t c = 0; c < 3; ++c) {
+        if (!cast[c].is_number() || !std::isfinite(cast[c].get<double>()) || cast[c].get<double>() < 0.0)
+          r.Fail("\"colourCast\" must be a list of three numbers");
+        picture.Exposure.Cast[c] = cast[c].get<double>();
+      }
+      if (!(picture.Exposure.Gain >= 0.0)) r.Fail("\"gain\" must not be negative");
+    }
     set.Pictures.push_back(std::move(picture));
+  }
+  if (j.contains("noise")) {
+    const Json& noise = r.Member(j, "noise");
+    set.NoiseSigma = r.Number(noise, "sigma");
+    const Json& seed = r.Member(noise, "seed");
+    if (!seed.is_number_unsigned()) r.Fail("\"seed\" must be a whole number");
+    set.NoiseSeed = seed.get<std::uint64_t>();
+    if (!(set.NoiseSigma >= 0.0)) r.Fail("\"sigma\" must not be negative");
   }
   try {
     (void)set.Geometry();
@@ -247,6 +274,169 @@ std::optional<SetRecipe> FindPreset(const std::string& name) {
   return std::nullopt;
 }
 
+std::uint64_t SampleNumbers::Next() {
+  std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+double SampleNumbers::Uniform(double lo, double hi) {
+  return lo + (hi - lo) * static_cast<double>(Next() >> 11) * 0x1.0p-53;
+}
+
+double SampleNumbers::Gaussian() {
+  // 1 - u lies in (0, 1], so the logarithm is finite.
+  const double u = 1.0 - Uniform(0.0, 1.0), v = Uniform(0.0, 1.0);
+  return std::sqrt(-2.0 * std::log(u)) * std::cos(2.0 * std::numbers::pi * v);
+}
+
+void ApplyExposureAndNoise(DeviceBitmap& picture, const PictureExposure& exposure, double sigma,
+                           std::uint64_t seed) {
+  const double factor[3] = {exposure.Gain * exposure.Cast[0], exposure.Gain * exposure.Cast[1],
+                            exposure.Gain * exposure.Cast[2]};
+#pragma omp parallel for schedule(dynamic, 16)
+  for (int y = 0; y < picture.Height; ++y) {
+    SampleNumbers numbers(seed ^ (static_cast<std::uint64_t>(y) * 0xD1B54A32D192ED03ull));
+    for (int x = 0; x < picture.Width; ++x) {
+      const auto c = static_cast<std::uint32_t>(picture.Pixel(x, y));
+      std::uint32_t out = 0;
+      for (int channel = 0; channel < 3; ++channel) {
+        double v = static_cast<double>((c >> (8 * channel)) & 0xFFu) * factor[channel];
+        if (sigma > 0.0) v += sigma * numbers.Gaussian();
+        out |= static_cast<std::uint32_t>(render::RoundToByte(std::clamp(v, 0.0, 255.0))) << (8 * channel);
+      }
+      picture.SetPixel(x, y, static_cast<PackedColor>(out));
+    }
+  }
+}
+
+namespace {
+
+constexpr const char* kAitzgorri = "aitzgorri_by_Aitzol_Berasategi.jpg";
+constexpr const char* kPicos = "picosdeeuropa_by_Aitzol_Berasategi.jpg";
+constexpr const char* kSunset = "sunset_by_Aitzol_Berasategi.jpg";
+
+// A hand-held photographer: a few degrees of tilt and roll, uneven yaw
+// steps, automatic exposure and white balance that differ a little from
+// picture to picture, and the noise of a small sensor.
+void HandHeld(SetRecipe& r, double tilt, double yaw, double stops, double cast, double noise, std::uint64_t seed) {
+  r.PitchJitter = tilt;
+  r.RollJitter = tilt;
+  r.YawJitter = yaw;
+  r.GainSpread = stops;
+  r.CastSpread = cast;
+  r.NoiseSigma = noise;
+  r.Seed = seed;
+}
+
+}  // namespace
+
+std::vector<std::string> StudySetNames() {
+  return {"open-aitz",   "open-picos",  "open-sunset", "portrait-picos", "circle-picos",
+          "mp12-aitz",   "handheld-aitz", "pair66-tilted", "tilted60-picos", "tilted30-aitz", "lowtex-sunset"};
+}
+
+std::optional<SetRecipe> FindStudySet(const std::string& name) {
+  SetRecipe r;
+  r.Name = name;
+  r.JpegQuality = 90;
+  if (name == "open-aitz" || name == "open-picos" || name == "open-sunset") {
+    // Four landscape pictures of 2 megapixels, a tripod-steady row.
+    if (name == "open-aitz") {
+      r.Photo = kAitzgorri, r.Scene = {"", 1, 220.0, false};
+      r.Pitch = {1.2, -0.4, 0.6, -1.5}, r.Roll = {-0.7, 0.9, -1.6, 0.4};
+    } else if (name == "open-picos") {
+      r.Photo = kPicos, r.Scene = {"", 1, 210.0, false};
+      r.Pitch = {-0.6, 0.8, -1.1, 0.3}, r.Roll = {0.5, -0.9, 1.2, -0.4};
+    } else {
+      r.Photo = kSunset, r.Scene = {"", 1, 180.0, false};
+      r.Pitch = {0.4, -1.0, 0.9, -0.2}, r.Roll = {-1.1, 0.3, -0.5, 1.4};
+    }
+    r.Camera = {{1600, 1200}, 35.0, 0.0};
+    r.Count = 4;
+    r.Overlap = 0.30;
+    return r;
+  }
+  if (name == "portrait-picos") {
+    r.Photo = kPicos, r.Scene = {"", 1, 210.0, false};
+    r.Camera = {{1200, 1600}, 28.0, 0.0};
+    r.Count = 5;
+    r.Overlap = 0.30;
+    r.Pitch = {-0.8, 0.5, 1.1, -0.3, 0.7}, r.Roll = {0.6, -1.2, 0.3, 0.9, -0.5};
+    return r;
+  }
+  if (name == "circle-picos") {
+    r.Photo = kPicos, r.Scene = {"", 2, 180.0, true};
+    r.Camera = {{1200, 900}, 24.0, 0.0};
+    r.Count = 8;
+    r.Is360 = true;
+    r.Pitch = {0.6, -0.8, 0.3, 1.0, -0.5, 0.2, -1.0, 0.7};
+    r.Roll = {0.4, -0.6, 0.9, -0.3, 0.5, -0.9, 0.2, -0.4};
+    return r;
+  }
+  if (name == "mp12-aitz") {
+    r.Photo = kAitzgorri, r.Scene = {"", 1, 220.0, false};
+    r.Camera = {{4000, 3000}, 28.0, 0.0};
+    r.Count = 4;
+    r.Overlap = 0.30;
+    r.Pitch = {1.2, -0.4, 0.6, -1.5}, r.Roll = {-0.7, 0.9, -1.6, 0.4};
+    return r;
+  }
+  if (name == "handheld-aitz") {
+    // Six hand-held pictures with barrel aberration.
+    r.Photo = kAitzgorri, r.Scene = {"", 1, 250.0, false};
+    r.Camera = {{2000, 1500}, 35.0, -0.02};
+    r.Count = 6;
+    r.Overlap = 0.35;
+    HandHeld(r, 3.0, 2.0, 0.5, 0.04, 2.5, 6);
+    return r;
+  }
+  if (name == "pair66-tilted") {
+    // A phone pair: small pictures overlapping by two thirds, both aimed
+    // about 8 degrees upwards.
+    r.Photo = kAitzgorri, r.Scene = {"", 1, 220.0, false};
+    r.Camera = {{751, 563}, 29.0, 0.0};
+    r.Count = 2;
+    r.Overlap = 0.66;
+    r.Pitch = {8.0};
+    HandHeld(r, 1.5, 1.0, 0.3, 0.03, 2.0, 66);
+    return r;
+  }
+  if (name == "tilted60-picos") {
+    // A row shot upwards with generous overlaps, hand-held.
+    r.Photo = kPicos, r.Scene = {"", 1, 210.0, false};
+    r.Camera = {{1600, 1200}, 28.0, -0.02};
+    r.Count = 5;
+    r.Overlap = 0.60;
+    r.Pitch = {8.0};
+    HandHeld(r, 2.0, 1.5, 0.3, 0.03, 1.5, 60);
+    return r;
+  }
+  if (name == "tilted30-aitz") {
+    // A steady row aimed 8 degrees upwards with ordinary overlaps: the tilt
+    // alone, apart from large overlaps and hand-held shooting.
+    r.Photo = kAitzgorri, r.Scene = {"", 1, 220.0, false};
+    r.Camera = {{1600, 1200}, 35.0, 0.0};
+    r.Count = 4;
+    r.Overlap = 0.30;
+    r.Pitch = {8.0};
+    r.Roll = {-0.5, 0.7, -0.3, 0.6};
+    return r;
+  }
+  if (name == "lowtex-sunset") {
+    // Evening sky over dark hills, aimed high: little texture to match on.
+    r.Photo = kSunset, r.Scene = {"", 1, 180.0, false};
+    r.Camera = {{1600, 1200}, 35.0, 0.0};
+    r.Count = 4;
+    r.Overlap = 0.30;
+    r.Pitch = {10.0};
+    r.Roll = {0.4, -0.6, 0.8, -0.3};
+    return r;
+  }
+  return std::nullopt;
+}
+
 double YawStepForOverlap(const SampleCamera& camera, double overlap) {
   if (!(overlap > 0.0 && overlap < 1.0)) throw std::invalid_argument("The overlap must lie between 0 and 1");
   const SetGeometry g(camera, {});
@@ -285,11 +475,32 @@ SampleSet PlanSet(const SetRecipe& recipe) {
   if (!std::isfinite(step)) throw std::invalid_argument("The yaw step must be a number");
   const std::vector<double> pitch = PerPicture(recipe.Pitch, recipe.Count, "pitch");
   const std::vector<double> roll = PerPicture(recipe.Roll, recipe.Count, "roll");
+  for (const double v : {recipe.YawJitter, recipe.PitchJitter, recipe.RollJitter, recipe.GainSpread,
+                         recipe.CastSpread, recipe.NoiseSigma})
+    if (!(v >= 0.0 && std::isfinite(v)))
+      throw std::invalid_argument("Jitter, exposure spreads and noise must be numbers of at least 0");
+  if (recipe.CastSpread >= 1.0) throw std::invalid_argument("The colour cast spread must stay below 1");
+  if (recipe.NoiseSigma > 0.0) {
+    set.NoiseSigma = recipe.NoiseSigma;
+    set.NoiseSeed = recipe.Seed;
+  }
+  // Draws in a fixed order per picture (yaw, pitch, roll, gain, three casts),
+  // whichever of them are in use, so that turning one on leaves the others.
+  SampleNumbers numbers(recipe.Seed);
   for (int i = 0; i < recipe.Count; ++i) {
-    const double yaw = recipe.Is360 ? recipe.YawOffset + i * step
-                                    : recipe.YawOffset + (i - (recipe.Count - 1) / 2.0) * step;
+    double yaw = recipe.Is360 ? recipe.YawOffset + i * step : recipe.YawOffset + (i - (recipe.Count - 1) / 2.0) * step;
     const auto k = static_cast<std::size_t>(i);
-    set.Pictures.push_back({PictureFileName(recipe.Name, i, recipe.Count), {yaw, pitch[k], roll[k]}});
+    SamplePicture picture{PictureFileName(recipe.Name, i, recipe.Count), {yaw, pitch[k], roll[k]}, {}};
+    const double draws[7] = {numbers.Uniform(-1, 1), numbers.Uniform(-1, 1), numbers.Uniform(-1, 1),
+                             numbers.Uniform(-1, 1), numbers.Uniform(-1, 1), numbers.Uniform(-1, 1),
+                             numbers.Uniform(-1, 1)};
+    if (recipe.YawJitter > 0.0) picture.Orientation.Yaw += recipe.YawJitter * draws[0];
+    if (recipe.PitchJitter > 0.0) picture.Orientation.Pitch += recipe.PitchJitter * draws[1];
+    if (recipe.RollJitter > 0.0) picture.Orientation.Roll += recipe.RollJitter * draws[2];
+    if (recipe.GainSpread > 0.0) picture.Exposure.Gain = std::exp2(recipe.GainSpread * draws[3]);
+    if (recipe.CastSpread > 0.0)
+      for (std::size_t c = 0; c < 3; ++c) picture.Exposure.Cast[c] = 1.0 + recipe.CastSpread * draws[4 + c];
+    set.Pictures.push_back(std::move(picture));
   }
   (void)set.Geometry();  // validates the orientations
   return set;
@@ -303,7 +514,11 @@ std::vector<WrittenFile> WriteSampleSet(SampleSet& set, const Scene& scene, cons
   const SetGeometry geometry = set.Geometry();
   std::vector<WrittenFile> written;
   for (int i = 0; i < geometry.Count(); ++i) {
-    const DeviceBitmap picture = RenderPicture(scene, geometry, i);
+    DeviceBitmap picture = RenderPicture(scene, geometry, i);
+    const SamplePicture& planned = set.Pictures[static_cast<std::size_t>(i)];
+    if (!planned.Exposure.IsNeutral() || set.NoiseSigma > 0.0)
+      ApplyExposureAndNoise(picture, planned.Exposure, set.NoiseSigma,
+                            set.NoiseSeed * 0x9E3779B97F4A7C15ull + static_cast<std::uint64_t>(i));
     const std::vector<std::uint8_t> bytes = render::EncodeJpeg(picture, set.JpegQuality);
     const std::string path = (dir / set.Pictures[static_cast<std::size_t>(i)].File).string();
     render::WriteFileAtomically(path, bytes);
