@@ -8,6 +8,7 @@ packages=(
   libstb-dev                       # BMP decoding (stb_image)
   nlohmann-json3-dev               # JSON output of the command-line tool
   libeigen3-dev                    # small dense linear algebra (rotation fit of the orientations)
+  libopencv-core-dev libopencv-imgproc-dev libopencv-features2d-dev  # feature search of the rescue (SIFT)
   libgtest-dev libgmock-dev        # tests
 )
 missing=()
