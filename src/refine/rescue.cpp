@@ -103,10 +103,14 @@ Eigen::Matrix3d TwoPairRotation(const Eigen::Vector3d& a1, const Eigen::Vector3d
 
 // The proper rotation R minimising sum |R a_k - b_k|^2 (Kabsch): from the SVD
 // U S V^T of sum a_k b_k^T, R = V diag(1, 1, d) U^T, d = sign det(V U^T).
+// With weights, the sum is weighted.
 Eigen::Matrix3d KabschRotation(const std::vector<Eigen::Vector3d>& a, const std::vector<Eigen::Vector3d>& b,
-                               const std::vector<int>& use) {
+                               const std::vector<int>& use, const std::vector<double>& weights = {}) {
   Eigen::Matrix3d h = Eigen::Matrix3d::Zero();
-  for (int k : use) h += a[static_cast<std::size_t>(k)] * b[static_cast<std::size_t>(k)].transpose();
+  for (std::size_t i = 0; i < use.size(); ++i) {
+    const auto k = static_cast<std::size_t>(use[i]);
+    h += (weights.empty() ? 1.0 : weights[i]) * a[k] * b[k].transpose();
+  }
   const Eigen::JacobiSVD<Eigen::Matrix3d> svd(h, Eigen::ComputeFullU | Eigen::ComputeFullV);
   const Eigen::Matrix3d& u = svd.matrixU();
   const Eigen::Matrix3d& v = svd.matrixV();
@@ -139,7 +143,7 @@ std::string Fixed(double v, int digits) {
 }  // namespace
 
 RayConsensus FitRotationToRays(const std::vector<geom::Ray>& left, const std::vector<geom::Ray>& right,
-                               double threshold, int maxIterations) {
+                               double threshold, int maxIterations, double widening) {
   if (left.size() != right.size()) throw std::invalid_argument("FitRotationToRays: ray lists of different lengths");
   RayConsensus out;
   const std::size_t n = left.size();
@@ -192,6 +196,27 @@ RayConsensus FitRotationToRays(const std::vector<geom::Ray>& left, const std::ve
     if (next.size() < 2) break;
     in = std::move(next);
   }
+  // Widen to everything within the wider tolerance, weighting each pair by
+  // Tukey's biweight of its residual so that the pairs near the edge of the
+  // tolerance count little, until the set no longer changes.
+  const double wide2 = chord2 * widening * widening;
+  if (widening > 1.0) {
+    for (int round = 0; round < 10; ++round) {
+      std::vector<int> next = Agreeing(r, a, b, wide2);
+      if (next.size() < 2) break;
+      std::vector<double> w;
+      w.reserve(next.size());
+      for (int k : next) {
+        const double u = (r * a[static_cast<std::size_t>(k)] - b[static_cast<std::size_t>(k)]).squaredNorm() / wide2;
+        w.push_back((1.0 - u) * (1.0 - u));
+      }
+      r = KabschRotation(a, b, next, w);
+      const bool settled = next == in;
+      in = std::move(next);
+      if (settled) break;
+    }
+    in = Agreeing(r, a, b, wide2);
+  }
   out.Rotation = FromMatrix(r);
   out.Inliers = std::move(in);
   return out;
@@ -228,7 +253,7 @@ FeatureRotation EstimateRotationByFeatures(const DeviceBitmap& left, const Devic
   // reduced pictures on which the features were located.
   const double tolerancePixels = std::max(options.InlierPixels, options.InlierWorkingPixels * scale);
   const RayConsensus consensus =
-      FitRotationToRays(a, b, tolerancePixels / pp.FocalPixels, options.RansacIterations);
+      FitRotationToRays(a, b, tolerancePixels / pp.FocalPixels, options.RansacIterations, options.Widening);
   result.Rotation = consensus.Rotation;
   result.Inliers = static_cast<int>(consensus.Inliers.size());
 
@@ -269,7 +294,7 @@ FeatureRotation EstimateRotationByFeatures(const DeviceBitmap& left, const Devic
   const double fieldY = 2.0 * std::atan(0.5 * size.Y / pp.FocalPixels);
 
   const double share = static_cast<double>(result.Inliers) / result.Matches;
-  const double maxRms = std::max(options.MaxRmsPixels, 0.75 * scale);
+  const double maxRms = std::max(options.MaxRmsPixels, options.MaxRmsShare * std::max(size.X, size.Y));
   const std::string agree = std::to_string(result.Inliers) + " of " + std::to_string(result.Matches) +
                             " feature matches (" + Percent(share) + ") agree on one camera rotation";
   if (result.Inliers < options.MinInliers) {

@@ -96,12 +96,18 @@ TEST_P(RescueFindsTheRotation, WithinAPixelOfTheTruth) {
   EXPECT_GE(f.Inliers, 20);
   EXPECT_EQ(f.InlierPairs.size(), static_cast<std::size_t>(f.Inliers));
   EXPECT_LT(f.RmsPixels, 1.5);
-  const double scale = std::max(1.0, static_cast<double>(c.Camera.Size.X) / c.WorkingSide);
+  // Nearly all lie within a reduced-picture pixel and a half of the truth;
+  // the fit's final, wider tolerance lets a few near misses in.
+  const double scale = std::max(1.0, static_cast<double>(std::max(c.Camera.Size.X, c.Camera.Size.Y)) / c.WorkingSide);
+  int close = 0;
   for (const auto& [a, b] : f.InlierPairs) {
     const auto truth = p.Geometry.Correspond(0, a, 1);
     ASSERT_TRUE(truth) << a.X << ", " << a.Y;
-    EXPECT_LT(std::hypot(truth->X - b.X, truth->Y - b.Y), 2.5 * scale) << a.X << ", " << a.Y;
+    const double off = std::hypot(truth->X - b.X, truth->Y - b.Y);
+    close += off < 1.5 * scale;
+    EXPECT_LT(off, 3.0 * 2.5 * scale) << a.X << ", " << a.Y;
   }
+  EXPECT_GE(close, 0.9 * f.Inliers);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -148,6 +154,32 @@ TEST(Rescue, RefusesPairsItCannotPlace) {
   EXPECT_THROW(EstimateRotationByFeatures(DeviceBitmap(10, 10), DeviceBitmap(10, 10), pp), std::invalid_argument);
 }
 
+// Matches that all lie in one small spot fix the turn about that spot too
+// poorly to be trusted.
+TEST(Rescue, RefusesMatchesCrowdedIntoOneSpot) {
+  DeviceBitmap photo(1000, 750);
+  std::fill(photo.Pixels.begin(), photo.Pixels.end(), samples::kSceneGrey);
+  std::mt19937 gen(11);
+  std::uniform_int_distribution<int> level(0, 255);
+  for (int y = 345; y < 405; y += 2)  // a 60 x 60 patch of 2 x 2 random blocks at the centre
+    for (int x = 470; x < 530; x += 2) {
+      const PackedColor c = level(gen) * 0x010101;
+      for (int d : {0, 1, 1000, 1001}) photo.Pixels[static_cast<std::size_t>(y * 1000 + x + d)] = c;
+    }
+  const samples::Scene scene(photo, 100.0, false);
+  const samples::SampleCamera camera{{800, 600}, 35.0, 0.0};
+  const double step = samples::YawStepForOverlap(camera, 0.4);
+  const samples::SetGeometry geometry(camera, {{-step / 2, 0, 0}, {step / 2, 0, 0}});
+  TProjectionParameters pp;
+  geom::SetCameraProjection(pp, camera.Size, camera.FocalLength, 0.0);
+  const FeatureRotation f = EstimateRotationByFeatures(samples::RenderPicture(scene, geometry, 0),
+                                                       samples::RenderPicture(scene, geometry, 1), pp);
+  EXPECT_FALSE(f.Confident);
+  EXPECT_GE(f.Inliers, 20);
+  EXPECT_LT(f.Spread, 0.04);
+  EXPECT_NE(f.Reason.find("one small spot"), std::string::npos) << f.Reason;
+}
+
 // The consensus fit returns exactly the pairs that agree, and their rotation.
 TEST(Rescue, ConsensusFitIgnoresOutliersAndFitsTheMajority) {
   std::mt19937 gen(5);
@@ -175,6 +207,19 @@ TEST(Rescue, ConsensusFitIgnoresOutliersAndFitsTheMajority) {
   EXPECT_EQ(c.Inliers, clean);
   EXPECT_LT(geom::RotationDistance(c.Rotation, truth), 1e-6);
   EXPECT_TRUE(FitRotationToRays({a[0]}, {b[0]}, 1e-3, 1000).Inliers.empty());
+  // Right rays of the clean pairs pushed sideways by up to twice the
+  // tolerance, growing towards one side (a lens the model does not know):
+  // the tolerance alone keeps part of them, widened it keeps all and only them.
+  for (int k : clean) {
+    auto& w = b[static_cast<std::size_t>(k)];
+    w[0] += 2e-3 * std::max(0.0, a[static_cast<std::size_t>(k)][0] / 0.45);
+    const double n = std::sqrt(w[0] * w[0] + w[1] * w[1] + w[2] * w[2]);
+    for (double& x : w) x /= n;
+  }
+  EXPECT_LT(FitRotationToRays(a, b, 1e-3, 1000).Inliers.size(), clean.size());
+  const RayConsensus wide = FitRotationToRays(a, b, 1e-3, 1000, 3.0);
+  EXPECT_EQ(wide.Inliers, clean);
+  EXPECT_LT(geom::RotationDistance(wide.Rotation, truth), 1e-3);
 }
 
 }  // namespace
