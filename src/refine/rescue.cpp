@@ -304,8 +304,8 @@ FeatureRotation EstimateRotationByFeatures(const DeviceBitmap& left, const Devic
   } else if (result.Spread < options.MinSpread) {
     result.Reason = "the details the pictures have in common all lie in one small spot";
   } else if (result.RmsPixels > maxRms) {
-    result.Reason = "the pictures do not share one standpoint well: the matches that agree best are still " +
-                    Fixed(result.RmsPixels, 1) + " px apart";
+    result.Reason = "the pictures do not share one standpoint well: the feature matches that agree best are still " +
+                    Fixed(result.RmsPixels, 1) + " pixels apart on average";
   } else if (!(yaw > 0.0) || yaw >= fieldX) {
     result.Reason = "the feature matches put the right picture " + Fixed(std::fabs(result.YawDegrees), 1) +
                     (yaw > 0.0 ? " degrees to the right, beyond the left picture's edge"

@@ -23,8 +23,8 @@ struct FeatureRotation {
   // Right-frame ray = Rotation * left-frame ray (camera frames of geom/rays.h).
   geom::Rotation Rotation = geom::kIdentityRotation;
   int Matches = 0;          // descriptor matches kept by the ratio test
-  int Inliers = 0;          // matches consistent with Rotation
-  double RmsPixels = 0.0;   // inlier residual, in right-picture pixels
+  int Inliers = 0;          // matches within the widened tolerance of Rotation (RescueOptions)
+  double RmsPixels = 0.0;   // root mean square inlier residual, in right-picture pixels
   double YawDegrees = 0.0;  // how far the right picture's axis lies to the right of the left one's
   // Standard deviation of the inliers' left positions along their widest
   // direction, as a share of the picture's longer side.
