@@ -9,6 +9,7 @@ packages=(
   nlohmann-json3-dev               # JSON output of the command-line tool
   libeigen3-dev                    # small dense linear algebra (rotation fit of the orientations)
   qt6-base-dev                     # the desktop application (Qt 6 Widgets)
+  libopencv-core-dev libopencv-imgproc-dev libopencv-features2d-dev  # feature search of the rescue (SIFT)
   libgtest-dev libgmock-dev        # tests
 )
 missing=()

@@ -1,0 +1,321 @@
+#include "refine/rescue.h"
+
+#include <Eigen/Dense>
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <opencv2/core.hpp>
+#include <opencv2/features2d.hpp>
+#include <opencv2/imgproc.hpp>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+#include "geom/numbers.h"
+
+namespace vistarium::refine {
+namespace {
+
+constexpr double kDegree = std::numbers::pi / 180.0;
+
+// Features of one picture: their full-size positions and descriptors.
+struct Features {
+  std::vector<TRealPoint> Positions;
+  cv::Mat Descriptors;
+};
+
+// The picture's grey levels, reduced by area averaging so that its longer
+// side is at most maxSide; the factors back to full-size pixels are returned.
+cv::Mat ReducedGrey(const DeviceBitmap& picture, int maxSide, double& scaleX, double& scaleY) {
+  // 0x00BBGGRR in memory is the byte sequence R, G, B, 0.
+  const cv::Mat rgba(picture.Height, picture.Width, CV_8UC4,
+                     const_cast<PackedColor*>(picture.Pixels.data()));  // read only
+  cv::Mat grey;
+  cv::cvtColor(rgba, grey, cv::COLOR_RGBA2GRAY);
+  const int longer = std::max(picture.Width, picture.Height);
+  scaleX = scaleY = 1.0;
+  if (longer <= maxSide) return grey;
+  const double factor = static_cast<double>(maxSide) / longer;
+  const int w = std::max(1, Round(picture.Width * factor)), h = std::max(1, Round(picture.Height * factor));
+  cv::Mat reduced;
+  cv::resize(grey, reduced, cv::Size(w, h), 0, 0, cv::INTER_AREA);
+  scaleX = static_cast<double>(picture.Width) / w;
+  scaleY = static_cast<double>(picture.Height) / h;
+  return reduced;
+}
+
+Features FindFeatures(const DeviceBitmap& picture, const RescueOptions& options, double& scale) {
+  double sx = 1.0, sy = 1.0;
+  const cv::Mat grey = ReducedGrey(picture, options.MaxWorkingSide, sx, sy);
+  scale = std::max(sx, sy);
+  cv::Ptr<cv::SIFT> sift = cv::SIFT::create(options.MaxFeatures, 3, options.ContrastThreshold);
+  std::vector<cv::KeyPoint> keypoints;
+  Features f;
+  sift->detectAndCompute(grey, cv::noArray(), keypoints, f.Descriptors);
+  f.Positions.reserve(keypoints.size());
+  // OpenCV puts pixel centres at whole numbers; full-size positions put them at +0.5.
+  for (const cv::KeyPoint& k : keypoints) f.Positions.push_back({(k.pt.x + 0.5) * sx, (k.pt.y + 0.5) * sy});
+  return f;
+}
+
+// Matches that pass the ratio test, at most one per right feature (the
+// closest), as (left index, right index).
+std::vector<std::pair<int, int>> MatchFeatures(const Features& left, const Features& right, double ratio) {
+  std::vector<std::pair<int, int>> pairs;
+  if (left.Descriptors.rows < 2 || right.Descriptors.rows < 2) return pairs;
+  cv::BFMatcher matcher(cv::NORM_L2);
+  std::vector<std::vector<cv::DMatch>> knn;
+  matcher.knnMatch(left.Descriptors, right.Descriptors, knn, 2);
+  std::vector<float> best(static_cast<std::size_t>(right.Descriptors.rows), -1.0f);
+  std::vector<int> from(static_cast<std::size_t>(right.Descriptors.rows), -1);
+  for (const auto& m : knn) {
+    if (m.size() < 2 || !(m[0].distance < ratio * m[1].distance)) continue;
+    const auto r = static_cast<std::size_t>(m[0].trainIdx);
+    if (from[r] < 0 || m[0].distance < best[r]) {
+      best[r] = m[0].distance;
+      from[r] = m[0].queryIdx;
+    }
+  }
+  for (std::size_t r = 0; r < from.size(); ++r)
+    if (from[r] >= 0) pairs.emplace_back(from[r], static_cast<int>(r));
+  return pairs;
+}
+
+Eigen::Vector3d Vec(const geom::Ray& r) { return {r[0], r[1], r[2]}; }
+
+geom::Rotation FromMatrix(const Eigen::Matrix3d& m) {
+  return {m(0, 0), m(0, 1), m(0, 2), m(1, 0), m(1, 1), m(1, 2), m(2, 0), m(2, 1), m(2, 2)};
+}
+
+// The rotation that carries a1 exactly onto b1 and the plane of a1, a2 onto
+// that of b1, b2 (the triad of the two pairs).
+Eigen::Matrix3d TwoPairRotation(const Eigen::Vector3d& a1, const Eigen::Vector3d& a2, const Eigen::Vector3d& b1,
+                                const Eigen::Vector3d& b2) {
+  Eigen::Matrix3d e, f;
+  e.col(0) = a1;
+  e.col(1) = a1.cross(a2).normalized();
+  e.col(2) = e.col(0).cross(e.col(1));
+  f.col(0) = b1;
+  f.col(1) = b1.cross(b2).normalized();
+  f.col(2) = f.col(0).cross(f.col(1));
+  return f * e.transpose();
+}
+
+// The proper rotation R minimising sum |R a_k - b_k|^2 (Kabsch): from the SVD
+// U S V^T of sum a_k b_k^T, R = V diag(1, 1, d) U^T, d = sign det(V U^T).
+// With weights, the sum is weighted.
+Eigen::Matrix3d KabschRotation(const std::vector<Eigen::Vector3d>& a, const std::vector<Eigen::Vector3d>& b,
+                               const std::vector<int>& use, const std::vector<double>& weights = {}) {
+  Eigen::Matrix3d h = Eigen::Matrix3d::Zero();
+  for (std::size_t i = 0; i < use.size(); ++i) {
+    const auto k = static_cast<std::size_t>(use[i]);
+    h += (weights.empty() ? 1.0 : weights[i]) * a[k] * b[k].transpose();
+  }
+  const Eigen::JacobiSVD<Eigen::Matrix3d> svd(h, Eigen::ComputeFullU | Eigen::ComputeFullV);
+  const Eigen::Matrix3d& u = svd.matrixU();
+  const Eigen::Matrix3d& v = svd.matrixV();
+  const Eigen::Vector3d signs(1.0, 1.0, (v * u.transpose()).determinant() < 0.0 ? -1.0 : 1.0);
+  return v * signs.asDiagonal() * u.transpose();
+}
+
+std::vector<int> Agreeing(const Eigen::Matrix3d& r, const std::vector<Eigen::Vector3d>& a,
+                          const std::vector<Eigen::Vector3d>& b, double chord2) {
+  std::vector<int> in;
+  for (std::size_t k = 0; k < a.size(); ++k)
+    if ((r * a[k] - b[k]).squaredNorm() < chord2) in.push_back(static_cast<int>(k));
+  return in;
+}
+
+std::string Percent(double share) {
+  std::ostringstream s;
+  s << Round(100.0 * share) << " %";
+  return s.str();
+}
+
+std::string Fixed(double v, int digits) {
+  std::ostringstream s;
+  s.setf(std::ios::fixed);
+  s.precision(digits);
+  s << v;
+  return s.str();
+}
+
+}  // namespace
+
+RayConsensus FitRotationToRays(const std::vector<geom::Ray>& left, const std::vector<geom::Ray>& right,
+                               double threshold, int maxIterations, double widening) {
+  if (left.size() != right.size()) throw std::invalid_argument("FitRotationToRays: ray lists of different lengths");
+  RayConsensus out;
+  const std::size_t n = left.size();
+  if (n < 2) return out;
+  std::vector<Eigen::Vector3d> a(n), b(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    a[k] = Vec(left[k]);
+    b[k] = Vec(right[k]);
+  }
+  // A chord of length c between unit vectors spans the angle 2 asin(c / 2),
+  // which is c to far below a pixel at these thresholds.
+  const double chord2 = threshold * threshold;
+  // Two directions closer than this fix the turn about them poorly.
+  const double minSeparation = std::min(0.5, 20.0 * threshold);
+
+  std::mt19937 gen(20261207u);
+  std::uniform_int_distribution<std::size_t> pick(0, n - 1);
+  std::size_t best = 0;
+  Eigen::Matrix3d bestRotation = Eigen::Matrix3d::Identity();
+  int needed = maxIterations;
+  for (int it = 0; it < std::min(needed, maxIterations); ++it) {
+    const std::size_t i = pick(gen), j = pick(gen);
+    if (i == j) continue;
+    const double angleA = std::acos(std::clamp(a[i].dot(a[j]), -1.0, 1.0));
+    const double angleB = std::acos(std::clamp(b[i].dot(b[j]), -1.0, 1.0));
+    // A rotation keeps angles: a pair that changes them cannot both be right.
+    if (angleA < minSeparation || std::fabs(angleA - angleB) > 2.0 * threshold) continue;
+    const Eigen::Matrix3d r = TwoPairRotation(a[i], a[j], b[i], b[j]);
+    std::size_t count = 0;
+    for (std::size_t k = 0; k < n; ++k) count += (r * a[k] - b[k]).squaredNorm() < chord2;
+    if (count > best) {
+      best = count;
+      bestRotation = r;
+      // Enough draws to meet a clean pair with probability 0.999.
+      const double w = static_cast<double>(count) / static_cast<double>(n);
+      const double miss = 1.0 - w * w;
+      if (miss <= 0.0) needed = it + 1;
+      else needed = static_cast<int>(std::min<double>(maxIterations, std::ceil(std::log(1e-3) / std::log(miss))));
+      needed = std::max(needed, 50);
+    }
+  }
+  if (best < 2) return out;
+  // Refit to everything that agrees, and again while the agreeing set changes.
+  std::vector<int> in = Agreeing(bestRotation, a, b, chord2);
+  Eigen::Matrix3d r = bestRotation;
+  for (int round = 0; round < 10 && in.size() >= 2; ++round) {
+    r = KabschRotation(a, b, in);
+    std::vector<int> next = Agreeing(r, a, b, chord2);
+    if (next == in) break;
+    if (next.size() < 2) break;
+    in = std::move(next);
+  }
+  // Widen to everything within the wider tolerance, weighting each pair by
+  // Tukey's biweight of its residual so that the pairs near the edge of the
+  // tolerance count little, until the set no longer changes.
+  const double wide2 = chord2 * widening * widening;
+  if (widening > 1.0) {
+    for (int round = 0; round < 10; ++round) {
+      std::vector<int> next = Agreeing(r, a, b, wide2);
+      if (next.size() < 2) break;
+      std::vector<double> w;
+      w.reserve(next.size());
+      for (int k : next) {
+        const double u = (r * a[static_cast<std::size_t>(k)] - b[static_cast<std::size_t>(k)]).squaredNorm() / wide2;
+        w.push_back((1.0 - u) * (1.0 - u));
+      }
+      r = KabschRotation(a, b, next, w);
+      const bool settled = next == in;
+      in = std::move(next);
+      if (settled) break;
+    }
+    in = Agreeing(r, a, b, wide2);
+  }
+  out.Rotation = FromMatrix(r);
+  out.Inliers = std::move(in);
+  return out;
+}
+
+FeatureRotation EstimateRotationByFeatures(const DeviceBitmap& left, const DeviceBitmap& right,
+                                           const TProjectionParameters& pp, const RescueOptions& options) {
+  const TPoint size = pp.PictureSize;
+  for (const DeviceBitmap* p : {&left, &right})
+    if (p->Width != size.X || p->Height != size.Y || p->Pixels.size() != CheckedPixelCount(p->Width, p->Height))
+      throw std::invalid_argument("Feature search: a picture does not have the size of the picture set");
+  if (!(pp.FocalPixels > 0.0)) throw std::invalid_argument("Feature search: no focal length");
+
+  FeatureRotation result;
+  double scale = 1.0;
+  const Features lf = FindFeatures(left, options, scale);
+  const Features rf = FindFeatures(right, options, scale);
+  const std::vector<std::pair<int, int>> matches = MatchFeatures(lf, rf, options.RatioTest);
+  result.Matches = static_cast<int>(matches.size());
+  if (result.Matches < options.MinMatches) {
+    result.Reason = "no match found: the pictures have only " + std::to_string(result.Matches) +
+                    " distinctive details in common";
+    return result;
+  }
+
+  std::vector<geom::Ray> a, b;
+  a.reserve(matches.size());
+  b.reserve(matches.size());
+  for (const auto& [l, r] : matches) {
+    a.push_back(geom::PixelToRay(pp, lf.Positions[static_cast<std::size_t>(l)]));
+    b.push_back(geom::PixelToRay(pp, rf.Positions[static_cast<std::size_t>(r)]));
+  }
+  // Agreement within InlierPixels at full size, but never finer than the
+  // reduced pictures on which the features were located.
+  const double tolerancePixels = std::max(options.InlierPixels, options.InlierWorkingPixels * scale);
+  const RayConsensus consensus =
+      FitRotationToRays(a, b, tolerancePixels / pp.FocalPixels, options.RansacIterations, options.Widening);
+  result.Rotation = consensus.Rotation;
+  result.Inliers = static_cast<int>(consensus.Inliers.size());
+
+  // Residuals in the right picture, and the spread of the inliers in the left one.
+  double sum2 = 0.0;
+  Eigen::Vector2d mean = Eigen::Vector2d::Zero();
+  for (int k : consensus.Inliers) {
+    const auto& [l, r] = matches[static_cast<std::size_t>(k)];
+    const TRealPoint p = lf.Positions[static_cast<std::size_t>(l)], q = rf.Positions[static_cast<std::size_t>(r)];
+    result.InlierPairs.emplace_back(p, q);
+    const auto predicted = geom::RayToPixel(pp, geom::Rotate(result.Rotation, a[static_cast<std::size_t>(k)]));
+    const double d2 = predicted ? (predicted->X - q.X) * (predicted->X - q.X) + (predicted->Y - q.Y) * (predicted->Y - q.Y)
+                                : tolerancePixels * tolerancePixels;
+    sum2 += d2;
+    mean += Eigen::Vector2d(p.X, p.Y);
+  }
+  if (result.Inliers > 0) {
+    result.RmsPixels = std::sqrt(sum2 / result.Inliers);
+    mean /= result.Inliers;
+    Eigen::Matrix2d cov = Eigen::Matrix2d::Zero();
+    for (const auto& [p, q] : result.InlierPairs) {
+      const Eigen::Vector2d d(p.X - mean.x(), p.Y - mean.y());
+      cov += d * d.transpose();
+    }
+    cov /= result.Inliers;
+    const double widest = Eigen::SelfAdjointEigenSolver<Eigen::Matrix2d>(cov).eigenvalues().maxCoeff();
+    result.Spread = std::sqrt(std::max(0.0, widest)) / std::max(size.X, size.Y);
+  }
+
+  // The right camera's frame seen from the left one, as yaw, pitch and roll
+  // (first rolled about its axis, then tilted up, then turned to the right).
+  const geom::Rotation& m = result.Rotation;  // left = m^T * right
+  const double yaw = std::atan2(m[6], m[8]);  // column 2 of m^T is row 2 of m
+  const double pitch = std::asin(std::clamp(m[7], -1.0, 1.0));
+  const double roll = std::atan2(-m[1], m[4]);
+  result.YawDegrees = yaw / kDegree;
+  const double fieldX = 2.0 * std::atan(0.5 * size.X / pp.FocalPixels);
+  const double fieldY = 2.0 * std::atan(0.5 * size.Y / pp.FocalPixels);
+
+  const double share = static_cast<double>(result.Inliers) / result.Matches;
+  const double maxRms = std::max(options.MaxRmsPixels, options.MaxRmsShare * std::max(size.X, size.Y));
+  const std::string agree = std::to_string(result.Inliers) + " of " + std::to_string(result.Matches) +
+                            " feature matches (" + Percent(share) + ") agree on one camera rotation";
+  if (result.Inliers < options.MinInliers) {
+    result.Reason = "no match found: only " + agree;
+  } else if (share < options.MinInlierShare) {
+    result.Reason = "the pictures do not share one standpoint well: only " + agree;
+  } else if (result.Spread < options.MinSpread) {
+    result.Reason = "the details the pictures have in common all lie in one small spot";
+  } else if (result.RmsPixels > maxRms) {
+    result.Reason = "the pictures do not share one standpoint well: the feature matches that agree best are still " +
+                    Fixed(result.RmsPixels, 1) + " pixels apart on average";
+  } else if (!(yaw > 0.0) || yaw >= fieldX) {
+    result.Reason = "the feature matches put the right picture " + Fixed(std::fabs(result.YawDegrees), 1) +
+                    (yaw > 0.0 ? " degrees to the right, beyond the left picture's edge"
+                               : " degrees to the left of the left picture");
+  } else if (std::fabs(pitch) >= fieldY || std::fabs(roll) > options.MaxRollDegrees * kDegree) {
+    result.Reason = "the feature matches tilt the right picture by " + Fixed(pitch / kDegree, 1) +
+                    " degrees and roll it by " + Fixed(roll / kDegree, 1) + " degrees against the left one";
+  }
+  result.Confident = result.Reason.empty();
+  return result;
+}
+
+}  // namespace vistarium::refine

@@ -1,0 +1,100 @@
+#pragma once
+// Rescue of a connection that the line search could not place reliably: the
+// whole of both pictures is searched again with a scale-invariant feature
+// detector and descriptor (OpenCV's SIFT), the matched features become
+// directions of view, and the one camera rotation that most of them agree on
+// is fitted under the known focal length. Only a rotation that passes every
+// confidence test is offered to the caller; otherwise Reason says, in a
+// user's words, why the pair could not be placed.
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "geom/point.h"
+#include "geom/projection.h"
+#include "geom/rays.h"
+#include "image/bitmaps.h"
+
+namespace vistarium::refine {
+
+struct FeatureRotation {
+  bool Confident = false;
+  // Right-frame ray = Rotation * left-frame ray (camera frames of geom/rays.h).
+  geom::Rotation Rotation = geom::kIdentityRotation;
+  int Matches = 0;          // descriptor matches kept by the ratio test
+  int Inliers = 0;          // matches within the widened tolerance of Rotation (RescueOptions)
+  double RmsPixels = 0.0;   // root mean square inlier residual, in right-picture pixels
+  double YawDegrees = 0.0;  // how far the right picture's axis lies to the right of the left one's
+  // Standard deviation of the inliers' left positions along their widest
+  // direction, as a share of the picture's longer side.
+  double Spread = 0.0;
+  // The inlier correspondences in full-size picture pixels (left, right);
+  // pixel (c, r) has its centre at (c + 0.5, r + 0.5).
+  std::vector<std::pair<TRealPoint, TRealPoint>> InlierPairs;
+  std::string Reason;  // empty when confident
+};
+
+// The defaults, chosen on rendered pairs of three photographs at 1600 x 1200
+// and 4000 x 3000 (bench/rescue_bench.cpp prints the figures).
+struct RescueOptions {
+  // Features are found on greys reduced to this longer side: at 800 a soft
+  // scene gives more matches within the cap than at 1000 or 1200 (the cap
+  // fills with fine grain that does not match) at two thirds of the time, and
+  // the rotation stays within 0.6 px of the truth at 12 megapixels.
+  int MaxWorkingSide = 800;
+  int MaxFeatures = 3000;          // per picture, strongest first
+  // SIFT's weakest local contrast; OpenCV's 0.04 finds too little in
+  // smooth skies and soft, enlarged pictures.
+  double ContrastThreshold = 0.02;
+  double RatioTest = 0.8;          // best / second-best descriptor distance
+  // Pairs agree with a rotation within InlierPixels at full size, never
+  // finer than InlierWorkingPixels of the reduced pictures (their features
+  // are located to a fraction of a reduced pixel).
+  double InlierPixels = 2.0;
+  double InlierWorkingPixels = 1.0;
+  // The final fit takes every match within this many tolerances, weighted
+  // down towards the edge: a pair that no single rotation fits exactly (a
+  // hand-held pair, a lens or focal length the camera entry gets wrong) is
+  // fitted to its whole consistent majority rather than to one part of it,
+  // and its residual then shows how well it fits.
+  double Widening = 3.0;
+  int RansacIterations = 1000;     // upper bound; fewer when the consensus is clear early
+  // Confidence. Pairs that share nothing keep at most 3 inliers and 8 % of
+  // their matches; pairs that overlap keep 170 or more and over 85 %.
+  int MinMatches = 12;
+  int MinInliers = 20;
+  double MinInlierShare = 0.25;
+  // Inliers crowded into a spot fix the roll about it poorly; overlapping
+  // pairs measure 0.08 (details along a horizon) to 0.23.
+  double MinSpread = 0.04;
+  // The inliers' residual may reach MaxRmsPixels or MaxRmsShare of the longer
+  // side, whichever is larger: exact pairs measure 0.4 to 0.8 px at 1600 and
+  // 1.0 to 1.7 px at 4000; a focal length 4 % off 1.3 to 1.6 and 3.2 to 4.0 px
+  // (still placed); barrel distortion of k = -0.02 left out of the model 3.1
+  // to 4.1 and 7.7 to 10.1 px (refused: no rotation places it within 5 px).
+  double MaxRmsPixels = 2.5;
+  double MaxRmsShare = 0.00125;
+  double MaxRollDegrees = 30.0;    // the right picture's roll against the left one
+};
+
+// Searches the pair for the rotation that carries the left picture's
+// directions of view onto the right one's. Both pictures have the size of
+// the projection parameters (pp.PictureSize); pp supplies the focal length
+// and aberration. Throws std::invalid_argument for pictures of another size.
+FeatureRotation EstimateRotationByFeatures(const DeviceBitmap& left, const DeviceBitmap& right,
+                                           const TProjectionParameters& pp, const RescueOptions& options = {});
+
+// The rotation that most pairs of rays (right = R * left) agree on within
+// `threshold` radians, refitted to all of them; the rays must be unit
+// vectors. Returns the indices of the agreeing pairs with it (empty when
+// fewer than two pairs are given). The random draws are seeded, so a result
+// can be reproduced.
+struct RayConsensus {
+  geom::Rotation Rotation = geom::kIdentityRotation;
+  std::vector<int> Inliers;
+};
+RayConsensus FitRotationToRays(const std::vector<geom::Ray>& left, const std::vector<geom::Ray>& right,
+                               double threshold, int maxIterations, double widening = 1.0);
+
+}  // namespace vistarium::refine
