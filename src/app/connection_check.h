@@ -6,6 +6,7 @@
 // enough correspondences over the overlap must agree with the refined
 // rotation, and agree closely.
 
+#include <string>
 #include <vector>
 
 #include "run/run_state.h"
