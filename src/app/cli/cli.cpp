@@ -16,6 +16,7 @@
 #include "run/progress.h"
 #include "params/camera_list.h"
 #include "params/parameter_file.h"
+#include "params/refinement_option.h"
 #include "params/text_files.h"
 #include "render/picture_file.h"
 
@@ -42,7 +43,8 @@ const char* const kUsage =
     "          sequential search and fill (same result, slower), --progress reports\n"
     "          on stderr. Every connection is then measured again on the full-size\n"
     "          pictures and built from the rotation fitted there; its residual is\n"
-    "          printed on stderr. --exact skips that and keeps the three matched points.\n"
+    "          printed on stderr. --exact skips that and keeps the three matched points\n"
+    "          (as does a 0 in Options/Refinement.txt beside the program).\n"
     "  stitch  matches, builds the panorama and saves it as JPEG with its trailer;\n"
     "          --report writes the connections, picture placement and times as JSON.\n"
     "  info    prints a panorama file's size and trailer as JSON.\n"
@@ -248,7 +250,7 @@ void Find(RunState& rs, const MatchOptions& o, const fs::path& programFolder, Co
   pictures.Is360 = o.Is360;
   rs.UseReferenceSearch = o.Reference;
   rs.UseReferenceFill = o.Reference;
-  rs.Refine = !o.Exact;
+  rs.Refine = !o.Exact && params::ReadRefinementOption(params::RefinementOptionPath(programFolder));
   if (o.Manual) {
     rs.ManualStitching = true;
     app::RunFindingPhaseWithoutEstimate(rs, ui, pictures, sets);
