@@ -7,6 +7,8 @@
 #include <cmath>
 #include <filesystem>
 
+#include "app/pipeline.h"
+#include "params/parameter_file.h"
 #include "render/picture_file.h"
 #include "sample_set.h"
 
@@ -103,6 +105,40 @@ TEST(Refinement, RotationFitsAreProperAndExactOnExactDirections) {
   for (std::size_t k = 0; k < 3; ++k) lp[k] = *geom::RayToPixel(p.pp, geom::Rotate(p.rotation, geom::PixelToRay(p.pp, rp[k])));
   EXPECT_LT(geom::RotationDistance(RotationFromPoints(p.pp, lp, rp), p.rotation), 1e-7);
   EXPECT_THROW(FitRotation({}, {}), std::invalid_argument);
+}
+
+
+// Refining the connections of a finished run afterwards (as after a hand
+// correction) gives exactly what refining during the matching gives; the
+// construction then uses it, and only it.
+TEST(Refinement, LaterRefinementOfARunEqualsRefinementDuringTheMatching) {
+  const samples::SampleSet truth = samples::LoadTruthFile((kSet / "truth.json").string());
+  TPictureSetData pictures;
+  for (std::size_t k = 0; k < 3; ++k) pictures.FileNames.push_back((kSet / truth.Pictures[k].File).string());
+  pictures.Count = 3;
+  params::ParameterSets sets =
+      params::LoadParameterFile(fs::path(VISTARIUM_SOURCE_DIR) / "Options" / "CurrentParameters.spr");
+  sets.Camera.FocalLength = truth.Camera.FocalLength;
+  sets.Camera.Aberration = truth.Camera.Aberration;
+  matching::SilentProgressUi ui;
+  RunState during, after;
+  during.Refine = true;
+  app::RunFindingPhase(during, ui, pictures, sets);
+  app::RunFindingPhase(after, ui, pictures, sets);
+  EXPECT_FALSE(after.Geometry[0].RightRefinement.Measured);
+  RefineConnections(after, 1);  // the second connection only
+  EXPECT_FALSE(after.Geometry[0].RightRefinement.Measured);
+  RefineConnections(after);
+  for (std::size_t i = 0; i < 2; ++i) {
+    const TConnectionRefinement& a = during.Geometry[i].RightRefinement;
+    const TConnectionRefinement& b = after.Geometry[i].RightRefinement;
+    ASSERT_TRUE(a.Fitted);
+    EXPECT_EQ(a.Rotation, b.Rotation);
+    EXPECT_EQ(a.Inliers, b.Inliers);
+    EXPECT_EQ(a.LeftSource, during.Geometry[i].RightConnection.ImagePoints);
+    EXPECT_EQ(b.RightSource, after.Geometry[i + 1].LeftConnection.ImagePoints);
+    EXPECT_EQ(a.LeftPoints, b.LeftPoints);
+  }
 }
 
 }  // namespace
