@@ -287,12 +287,13 @@ struct Fit {
   double Rms = 0.0;
 };
 
-// Iterated least squares on the pairs that fit: residuals around the
-// current rotation, outliers beyond three times the median residual (never
-// below `floorPixels`) dropped, refitted, until the set of inliers settles.
-// With `consensus`, the start is first replaced by the best of many
-// rotations through two random pairs, so that a majority of good matches
-// wins even when the start is poor.
+// Iterated least squares on the pairs that fit: the rotation is fitted to
+// the current inliers, and the inliers become the pairs within three times
+// the inliers' median residual (never below `floorPixels`), until they
+// settle. With `consensus` the first inliers are those of the best of many
+// rotations through two random pairs, so that the consistent majority wins
+// even when the start is poor or many pairs disagree (a camera that moved a
+// little between shots leaves only part of the scene on one rotation).
 Fit RobustFit(const TProjectionParameters& pp, const std::vector<Ray>& left, const std::vector<Ray>& right,
               const Rotation& start, double floorPixels, bool consensus) {
   Fit fit;
@@ -303,45 +304,50 @@ Fit RobustFit(const TProjectionParameters& pp, const std::vector<Ray>& left, con
   const auto measure = [&](const Rotation& r) {
     for (std::size_t k = 0; k < n; ++k) residual[k] = AngleBetween(geom::Rotate(r, right[k]), left[k]) * f;
   };
-  Rotation r = start;
+  const auto within = [&](double threshold) {
+    std::vector<std::size_t> set;
+    for (std::size_t k = 0; k < n; ++k)
+      if (residual[k] <= threshold) set.push_back(k);
+    return set;
+  };
+  const auto fitted = [&](const std::vector<std::size_t>& set) {
+    std::vector<Ray> l, rr;
+    for (std::size_t k : set) {
+      l.push_back(left[k]);
+      rr.push_back(right[k]);
+    }
+    return FitRotation(l, rr);
+  };
+  std::vector<std::size_t> inliers(n);
+  for (std::size_t k = 0; k < n; ++k) inliers[k] = k;
   if (consensus) {
     std::mt19937 random(12345u);
     std::uniform_int_distribution<std::size_t> pick(0, n - 1);
     const double threshold = 2.0 * floorPixels;
-    std::size_t bestCount = 0;
-    measure(r);
-    bestCount = static_cast<std::size_t>(std::count_if(residual.begin(), residual.end(), [&](double e) { return e <= threshold; }));
+    measure(start);
+    std::vector<std::size_t> best = within(threshold);
     for (int trial = 0; trial < 300; ++trial) {
       const std::size_t a = pick(random), b = pick(random);
-      if (a == b || AngleBetween(left[a], left[b]) * f < 4.0 * floorPixels) continue;
-      const Rotation candidate = FitRotation({left[a], left[b]}, {right[a], right[b]});
-      measure(candidate);
-      const auto count = static_cast<std::size_t>(std::count_if(residual.begin(), residual.end(), [&](double e) { return e <= threshold; }));
-      if (count > bestCount) {
-        bestCount = count;
-        r = candidate;
-      }
+      if (a == b || AngleBetween(left[a], left[b]) * f < 8.0 * floorPixels) continue;
+      measure(FitRotation({left[a], left[b]}, {right[a], right[b]}));
+      std::vector<std::size_t> agreeing = within(threshold);
+      if (agreeing.size() > best.size()) best = std::move(agreeing);
     }
+    if (best.size() >= 3) inliers = std::move(best);
   }
-  std::vector<std::size_t> inliers;
+  Rotation r = start;
   for (int round = 0; round < 10; ++round) {
+    r = fitted(inliers);
     measure(r);
-    std::vector<double> sorted = residual;
-    std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(n / 2), sorted.end());
-    const double threshold = std::max(floorPixels, 3.0 * sorted[n / 2]);
-    std::vector<std::size_t> next;
-    for (std::size_t k = 0; k < n; ++k)
-      if (residual[k] <= threshold) next.push_back(k);
+    std::vector<double> own;
+    for (std::size_t k : inliers) own.push_back(residual[k]);
+    std::nth_element(own.begin(), own.begin() + static_cast<std::ptrdiff_t>(own.size() / 2), own.end());
+    std::vector<std::size_t> next = within(std::max(floorPixels, 3.0 * own[own.size() / 2]));
     if (next.size() < 3) return fit;
     if (next == inliers) break;
     inliers = std::move(next);
-    std::vector<Ray> l, rr;
-    for (std::size_t k : inliers) {
-      l.push_back(left[k]);
-      rr.push_back(right[k]);
-    }
-    r = FitRotation(l, rr);
   }
+  r = fitted(inliers);
   measure(r);
   double sum = 0.0;
   for (std::size_t k : inliers) sum += residual[k] * residual[k];
@@ -445,7 +451,7 @@ TConnectionRefinement RefineRotation(const TProjectionParameters& pp, const Grey
         lr.push_back(geom::PixelToRay(pp, c.Left));
         rr.push_back(geom::PixelToRay(pp, c.Right));
       }
-      const Fit fit = RobustFit(pp, lr, rr, r, 0.5 * scale, level == top && pass == 0);
+      const Fit fit = RobustFit(pp, lr, rr, r, 0.5 * scale, pass == 0);
       result.Candidates = static_cast<int>(matches.size());
       result.Inliers = fit.Ok ? static_cast<int>(fit.Inliers.size()) : 0;
       if (!fit.Ok || result.Inliers < kMinRefinedInliers) return result;
