@@ -476,7 +476,7 @@ RefinedVerdict Verdict(const TConnectionRefinement& r) {
   return RefinedVerdict::Sound;
 }
 
-std::optional<Rotation> TryRescue(const RunState&, int, int, const GreyPyramid&, const GreyPyramid&) {
+std::optional<Rotation> TryRescue(RunState&, int, int, const GreyPyramid&, const GreyPyramid&) {
   return std::nullopt;
 }
 

@@ -93,10 +93,15 @@ void RefineStoredConnection(RunState& rs, int i, int j, const GreyPyramid& left,
 // connections placed or edited by hand after the finding phase.
 void RefineConnections(RunState& rs, int only = -1, const RefinementSettings& settings = {});
 
-// The rescue of a connection that the refinement could not make reliable:
-// a rotation (right -> left directions) found by other means, to be refined
-// again, or nothing. The feature-based rescue plugs in here.
-std::optional<geom::Rotation> TryRescue(const RunState& rs, int i, int j, const GreyPyramid& left,
+// The rescue of the connection of pictures i and j (j the right neighbour)
+// when the refinement could not make it reliable: a rotation (right -> left
+// directions, geom::PixelToRay frames) found by other means, or nothing. It
+// may give the connection three new points (rs.Geometry[i].RightConnection
+// and rs.Geometry[j].LeftConnection); the rotation is then refined again
+// from that start and marked as rescued. left.Levels[0] and right.Levels[0]
+// are the full-size grey pictures. The feature-based rescue plugs in here;
+// until then there is none.
+std::optional<geom::Rotation> TryRescue(RunState& rs, int i, int j, const GreyPyramid& left,
                                         const GreyPyramid& right);
 
 }  // namespace vistarium::refine

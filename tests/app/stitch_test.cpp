@@ -145,7 +145,9 @@ Tool RunTool(const std::vector<std::string>& args) {
 class StitchCommand : public ::testing::Test {
 protected:
   void SetUp() override {
-    folder_ = fs::temp_directory_path() / "vistarium_stitch_test";
+    // One folder per test, so that tests run side by side do not share it.
+    folder_ = fs::temp_directory_path() /
+              ("vistarium_stitch_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::remove_all(folder_);
     fs::create_directories(folder_);
   }
