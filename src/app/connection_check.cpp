@@ -25,6 +25,7 @@ std::vector<ConnectionCheck> CheckConnections(const RunState& rs) {
                  refinement.RightSource == r.ImagePoints;
     c.Refined = RefinementApplies(refinement, l, r);
     c.Rescued = c.Refined && refinement.Rescued;
+    c.Spots = refinement.Spots;
     c.Inliers = refinement.Inliers;
     c.RefinedRmsPixels = refinement.RmsPixels;
     if (c.Refined) {
@@ -52,8 +53,8 @@ std::string ConnectionWarning(const ConnectionCheck& c) {
       return "";
     case ConnectionProblem::NotOneStandpoint:
       return pair + ": the pictures do not share one standpoint well (residual " +
-             params::FormatFixed(c.RefinedRmsPixels, 0, 1) + " pixels over " + std::to_string(c.Inliers) +
-             " matched spots); check the camera entry and the connection by hand";
+             params::FormatFixed(c.RefinedRmsPixels, 0, 1) + " pixels, " + std::to_string(c.Inliers) + " of " +
+             std::to_string(c.Spots) + " spots agree); check the camera entry and the connection by hand";
     case ConnectionProblem::NoMatch:
       if (c.Measured)
         return pair + ": no match found at full size (" + std::to_string(c.Inliers) +

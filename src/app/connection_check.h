@@ -26,6 +26,7 @@ struct ConnectionCheck {
   bool Measured = false;        // a refinement ran for the connection
   bool Refined = false;         // the construction uses the refined rotation
   bool Rescued = false;         // the refined rotation came from the rescue
+  int Spots = 0;                // textured spots the refinement searched
   int Inliers = 0;              // consistent correspondences of the refinement
   double RefinedRmsPixels = 0.0;  // their residual, full-size picture pixels
   ConnectionProblem Problem = ConnectionProblem::None;

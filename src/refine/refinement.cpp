@@ -18,6 +18,9 @@ namespace {
 using geom::Ray;
 using geom::Rotation;
 
+// Search radius at full size, pixels.
+constexpr int kFullSizeRadius = 4;
+
 // ---------------------------------------------------------------------------
 // Pictures and levels
 
@@ -430,14 +433,18 @@ TConnectionRefinement RefineRotation(const TProjectionParameters& pp, const Grey
     const GreyPicture& l = left.Levels[static_cast<std::size_t>(level)];
     const GreyPicture& rp = right.Levels[static_cast<std::size_t>(level)];
     const int half = level == 0 ? settings.PatchHalf : settings.CoarsePatchHalf;
-    const int firstRadius = level == top ? static_cast<int>(std::ceil(errorPixels / scale)) + 1 : 3;
+    // Below the top level the error is a pixel or so. At full size the
+    // window stays wide enough to see the misfit of a rotation that does not
+    // explain the pair (a wrong focal length leaves spots pixels away).
+    const int firstRadius =
+        level == top ? static_cast<int>(std::ceil(errorPixels / scale)) + 1 : (level == 0 ? kFullSizeRadius : 3);
     // Full size is searched twice: the second time from the rotation fitted
     // the first time, with the patches resampled through it.
     const int passes = level == 0 ? 2 : 1;
     const std::vector<TPoint> spots = SelectSpots(pp, geom::Transposed(r), l, rp, scale, half, firstRadius + 1,
                                                   level == 0 ? settings.Spots : settings.CoarseSpots);
     for (int pass = 0; pass < passes; ++pass) {
-      const int radius = pass == 0 ? firstRadius : 2;
+      const int radius = pass == 0 ? firstRadius : kFullSizeRadius;
       const Rotation rt = geom::Transposed(r);
       std::vector<std::optional<Correspondence>> found(spots.size());
 #pragma omp parallel for schedule(dynamic, 4)
@@ -452,6 +459,7 @@ TConnectionRefinement RefineRotation(const TProjectionParameters& pp, const Grey
         rr.push_back(geom::PixelToRay(pp, c.Right));
       }
       const Fit fit = RobustFit(pp, lr, rr, r, 0.5 * scale, pass == 0);
+      result.Spots = static_cast<int>(spots.size());
       result.Candidates = static_cast<int>(matches.size());
       result.Inliers = fit.Ok ? static_cast<int>(fit.Inliers.size()) : 0;
       if (!fit.Ok || result.Inliers < kMinRefinedInliers) return result;
@@ -472,7 +480,8 @@ TConnectionRefinement RefineRotation(const TProjectionParameters& pp, const Grey
 
 RefinedVerdict Verdict(const TConnectionRefinement& r) {
   if (!r.Fitted || r.Inliers < kMinRefinedInliers) return RefinedVerdict::NoMatch;
-  if (r.RmsPixels > kMaxRefinedRmsPixels) return RefinedVerdict::NotOneStandpoint;
+  if (r.RmsPixels > kMaxRefinedRmsPixels || r.Inliers < kMinAgreeingShare * r.Spots)
+    return RefinedVerdict::NotOneStandpoint;
   return RefinedVerdict::Sound;
 }
 

@@ -45,7 +45,8 @@ struct TConnectionRefinement {
   // Carries the right picture's own directions into the left picture's own
   // directions (geom::PixelToRay frames).
   geom::Rotation Rotation = geom::kIdentityRotation;
-  int Candidates = 0;        // correspondences measured (before outliers were dropped)
+  int Spots = 0;             // textured spots searched at full size
+  int Candidates = 0;        // correspondences found among them (before outliers were dropped)
   int Inliers = 0;           // correspondences the rotation fits
   double RmsPixels = 0.0;    // their root mean square misfit, full-size picture pixels
   std::vector<TRealPoint> LeftPoints, RightPoints;  // the inliers, full-size picture pixels

@@ -262,5 +262,24 @@ TEST_F(CliTest, RefinedConnectionsOfTheHardSceneAreRightOrNamed) {
   }
 }
 
+
+// A camera entry that leaves out the lens aberration shows: every refined
+// connection keeps a residual of more than a pixel and is named by that
+// cause, not as a failed match.
+TEST_F(CliTest, AWrongCameraEntryIsNamedAsNotOneStandpoint) {
+  std::vector<std::string> args = {"match", "--aberration", "0"};
+  for (const auto& f : SetFiles("portrait5")) args.push_back(f);
+  const Result r = RunTool(args);
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const json& c : json::parse(r.out)["connections"]) {
+    EXPECT_GT(c["refined"]["rms_px"].get<double>(), 1.2);
+    const std::string named = "Connection of pictures " + std::to_string(c["left"].get<int>() + 1) + " and " +
+                              std::to_string(c["right"].get<int>() + 1) +
+                              ": the pictures do not share one standpoint well";
+    EXPECT_NE(r.err.find(named), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(r.err.find("no match found"), std::string::npos) << r.err;
+}
+
 }  // namespace
 }  // namespace vistarium::cli

@@ -69,12 +69,18 @@ TEST(ConnectionCheck, VerdictFollowsWhatTheConstructionUses) {
   EXPECT_EQ(c.Problem, ConnectionProblem::NoMatch);
   rs.Geometry[1].LeftConnection.ImagePoints[2].X -= 1.0;
 
-  // Many consistent spots with a large residual: not one standpoint.
-  Measured(rs, true, 150, 2.5);
+  // Many consistent spots with a large residual, or only a small share of
+  // the spots agreeing: not one standpoint.
+  Measured(rs, true, 150, 2.5).Spots = 160;
   c = only();
   EXPECT_EQ(c.Problem, ConnectionProblem::NotOneStandpoint);
-  EXPECT_NE(ConnectionWarning(c).find("the pictures do not share one standpoint well (residual 2.5 pixels over 150"),
+  EXPECT_NE(ConnectionWarning(c).find("the pictures do not share one standpoint well (residual 2.5 pixels, 150 of 160 "
+                                      "spots agree)"),
             std::string::npos);
+  Measured(rs, true, 50, 0.4).Spots = 160;
+  EXPECT_EQ(only().Problem, ConnectionProblem::NotOneStandpoint);
+  Measured(rs, true, 70, 0.4).Spots = 160;
+  EXPECT_EQ(only().Problem, ConnectionProblem::None);
 
   // Too few consistent spots, or no fit at all: no match, though the three
   // points look sound.

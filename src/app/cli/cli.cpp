@@ -212,6 +212,7 @@ json PointList(const std::vector<TRealPoint>& points) {
 // and their residual; "used" says whether the construction builds from it.
 json RefinedJson(const ConnectionCheck& c, const TConnectionRefinement& r) {
   return {{"inliers", r.Inliers},
+          {"spots", r.Spots},
           {"candidates", r.Candidates},
           {"rms_px", r.RmsPixels},
           {"used", c.Refined},
