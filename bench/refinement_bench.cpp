@@ -10,7 +10,8 @@
 // distance, as an angle times the focal length in pixels, is the alignment
 // error in picture pixels. Printed per set and mode: the rms and largest
 // error over all pairs, the worst pair's rms, how many connections were
-// flagged, how many were more than 3 px off without a flag, and the time.
+// flagged and rescued, how many were more than 3 px off without a flag, and
+// the time; for the refined runs also the refinement stage alone.
 
 #include <sys/resource.h>
 
@@ -41,7 +42,7 @@ struct Figures {
   double rms = 0, worstPairRms = 0, largest = 0, seconds = 0;
   double refineSeconds = 0, decodeSeconds = 0;  // the refinement stage alone, and its decoding
   double refineCpu = 0, decodeCpu = 0;          // the same in processor time (all threads)
-  int flagged = 0, unflaggedOff = 0, pairs = 0;
+  int flagged = 0, unflaggedOff = 0, pairs = 0, rescued = 0;
 };
 
 double Angle(const TProjectionParameters& pp, TRealPoint a, TRealPoint b) {
@@ -103,6 +104,7 @@ Figures Run(const fs::path& folder, const params::ParameterSets& base, bool refi
     ++f.pairs;
     const bool flagged = c.Problem != ConnectionProblem::None;
     f.flagged += flagged;
+    f.rescued += c.Rescued;
     f.unflaggedOff += !flagged && pairLargest > 3.0;
   }
   f.rms = count ? std::sqrt(sum / count) : 0;
@@ -143,14 +145,14 @@ int main(int argc, char** argv) {
   const params::ParameterSets base = params::LoadParameterFile(params);
 
   std::printf("alignment error in picture pixels against the truth (grid of scene points shared by each pair)\n");
-  std::printf("%-12s %-8s %6s %9s %9s %9s %8s %10s %8s %s\n", "set", "mode", "pairs", "rms px", "worst pair", "largest",
-              "flagged", "unflagged>3", "time s", "refinement alone: s (decoding s), processor s (decoding s)");
+  std::printf("%-12s %-8s %6s %9s %9s %9s %8s %8s %10s %8s %s\n", "set", "mode", "pairs", "rms px", "worst pair",
+              "largest", "flagged", "rescued", "unflagged>3", "time s", "refinement alone: s (decoding s), processor s (decoding s)");
   for (const fs::path& folder : folders)
     for (const bool refine : {false, true}) {
       const Figures f = Run(folder, base, refine);
-      std::printf("%-12s %-8s %6d %9.3f %9.3f %9.2f %8d %10d %8.2f", folder.filename().c_str(),
-                  refine ? "refined" : "exact", f.pairs, f.rms, f.worstPairRms, f.largest, f.flagged, f.unflaggedOff,
-                  f.seconds);
+      std::printf("%-12s %-8s %6d %9.3f %9.3f %9.2f %8d %8d %10d %8.2f", folder.filename().c_str(),
+                  refine ? "refined" : "exact", f.pairs, f.rms, f.worstPairRms, f.largest, f.flagged, f.rescued,
+                  f.unflaggedOff, f.seconds);
       if (refine)
         std::printf("   %.2f (%.2f), %.2f (%.2f)", f.refineSeconds, f.decodeSeconds, f.refineCpu, f.decodeCpu);
       std::printf("\n");
