@@ -370,16 +370,15 @@ GreyPyramid BuildGreyPyramid(const DeviceBitmap& picture) {
   base.Height = picture.Height;
   base.Values.resize(CheckedPixelCount(picture.Width, picture.Height));
   const std::size_t count = base.Values.size();
+  const PackedColor* in = picture.Pixels.data();
+  std::uint8_t* out = base.Values.data();
+  // Without branches, so that the loop vectorises; an unreadable pixel is black.
 #pragma omp parallel for schedule(static)
   for (std::size_t k = 0; k < count; ++k) {
-    const PackedColor c = picture.Pixels[k];
-    if (c < 0) {
-      base.Values[k] = 0;
-      continue;
-    }
-    const unsigned u = static_cast<unsigned>(c);
+    const PackedColor c = in[k];
+    const unsigned u = static_cast<unsigned>(c & ~(c >> 31));
     const unsigned red = u & 0xFFu, green = (u >> 8) & 0xFFu, blue = (u >> 16) & 0xFFu;
-    base.Values[k] = static_cast<std::uint8_t>((77u * red + 150u * green + 29u * blue + 128u) >> 8);
+    out[k] = static_cast<std::uint8_t>((77u * red + 150u * green + 29u * blue + 128u) >> 8);
   }
   pyramid.Levels.push_back(std::move(base));
   while (std::min(pyramid.Levels.back().Width, pyramid.Levels.back().Height) >= 128)
