@@ -100,6 +100,26 @@ TOrientationMap RotationMap(const TProjectionParameters& pp, const std::array<TR
   return BuildOrientationMap(pp, own, RotationFittedTargets(pp, own, target));
 }
 
+// The own points of picture i's side that the construction places in the
+// panorama. The right side of a refined connection stands for the refined
+// rotation: its points are the images of the right neighbour's three points
+// under it, so that every map built through them is that rotation.
+std::array<TRealPoint, 3> ConstructionPoints(const RunState& rs, std::size_t i, const TConnectionSide& side) {
+  const PictureGeometry& g = rs.Geometry[i];
+  if (&side != &g.RightConnection || !side.Linked) return side.AnglePoints;
+  const TConnectionSide& right = rs.Geometry[(i + 1) % rs.Geometry.size()].LeftConnection;
+  if (!RefinementApplies(g.RightRefinement, side, right)) return side.AnglePoints;
+  const TProjectionParameters& pp = rs.Projection;
+  std::array<TRealPoint, 3> points;
+  for (std::size_t k = 0; k < 3; ++k) {
+    const double lon = right.AnglePoints[k].X * pp.AngleStep, lat = right.AnglePoints[k].Y * pp.AngleStep;
+    const geom::Ray own = geom::Rotate(g.RightRefinement.Rotation,
+                                       {std::sin(lon) * std::cos(lat), std::sin(lat), std::cos(lon) * std::cos(lat)});
+    points[k] = {std::atan2(own[0], own[2]) / pp.AngleStep, std::atan2(own[1], std::hypot(own[0], own[2])) / pp.AngleStep};
+  }
+  return points;
+}
+
 // The levelling rotation as a Moebius map: it keeps the equator points p and
 // r in place and carries m onto t; K is its cross-ratio constant.
 struct Levelling {
@@ -194,7 +214,7 @@ void OrientPictures(RunState& rs) {
 
   PictureGeometry& first = rs.Geometry.front();
   first.LeftConnection.PanoramaPoints = first.LeftConnection.AnglePoints;
-  first.RightConnection.PanoramaPoints = first.RightConnection.AnglePoints;
+  first.RightConnection.PanoramaPoints = ConstructionPoints(rs, 0, first.RightConnection);
   first.LongitudeFloor = -pp.QuarterCircle;
   first.OrientationMap = TOrientationMap{};
 
@@ -208,7 +228,8 @@ void OrientPictures(RunState& rs) {
         RotationMap(pp, g.LeftConnection.AnglePoints, rs.Geometry[i - 1].RightConnection.PanoramaPoints);
     for (TConnectionSide* side : {&g.LeftConnection, &g.RightConnection}) {
       if (!side->Linked) continue;
-      for (std::size_t k = 0; k < 3; ++k) side->PanoramaPoints[k] = OwnToPanorama(rs, index, side->AnglePoints[k]);
+      const std::array<TRealPoint, 3> own = ConstructionPoints(rs, i, *side);
+      for (std::size_t k = 0; k < 3; ++k) side->PanoramaPoints[k] = OwnToPanorama(rs, index, own[k]);
     }
   }
 }

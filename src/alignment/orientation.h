@@ -35,7 +35,9 @@ std::array<TRealPoint, 3> RotationFittedTargets(const TProjectionParameters& pp,
 double RotationResidual(const TProjectionParameters& pp, const std::array<TRealPoint, 3>& own,
                         const std::array<TRealPoint, 3>& target);
 
-// Chains the pictures from picture 0 through their left connections.
+// Chains the pictures from picture 0 through their left connections. A
+// connection with a refinement that applies to its present points is built
+// from the refined rotation instead of its three points.
 void OrientPictures(RunState& rs);
 // The normal of the least-squares plane through the picture centres, as
 // (azimuth opposite the normal, elevation) in panorama pixels.

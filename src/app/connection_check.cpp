@@ -1,6 +1,8 @@
 #include "app/connection_check.h"
 
 #include "alignment/orientation.h"
+#include "params/text_files.h"
+#include "refine/refinement.h"
 
 namespace vistarium {
 
@@ -10,16 +12,57 @@ std::vector<ConnectionCheck> CheckConnections(const RunState& rs) {
   for (int i = 0; i < count; ++i) {
     if (i == count - 1 && !rs.PictureSet.Is360) break;
     const int j = i + 1 == count ? 0 : i + 1;
-    const TConnectionSide& l = rs.Geometry.at(static_cast<std::size_t>(i)).RightConnection;
+    const PictureGeometry& g = rs.Geometry.at(static_cast<std::size_t>(i));
+    const TConnectionSide& l = g.RightConnection;
     const TConnectionSide& r = rs.Geometry.at(static_cast<std::size_t>(j)).LeftConnection;
     ConnectionCheck c;
     c.Left = i;
     c.Right = j;
     c.ResidualPixels = alignment::RotationResidual(rs.Projection, r.AnglePoints, l.AnglePoints);
     c.ResidualCells = c.ResidualPixels / rs.Projection.WorkingScale;
+    const TConnectionRefinement& refinement = g.RightRefinement;
+    c.Measured = refinement.Measured && refinement.LeftSource == l.ImagePoints &&
+                 refinement.RightSource == r.ImagePoints;
+    c.Refined = RefinementApplies(refinement, l, r);
+    c.Rescued = c.Refined && refinement.Rescued;
+    c.Spots = refinement.Spots;
+    c.Inliers = refinement.Inliers;
+    c.RefinedRmsPixels = refinement.RmsPixels;
+    if (c.Refined) {
+      const refine::RefinedVerdict v = refine::Verdict(refinement);
+      c.Problem = v == refine::RefinedVerdict::Sound     ? ConnectionProblem::None
+                  : v == refine::RefinedVerdict::NoMatch ? ConnectionProblem::NoMatch
+                                                         : ConnectionProblem::NotOneStandpoint;
+    } else if (c.Measured) {
+      // Measured without a fit that the construction could use: it builds
+      // from three points that nothing at full size confirms.
+      c.Problem = ConnectionProblem::NoMatch;
+    } else if (c.ResidualCells > kUnreliableResidualCells) {
+      c.Problem = ConnectionProblem::NoMatch;
+    }
     checks.push_back(c);
   }
   return checks;
+}
+
+std::string ConnectionWarning(const ConnectionCheck& c) {
+  const std::string pair =
+      "Connection of pictures " + std::to_string(c.Left + 1) + " and " + std::to_string(c.Right + 1);
+  switch (c.Problem) {
+    case ConnectionProblem::None:
+      return "";
+    case ConnectionProblem::NotOneStandpoint:
+      return pair + ": the pictures do not share one standpoint well (residual " +
+             params::FormatFixed(c.RefinedRmsPixels, 0, 1) + " pixels, " + std::to_string(c.Inliers) + " of " +
+             std::to_string(c.Spots) + " spots agree); check the camera entry and the connection by hand";
+    case ConnectionProblem::NoMatch:
+      if (c.Measured)
+        return pair + ": no match found at full size (" + std::to_string(c.Inliers) +
+               " consistent spots); check it by hand";
+      return pair + " looks unreliable (residual " + params::FormatFixed(c.ResidualCells, 0, 1) +
+             " working cells); check it by hand";
+  }
+  return "";
 }
 
 }  // namespace vistarium

@@ -1,25 +1,48 @@
 #pragma once
-// A check of every matched connection: its three point pairs must fit one
-// rotation of the viewing sphere. A correct match leaves a residual well
-// under one working-grid cell; a match at a wrong place leaves several.
+// A check of every matched connection, on what the construction uses. For
+// the three matched points: they must fit one rotation of the viewing
+// sphere; a correct match leaves a residual well under one working-grid
+// cell, a match at a wrong place leaves several. For a refined connection:
+// enough correspondences over the overlap must agree with the refined
+// rotation, and agree closely.
 
+#include <string>
 #include <vector>
 
 #include "run/run_state.h"
 
 namespace vistarium {
 
-struct ConnectionCheck {
-  int Left = 0, Right = 0;      // pictures i and j of the pair
-  double ResidualPixels = 0.0;  // root mean square misfit, full-size pixels (panorama pixels)
-  double ResidualCells = 0.0;   // the same in working-grid cells
+enum class ConnectionProblem {
+  None,
+  NoMatch,           // the points fit no rotation, or no rotation fits enough correspondences
+  NotOneStandpoint,  // many consistent correspondences, but a large residual
 };
 
-// Residuals above this many working cells mark a connection as unreliable.
+struct ConnectionCheck {
+  int Left = 0, Right = 0;      // pictures i and j of the pair
+  double ResidualPixels = 0.0;  // three points' root mean square misfit, full-size pixels (panorama pixels)
+  double ResidualCells = 0.0;   // the same in working-grid cells
+  bool Measured = false;        // a refinement ran for the connection
+  bool Refined = false;         // the construction uses the refined rotation
+  bool Rescued = false;         // the refined rotation came from the rescue
+  int Spots = 0;                // textured spots the refinement searched
+  int Inliers = 0;              // consistent correspondences of the refinement
+  double RefinedRmsPixels = 0.0;  // their residual, full-size picture pixels
+  ConnectionProblem Problem = ConnectionProblem::None;
+};
+
+// Residuals above this many working cells mark the three points of a
+// connection as unreliable.
 inline constexpr double kUnreliableResidualCells = 1.0;
 
 // One entry per adjacent pair in set order (with the closing pair of a full
-// circle), from the stored angle points.
+// circle). A refined connection is judged by its refinement, any other by
+// its stored angle points.
 std::vector<ConnectionCheck> CheckConnections(const RunState& rs);
+
+// The warning for an unreliable connection (pictures counted from 1), or ""
+// for a sound one.
+std::string ConnectionWarning(const ConnectionCheck& c);
 
 }  // namespace vistarium

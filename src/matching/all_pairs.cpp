@@ -2,6 +2,7 @@
 
 #include "matching/pair_matching.h"
 #include "matching/preparation.h"
+#include "refine/refinement.h"
 #include "render/working_picture.h"
 
 namespace vistarium::matching {
@@ -24,6 +25,9 @@ void StoreConnection(RunState& rs, int i, int j, const std::array<TPoint, 3>& le
 
 void MatchAllPairs(RunState& rs, ProgressUi& ui) {
   DeviceBitmap source;  // the shared source bitmap, reused for every picture
+  // With refinement, the grey full-size copies of the pair's two pictures,
+  // taken from the same decoding as their working pictures.
+  refine::GreyPyramid leftGrey, rightGrey;
   const int count = rs.PictureSet.Count;
   for (int i = 0; i < count; ++i) {
     if (i == count - 1 && !rs.PictureSet.Is360) break;
@@ -33,14 +37,19 @@ void MatchAllPairs(RunState& rs, ProgressUi& ui) {
     }
     rs.CurrentPairIndex = i;
     const int j = i + 1 == count ? 0 : i + 1;
-    if (i == 0)
+    if (i == 0) {
       PrepareWorkingPicture(rs, 0, source, rs.LeftWorking);
-    else
+      if (rs.Refine) leftGrey = refine::BuildGreyPyramid(source);
+    } else {
       render::CopyWorkingPicture(rs.RightWorking, rs.LeftWorking);
+      leftGrey = std::move(rightGrey);
+    }
     PrepareWorkingPicture(rs, j, source, rs.RightWorking);
+    if (rs.Refine) rightGrey = refine::BuildGreyPyramid(source);
     const PairMatch match = MatchPair(rs, ui, rs.LeftWorking, rs.RightWorking);
     if (match.Cancelled || rs.CancelRequested) return;
     StoreConnection(rs, i, j, match.Left, match.Right);
+    if (rs.Refine) refine::RefineStoredConnection(rs, i, j, leftGrey, rightGrey);
   }
 }
 

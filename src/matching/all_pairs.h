@@ -12,7 +12,9 @@ namespace vistarium::matching {
 
 // Needs the snapshot and SetUpProjection. Leaves CancelRequested set when the
 // user stopped the phase, or sets it before a pair when the progress display
-// asks to stop; the pairs before that are stored.
+// asks to stop; the pairs before that are stored. With rs.Refine each stored
+// connection is also refined on the full-size pictures (and handed to the
+// rescue when still unreliable).
 void MatchAllPairs(RunState& rs, ProgressUi& ui);
 
 // Writes the working, angle and image forms of the six points of pair (i, j).

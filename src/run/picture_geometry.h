@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "geom/point.h"
+#include "geom/rays.h"
 
 namespace vistarium {
 
@@ -32,11 +33,39 @@ struct TConnectionSide {
   std::array<TRealPoint, 3> PanoramaPoints{};  // panorama angle coordinates
 };
 
+// The connection with the right neighbour measured again on the full-size
+// pictures: many correspondences over the overlap and the rotation fitted to
+// their consistent majority. The construction uses the rotation in place of
+// the one the three points give, as long as the points are still those it
+// started from (a connection edited by hand is measured again or falls back).
+struct TConnectionRefinement {
+  bool Measured = false;  // a refinement ran for this connection
+  bool Fitted = false;    // enough consistent correspondences: Rotation holds their fit
+  bool Rescued = false;   // the rotation came from the feature-based rescue
+  // Carries the right picture's own directions into the left picture's own
+  // directions (geom::PixelToRay frames).
+  geom::Rotation Rotation = geom::kIdentityRotation;
+  int Spots = 0;             // textured spots searched at full size
+  int Candidates = 0;        // correspondences found among them (before outliers were dropped)
+  int Inliers = 0;           // correspondences the rotation fits
+  double RmsPixels = 0.0;    // their root mean square misfit, full-size picture pixels
+  std::vector<TRealPoint> LeftPoints, RightPoints;  // the inliers, full-size picture pixels
+  std::array<TRealPoint, 3> LeftSource{}, RightSource{};  // ImagePoints the refinement started from
+};
+
 struct PictureGeometry {
   TConnectionSide LeftConnection;
   TConnectionSide RightConnection;
   TOrientationMap OrientationMap;
   double LongitudeFloor = 0.0;
+  TConnectionRefinement RightRefinement;  // of the connection with the right neighbour
 };
+
+// The refinement the construction uses for the connection of a left side and
+// a right side: fitted and measured from exactly their present points.
+inline bool RefinementApplies(const TConnectionRefinement& r, const TConnectionSide& left,
+                              const TConnectionSide& right) {
+  return r.Fitted && r.LeftSource == left.ImagePoints && r.RightSource == right.ImagePoints;
+}
 
 }  // namespace vistarium

@@ -78,6 +78,10 @@ struct RunState {
   bool UseReferenceSearch = false;
   // Fill the panorama pixel after pixel on one thread (same picture as the fast fill).
   bool UseReferenceFill = false;
+  // Measure every connection again on the full-size pictures and build from
+  // the refined rotations. Off, the results are exactly those of the three
+  // matched points; the application and the command-line tool switch it on.
+  bool Refine = false;
 };
 
 // Count = 0 and no file names; Is360 keeps its value.

@@ -228,5 +228,52 @@ TEST(PictureMapping, PixelsComeBackFromThePanorama) {
   }
 }
 
+
+// A refined connection replaces its three points in the construction: with
+// the true rotation stored as the refinement, true correspondences meet
+// exactly however noisy the points are, also after levelling; once the
+// points are edited the stale refinement is no longer used.
+TEST(OrientPictures, BuildsRefinedConnectionsFromTheirRotation) {
+  const Ring ring{{0.1, 0, 1}, 2.0};
+  RunState rs = ring.Make(3, false, 6.0);
+  // Own frame of the projection (x right, y up, z forward) from this test's
+  // (x forward, y right, z up).
+  Matrix3d toRay;
+  toRay << 0, 1, 0, 0, 0, 1, 1, 0, 0;
+  for (int i = 0; i < 2; ++i) {
+    TConnectionSide& l = rs.Geometry[i].RightConnection;
+    TConnectionSide& r = rs.Geometry[i + 1].LeftConnection;
+    for (int k = 0; k < 3; ++k) {
+      l.ImagePoints[k] = geom::AnglesToPicture(kPp, l.AnglePoints[k]);
+      r.ImagePoints[k] = geom::AnglesToPicture(kPp, r.AnglePoints[k]);
+    }
+    const Matrix3d m = toRay * ring.Pose(i).transpose() * ring.Pose(i + 1) * toRay.transpose();
+    TConnectionRefinement& refinement = rs.Geometry[i].RightRefinement;
+    refinement.Measured = refinement.Fitted = true;
+    for (int a = 0; a < 3; ++a)
+      for (int b = 0; b < 3; ++b) refinement.Rotation[static_cast<std::size_t>(3 * a + b)] = m(a, b);
+    refinement.LeftSource = l.ImagePoints;
+    refinement.RightSource = r.ImagePoints;
+  }
+  const auto worstMiss = [&](const RunState& state) {
+    double worst = 0;
+    for (int i = 0; i < 2; ++i)
+      for (TRealPoint p : {TRealPoint{-300, 40}, TRealPoint{-150, -200}, TRealPoint{-50, 220}}) {
+        const TRealPoint inLeft = Angles(ring.Pose(i).transpose() * ring.Pose(i + 1) * Dir(p));
+        worst = std::max(worst, Apart(OwnToPanorama(state, i + 1, p), OwnToPanorama(state, i, inLeft)));
+      }
+    return worst;
+  };
+  OrientPictures(rs);
+  EXPECT_LT(worstMiss(rs), 1e-6);
+  LevelPanorama(rs, FindHorizon(rs));
+  EXPECT_LT(worstMiss(rs), 1e-6);
+
+  RunState edited = rs;
+  edited.Geometry[1].LeftConnection.ImagePoints[2].X += 1.0;  // a hand correction
+  OrientPictures(edited);
+  EXPECT_GT(worstMiss(edited), 1.0);
+}
+
 }  // namespace
 }  // namespace vistarium::alignment

@@ -28,7 +28,7 @@ struct SampleRun {
   RunState rs;
 };
 
-SampleRun Join(const std::string& set) {
+SampleRun Join(const std::string& set, bool refine = false) {
   SampleRun run;
   const fs::path folder = kSource / "samples" / set;
   run.truth = samples::LoadTruthFile((folder / "truth.json").string());
@@ -40,6 +40,7 @@ SampleRun Join(const std::string& set) {
   sets.Camera.FocalLength = run.truth.Camera.FocalLength;
   sets.Camera.Aberration = run.truth.Camera.Aberration;
   matching::SilentProgressUi ui;
+  run.rs.Refine = refine;
   RunFindingPhase(run.rs, ui, pictures, sets);
   RunConstructionPhase(run.rs, ui);
   return run;
@@ -81,6 +82,32 @@ TEST_P(JoinSampleSet, TrueCorrespondencesMeetInThePanorama) {
 
 INSTANTIATE_TEST_SUITE_P(Samples, JoinSampleSet, ::testing::Values("open4", "circle8", "portrait5"));
 
+// Refined, the panorama of the hard scene joins every pair to a fraction of
+// a pixel, or names the pair: a misplaced picture cannot pass unnamed.
+TEST(JoinSampleSet, RefinedConnectionsMeetToAFractionOfAPixelOrAreNamed) {
+  const SampleRun run = Join("sunset8", true);
+  const RunState& rs = run.rs;
+  const samples::SetGeometry geometry = run.truth.Geometry();
+  const double n = rs.Projection.FullCircle;
+  for (const ConnectionCheck& c : CheckConnections(rs)) {
+    double worst = 0;
+    for (double x = 0.7; x <= 0.98; x += 0.04)
+      for (double y = 0.1; y <= 0.9; y += 0.1) {
+        const TRealPoint p{x * rs.Projection.PictureSize.X, y * rs.Projection.PictureSize.Y};
+        const auto q = geometry.Correspond(c.Left, p, c.Right);
+        if (!q) continue;
+        const TRealPoint a = alignment::PictureToPanorama(rs, c.Left, p), b = alignment::PictureToPanorama(rs, c.Right, *q);
+        double dx = std::fabs(a.X - b.X);
+        dx = std::min(dx, std::fabs(dx - n));
+        worst = std::max(worst, std::hypot(dx, a.Y - b.Y));
+      }
+    if (c.Problem == ConnectionProblem::None) {
+      EXPECT_TRUE(c.Refined) << "pair " << c.Left;
+      EXPECT_LT(worst, 1.0) << "pair " << c.Left << " passes unnamed " << worst << " panorama pixels apart";
+    }
+  }
+}
+
 TEST(JoinSampleSet, FullCircleIsOneTurnWideAndContinuousAcrossItsSeam) {
   const SampleRun run = Join("circle8");
   const TPanorama& p = run.rs.Panorama;
@@ -118,7 +145,9 @@ Tool RunTool(const std::vector<std::string>& args) {
 class StitchCommand : public ::testing::Test {
 protected:
   void SetUp() override {
-    folder_ = fs::temp_directory_path() / "vistarium_stitch_test";
+    // One folder per test, so that tests run side by side do not share it.
+    folder_ = fs::temp_directory_path() /
+              ("vistarium_stitch_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::remove_all(folder_);
     fs::create_directories(folder_);
   }
@@ -148,6 +177,8 @@ TEST_F(StitchCommand, WritesAPanoramaThatOrdinaryDecodersOpenAndInfoReadsBack) {
   EXPECT_EQ(report["pictures"][0]["grid"].size(), 25u);
   ASSERT_EQ(report["connections"].size(), 3u);
   EXPECT_LT(report["connections"][0]["residual_cells"].get<double>(), 1.0);
+  EXPECT_LT(report["connections"][0]["refined"]["rms_px"].get<double>(), 0.5);
+  EXPECT_EQ(report["connections"][2]["rescued"], false);
   // Picture grids run left to right across the panorama.
   EXPECT_LT(report["pictures"][0]["grid"][12]["panorama"][0].get<double>(),
             report["pictures"][1]["grid"][12]["panorama"][0].get<double>());

@@ -54,6 +54,24 @@ TEST(DeliveredOptionsTest, CameraListIsWhatTheWriterProducesAndEveryCameraReads)
   }
 }
 
+// Makers quote 35 mm equivalents on the picture diagonal; this program's focal
+// length is along the longer side of 36 mm film. For 4:3 sensors the two
+// differ by 36 / (43.27 * 4 / 5), for 3:2 sensors they agree.
+TEST(DeliveredOptionsTest, CameraFocalLengthsAreAlongTheLongerSide) {
+  const std::vector<std::string> lines = SplitLines(Delivered(CameraListPath(kProgramFolder)));
+  const auto focal = [&lines](const std::string& name) {
+    const auto line = FindCameraLine(lines, name);
+    EXPECT_TRUE(line) << name;
+    return line && line->FocalLength ? *line->FocalLength : 0.0;
+  };
+  const double fourByThree = 36.0 / (43.27 * 4.0 / 5.0);
+  EXPECT_NEAR(focal("Apple iPhone 15 main camera"), 26.0 * fourByThree, 0.006);
+  EXPECT_NEAR(focal("Samsung Galaxy S10 ultra wide camera"), 12.0 * fourByThree, 0.006);
+  EXPECT_NEAR(focal("Canon PowerShot S95 (wide end)"), 28.0 * fourByThree, 0.006);
+  EXPECT_DOUBLE_EQ(focal("Sony Cyber-shot RX100 (wide end)"), 28.0);  // 3:2 sensor
+  EXPECT_DOUBLE_EQ(focal("Leica Q2"), 28.0);
+}
+
 TEST(DeliveredOptionsTest, TheCurrentCameraIsInTheList) {
   const auto sets = ParseParameterFile(Delivered(CurrentParameterFilePath(kProgramFolder)));
   ASSERT_TRUE(sets);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "params/refinement_option.h"
 #include "params/text_files.h"
 #include "temp_folder.h"
 
@@ -185,6 +186,22 @@ TEST(ParameterFileNameTest, ExactSprEndingIsReplacedOtherwiseAppended) {
   EXPECT_EQ(ParameterFileNameFor("x.spr.spr"), "x.spr.spr");
   EXPECT_EQ(ParameterFileNameFor("spr"), "spr.spr");
   EXPECT_EQ(ParameterFileNameFor(".spr"), ".spr");
+}
+
+
+// The refinement switch lives beside the parameter file: on unless its file
+// says 0, so a missing or damaged file keeps refining.
+TEST_F(ParameterFileIoTest, RefinementOptionRoundTripsAndDefaultsToOn) {
+  const auto path = Folder() / "Refinement.txt";
+  EXPECT_TRUE(ReadRefinementOption(path));
+  SaveRefinementOption(path, false);
+  EXPECT_EQ(ReadWholeFile(path), "Refine connections on the full-size pictures\r\n0\r\n");
+  EXPECT_FALSE(ReadRefinementOption(path));
+  SaveRefinementOption(path, true);
+  EXPECT_TRUE(ReadRefinementOption(path));
+  ReplaceFileContents(path, Folder() / "x.tmp", "Refine\r\nno\r\n");
+  EXPECT_TRUE(ReadRefinementOption(path));
+  EXPECT_EQ(RefinementOptionPath("/opt/v"), OptionsFolder("/opt/v") / "Refinement.txt");
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "run/progress.h"
 #include "params/camera_list.h"
 #include "params/parameter_file.h"
+#include "params/refinement_option.h"
 #include "params/text_files.h"
 #include "render/picture_file.h"
 
@@ -30,7 +31,7 @@ using nlohmann::json;
 const char* const kUsage =
     "Usage:\n"
     "  vistarium-cli match [--params FILE.spr] [--lenses FILE] [--focal MM] [--aberration K]\n"
-    "                      [--360] [--manual] [--reference] [--progress] PICTURE...\n"
+    "                      [--360] [--manual] [--reference] [--exact] [--progress] PICTURE...\n"
     "  vistarium-cli stitch [the options of match] [--report FILE.json] -o OUT.jpg PICTURE...\n"
     "  vistarium-cli info FILE.jpg\n"
     "\n"
@@ -41,7 +42,10 @@ const char* const kUsage =
     "          camera's numbers. --360 closes the circle, --manual places every connection\n"
     "          by the expected overlap without searching, --reference runs the plain\n"
     "          sequential search and fill (same result, slower), --progress reports\n"
-    "          on stderr.\n"
+    "          on stderr. Every connection is then measured again on the full-size\n"
+    "          pictures and built from the rotation fitted there; its residual is\n"
+    "          printed on stderr. --exact skips that and keeps the three matched points\n"
+    "          (as does a 0 in Options/Refinement.txt beside the program).\n"
     "  stitch  matches, builds the panorama and saves it as JPEG with its trailer;\n"
     "          --report writes the connections, picture placement and times as JSON.\n"
     "  info    prints a panorama file's size and trailer as JSON.\n"
@@ -61,7 +65,7 @@ struct Cancelled : std::runtime_error {
 struct MatchOptions {
   std::optional<fs::path> Params, Lenses;
   std::optional<double> Focal, Aberration;
-  bool Is360 = false, Manual = false, Reference = false, Progress = false;
+  bool Is360 = false, Manual = false, Reference = false, Progress = false, Exact = false;
   std::vector<std::string> Pictures;
 };
 
@@ -97,6 +101,8 @@ MatchOptions ParseMatchOptions(const std::vector<std::string>& args) {
       o.Reference = true;
     else if (a == "--progress")
       o.Progress = true;
+    else if (a == "--exact")
+      o.Exact = true;
     else if (a.size() > 1 && a[0] == '-' && a != "--")
       throw UsageError("unknown option " + a);
     else if (a != "--")
@@ -178,6 +184,24 @@ json ProjectionJson(const TProjectionParameters& pp) {
           {"working_half_size", {pp.WorkingHalfSize.X, pp.WorkingHalfSize.Y}}};
 }
 
+json PointList(const std::vector<TRealPoint>& points) {
+  json a = json::array();
+  for (const TRealPoint& p : points) a.push_back({p.X, p.Y});
+  return a;
+}
+
+// The full-size refinement of a connection: its consistent correspondences
+// and their residual; "used" says whether the construction builds from it.
+json RefinedJson(const ConnectionCheck& c, const TConnectionRefinement& r) {
+  return {{"inliers", r.Inliers},
+          {"spots", r.Spots},
+          {"candidates", r.Candidates},
+          {"rms_px", r.RmsPixels},
+          {"used", c.Refined},
+          {"left_points", PointList(r.LeftPoints)},
+          {"right_points", PointList(r.RightPoints)}};
+}
+
 json ConnectionsJson(const RunState& rs) {
   json list = json::array();
   for (const ConnectionCheck& c : CheckConnections(rs)) {
@@ -191,6 +215,10 @@ json ConnectionsJson(const RunState& rs) {
                     {"right_working_points", Points(r.WorkingPoints)},
                     {"residual_px", c.ResidualPixels},
                     {"residual_cells", c.ResidualCells}});
+    if (c.Measured) {
+      list.back()["refined"] = RefinedJson(c, rs.Geometry.at(static_cast<std::size_t>(c.Left)).RightRefinement);
+      list.back()["rescued"] = c.Rescued;
+    }
   }
   return list;
 }
@@ -205,6 +233,7 @@ void Find(RunState& rs, const MatchOptions& o, const fs::path& programFolder, Co
   pictures.Is360 = o.Is360;
   rs.UseReferenceSearch = o.Reference;
   rs.UseReferenceFill = o.Reference;
+  rs.Refine = !o.Exact && params::ReadRefinementOption(params::RefinementOptionPath(programFolder));
   if (o.Manual) {
     rs.ManualStitching = true;
     app::RunFindingPhaseWithoutEstimate(rs, ui, pictures, sets);
@@ -215,13 +244,18 @@ void Find(RunState& rs, const MatchOptions& o, const fs::path& programFolder, Co
   if (rs.CancelRequested) throw Cancelled("matching stopped by the user");
 }
 
-// Names every connection whose points fit no rotation well.
+// Prints each refined connection's residual (a wrong camera entry shows as
+// residuals well above the usual few tenths of a pixel) and names every
+// unreliable connection.
 void WarnUnreliable(const RunState& rs, Console& console) {
-  for (const ConnectionCheck& c : CheckConnections(rs))
-    if (c.ResidualCells > kUnreliableResidualCells)
-      console.Err << "vistarium-cli: warning: Connection of pictures " << c.Left + 1 << " and " << c.Right + 1
-                  << " looks unreliable (residual " << params::FormatFixed(c.ResidualCells, 0, 1)
-                  << " working cells); check it by hand\n";
+  for (const ConnectionCheck& c : CheckConnections(rs)) {
+    if (c.Refined)
+      console.Err << "vistarium-cli: connection of pictures " << c.Left + 1 << " and " << c.Right + 1 << ": "
+                  << c.Inliers << " matched spots, residual " << params::FormatFixed(c.RefinedRmsPixels, 0, 2)
+                  << " pixels" << (c.Rescued ? " (rescued)" : "") << '\n';
+    const std::string warning = ConnectionWarning(c);
+    if (!warning.empty()) console.Err << "vistarium-cli: warning: " << warning << '\n';
+  }
 }
 
 int Match(const std::vector<std::string>& args, const fs::path& programFolder, Console& console) {

@@ -1,0 +1,536 @@
+#include "refine/refinement.h"
+
+#include <Eigen/Dense>
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <random>
+#include <stdexcept>
+
+#include "geom/numbers.h"
+#include "render/picture_file.h"
+
+namespace vistarium::refine {
+
+namespace {
+
+using geom::Ray;
+using geom::Rotation;
+
+// Search radius at full size, pixels.
+constexpr int kFullSizeRadius = 4;
+
+// ---------------------------------------------------------------------------
+// Pictures and levels
+
+GreyPicture Halved(const GreyPicture& g) {
+  GreyPicture h;
+  h.Width = g.Width / 2;
+  h.Height = g.Height / 2;
+  h.Values.resize(CheckedPixelCount(h.Width, h.Height));
+  for (int y = 0; y < h.Height; ++y) {
+    const std::uint8_t* a = &g.Values[static_cast<std::size_t>(2 * y) * static_cast<std::size_t>(g.Width)];
+    const std::uint8_t* b = a + g.Width;
+    std::uint8_t* out = &h.Values[static_cast<std::size_t>(y) * static_cast<std::size_t>(h.Width)];
+    for (int x = 0; x < h.Width; ++x)
+      out[x] = static_cast<std::uint8_t>((a[2 * x] + a[2 * x + 1] + b[2 * x] + b[2 * x + 1] + 2) >> 2);
+  }
+  return h;
+}
+
+// Level index coordinates: pixel (c, r) of level L has its centre at the
+// full-size picture position ((c + 0.5) 2^L, (r + 0.5) 2^L).
+TRealPoint ToLevel(TRealPoint picture, double scale) { return {picture.X / scale - 0.5, picture.Y / scale - 0.5}; }
+TRealPoint FromLevel(TRealPoint index, double scale) { return {(index.X + 0.5) * scale, (index.Y + 0.5) * scale}; }
+
+// Bilinear value at a level position; nothing outside the pixel centres.
+std::optional<float> Sample(const GreyPicture& g, TRealPoint p) {
+  if (!(p.X >= 0.0 && p.Y >= 0.0 && p.X <= g.Width - 1 && p.Y <= g.Height - 1)) return std::nullopt;
+  const int x0 = std::min(static_cast<int>(p.X), g.Width - 2), y0 = std::min(static_cast<int>(p.Y), g.Height - 2);
+  const double fx = p.X - x0, fy = p.Y - y0;
+  const std::uint8_t* r0 = &g.Values[static_cast<std::size_t>(y0) * static_cast<std::size_t>(g.Width) + x0];
+  const std::uint8_t* r1 = r0 + g.Width;
+  const double top = r0[0] + fx * (r0[1] - r0[0]);
+  const double bottom = r1[0] + fx * (r1[1] - r1[0]);
+  return static_cast<float>(top + fy * (bottom - top));
+}
+
+// The full-size position in the left picture of a right picture's position,
+// through the rotation (right -> left), and back.
+std::optional<TRealPoint> RightToLeft(const TProjectionParameters& pp, const Rotation& r, TRealPoint right) {
+  return geom::RayToPixel(pp, geom::Rotate(r, geom::PixelToRay(pp, right)));
+}
+std::optional<TRealPoint> LeftToRight(const TProjectionParameters& pp, const Rotation& rt, TRealPoint left) {
+  return geom::RayToPixel(pp, geom::Rotate(rt, geom::PixelToRay(pp, left)));
+}
+
+// Direction of full-scale own angles (panorama pixels), in the frame of
+// geom::PixelToRay.
+Ray AnglesToRay(const TProjectionParameters& pp, TRealPoint a) {
+  const double lon = a.X * pp.AngleStep, lat = a.Y * pp.AngleStep;
+  return {std::sin(lon) * std::cos(lat), std::sin(lat), std::cos(lon) * std::cos(lat)};
+}
+
+double AngleBetween(const Ray& a, const Ray& b) {
+  const double cx = a[1] * b[2] - a[2] * b[1], cy = a[2] * b[0] - a[0] * b[2], cz = a[0] * b[1] - a[1] * b[0];
+  return std::atan2(std::sqrt(cx * cx + cy * cy + cz * cz), a[0] * b[0] + a[1] * b[1] + a[2] * b[2]);
+}
+
+// ---------------------------------------------------------------------------
+// Textured spots of the left picture
+
+// Spots whose patch is textured in two directions (largest smallest
+// eigenvalue of the gradient tensor over the patch, one per grid cell), spread
+// over the part of the left picture that the rotation places inside the right
+// picture with `margin` level pixels to spare around the patch.
+std::vector<TPoint> SelectSpots(const TProjectionParameters& pp, const Rotation& rt, const GreyPicture& left,
+                                const GreyPicture& right, double scale, int half, int margin, int target) {
+  const auto predictedInside = [&](TPoint spot) {
+    const auto q = LeftToRight(pp, rt, FromLevel({double(spot.X), double(spot.Y)}, scale));
+    if (!q) return false;
+    const TRealPoint p = ToLevel(*q, scale);
+    const double m = half + margin;
+    return p.X >= m && p.Y >= m && p.X <= right.Width - 1 - m && p.Y <= right.Height - 1 - m;
+  };
+  // The overlap's share of the left picture, from a coarse grid of samples.
+  constexpr int kProbe = 32;
+  int inside = 0;
+  for (int gy = 0; gy < kProbe; ++gy)
+    for (int gx = 0; gx < kProbe; ++gx)
+      inside += predictedInside({(2 * gx + 1) * left.Width / (2 * kProbe), (2 * gy + 1) * left.Height / (2 * kProbe)});
+  if (inside == 0) return {};
+  const double area = double(inside) / (kProbe * kProbe) * left.Width * left.Height;
+  const int cell = std::max(half + 1, static_cast<int>(std::sqrt(area / std::max(target, 1))));
+
+  struct Cell {
+    int X0, Y0, X1, Y1;
+  };
+  std::vector<Cell> cells;
+  for (int y0 = 0; y0 < left.Height; y0 += cell)
+    for (int x0 = 0; x0 < left.Width; x0 += cell) {
+      const Cell c{x0, y0, std::min(x0 + cell, left.Width), std::min(y0 + cell, left.Height)};
+      // Cells that reach into the overlap: a corner or the centre predicted inside.
+      const TPoint probes[5] = {{(c.X0 + c.X1) / 2, (c.Y0 + c.Y1) / 2}, {c.X0, c.Y0}, {c.X1 - 1, c.Y0},
+                                {c.X0, c.Y1 - 1}, {c.X1 - 1, c.Y1 - 1}};
+      if (std::any_of(std::begin(probes), std::end(probes), predictedInside)) cells.push_back(c);
+    }
+
+  constexpr double kMinTexture = 1.0;  // smallest eigenvalue per patch pixel, grey levels squared
+  const double patchPixels = double(2 * half + 1) * (2 * half + 1);
+  std::vector<TPoint> chosen(cells.size(), TPoint{-1, -1});
+#pragma omp parallel for schedule(dynamic)
+  for (std::size_t n = 0; n < cells.size(); ++n) {
+    const Cell& c = cells[n];
+    // Gradients (central differences) over the cell widened by the patch.
+    const int rx0 = std::max(c.X0 - half, 1), ry0 = std::max(c.Y0 - half, 1);
+    const int rx1 = std::min(c.X1 + half, left.Width - 1), ry1 = std::min(c.Y1 + half, left.Height - 1);
+    const int rw = rx1 - rx0, rh = ry1 - ry0;
+    if (rw < 2 * half + 1 || rh < 2 * half + 1) continue;
+    // Integral images of gx^2, gx gy, gy^2.
+    const std::size_t stride = static_cast<std::size_t>(rw) + 1;
+    std::vector<double> sxx(stride * (rh + 1), 0.0), sxy(sxx.size(), 0.0), syy(sxx.size(), 0.0);
+    for (int y = 0; y < rh; ++y) {
+      double rowXX = 0, rowXY = 0, rowYY = 0;
+      for (int x = 0; x < rw; ++x) {
+        const int px = rx0 + x, py = ry0 + y;
+        const double gx = 0.5 * (left.At(px + 1, py) - left.At(px - 1, py));
+        const double gy = 0.5 * (left.At(px, py + 1) - left.At(px, py - 1));
+        rowXX += gx * gx;
+        rowXY += gx * gy;
+        rowYY += gy * gy;
+        const std::size_t k = (y + 1) * stride + (x + 1), up = y * stride + (x + 1);
+        sxx[k] = sxx[up] + rowXX;
+        sxy[k] = sxy[up] + rowXY;
+        syy[k] = syy[up] + rowYY;
+      }
+    }
+    const auto box = [&](const std::vector<double>& s, int x, int y) {  // patch centred on region (x, y)
+      const std::size_t x0 = x - half, y0 = y - half, x1 = x + half + 1, y1 = y + half + 1;
+      return s[y1 * stride + x1] - s[y0 * stride + x1] - s[y1 * stride + x0] + s[y0 * stride + x0];
+    };
+    const int step = cell > 48 ? 2 : 1;
+    double best = kMinTexture * patchPixels;
+    TPoint pick{-1, -1};
+    for (int y = std::max(c.Y0, ry0 + half); y < std::min(c.Y1, ry1 - half); y += step)
+      for (int x = std::max(c.X0, rx0 + half); x < std::min(c.X1, rx1 - half); x += step) {
+        const double a = box(sxx, x - rx0, y - ry0), b = box(sxy, x - rx0, y - ry0), d = box(syy, x - rx0, y - ry0);
+        const double smaller = 0.5 * (a + d) - std::sqrt(0.25 * (a - d) * (a - d) + b * b);
+        if (smaller > best) {
+          best = smaller;
+          pick = {x, y};
+        }
+      }
+    if (pick.X >= 0 && predictedInside(pick)) chosen[n] = pick;
+  }
+  std::vector<TPoint> spots;
+  for (const TPoint& p : chosen)
+    if (p.X >= 0) spots.push_back(p);
+  return spots;
+}
+
+// ---------------------------------------------------------------------------
+// Correlation search
+
+struct Correspondence {
+  TRealPoint Left, Right;  // full-size picture positions
+  double Score = 0.0;
+};
+
+// Searches the right level for one left spot. The left patch is resampled
+// into the right picture's geometry through the rotation (so that roll,
+// perspective and lens differences do not blur the peak), then compared by
+// zero-mean normalised cross-correlation at every whole-pixel offset within
+// `radius` of the predicted place; the peak gets a parabola's sub-pixel
+// position in each direction.
+std::optional<Correspondence> MeasureSpot(const TProjectionParameters& pp, const Rotation& r, const Rotation& rt,
+                                          const GreyPicture& left, const GreyPicture& right, double scale,
+                                          TPoint spot, int half, int radius, const RefinementSettings& settings) {
+  const auto predicted = LeftToRight(pp, rt, FromLevel({double(spot.X), double(spot.Y)}, scale));
+  if (!predicted) return std::nullopt;
+  const TRealPoint centre = ToLevel(*predicted, scale);
+  const int reach = radius + half + 1;
+  if (!(centre.X >= reach && centre.Y >= reach && centre.X <= right.Width - 1 - reach &&
+        centre.Y <= right.Height - 1 - reach))
+    return std::nullopt;
+  const int cx = Round(centre.X), cy = Round(centre.Y);
+
+  const int side = 2 * half + 1, count = side * side;
+  thread_local std::vector<float> patch;
+  patch.resize(static_cast<std::size_t>(count));
+  double mean = 0.0;
+  for (int v = -half, k = 0; v <= half; ++v)
+    for (int u = -half; u <= half; ++u, ++k) {
+      const auto at = RightToLeft(pp, r, FromLevel({centre.X + u, centre.Y + v}, scale));
+      if (!at) return std::nullopt;
+      const auto value = Sample(left, ToLevel(*at, scale));
+      if (!value) return std::nullopt;
+      patch[static_cast<std::size_t>(k)] = *value;
+      mean += *value;
+    }
+  mean /= count;
+  double norm = 0.0;
+  for (float& t : patch) {
+    t = static_cast<float>(t - mean);
+    norm += double(t) * t;
+  }
+  if (!(norm > 1e-6 * count)) return std::nullopt;
+  const float inv = static_cast<float>(1.0 / std::sqrt(norm));
+  for (float& t : patch) t *= inv;
+
+  const int window = 2 * radius + 1;
+  thread_local std::vector<double> scores;
+  scores.assign(static_cast<std::size_t>(window * window), -1.0);
+  for (int dy = -radius; dy <= radius; ++dy)
+    for (int dx = -radius; dx <= radius; ++dx) {
+      float cross = 0.0f, sum = 0.0f, squares = 0.0f;
+      for (int v = 0; v < side; ++v) {
+        const std::uint8_t* row =
+            &right.Values[static_cast<std::size_t>(cy + dy - half + v) * right.Width + (cx + dx - half)];
+        const float* t = &patch[static_cast<std::size_t>(v * side)];
+        for (int u = 0; u < side; ++u) {
+          const float value = row[u];
+          cross += t[u] * value;
+          sum += value;
+          squares += value * value;
+        }
+      }
+      const double spread = double(squares) - double(sum) * sum / count;
+      if (spread > 1e-6 * count)
+        scores[static_cast<std::size_t>((dy + radius) * window + dx + radius)] = cross / std::sqrt(spread);
+    }
+  const auto score = [&](int dx, int dy) { return scores[static_cast<std::size_t>((dy + radius) * window + dx + radius)]; };
+  int bx = 0, by = 0;
+  for (int dy = -radius; dy <= radius; ++dy)
+    for (int dx = -radius; dx <= radius; ++dx)
+      if (score(dx, dy) > score(bx, by)) bx = dx, by = dy;
+  const double peak = score(bx, by);
+  // A peak on the window's border may belong to a better place outside it.
+  if (peak < settings.MinScore || std::abs(bx) == radius || std::abs(by) == radius) return std::nullopt;
+  // Another local maximum nearly as good: repeated structure, ambiguous.
+  for (int dy = -radius; dy <= radius; ++dy)
+    for (int dx = -radius; dx <= radius; ++dx) {
+      if (std::max(std::abs(dx - bx), std::abs(dy - by)) < 2) continue;
+      const double s = score(dx, dy);
+      if (s <= peak - settings.MinPeakMargin) continue;
+      // Only a maximum seen on all sides counts; one on the window's border
+      // may be the slope of the true peak.
+      bool localMaximum = std::abs(dx) < radius && std::abs(dy) < radius;
+      for (int ny = dy - 1; ny <= dy + 1 && localMaximum; ++ny)
+        for (int nx = dx - 1; nx <= dx + 1; ++nx)
+          if (score(nx, ny) > s) {
+            localMaximum = false;
+            break;
+          }
+      if (localMaximum) return std::nullopt;
+    }
+  const auto vertex = [](double minus, double mid, double plus) {
+    const double curvature = minus - 2.0 * mid + plus;
+    if (!(curvature < 0.0)) return 0.0;
+    return std::clamp(0.5 * (minus - plus) / curvature, -0.5, 0.5);
+  };
+  const double ox = vertex(score(bx - 1, by), peak, score(bx + 1, by));
+  const double oy = vertex(score(bx, by - 1), peak, score(bx, by + 1));
+
+  // The patch's centre shows the left picture at the image of the predicted
+  // place; the peak says where the right picture shows it.
+  const auto leftAt = RightToLeft(pp, r, FromLevel(centre, scale));
+  if (!leftAt) return std::nullopt;
+  const TRealPoint found{cx + bx + ox, cy + by + oy};
+  return Correspondence{*leftAt, FromLevel(found, scale), peak};
+}
+
+// ---------------------------------------------------------------------------
+// Robust fit
+
+struct Fit {
+  bool Ok = false;
+  Rotation R = geom::kIdentityRotation;
+  std::vector<std::size_t> Inliers;
+  double Rms = 0.0;
+};
+
+// Iterated least squares on the pairs that fit: the rotation is fitted to
+// the current inliers, and the inliers become the pairs within three times
+// the inliers' median residual (never below `floorPixels`), until they
+// settle. With `consensus` the first inliers are those of the best of many
+// rotations through two random pairs, so that the consistent majority wins
+// even when the start is poor or many pairs disagree (a camera that moved a
+// little between shots leaves only part of the scene on one rotation).
+Fit RobustFit(const TProjectionParameters& pp, const std::vector<Ray>& left, const std::vector<Ray>& right,
+              const Rotation& start, double floorPixels, bool consensus) {
+  Fit fit;
+  const std::size_t n = left.size();
+  if (n < 3) return fit;
+  const double f = pp.FocalPixels;
+  std::vector<double> residual(n);
+  const auto measure = [&](const Rotation& r) {
+    for (std::size_t k = 0; k < n; ++k) residual[k] = AngleBetween(geom::Rotate(r, right[k]), left[k]) * f;
+  };
+  const auto within = [&](double threshold) {
+    std::vector<std::size_t> set;
+    for (std::size_t k = 0; k < n; ++k)
+      if (residual[k] <= threshold) set.push_back(k);
+    return set;
+  };
+  const auto fitted = [&](const std::vector<std::size_t>& set) {
+    std::vector<Ray> l, rr;
+    for (std::size_t k : set) {
+      l.push_back(left[k]);
+      rr.push_back(right[k]);
+    }
+    return FitRotation(l, rr);
+  };
+  std::vector<std::size_t> inliers(n);
+  for (std::size_t k = 0; k < n; ++k) inliers[k] = k;
+  if (consensus) {
+    std::mt19937 random(12345u);
+    std::uniform_int_distribution<std::size_t> pick(0, n - 1);
+    const double threshold = 2.0 * floorPixels;
+    measure(start);
+    std::vector<std::size_t> best = within(threshold);
+    for (int trial = 0; trial < 300; ++trial) {
+      const std::size_t a = pick(random), b = pick(random);
+      if (a == b || AngleBetween(left[a], left[b]) * f < 8.0 * floorPixels) continue;
+      measure(FitRotation({left[a], left[b]}, {right[a], right[b]}));
+      std::vector<std::size_t> agreeing = within(threshold);
+      if (agreeing.size() > best.size()) best = std::move(agreeing);
+    }
+    if (best.size() >= 3) inliers = std::move(best);
+  }
+  Rotation r = start;
+  for (int round = 0; round < 10; ++round) {
+    r = fitted(inliers);
+    measure(r);
+    std::vector<double> own;
+    for (std::size_t k : inliers) own.push_back(residual[k]);
+    std::nth_element(own.begin(), own.begin() + static_cast<std::ptrdiff_t>(own.size() / 2), own.end());
+    std::vector<std::size_t> next = within(std::max(floorPixels, 3.0 * own[own.size() / 2]));
+    if (next.size() < 3) return fit;
+    if (next == inliers) break;
+    inliers = std::move(next);
+  }
+  r = fitted(inliers);
+  measure(r);
+  double sum = 0.0;
+  for (std::size_t k : inliers) sum += residual[k] * residual[k];
+  fit.Ok = true;
+  fit.R = r;
+  fit.Rms = std::sqrt(sum / static_cast<double>(inliers.size()));
+  fit.Inliers = std::move(inliers);
+  return fit;
+}
+
+}  // namespace
+
+GreyPyramid BuildGreyPyramid(const DeviceBitmap& picture) {
+  GreyPyramid pyramid;
+  GreyPicture base;
+  base.Width = picture.Width;
+  base.Height = picture.Height;
+  base.Values.resize(CheckedPixelCount(picture.Width, picture.Height));
+  const std::size_t count = base.Values.size();
+  const PackedColor* in = picture.Pixels.data();
+  std::uint8_t* out = base.Values.data();
+  // Without branches, so that the loop vectorises; an unreadable pixel is black.
+#pragma omp parallel for schedule(static)
+  for (std::size_t k = 0; k < count; ++k) {
+    const PackedColor c = in[k];
+    const unsigned u = static_cast<unsigned>(c & ~(c >> 31));
+    const unsigned red = u & 0xFFu, green = (u >> 8) & 0xFFu, blue = (u >> 16) & 0xFFu;
+    out[k] = static_cast<std::uint8_t>((77u * red + 150u * green + 29u * blue + 128u) >> 8);
+  }
+  pyramid.Levels.push_back(std::move(base));
+  while (std::min(pyramid.Levels.back().Width, pyramid.Levels.back().Height) >= 128)
+    pyramid.Levels.push_back(Halved(pyramid.Levels.back()));
+  return pyramid;
+}
+
+Rotation FitRotation(const std::vector<Ray>& left, const std::vector<Ray>& right, const std::vector<double>* weights) {
+  if (left.size() != right.size() || left.empty()) throw std::invalid_argument("A rotation needs matched directions");
+  Eigen::Matrix3d h = Eigen::Matrix3d::Zero();
+  for (std::size_t k = 0; k < left.size(); ++k) {
+    const double w = weights ? (*weights)[k] : 1.0;
+    const Eigen::Vector3d a(right[k][0], right[k][1], right[k][2]), b(left[k][0], left[k][1], left[k][2]);
+    h += w * a * b.transpose();
+  }
+  const Eigen::JacobiSVD<Eigen::Matrix3d> svd(h, Eigen::ComputeFullU | Eigen::ComputeFullV);
+  const Eigen::Matrix3d& u = svd.matrixU();
+  const Eigen::Matrix3d& v = svd.matrixV();
+  const Eigen::Vector3d signs(1.0, 1.0, (v * u.transpose()).determinant() < 0.0 ? -1.0 : 1.0);
+  const Eigen::Matrix3d m = v * signs.asDiagonal() * u.transpose();
+  Rotation r;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) r[static_cast<std::size_t>(3 * i + j)] = m(i, j);
+  return r;
+}
+
+Rotation RotationFromPoints(const TProjectionParameters& pp, const std::array<TRealPoint, 3>& left,
+                            const std::array<TRealPoint, 3>& right) {
+  std::vector<Ray> l, r;
+  for (std::size_t k = 0; k < 3; ++k) {
+    l.push_back(geom::PixelToRay(pp, left[k]));
+    r.push_back(geom::PixelToRay(pp, right[k]));
+  }
+  return FitRotation(l, r);
+}
+
+TConnectionRefinement RefineRotation(const TProjectionParameters& pp, const GreyPyramid& left,
+                                     const GreyPyramid& right, const Rotation& start, double errorPixels,
+                                     const RefinementSettings& settings) {
+  TConnectionRefinement result;
+  result.Measured = true;
+  const int levels = static_cast<int>(std::min(left.Levels.size(), right.Levels.size()));
+  if (levels == 0) return result;
+  // The coarsest level searched sees the assumed error as a few of its pixels.
+  int top = 0;
+  while (top + 1 < levels && errorPixels / std::ldexp(1.0, top) > 4.0) ++top;
+
+  Rotation r = start;
+  for (int level = top; level >= 0; --level) {
+    const double scale = std::ldexp(1.0, level);
+    const GreyPicture& l = left.Levels[static_cast<std::size_t>(level)];
+    const GreyPicture& rp = right.Levels[static_cast<std::size_t>(level)];
+    const int half = level == 0 ? settings.PatchHalf : settings.CoarsePatchHalf;
+    // Below the top level the error is a pixel or so. At full size the
+    // window stays wide enough to see the misfit of a rotation that does not
+    // explain the pair (a wrong focal length leaves spots pixels away).
+    const int firstRadius =
+        level == top ? static_cast<int>(std::ceil(errorPixels / scale)) + 1 : (level == 0 ? kFullSizeRadius : 3);
+    // Full size is searched twice: the second time from the rotation fitted
+    // the first time, with the patches resampled through it.
+    const int passes = level == 0 ? 2 : 1;
+    const std::vector<TPoint> spots = SelectSpots(pp, geom::Transposed(r), l, rp, scale, half, firstRadius + 1,
+                                                  level == 0 ? settings.Spots : settings.CoarseSpots);
+    for (int pass = 0; pass < passes; ++pass) {
+      const int radius = pass == 0 ? firstRadius : kFullSizeRadius;
+      const Rotation rt = geom::Transposed(r);
+      std::vector<std::optional<Correspondence>> found(spots.size());
+#pragma omp parallel for schedule(dynamic, 4)
+      for (std::size_t k = 0; k < spots.size(); ++k)
+        found[k] = MeasureSpot(pp, r, rt, l, rp, scale, spots[k], half, radius, settings);
+      std::vector<Correspondence> matches;
+      for (const auto& c : found)
+        if (c) matches.push_back(*c);
+      std::vector<Ray> lr, rr;
+      for (const Correspondence& c : matches) {
+        lr.push_back(geom::PixelToRay(pp, c.Left));
+        rr.push_back(geom::PixelToRay(pp, c.Right));
+      }
+      const Fit fit = RobustFit(pp, lr, rr, r, 0.5 * scale, pass == 0);
+      result.Spots = static_cast<int>(spots.size());
+      result.Candidates = static_cast<int>(matches.size());
+      result.Inliers = fit.Ok ? static_cast<int>(fit.Inliers.size()) : 0;
+      if (!fit.Ok || result.Inliers < kMinRefinedInliers) return result;
+      r = fit.R;
+      if (level == 0 && pass == passes - 1) {
+        result.Fitted = true;
+        result.Rotation = r;
+        result.RmsPixels = fit.Rms;
+        for (std::size_t k : fit.Inliers) {
+          result.LeftPoints.push_back(matches[k].Left);
+          result.RightPoints.push_back(matches[k].Right);
+        }
+      }
+    }
+  }
+  return result;
+}
+
+RefinedVerdict Verdict(const TConnectionRefinement& r) {
+  if (!r.Fitted || r.Inliers < kMinRefinedInliers) return RefinedVerdict::NoMatch;
+  if (r.RmsPixels > kMaxRefinedRmsPixels || r.Inliers < kMinAgreeingShare * r.Spots)
+    return RefinedVerdict::NotOneStandpoint;
+  return RefinedVerdict::Sound;
+}
+
+std::optional<Rotation> TryRescue(RunState&, int, int, const GreyPyramid&, const GreyPyramid&) {
+  return std::nullopt;
+}
+
+void RefineStoredConnection(RunState& rs, int i, int j, const GreyPyramid& left, const GreyPyramid& right,
+                            const RefinementSettings& settings) {
+  const TProjectionParameters& pp = rs.Projection;
+  PictureGeometry& g = rs.Geometry.at(static_cast<std::size_t>(i));
+  const TConnectionSide& l = g.RightConnection;
+  const TConnectionSide& r = rs.Geometry.at(static_cast<std::size_t>(j)).LeftConnection;
+  std::vector<Ray> lr, rr;
+  for (std::size_t k = 0; k < 3; ++k) {
+    lr.push_back(AnglesToRay(pp, l.AnglePoints[k]));
+    rr.push_back(AnglesToRay(pp, r.AnglePoints[k]));
+  }
+  const double errorPixels = settings.SearchCells * pp.WorkingScale + 2.0;
+  TConnectionRefinement result = RefineRotation(pp, left, right, FitRotation(lr, rr), errorPixels, settings);
+  if (Verdict(result) != RefinedVerdict::Sound) {
+    if (const auto rescued = TryRescue(rs, i, j, left, right)) {
+      TConnectionRefinement again = RefineRotation(pp, left, right, *rescued, errorPixels, settings);
+      again.Rescued = true;
+      if (Verdict(again) == RefinedVerdict::Sound || (again.Fitted && !result.Fitted)) result = std::move(again);
+    }
+  }
+  // The points now in place (a rescue may have replaced them).
+  result.LeftSource = rs.Geometry.at(static_cast<std::size_t>(i)).RightConnection.ImagePoints;
+  result.RightSource = rs.Geometry.at(static_cast<std::size_t>(j)).LeftConnection.ImagePoints;
+  rs.Geometry.at(static_cast<std::size_t>(i)).RightRefinement = std::move(result);
+}
+
+void RefineConnections(RunState& rs, int only, const RefinementSettings& settings) {
+  const int count = rs.PictureSet.Count;
+  const auto load = [&rs](int p) {
+    return BuildGreyPyramid(render::LoadPictureFile(rs.PictureSet.FileNames.at(static_cast<std::size_t>(p))));
+  };
+  GreyPyramid left;
+  int leftIndex = -1;
+  for (int i = 0; i < count; ++i) {
+    if (i == count - 1 && !rs.PictureSet.Is360) break;
+    if (only >= 0 && i != only) continue;
+    const int j = i + 1 == count ? 0 : i + 1;
+    if (leftIndex != i) left = load(i);
+    GreyPyramid right = load(j);
+    RefineStoredConnection(rs, i, j, left, right, settings);
+    left = std::move(right);
+    leftIndex = j;
+  }
+}
+
+}  // namespace vistarium::refine

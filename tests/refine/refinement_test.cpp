@@ -1,0 +1,145 @@
+// Refinement of a connection on the full-size pictures of a rendered pair
+// whose true rotation is known.
+#include "refine/refinement.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+
+#include "app/pipeline.h"
+#include "params/parameter_file.h"
+#include "render/picture_file.h"
+#include "sample_set.h"
+
+namespace vistarium::refine {
+namespace {
+
+namespace fs = std::filesystem;
+const fs::path kSet = fs::path(VISTARIUM_SOURCE_DIR) / "samples" / "open4";
+
+struct Pair {
+  samples::SampleSet truth;
+  TProjectionParameters pp;
+  GreyPyramid left, right;
+  geom::Rotation rotation;  // true right -> left directions
+};
+
+const Pair& OpenPair() {
+  static const Pair pair = [] {
+    Pair p;
+    p.truth = samples::LoadTruthFile((kSet / "truth.json").string());
+    p.pp = p.truth.Geometry().Projection();
+    p.left = BuildGreyPyramid(render::LoadPictureFile((kSet / p.truth.Pictures[1].File).string()));
+    p.right = BuildGreyPyramid(render::LoadPictureFile((kSet / p.truth.Pictures[2].File).string()));
+    const samples::Matrix3 l = samples::RotationMatrix(p.truth.Pictures[1].Orientation);
+    const samples::Matrix3 r = samples::RotationMatrix(p.truth.Pictures[2].Orientation);
+    for (int a = 0; a < 3; ++a)
+      for (int b = 0; b < 3; ++b) {
+        double sum = 0;
+        for (int k = 0; k < 3; ++k) sum += l.M[k][a] * r.M[k][b];
+        p.rotation[static_cast<std::size_t>(3 * a + b)] = sum;
+      }
+    return p;
+  }();
+  return pair;
+}
+
+// Turns a rotation by small angles (pixels at the focal length) about the
+// vertical and the horizontal axis.
+geom::Rotation Disturbed(const Pair& p, double yawPixels, double pitchPixels) {
+  const double a = yawPixels / p.pp.FocalPixels, b = pitchPixels / p.pp.FocalPixels;
+  const geom::Rotation yaw{std::cos(a), 0, std::sin(a), 0, 1, 0, -std::sin(a), 0, std::cos(a)};
+  const geom::Rotation pitch{1, 0, 0, 0, std::cos(b), -std::sin(b), 0, std::sin(b), std::cos(b)};
+  return geom::Multiplied(p.rotation, geom::Multiplied(yaw, pitch));
+}
+
+TEST(Refinement, BringsACoarseConnectionToASmallFractionOfAPixel) {
+  const Pair& p = OpenPair();
+  const geom::Rotation start = Disturbed(p, 9.0, -6.0);  // about two working cells off
+  const double startError = geom::RotationDistance(start, p.rotation) * p.pp.FocalPixels;
+  ASSERT_GT(startError, 10.0);
+  const TConnectionRefinement r = RefineRotation(p.pp, p.left, p.right, start, 24.0);
+  ASSERT_TRUE(r.Fitted);
+  EXPECT_EQ(Verdict(r), RefinedVerdict::Sound);
+  EXPECT_GE(r.Inliers, 100);
+  EXPECT_LE(r.Inliers, r.Candidates);
+  EXPECT_LT(r.RmsPixels, 0.3);
+  EXPECT_LT(geom::RotationDistance(r.Rotation, p.rotation) * p.pp.FocalPixels, 0.05);
+  // The inliers are true correspondences, spread over the overlap.
+  ASSERT_EQ(r.LeftPoints.size(), static_cast<std::size_t>(r.Inliers));
+  const samples::SetGeometry geometry = p.truth.Geometry();
+  double lowest = 1e9, highest = -1e9;
+  for (std::size_t k = 0; k < r.LeftPoints.size(); ++k) {
+    const auto q = geometry.Correspond(1, r.LeftPoints[k], 2);
+    ASSERT_TRUE(q);
+    EXPECT_LT(std::hypot(q->X - r.RightPoints[k].X, q->Y - r.RightPoints[k].Y), 1.0) << k;
+    lowest = std::min(lowest, r.LeftPoints[k].Y);
+    highest = std::max(highest, r.LeftPoints[k].Y);
+  }
+  EXPECT_GT(highest - lowest, 0.6 * p.pp.PictureSize.Y);
+}
+
+TEST(Refinement, AConnectionFarOutsideTheAssumedErrorIsNotConfirmed) {
+  const Pair& p = OpenPair();
+  for (const auto& [yaw, pitch] : {std::pair{90.0, 0.0}, std::pair{-40.0, 70.0}}) {
+    const TConnectionRefinement r = RefineRotation(p.pp, p.left, p.right, Disturbed(p, yaw, pitch), 24.0);
+    EXPECT_EQ(Verdict(r), RefinedVerdict::NoMatch) << yaw << ", " << pitch << ": " << r.Inliers << " inliers, rms "
+                                                   << r.RmsPixels;
+  }
+  // Pictures that do not overlap at all.
+  const TConnectionRefinement none = RefineRotation(p.pp, p.left, p.right, geom::kIdentityRotation, 24.0);
+  EXPECT_FALSE(none.Fitted);
+}
+
+TEST(Refinement, RotationFitsAreProperAndExactOnExactDirections) {
+  const Pair& p = OpenPair();
+  std::vector<geom::Ray> left, right;
+  for (TRealPoint pixel : {TRealPoint{900, 100}, TRealPoint{1000, 700}, TRealPoint{800, 400}, TRealPoint{950, 300}}) {
+    right.push_back(geom::PixelToRay(p.pp, pixel));
+    left.push_back(geom::Rotate(p.rotation, right.back()));
+  }
+  EXPECT_LT(geom::RotationDistance(FitRotation(left, right), p.rotation), 1e-7);
+  const std::array<TRealPoint, 3> rp{{{100, 200}, {120, 600}, {300, 380}}};
+  std::array<TRealPoint, 3> lp;
+  for (std::size_t k = 0; k < 3; ++k) lp[k] = *geom::RayToPixel(p.pp, geom::Rotate(p.rotation, geom::PixelToRay(p.pp, rp[k])));
+  EXPECT_LT(geom::RotationDistance(RotationFromPoints(p.pp, lp, rp), p.rotation), 1e-7);
+  EXPECT_THROW(FitRotation({}, {}), std::invalid_argument);
+}
+
+
+// Refining the connections of a finished run afterwards (as after a hand
+// correction) gives exactly what refining during the matching gives; the
+// construction then uses it, and only it.
+TEST(Refinement, LaterRefinementOfARunEqualsRefinementDuringTheMatching) {
+  const samples::SampleSet truth = samples::LoadTruthFile((kSet / "truth.json").string());
+  TPictureSetData pictures;
+  for (std::size_t k = 0; k < 3; ++k) pictures.FileNames.push_back((kSet / truth.Pictures[k].File).string());
+  pictures.Count = 3;
+  params::ParameterSets sets =
+      params::LoadParameterFile(fs::path(VISTARIUM_SOURCE_DIR) / "Options" / "CurrentParameters.spr");
+  sets.Camera.FocalLength = truth.Camera.FocalLength;
+  sets.Camera.Aberration = truth.Camera.Aberration;
+  matching::SilentProgressUi ui;
+  RunState during, after;
+  during.Refine = true;
+  app::RunFindingPhase(during, ui, pictures, sets);
+  app::RunFindingPhase(after, ui, pictures, sets);
+  EXPECT_FALSE(after.Geometry[0].RightRefinement.Measured);
+  RefineConnections(after, 1);  // the second connection only
+  EXPECT_FALSE(after.Geometry[0].RightRefinement.Measured);
+  RefineConnections(after);
+  for (std::size_t i = 0; i < 2; ++i) {
+    const TConnectionRefinement& a = during.Geometry[i].RightRefinement;
+    const TConnectionRefinement& b = after.Geometry[i].RightRefinement;
+    ASSERT_TRUE(a.Fitted);
+    EXPECT_EQ(a.Rotation, b.Rotation);
+    EXPECT_EQ(a.Inliers, b.Inliers);
+    EXPECT_EQ(a.LeftSource, during.Geometry[i].RightConnection.ImagePoints);
+    EXPECT_EQ(b.RightSource, after.Geometry[i + 1].LeftConnection.ImagePoints);
+    EXPECT_EQ(a.LeftPoints, b.LeftPoints);
+  }
+}
+
+}  // namespace
+}  // namespace vistarium::refine
