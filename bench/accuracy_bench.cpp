@@ -89,25 +89,20 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// ---- The mode switch and the run's own verdicts: the only places that
-// ---- depend on the refinement and rescue being present.
+// ---- The mode switch and the run's own verdicts.
 
-// Exact mode turns full-size refinement and rescue off. Sets the run-state
-// flag for them once the run state has it; until then both modes run the
-// same three-point construction.
-void ApplyMode(RunState& rs, bool exact) {
-  (void)rs;
-  (void)exact;
-}
+// Exact mode turns full-size refinement and rescue off.
+void ApplyMode(RunState& rs, bool exact) { rs.Refine = !exact; }
 
-// Connections the rescue gave new points to; 0 while there is no rescue.
+// Connections the rescue gave new points to.
 int RescuedConnections(const RunState& rs) {
-  (void)rs;
-  return 0;
+  int rescued = 0;
+  for (const ConnectionCheck& c : CheckConnections(rs)) rescued += c.Rescued;
+  return rescued;
 }
 
 // Whether the unreliable-connection check names this connection.
-bool IsFlagged(const ConnectionCheck& c) { return c.ResidualCells > kUnreliableResidualCells; }
+bool IsFlagged(const ConnectionCheck& c) { return c.Problem != ConnectionProblem::None; }
 
 // ----
 

@@ -28,6 +28,7 @@ std::vector<ConnectionCheck> CheckConnections(const RunState& rs) {
     c.Spots = refinement.Spots;
     c.Inliers = refinement.Inliers;
     c.RefinedRmsPixels = refinement.RmsPixels;
+    if (c.Measured) c.RescueNote = refinement.RescueNote;
     if (c.Refined) {
       const refine::RefinedVerdict v = refine::Verdict(refinement);
       c.Problem = v == refine::RefinedVerdict::Sound     ? ConnectionProblem::None
@@ -46,19 +47,20 @@ std::vector<ConnectionCheck> CheckConnections(const RunState& rs) {
 }
 
 std::string ConnectionWarning(const ConnectionCheck& c) {
-  const std::string pair =
-      "Connection of pictures " + std::to_string(c.Left + 1) + " and " + std::to_string(c.Right + 1);
+  const std::string pair = "Connection of pictures " + std::to_string(c.Left + 1) + " and " + std::to_string(c.Right + 1);
+  // What the feature search found, when it was tried in vain.
+  const std::string tried = c.RescueNote.empty() ? "" : " (feature search: " + c.RescueNote + ")";
   switch (c.Problem) {
     case ConnectionProblem::None:
       return "";
     case ConnectionProblem::NotOneStandpoint:
       return pair + ": the pictures do not share one standpoint well (residual " +
              params::FormatFixed(c.RefinedRmsPixels, 0, 1) + " pixels, " + std::to_string(c.Inliers) + " of " +
-             std::to_string(c.Spots) + " spots agree); check the camera entry and the connection by hand";
+             std::to_string(c.Spots) + " spots agree)" + tried + "; check the camera entry and the connection by hand";
     case ConnectionProblem::NoMatch:
       if (c.Measured)
         return pair + ": no match found at full size (" + std::to_string(c.Inliers) +
-               " consistent spots); check it by hand";
+               " consistent spots)" + tried + "; check it by hand";
       return pair + " looks unreliable (residual " + params::FormatFixed(c.ResidualCells, 0, 1) +
              " working cells); check it by hand";
   }

@@ -30,6 +30,7 @@ struct ConnectionCheck {
   int Inliers = 0;              // consistent correspondences of the refinement
   double RefinedRmsPixels = 0.0;  // their residual, full-size picture pixels
   ConnectionProblem Problem = ConnectionProblem::None;
+  std::string RescueNote;       // why the feature search could not rescue it, when it was tried
 };
 
 // Residuals above this many working cells mark the three points of a

@@ -5,6 +5,7 @@
 #include "alignment/orientation.h"
 #include "matching/all_pairs.h"
 #include "matching/preparation.h"
+#include "refine/refinement.h"
 #include "render/fill.h"
 
 namespace vistarium::app {
@@ -29,6 +30,9 @@ void RunFindingPhaseWithoutEstimate(RunState& rs, matching::ProgressUi& ui, cons
 }
 
 void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui) {
+  // Connections corrected by hand since the finding phase are measured
+  // again, so that the construction follows them at full precision.
+  if (rs.Refine) refine::RefineOutdatedConnections(rs);
   ResetConstructionResults(rs);
   alignment::OrientPictures(rs);
   rs.Horizon = alignment::FindHorizon(rs);

@@ -34,6 +34,7 @@
 #include "desktop/views.h"
 #include "params/camera_list.h"
 #include "params/parameter_file.h"
+#include "params/refinement_option.h"
 #include "render/picture_file.h"
 
 namespace vistarium::desktop {
@@ -724,6 +725,8 @@ void TfrmMain::mnuJoinClick() {
   for (QLabel* l : {Label1Elapsed, Label1Estimated, Label2Elapsed}) l->hide();
   matching::SetProgressBar(rs_, *progress_, Phase::Construction, 0);
   progress_->stop = false;
+  // Full-size refinement and rescue, unless switched off beside the parameter file.
+  rs_.Refine = params::ReadRefinementOption(params::RefinementOptionPath(programFolder_));
 
   if (stage_ == WorkflowStage::ConnectionsReady) {
     SetLabelRed(Label1, false);
@@ -832,6 +835,7 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
 }
 
 void TfrmMain::mnuByHandClick() {
+  rs_.Refine = params::ReadRefinementOption(params::RefinementOptionPath(programFolder_));
   rs_.ManualStitching = true;
   SetWorkflowStage(WorkflowStage::Finding);
   TPictureSetData pictures;

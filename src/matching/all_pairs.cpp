@@ -49,7 +49,13 @@ void MatchAllPairs(RunState& rs, ProgressUi& ui) {
     const PairMatch match = MatchPair(rs, ui, rs.LeftWorking, rs.RightWorking);
     if (match.Cancelled || rs.CancelRequested) return;
     StoreConnection(rs, i, j, match.Left, match.Right);
-    if (rs.Refine) refine::RefineStoredConnection(rs, i, j, leftGrey, rightGrey);
+    if (rs.Refine) {
+      // Connections placed without search (Stitch Manually) are measured
+      // but not rescued: the user places them.
+      refine::RefinementSettings settings;
+      settings.Rescue = !rs.ManualStitching;
+      refine::RefineStoredConnection(rs, i, j, leftGrey, rightGrey, settings);
+    }
   }
 }
 

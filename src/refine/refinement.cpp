@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "geom/numbers.h"
+#include "refine/rescue.h"
 #include "render/picture_file.h"
 
 namespace vistarium::refine {
@@ -484,8 +485,50 @@ RefinedVerdict Verdict(const TConnectionRefinement& r) {
   return RefinedVerdict::Sound;
 }
 
-std::optional<Rotation> TryRescue(RunState&, int, int, const GreyPyramid&, const GreyPyramid&) {
-  return std::nullopt;
+namespace {
+
+// A connection point carried into the other picture by a rotation: its
+// image, angle and working forms. Nothing when it leaves the view in front
+// of the camera.
+std::optional<TRealPoint> CarriedPixel(const TProjectionParameters& pp, const Rotation& r, TRealPoint pixel) {
+  return geom::RayToPixel(pp, geom::Rotate(r, geom::PixelToRay(pp, pixel)));
+}
+
+void SetPoint(const TProjectionParameters& pp, TConnectionSide& side, std::size_t k, TRealPoint pixel) {
+  side.ImagePoints[k] = pixel;
+  side.AnglePoints[k] = geom::PictureToAngles(pp, pixel);
+  side.WorkingPoints[k] = geom::ToWorkingScale(pp, side.AnglePoints[k]);
+}
+
+}  // namespace
+
+std::optional<Rotation> TryRescue(RunState& rs, int i, int j, const GreyPyramid& left, const GreyPyramid& right,
+                                  std::string& note) {
+  const TProjectionParameters& pp = rs.Projection;
+  const GreyPicture& l = left.Levels.at(0);
+  const GreyPicture& r = right.Levels.at(0);
+  const FeatureRotation found = EstimateRotationByFeatures(GreyView{l.Width, l.Height, l.Values.data()},
+                                                           GreyView{r.Width, r.Height, r.Values.data()}, pp);
+  if (!found.Confident) {
+    note = found.Reason;
+    return std::nullopt;
+  }
+  PictureGeometry& g = rs.Geometry.at(static_cast<std::size_t>(i));
+  // The points the line search fixes stay where they are (the right line's
+  // ends in the right picture, the anchor in the left one); their partners
+  // go where the rotation puts them.
+  const Rotation leftToRight = found.Rotation, rightToLeft = geom::Transposed(found.Rotation);
+  TConnectionSide& ls = g.RightConnection;
+  TConnectionSide& rsd = rs.Geometry.at(static_cast<std::size_t>(j)).LeftConnection;
+  const auto lineStart = CarriedPixel(pp, rightToLeft, rsd.ImagePoints[0]);
+  const auto lineEnd = CarriedPixel(pp, rightToLeft, rsd.ImagePoints[1]);
+  const auto partner = CarriedPixel(pp, leftToRight, ls.ImagePoints[2]);
+  if (lineStart && lineEnd && partner) {
+    SetPoint(pp, ls, 0, *lineStart);
+    SetPoint(pp, ls, 1, *lineEnd);
+    SetPoint(pp, rsd, 2, *partner);
+  }
+  return rightToLeft;
 }
 
 void RefineStoredConnection(RunState& rs, int i, int j, const GreyPyramid& left, const GreyPyramid& right,
@@ -501,11 +544,15 @@ void RefineStoredConnection(RunState& rs, int i, int j, const GreyPyramid& left,
   }
   const double errorPixels = settings.SearchCells * pp.WorkingScale + 2.0;
   TConnectionRefinement result = RefineRotation(pp, left, right, FitRotation(lr, rr), errorPixels, settings);
-  if (Verdict(result) != RefinedVerdict::Sound) {
-    if (const auto rescued = TryRescue(rs, i, j, left, right)) {
-      TConnectionRefinement again = RefineRotation(pp, left, right, *rescued, errorPixels, settings);
-      again.Rescued = true;
-      if (Verdict(again) == RefinedVerdict::Sound || (again.Fitted && !result.Fitted)) result = std::move(again);
+  if (settings.Rescue && Verdict(result) != RefinedVerdict::Sound) {
+    std::string note;
+    if (const auto rescued = TryRescue(rs, i, j, left, right, note)) {
+      // The rescue placed the three points anew: what was measured from the
+      // old ones no longer belongs to the connection.
+      result = RefineRotation(pp, left, right, *rescued, errorPixels, settings);
+      result.Rescued = true;
+    } else {
+      result.RescueNote = note;
     }
   }
   // The points now in place (a rescue may have replaced them).
@@ -530,6 +577,21 @@ void RefineConnections(RunState& rs, int only, const RefinementSettings& setting
     RefineStoredConnection(rs, i, j, left, right, settings);
     left = std::move(right);
     leftIndex = j;
+  }
+}
+
+void RefineOutdatedConnections(RunState& rs) {
+  const int count = rs.PictureSet.Count;
+  RefinementSettings settings;
+  settings.Rescue = false;
+  for (int i = 0; i < count; ++i) {
+    if (i == count - 1 && !rs.PictureSet.Is360) break;
+    const int j = i + 1 == count ? 0 : i + 1;
+    const TConnectionRefinement& r = rs.Geometry.at(static_cast<std::size_t>(i)).RightRefinement;
+    const bool current = r.Measured &&
+                         r.LeftSource == rs.Geometry.at(static_cast<std::size_t>(i)).RightConnection.ImagePoints &&
+                         r.RightSource == rs.Geometry.at(static_cast<std::size_t>(j)).LeftConnection.ImagePoints;
+    if (!current) RefineConnections(rs, i, settings);
   }
 }
 

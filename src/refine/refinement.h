@@ -12,6 +12,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "geom/point.h"
@@ -50,6 +51,7 @@ struct RefinementSettings {
   double SearchCells = 4.0;   // largest error of the three points, in working cells
   double MinScore = 0.7;      // weakest correlation peak kept
   double MinPeakMargin = 0.04;  // a second peak this close to the best makes a spot ambiguous
+  bool Rescue = true;           // hand a still unreliable connection to the feature search
 };
 
 // Rotation carrying right directions onto left directions that fits the
@@ -98,15 +100,20 @@ void RefineStoredConnection(RunState& rs, int i, int j, const GreyPyramid& left,
 // connections placed or edited by hand after the finding phase.
 void RefineConnections(RunState& rs, int only = -1, const RefinementSettings& settings = {});
 
+// Refines the connections whose points changed since they were last
+// measured (or that never were), without the rescue: points that the user
+// placed by hand stay his.
+void RefineOutdatedConnections(RunState& rs);
+
 // The rescue of the connection of pictures i and j (j the right neighbour)
-// when the refinement could not make it reliable: a rotation (right -> left
-// directions, geom::PixelToRay frames) found by other means, or nothing. It
-// may give the connection three new points (rs.Geometry[i].RightConnection
-// and rs.Geometry[j].LeftConnection); the rotation is then refined again
-// from that start and marked as rescued. left.Levels[0] and right.Levels[0]
-// are the full-size grey pictures. The feature-based rescue plugs in here;
-// until then there is none.
+// when the refinement could not make it reliable: features of the two
+// full-size grey pictures (left.Levels[0], right.Levels[0]) and a robust
+// rotation fit under the known focal length. When confident it gives the
+// connection three new points (where the line search would have placed
+// them: the points the search keeps fixed stay, their partners follow the
+// rotation) and returns the rotation (right -> left directions,
+// geom::PixelToRay frames); otherwise it says why in `note`.
 std::optional<geom::Rotation> TryRescue(RunState& rs, int i, int j, const GreyPyramid& left,
-                                        const GreyPyramid& right);
+                                        const GreyPyramid& right, std::string& note);
 
 }  // namespace vistarium::refine

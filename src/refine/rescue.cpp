@@ -24,29 +24,34 @@ struct Features {
   cv::Mat Descriptors;
 };
 
-// The picture's grey levels, reduced by area averaging so that its longer
-// side is at most maxSide; the factors back to full-size pixels are returned.
-cv::Mat ReducedGrey(const DeviceBitmap& picture, int maxSide, double& scaleX, double& scaleY) {
+// Grey levels of a decoded picture.
+cv::Mat GreyOf(const DeviceBitmap& picture) {
   // 0x00BBGGRR in memory is the byte sequence R, G, B, 0.
   const cv::Mat rgba(picture.Height, picture.Width, CV_8UC4,
                      const_cast<PackedColor*>(picture.Pixels.data()));  // read only
   cv::Mat grey;
   cv::cvtColor(rgba, grey, cv::COLOR_RGBA2GRAY);
-  const int longer = std::max(picture.Width, picture.Height);
+  return grey;
+}
+
+// The grey picture reduced by area averaging so that its longer side is at
+// most maxSide; the factors back to full-size pixels are returned.
+cv::Mat ReducedGrey(const cv::Mat& grey, int maxSide, double& scaleX, double& scaleY) {
+  const int longer = std::max(grey.cols, grey.rows);
   scaleX = scaleY = 1.0;
   if (longer <= maxSide) return grey;
   const double factor = static_cast<double>(maxSide) / longer;
-  const int w = std::max(1, Round(picture.Width * factor)), h = std::max(1, Round(picture.Height * factor));
+  const int w = std::max(1, Round(grey.cols * factor)), h = std::max(1, Round(grey.rows * factor));
   cv::Mat reduced;
   cv::resize(grey, reduced, cv::Size(w, h), 0, 0, cv::INTER_AREA);
-  scaleX = static_cast<double>(picture.Width) / w;
-  scaleY = static_cast<double>(picture.Height) / h;
+  scaleX = static_cast<double>(grey.cols) / w;
+  scaleY = static_cast<double>(grey.rows) / h;
   return reduced;
 }
 
-Features FindFeatures(const DeviceBitmap& picture, const RescueOptions& options, double& scale) {
+Features FindFeatures(const cv::Mat& fullGrey, const RescueOptions& options, double& scale) {
   double sx = 1.0, sy = 1.0;
-  const cv::Mat grey = ReducedGrey(picture, options.MaxWorkingSide, sx, sy);
+  const cv::Mat grey = ReducedGrey(fullGrey, options.MaxWorkingSide, sx, sy);
   scale = std::max(sx, sy);
   cv::Ptr<cv::SIFT> sift = cv::SIFT::create(options.MaxFeatures, 3, options.ContrastThreshold);
   std::vector<cv::KeyPoint> keypoints;
@@ -222,11 +227,13 @@ RayConsensus FitRotationToRays(const std::vector<geom::Ray>& left, const std::ve
   return out;
 }
 
-FeatureRotation EstimateRotationByFeatures(const DeviceBitmap& left, const DeviceBitmap& right,
-                                           const TProjectionParameters& pp, const RescueOptions& options) {
+namespace {
+
+FeatureRotation EstimateFromGrey(const cv::Mat& left, const cv::Mat& right, const TProjectionParameters& pp,
+                                 const RescueOptions& options) {
   const TPoint size = pp.PictureSize;
-  for (const DeviceBitmap* p : {&left, &right})
-    if (p->Width != size.X || p->Height != size.Y || p->Pixels.size() != CheckedPixelCount(p->Width, p->Height))
+  for (const cv::Mat* p : {&left, &right})
+    if (p->cols != size.X || p->rows != size.Y)
       throw std::invalid_argument("Feature search: a picture does not have the size of the picture set");
   if (!(pp.FocalPixels > 0.0)) throw std::invalid_argument("Feature search: no focal length");
 
@@ -316,6 +323,26 @@ FeatureRotation EstimateRotationByFeatures(const DeviceBitmap& left, const Devic
   }
   result.Confident = result.Reason.empty();
   return result;
+}
+
+}  // namespace
+
+FeatureRotation EstimateRotationByFeatures(const DeviceBitmap& left, const DeviceBitmap& right,
+                                           const TProjectionParameters& pp, const RescueOptions& options) {
+  for (const DeviceBitmap* p : {&left, &right})
+    if (p->Pixels.size() != CheckedPixelCount(p->Width, p->Height))
+      throw std::invalid_argument("Feature search: a picture's pixels do not fill its size");
+  return EstimateFromGrey(GreyOf(left), GreyOf(right), pp, options);
+}
+
+FeatureRotation EstimateRotationByFeatures(const GreyView& left, const GreyView& right,
+                                           const TProjectionParameters& pp, const RescueOptions& options) {
+  const auto view = [](const GreyView& g) {
+    if (g.Width <= 0 || g.Height <= 0 || !g.Values)
+      throw std::invalid_argument("Feature search: an empty picture");
+    return cv::Mat(g.Height, g.Width, CV_8UC1, const_cast<std::uint8_t*>(g.Values));  // read only
+  };
+  return EstimateFromGrey(view(left), view(right), pp, options);
 }
 
 }  // namespace vistarium::refine

@@ -7,6 +7,7 @@
 // confidence test is offered to the caller; otherwise Reason says, in a
 // user's words, why the pair could not be placed.
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -83,6 +84,17 @@ struct RescueOptions {
 // the projection parameters (pp.PictureSize); pp supplies the focal length
 // and aberration. Throws std::invalid_argument for pictures of another size.
 FeatureRotation EstimateRotationByFeatures(const DeviceBitmap& left, const DeviceBitmap& right,
+                                           const TProjectionParameters& pp, const RescueOptions& options = {});
+
+// Grey pictures, one byte a pixel by rows from the top, as the refinement
+// holds them; not owned.
+struct GreyView {
+  int Width = 0;
+  int Height = 0;
+  const std::uint8_t* Values = nullptr;
+};
+// The same search on grey pictures.
+FeatureRotation EstimateRotationByFeatures(const GreyView& left, const GreyView& right,
                                            const TProjectionParameters& pp, const RescueOptions& options = {});
 
 // The rotation that most pairs of rays (right = R * left) agree on within

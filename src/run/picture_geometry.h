@@ -3,6 +3,7 @@
 // and the orientation that the construction derives from them.
 
 #include <array>
+#include <string>
 #include <vector>
 
 #include "geom/point.h"
@@ -51,6 +52,7 @@ struct TConnectionRefinement {
   double RmsPixels = 0.0;    // their root mean square misfit, full-size picture pixels
   std::vector<TRealPoint> LeftPoints, RightPoints;  // the inliers, full-size picture pixels
   std::array<TRealPoint, 3> LeftSource{}, RightSource{};  // ImagePoints the refinement started from
+  std::string RescueNote;  // why the feature search could not rescue the connection, when it was tried
 };
 
 struct PictureGeometry {

@@ -257,8 +257,9 @@ TEST_F(CliTest, RefinedConnectionsOfTheHardSceneAreRightOrNamed) {
                                          expected->Y - refined["right_points"][k][1].get<double>()));
     }
     const std::string named = "Connection of pictures " + std::to_string(i + 1) + " and " + std::to_string(j + 1);
-    if (!refined["used"].get<bool>() || worst > 1.5)
+    if (!refined["used"].get<bool>() || worst > 1.5) {
       EXPECT_NE(r.err.find(named), std::string::npos) << named << " is off by " << worst << " px but not named";
+    }
   }
 }
 
