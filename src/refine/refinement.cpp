@@ -21,6 +21,12 @@ using geom::Rotation;
 
 // Search radius at full size, pixels.
 constexpr int kFullSizeRadius = 4;
+// Shortest side of the coarsest pyramid level searched, and the widest
+// search window, in pixels of the level searched.
+constexpr int kMinLevelSide = 200;
+constexpr int kLargestRadius = 40;
+// Largest error at the picture border of a rotation that the rescue found.
+constexpr double kRescuedErrorPixels = 10.0;
 
 // ---------------------------------------------------------------------------
 // Pictures and levels
@@ -423,11 +429,19 @@ TConnectionRefinement RefineRotation(const TProjectionParameters& pp, const Grey
   result.Measured = true;
   const int levels = static_cast<int>(std::min(left.Levels.size(), right.Levels.size()));
   if (levels == 0) return result;
-  // The coarsest level searched sees the assumed error as a few of its pixels.
+  // The coarsest level searched sees the assumed error as a few of its
+  // pixels, but keeps its shorter side at 200 pixels or more: smaller, a
+  // narrow overlap holds too few spots to fit (the search window grows
+  // instead).
+  const int shorter = std::min(left.Levels[0].Width, left.Levels[0].Height);
   int top = 0;
-  while (top + 1 < levels && errorPixels / std::ldexp(1.0, top) > 4.0) ++top;
+  while (top + 1 < levels && errorPixels / std::ldexp(1.0, top) > 4.0 && (shorter >> (top + 1)) >= kMinLevelSide)
+    ++top;
 
   Rotation r = start;
+  // Whether the rotation in hand was fitted on the level above; if not, the
+  // next level searches the whole assumed error again.
+  bool fittedAbove = false;
   for (int level = top; level >= 0; --level) {
     const double scale = std::ldexp(1.0, level);
     const GreyPicture& l = left.Levels[static_cast<std::size_t>(level)];
@@ -436,8 +450,8 @@ TConnectionRefinement RefineRotation(const TProjectionParameters& pp, const Grey
     // Below the top level the error is a pixel or so. At full size the
     // window stays wide enough to see the misfit of a rotation that does not
     // explain the pair (a wrong focal length leaves spots pixels away).
-    const int firstRadius =
-        level == top ? static_cast<int>(std::ceil(errorPixels / scale)) + 1 : (level == 0 ? kFullSizeRadius : 3);
+    const int wholeError = std::min(static_cast<int>(std::ceil(errorPixels / scale)) + 1, kLargestRadius);
+    const int firstRadius = !fittedAbove ? wholeError : (level == 0 ? kFullSizeRadius : 3);
     // Full size is searched twice: the second time from the rotation fitted
     // the first time, with the patches resampled through it.
     const int passes = level == 0 ? 2 : 1;
@@ -462,8 +476,15 @@ TConnectionRefinement RefineRotation(const TProjectionParameters& pp, const Grey
       result.Spots = static_cast<int>(spots.size());
       result.Candidates = static_cast<int>(matches.size());
       result.Inliers = fit.Ok ? static_cast<int>(fit.Inliers.size()) : 0;
-      if (!fit.Ok || result.Inliers < kMinRefinedInliers) return result;
+      if (!fit.Ok || result.Inliers < kMinRefinedInliers) {
+        // A reduced level may see too little of a narrow overlap: the next
+        // level starts over from the same rotation. At full size it ends.
+        if (level == 0) return result;
+        fittedAbove = false;
+        break;
+      }
       r = fit.R;
+      fittedAbove = true;
       if (level == 0 && pass == passes - 1) {
         result.Fitted = true;
         result.Rotation = r;
@@ -549,7 +570,8 @@ void RefineStoredConnection(RunState& rs, int i, int j, const GreyPyramid& left,
     if (const auto rescued = TryRescue(rs, i, j, left, right, note)) {
       // The rescue placed the three points anew: what was measured from the
       // old ones no longer belongs to the connection.
-      result = RefineRotation(pp, left, right, *rescued, errorPixels, settings);
+      // The feature fit is good to a few pixels, whatever the working grid.
+      result = RefineRotation(pp, left, right, *rescued, kRescuedErrorPixels, settings);
       result.Rescued = true;
     } else {
       result.RescueNote = note;

@@ -37,6 +37,13 @@ SampleRun Join(const std::string& set, bool refine = false) {
   pictures.Count = static_cast<std::int32_t>(pictures.FileNames.size());
   pictures.Is360 = run.truth.Is360;
   params::ParameterSets sets = params::LoadParameterFile(kSource / "Options" / "CurrentParameters.spr");
+  if (!refine) {
+    // The three matched points alone, on the finer search grid they were
+    // tuned for; the delivered grid is coarser, since with refinement the
+    // precision comes from the full-size pictures.
+    sets.Method.MinReducedHalfSize = 200;
+    sets.TwoPic.OverlapWidthPercent = 45;
+  }
   sets.Camera.FocalLength = run.truth.Camera.FocalLength;
   sets.Camera.Aberration = run.truth.Camera.Aberration;
   matching::SilentProgressUi ui;

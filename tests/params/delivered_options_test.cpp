@@ -25,8 +25,8 @@ TEST(DeliveredOptionsTest, CurrentParametersHoldTheRecommendedSetInTheProgramsFo
   const std::string text = Delivered(CurrentParameterFilePath(kProgramFolder));
   const auto sets = ParseParameterFile(text);
   ASSERT_TRUE(sets);
-  EXPECT_EQ(sets->Method, (TParametersMethod{200, 50, 1}));
-  EXPECT_EQ(sets->TwoPic, (TParametersTwoPic{45, 15, 3, 5, 5}));
+  EXPECT_EQ(sets->Method, (TParametersMethod{50, 50, 1}));
+  EXPECT_EQ(sets->TwoPic, (TParametersTwoPic{85, 15, 3, 5, 5}));
   EXPECT_EQ(text, FormatParameterFile(*sets));  // titles, widths and CR LF
   EXPECT_TRUE(IsAcceptedQualityCoefficient(sets->Method.QualityCoefficient));
 }
