@@ -7,6 +7,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include "alignment/orientation.h"
 #include "app/pipeline.h"
 #include "params/parameter_file.h"
 #include "render/picture_file.h"
@@ -139,6 +140,55 @@ TEST(Refinement, LaterRefinementOfARunEqualsRefinementDuringTheMatching) {
     EXPECT_EQ(b.RightSource, after.Geometry[i + 1].LeftConnection.ImagePoints);
     EXPECT_EQ(a.LeftPoints, b.LeftPoints);
   }
+}
+
+// A connection whose searched points were put far off: the refinement
+// cannot confirm it, the rescue finds the rotation and puts the searched
+// points where they belong. Points corrected by hand are measured again
+// before the construction but never rescued.
+TEST(Rescue, AConnectionPlacedFarOffIsRescuedAndHandPlacedOnesAreOnlyMeasured) {
+  const samples::SampleSet truth = samples::LoadTruthFile((kSet / "truth.json").string());
+  const samples::SetGeometry geometry = truth.Geometry();
+  TPictureSetData pictures;
+  for (std::size_t k = 0; k < 2; ++k) pictures.FileNames.push_back((kSet / truth.Pictures[k].File).string());
+  pictures.Count = 2;
+  params::ParameterSets sets =
+      params::LoadParameterFile(fs::path(VISTARIUM_SOURCE_DIR) / "Options" / "CurrentParameters.spr");
+  sets.Camera.FocalLength = truth.Camera.FocalLength;
+  sets.Camera.Aberration = truth.Camera.Aberration;
+  matching::SilentProgressUi ui;
+  RunState rs;
+  app::RunFindingPhase(rs, ui, pictures, sets);
+  const TProjectionParameters& pp = rs.Projection;
+  TConnectionSide& left = rs.Geometry[0].RightConnection;
+  const TConnectionSide& right = rs.Geometry[1].LeftConnection;
+  for (std::size_t k = 0; k < 2; ++k) {  // the line's ends in the left picture, 150 px astray
+    left.ImagePoints[k].X -= 150.0;
+    left.AnglePoints[k] = geom::PictureToAngles(pp, left.ImagePoints[k]);
+    left.WorkingPoints[k] = geom::ToWorkingScale(pp, left.AnglePoints[k]);
+  }
+  RunState byHand = rs;
+
+  RefineConnections(rs);
+  const TConnectionRefinement& rescued = rs.Geometry[0].RightRefinement;
+  EXPECT_TRUE(rescued.Rescued);
+  EXPECT_EQ(Verdict(rescued), RefinedVerdict::Sound) << rescued.Inliers << " inliers, rms " << rescued.RmsPixels;
+  for (std::size_t k = 0; k < 3; ++k) {
+    const auto expected = geometry.Correspond(1, right.ImagePoints[k], 0);
+    ASSERT_TRUE(expected.has_value());
+    EXPECT_LT(std::hypot(expected->X - left.ImagePoints[k].X, expected->Y - left.ImagePoints[k].Y), 1.0) << k;
+  }
+  EXPECT_LT(alignment::RotationResidual(pp, right.AnglePoints, left.AnglePoints), 0.01);
+
+  byHand.Refine = true;
+  const auto placed = byHand.Geometry[0].RightConnection.ImagePoints;
+  app::RunConstructionPhase(byHand, ui);
+  const TConnectionRefinement& measured = byHand.Geometry[0].RightRefinement;
+  EXPECT_TRUE(measured.Measured);
+  EXPECT_FALSE(measured.Rescued);
+  EXPECT_NE(Verdict(measured), RefinedVerdict::Sound);
+  EXPECT_EQ(byHand.Geometry[0].RightConnection.ImagePoints, placed);
+  EXPECT_EQ(measured.LeftSource, placed);
 }
 
 }  // namespace
