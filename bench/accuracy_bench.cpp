@@ -92,7 +92,10 @@ namespace {
 // ---- The mode switch and the run's own verdicts.
 
 // Exact mode turns full-size refinement and rescue off.
-void ApplyMode(RunState& rs, bool exact) { rs.Refine = !exact; }
+void ApplyMode(RunState& rs, bool exact) {
+  rs.Refine = !exact;
+  rs.KeepPictures = true;  // as the command-line tool's stitch does
+}
 
 // Connections the rescue gave new points to.
 int RescuedConnections(const RunState& rs) {

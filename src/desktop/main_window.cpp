@@ -749,6 +749,7 @@ void TfrmMain::mnuJoinClick() {
   pictures.Count = PictureCount();
   pictures.Is360 = chb360->isChecked();
   const params::ParameterSets parameters = parameters_;
+  rs_.KeepPictures = true;  // the construction follows at once and takes them over
   QApplication::setOverrideCursor(Qt::WaitCursor);
   RunInBackground([this, pictures, parameters] { app::RunFindingPhase(rs_, *progress_, pictures, parameters); },
                   [this](std::exception_ptr error) {
@@ -837,6 +838,7 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
 void TfrmMain::mnuByHandClick() {
   rs_.Refine = params::ReadRefinementOption(params::RefinementOptionPath(programFolder_));
   rs_.ManualStitching = true;
+  rs_.KeepPictures = false;  // the user corrects the connections before any construction
   SetWorkflowStage(WorkflowStage::Finding);
   TPictureSetData pictures;
   pictures.FileNames = FileNames;

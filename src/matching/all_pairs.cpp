@@ -1,8 +1,12 @@
 #include "matching/all_pairs.h"
 
+#include <algorithm>
+#include <future>
+
 #include "matching/pair_matching.h"
 #include "matching/preparation.h"
 #include "refine/refinement.h"
+#include "render/picture_file.h"
 #include "render/working_picture.h"
 
 namespace vistarium::matching {
@@ -24,13 +28,28 @@ void StoreConnection(RunState& rs, int i, int j, const std::array<TPoint, 3>& le
 }
 
 void MatchAllPairs(RunState& rs, ProgressUi& ui) {
-  DeviceBitmap source;  // the shared source bitmap, reused for every picture
+  DeviceBitmap source;  // the picture being prepared
   // With refinement, the grey full-size copies of the pair's two pictures,
   // taken from the same decoding as their working pictures.
   refine::GreyPyramid leftGrey, rightGrey;
   const int count = rs.PictureSet.Count;
-  for (int i = 0; i < count; ++i) {
-    if (i == count - 1 && !rs.PictureSet.Is360) break;
+  rs.KeptPictures.clear();
+  if (rs.KeepPictures) rs.KeptPictures.resize(static_cast<std::size_t>(std::max(count, 0)));
+  // Hands a decoded picture to the construction once nothing here needs it.
+  const auto keep = [&rs, &source](int p) {
+    if (rs.KeepPictures && rs.KeptPictures[static_cast<std::size_t>(p)].Pixels.empty())
+      rs.KeptPictures[static_cast<std::size_t>(p)] = std::move(source);
+  };
+  // The next pair's right picture is decoded while this pair is matched.
+  const auto decode = [&rs](int p) {
+    return std::async(std::launch::async, [file = rs.PictureSet.FileNames.at(static_cast<std::size_t>(p))] {
+      return render::LoadPictureFile(file);
+    });
+  };
+  const int pairs = rs.PictureSet.Is360 ? count : count - 1;
+  std::future<DeviceBitmap> next;
+  if (pairs > 0) next = decode(1 % count);
+  for (int i = 0; i < pairs; ++i) {
     if (ui.StopRequested()) {
       rs.CancelRequested = true;
       return;
@@ -40,12 +59,16 @@ void MatchAllPairs(RunState& rs, ProgressUi& ui) {
     if (i == 0) {
       PrepareWorkingPicture(rs, 0, source, rs.LeftWorking);
       if (rs.Refine) leftGrey = refine::BuildGreyPyramid(source);
+      keep(0);
     } else {
       render::CopyWorkingPicture(rs.RightWorking, rs.LeftWorking);
       leftGrey = std::move(rightGrey);
     }
-    PrepareWorkingPicture(rs, j, source, rs.RightWorking);
+    source = next.get();
+    if (i + 1 < pairs) next = decode(i + 2 == count ? 0 : i + 2);
+    PrepareDecodedWorkingPicture(rs, j, source, rs.RightWorking);
     if (rs.Refine) rightGrey = refine::BuildGreyPyramid(source);
+    keep(j);
     const PairMatch match = MatchPair(rs, ui, rs.LeftWorking, rs.RightWorking);
     if (match.Cancelled || rs.CancelRequested) return;
     StoreConnection(rs, i, j, match.Left, match.Right);

@@ -94,8 +94,12 @@ void SetUpProjection(RunState& rs) {
 }
 
 void PrepareWorkingPicture(RunState& rs, int p, DeviceBitmap& source, TColMatrix& target) {
+  source = render::LoadPictureFile(rs.PictureSet.FileNames.at(static_cast<std::size_t>(p)));
+  PrepareDecodedWorkingPicture(rs, p, source, target);
+}
+
+void PrepareDecodedWorkingPicture(RunState& rs, int p, const DeviceBitmap& source, TColMatrix& target) {
   const std::string& file = rs.PictureSet.FileNames.at(static_cast<std::size_t>(p));
-  source = render::LoadPictureFile(file);
   if (source.Width != rs.Projection.PictureSize.X || source.Height != rs.Projection.PictureSize.Y)
     throw std::runtime_error("Picture \"" + file + "\" is " + std::to_string(source.Width) + " x " +
                              std::to_string(source.Height) + " pixels, but the set's pictures are " +

@@ -25,5 +25,7 @@ void SetUpProjection(RunState& rs);
 // Decodes picture p into `source` (reused between calls), builds its working
 // picture into rs.RawWorking and smooths that into `target`.
 void PrepareWorkingPicture(RunState& rs, int p, DeviceBitmap& source, TColMatrix& target);
+// The same for picture p already decoded into `source`.
+void PrepareDecodedWorkingPicture(RunState& rs, int p, const DeviceBitmap& source, TColMatrix& target);
 
 }  // namespace vistarium::matching

@@ -22,12 +22,17 @@
 
 namespace vistarium::render {
 
-std::vector<DeviceBitmap> LoadSetPictures(const RunState& rs) {
+std::vector<DeviceBitmap> LoadSetPictures(RunState& rs) {
   const std::size_t count = rs.PictureSet.FileNames.size();
   std::vector<DeviceBitmap> pictures(count);
+  // Pictures the finding phase kept are taken over; the others are decoded.
+  if (rs.KeptPictures.size() == count)
+    for (std::size_t i = 0; i < count; ++i) pictures[i] = std::move(rs.KeptPictures[i]);
+  rs.KeptPictures.clear();
   std::vector<std::exception_ptr> failures(count);
 #pragma omp parallel for schedule(dynamic, 1)
   for (std::size_t i = 0; i < count; ++i) {
+    if (!pictures[i].Pixels.empty()) continue;
     try {
       pictures[i] = LoadPictureFile(rs.PictureSet.FileNames[i]);
     } catch (...) {

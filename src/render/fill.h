@@ -16,8 +16,10 @@
 
 namespace vistarium::render {
 
-// Decodes every picture of the set (they must all have the set's size).
-std::vector<DeviceBitmap> LoadSetPictures(const RunState& rs);
+// Every picture of the set: those the finding phase kept are taken over
+// (rs.KeptPictures is emptied), the others decoded. They must all have the
+// set's size.
+std::vector<DeviceBitmap> LoadSetPictures(RunState& rs);
 
 // Open panorama: needs the layout with spans clamped to columns.
 void FillPlainPanorama(RunState& rs, matching::ProgressUi& ui);

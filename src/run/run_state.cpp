@@ -13,6 +13,7 @@ void ResetFindingResults(RunState& rs) {
   rs.RawWorking = TColMatrix{};
   rs.LeftWorking = TColMatrix{};
   rs.RightWorking = TColMatrix{};
+  rs.KeptPictures.clear();
 }
 
 void ResetConstructionResults(RunState& rs) {

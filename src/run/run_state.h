@@ -78,6 +78,11 @@ struct RunState {
   bool UseReferenceSearch = false;
   // Fill the panorama pixel after pixel on one thread (same picture as the fast fill).
   bool UseReferenceFill = false;
+  // The construction follows the finding phase at once: the finding phase
+  // keeps the pictures it decoded for the fill, which takes them over,
+  // instead of decoding every file again.
+  bool KeepPictures = false;
+  std::vector<DeviceBitmap> KeptPictures;
   // Measure every connection again on the full-size pictures and build from
   // the refined rotations. Off, the results are exactly those of the three
   // matched points; the application and the command-line tool switch it on.

@@ -28,7 +28,7 @@ struct SampleRun {
   RunState rs;
 };
 
-SampleRun Join(const std::string& set, bool refine = false) {
+SampleRun Join(const std::string& set, bool refine = false, bool keepPictures = false) {
   SampleRun run;
   const fs::path folder = kSource / "samples" / set;
   run.truth = samples::LoadTruthFile((folder / "truth.json").string());
@@ -48,6 +48,7 @@ SampleRun Join(const std::string& set, bool refine = false) {
   sets.Camera.Aberration = run.truth.Camera.Aberration;
   matching::SilentProgressUi ui;
   run.rs.Refine = refine;
+  run.rs.KeepPictures = keepPictures;
   RunFindingPhase(run.rs, ui, pictures, sets);
   RunConstructionPhase(run.rs, ui);
   return run;
@@ -88,6 +89,17 @@ TEST_P(JoinSampleSet, TrueCorrespondencesMeetInThePanorama) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Samples, JoinSampleSet, ::testing::Values("open4", "circle8", "portrait5"));
+
+// The fill that takes over the pictures the finding phase kept (the first
+// picture of a full circle is decoded twice there) paints the same panorama
+// as the fill that decodes the files, and lets go of them.
+TEST(JoinKeepingPictures, GivesThePanoramaOfAFreshDecoding) {
+  const SampleRun decoded = Join("circle8");
+  const SampleRun kept = Join("circle8", false, true);
+  EXPECT_TRUE(kept.rs.KeptPictures.empty());
+  EXPECT_EQ(kept.rs.Panorama.Width, decoded.rs.Panorama.Width);
+  EXPECT_TRUE(kept.rs.Panorama.Pixels == decoded.rs.Panorama.Pixels);
+}
 
 // Refined, the panorama of the hard scene joins every pair to a fraction of
 // a pixel, or names the pair: a misplaced picture cannot pass unnamed.

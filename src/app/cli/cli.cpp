@@ -306,6 +306,7 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
   using Clock = std::chrono::steady_clock;
   const auto t0 = Clock::now();
   RunState rs;
+  rs.KeepPictures = true;  // the construction follows at once
   ConsoleProgress ui(console, o.Progress);
   Find(rs, o, programFolder, ui);
   WarnUnreliable(rs, console);
