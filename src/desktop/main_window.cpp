@@ -171,13 +171,13 @@ void TfrmMain::LoadParametersInForce() {
 // Building the window
 
 void TfrmMain::CreateActions() {
-  struct Spec {
+  struct ActionItem {
     QAction** Target;
     const char* Name;
     const char* Caption;
     const char* Hint;
   };
-  const Spec specs[] = {
+  const ActionItem items[] = {
       {&mnuNewPanorama, "mnuNewPanorama", "&Make New Panorama", "Prepare creation of new panorama"},
       {&mnuLoadPictures, "mnuLoadPictures", "&Load Pictures", "Load pictures for panorama"},
       {&mnuOpenPanorama, "mnuOpenPanorama", "&Open Panorama", "Open panorama for viewing"},
@@ -197,7 +197,7 @@ void TfrmMain::CreateActions() {
       {&mnuVistariumHelp, "mnuVistariumHelp", "&Vistarium Help ", "Vistarium Help"},
       {&mnuAbout, "mnuAbout", "&About", "About Vistarium"},
   };
-  for (const Spec& s : specs) {
+  for (const ActionItem& s : items) {
     auto* a = new QAction(s.Caption, this);
     a->setObjectName(s.Name);
     a->setToolTip(s.Hint);
@@ -744,10 +744,7 @@ void TfrmMain::mnuJoinClick() {
   matching::SetProgressBar(rs_, *progress_, Phase::Finding, 0);
   SetWorkflowStage(WorkflowStage::Finding);
 
-  TPictureSetData pictures;
-  pictures.FileNames = FileNames;
-  pictures.Count = PictureCount();
-  pictures.Is360 = chb360->isChecked();
+  const TPictureSetData pictures = PictureSetSnapshot();
   const params::ParameterSets parameters = parameters_;
   rs_.KeepPictures = true;  // the construction follows at once and takes them over
   QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -835,15 +832,20 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
   event->accept();
 }
 
+TPictureSetData TfrmMain::PictureSetSnapshot() const {
+  TPictureSetData pictures;
+  pictures.FileNames = FileNames;
+  pictures.Count = PictureCount();
+  pictures.Is360 = chb360->isChecked();
+  return pictures;
+}
+
 void TfrmMain::mnuByHandClick() {
   rs_.Refine = params::ReadRefinementOption(params::RefinementOptionPath(programFolder_));
   rs_.ManualStitching = true;
   rs_.KeepPictures = false;  // the user corrects the connections before any construction
   SetWorkflowStage(WorkflowStage::Finding);
-  TPictureSetData pictures;
-  pictures.FileNames = FileNames;
-  pictures.Count = PictureCount();
-  pictures.Is360 = chb360->isChecked();
+  const TPictureSetData pictures = PictureSetSnapshot();
   const params::ParameterSets parameters = parameters_;
   QApplication::setOverrideCursor(Qt::WaitCursor);
   RunInBackground(

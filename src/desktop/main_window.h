@@ -149,6 +149,8 @@ private:
   // Runs `work` on a worker thread; `done` runs on this window's thread with
   // the error the work ended with, if any.
   void RunInBackground(std::function<void()> work, std::function<void(std::exception_ptr)> done);
+  // The picture set as the phases take it: the strip's files and the 360 flag.
+  TPictureSetData PictureSetSnapshot() const;
   void StartConstruction(app::WorkflowStage startedFrom);
   void JoinFailed(std::exception_ptr error, app::WorkflowStage startedFrom);
   void FinishJoinIfClosing();
