@@ -26,6 +26,7 @@
 #include <QUrl>
 #include <filesystem>
 
+#include "app/connection_check.h"
 #include "app/panorama_file.h"
 #include "app/parameters_in_force.h"
 #include "app/pipeline.h"
@@ -791,6 +792,14 @@ void TfrmMain::StartConstruction(WorkflowStage startedFrom) {
         builtPicture_ = Bitmap32{};
         DrawPanoramaPreview();
         SetWorkflowStage(WorkflowStage::PanoramaMade);
+        // Connections that the check names are worth a look before saving.
+        QStringList warnings;
+        for (const ConnectionCheck& c : CheckConnections(rs_))
+          if (const std::string w = ConnectionWarning(c); !w.empty()) warnings << FromStd(w);
+        if (!warnings.isEmpty())
+          services_.Inform(this, "The panorama is made, but some connections look unreliable:\n\n" +
+                                     warnings.join("\n\n") +
+                                     "\n\nManual Adjustment lets you correct them through the thumbnails' menu.");
         FinishJoinIfClosing();
       });
 }

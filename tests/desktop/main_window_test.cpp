@@ -220,6 +220,7 @@ TEST_F(MainWindowTest, JoinRunsOffTheWindowThreadThroughStagesTwoFourAndFive) {
   sampler.stop();
   if (seen.empty() || seen.back() != w.Stage()) seen.push_back(w.Stage());
   ASSERT_TRUE(services_.errors.isEmpty()) << services_.errors.join("\n").toStdString();
+  EXPECT_TRUE(services_.informed.isEmpty()) << services_.informed.join("\n").toStdString();  // no connection named
   EXPECT_EQ(seen, (std::vector<WorkflowStage>{WorkflowStage::Finding, WorkflowStage::Constructing,
                                                WorkflowStage::PanoramaMade}));
   EXPECT_GT(ticks, 10);  // the window's own events went on while the phases ran
