@@ -180,13 +180,8 @@ ConnectionError MeasureConnection(const RunState& rs, const SetGeometry& truth, 
 
 int RunChild(const fs::path& folder, bool exact, const fs::path& paramsFile, const fs::path& resultFile) {
   const SampleSet set = LoadTruthFile((folder / kTruthFileName).string());
-  params::ParameterSets parameters = params::LoadParameterFile(paramsFile);
-  parameters.Camera.FocalLength = set.Camera.FocalLength;
-  parameters.Camera.Aberration = set.Camera.Aberration;
-  TPictureSetData pictures;
-  for (const SamplePicture& p : set.Pictures) pictures.FileNames.push_back((folder / p.File).string());
-  pictures.Count = static_cast<std::int32_t>(pictures.FileNames.size());
-  pictures.Is360 = set.Is360;
+  const params::ParameterSets parameters = WithSetCamera(params::LoadParameterFile(paramsFile), set);
+  const TPictureSetData pictures = RunPictures(set, folder.string());
 
   RunState rs;
   ApplyMode(rs, exact);

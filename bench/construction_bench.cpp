@@ -83,13 +83,8 @@ int main(int argc, char** argv) try {
   for (const std::string preset : {"open4", "circle8"}) {
     const fs::path folder = EnsureSet(preset, size, photos, work);
     const samples::SampleSet truth = samples::LoadTruthFile((folder / "truth.json").string());
-    TPictureSetData pictures;
-    for (const auto& p : truth.Pictures) pictures.FileNames.push_back((folder / p.File).string());
-    pictures.Count = static_cast<std::int32_t>(pictures.FileNames.size());
-    pictures.Is360 = truth.Is360;
-    params::ParameterSets sets = base;
-    sets.Camera.FocalLength = truth.Camera.FocalLength;
-    sets.Camera.Aberration = truth.Camera.Aberration;
+    const TPictureSetData pictures = samples::RunPictures(truth, folder.string());
+    const params::ParameterSets sets = samples::WithSetCamera(base, truth);
 
     RunState rs;
     rs.UseReferenceFill = reference;

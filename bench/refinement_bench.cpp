@@ -57,13 +57,8 @@ double Angle(const TProjectionParameters& pp, TRealPoint a, TRealPoint b) {
 
 Figures Run(const fs::path& folder, const params::ParameterSets& base, bool refine) {
   const samples::SampleSet truth = samples::LoadTruthFile((folder / "truth.json").string());
-  TPictureSetData pictures;
-  for (const auto& p : truth.Pictures) pictures.FileNames.push_back((folder / p.File).string());
-  pictures.Count = static_cast<std::int32_t>(pictures.FileNames.size());
-  pictures.Is360 = truth.Is360;
-  params::ParameterSets sets = base;
-  sets.Camera.FocalLength = truth.Camera.FocalLength;
-  sets.Camera.Aberration = truth.Camera.Aberration;
+  const TPictureSetData pictures = samples::RunPictures(truth, folder.string());
+  const params::ParameterSets sets = samples::WithSetCamera(base, truth);
 
   const auto t0 = std::chrono::steady_clock::now();
   RunState rs;

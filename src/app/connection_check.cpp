@@ -21,8 +21,7 @@ std::vector<ConnectionCheck> CheckConnections(const RunState& rs) {
     c.ResidualPixels = alignment::RotationResidual(rs.Projection, r.AnglePoints, l.AnglePoints);
     c.ResidualCells = c.ResidualPixels / rs.Projection.WorkingScale;
     const TConnectionRefinement& refinement = g.RightRefinement;
-    c.Measured = refinement.Measured && refinement.LeftSource == l.ImagePoints &&
-                 refinement.RightSource == r.ImagePoints;
+    c.Measured = RefinementCurrent(refinement, l, r);
     c.Refined = RefinementApplies(refinement, l, r);
     c.Rescued = c.Refined && refinement.Rescued;
     c.Spots = refinement.Spots;

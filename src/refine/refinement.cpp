@@ -609,11 +609,10 @@ void RefineOutdatedConnections(RunState& rs) {
   for (int i = 0; i < count; ++i) {
     if (i == count - 1 && !rs.PictureSet.Is360) break;
     const int j = i + 1 == count ? 0 : i + 1;
-    const TConnectionRefinement& r = rs.Geometry.at(static_cast<std::size_t>(i)).RightRefinement;
-    const bool current = r.Measured &&
-                         r.LeftSource == rs.Geometry.at(static_cast<std::size_t>(i)).RightConnection.ImagePoints &&
-                         r.RightSource == rs.Geometry.at(static_cast<std::size_t>(j)).LeftConnection.ImagePoints;
-    if (!current) RefineConnections(rs, i, settings);
+    const PictureGeometry& g = rs.Geometry.at(static_cast<std::size_t>(i));
+    if (!RefinementCurrent(g.RightRefinement, g.RightConnection,
+                           rs.Geometry.at(static_cast<std::size_t>(j)).LeftConnection))
+      RefineConnections(rs, i, settings);
   }
 }
 

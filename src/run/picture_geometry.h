@@ -63,11 +63,17 @@ struct PictureGeometry {
   TConnectionRefinement RightRefinement;  // of the connection with the right neighbour
 };
 
-// The refinement the construction uses for the connection of a left side and
-// a right side: fitted and measured from exactly their present points.
+// Whether a refinement was measured from exactly the present points of the
+// connection of a left side and a right side (not from points since moved).
+inline bool RefinementCurrent(const TConnectionRefinement& r, const TConnectionSide& left,
+                              const TConnectionSide& right) {
+  return r.Measured && r.LeftSource == left.ImagePoints && r.RightSource == right.ImagePoints;
+}
+
+// The refinement the construction uses for that connection: current and fitted.
 inline bool RefinementApplies(const TConnectionRefinement& r, const TConnectionSide& left,
                               const TConnectionSide& right) {
-  return r.Fitted && r.LeftSource == left.ImagePoints && r.RightSource == right.ImagePoints;
+  return r.Fitted && RefinementCurrent(r, left, right);
 }
 
 }  // namespace vistarium

@@ -32,11 +32,9 @@ SampleRun Join(const std::string& set, bool refine = false, bool keepPictures = 
   SampleRun run;
   const fs::path folder = kSource / "samples" / set;
   run.truth = samples::LoadTruthFile((folder / "truth.json").string());
-  TPictureSetData pictures;
-  for (const auto& p : run.truth.Pictures) pictures.FileNames.push_back((folder / p.File).string());
-  pictures.Count = static_cast<std::int32_t>(pictures.FileNames.size());
-  pictures.Is360 = run.truth.Is360;
-  params::ParameterSets sets = params::LoadParameterFile(kSource / "Options" / "CurrentParameters.spr");
+  const TPictureSetData pictures = samples::RunPictures(run.truth, folder.string());
+  params::ParameterSets sets =
+      samples::WithSetCamera(params::LoadParameterFile(kSource / "Options" / "CurrentParameters.spr"), run.truth);
   if (!refine) {
     // The three matched points alone, on the finer search grid they were
     // tuned for; the delivered grid is coarser, since with refinement the
@@ -44,8 +42,6 @@ SampleRun Join(const std::string& set, bool refine = false, bool keepPictures = 
     sets.Method.MinReducedHalfSize = 200;
     sets.TwoPic.OverlapWidthPercent = 45;
   }
-  sets.Camera.FocalLength = run.truth.Camera.FocalLength;
-  sets.Camera.Aberration = run.truth.Camera.Aberration;
   matching::SilentProgressUi ui;
   run.rs.Refine = refine;
   run.rs.KeepPictures = keepPictures;

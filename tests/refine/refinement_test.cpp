@@ -46,6 +46,12 @@ const Pair& OpenPair() {
   return pair;
 }
 
+// The delivered parameters with the set's camera.
+params::ParameterSets DeliveredParameters(const samples::SampleSet& truth) {
+  return samples::WithSetCamera(
+      params::LoadParameterFile(fs::path(VISTARIUM_SOURCE_DIR) / "Options" / "CurrentParameters.spr"), truth);
+}
+
 // Turns a rotation by small angles (pixels at the focal length) about the
 // vertical and the horizontal axis.
 geom::Rotation Disturbed(const Pair& p, double yawPixels, double pitchPixels) {
@@ -114,13 +120,8 @@ TEST(Refinement, RotationFitsAreProperAndExactOnExactDirections) {
 // construction then uses it, and only it.
 TEST(Refinement, LaterRefinementOfARunEqualsRefinementDuringTheMatching) {
   const samples::SampleSet truth = samples::LoadTruthFile((kSet / "truth.json").string());
-  TPictureSetData pictures;
-  for (std::size_t k = 0; k < 3; ++k) pictures.FileNames.push_back((kSet / truth.Pictures[k].File).string());
-  pictures.Count = 3;
-  params::ParameterSets sets =
-      params::LoadParameterFile(fs::path(VISTARIUM_SOURCE_DIR) / "Options" / "CurrentParameters.spr");
-  sets.Camera.FocalLength = truth.Camera.FocalLength;
-  sets.Camera.Aberration = truth.Camera.Aberration;
+  const TPictureSetData pictures = samples::RunPictures(truth, kSet.string(), 3);
+  const params::ParameterSets sets = DeliveredParameters(truth);
   matching::SilentProgressUi ui;
   RunState during, after;
   during.Refine = true;
@@ -149,13 +150,8 @@ TEST(Refinement, LaterRefinementOfARunEqualsRefinementDuringTheMatching) {
 TEST(Rescue, AConnectionPlacedFarOffIsRescuedAndHandPlacedOnesAreOnlyMeasured) {
   const samples::SampleSet truth = samples::LoadTruthFile((kSet / "truth.json").string());
   const samples::SetGeometry geometry = truth.Geometry();
-  TPictureSetData pictures;
-  for (std::size_t k = 0; k < 2; ++k) pictures.FileNames.push_back((kSet / truth.Pictures[k].File).string());
-  pictures.Count = 2;
-  params::ParameterSets sets =
-      params::LoadParameterFile(fs::path(VISTARIUM_SOURCE_DIR) / "Options" / "CurrentParameters.spr");
-  sets.Camera.FocalLength = truth.Camera.FocalLength;
-  sets.Camera.Aberration = truth.Camera.Aberration;
+  const TPictureSetData pictures = samples::RunPictures(truth, kSet.string(), 2);
+  const params::ParameterSets sets = DeliveredParameters(truth);
   matching::SilentProgressUi ui;
   RunState rs;
   app::RunFindingPhase(rs, ui, pictures, sets);

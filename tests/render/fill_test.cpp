@@ -40,14 +40,9 @@ class FillAgreement : public ::testing::TestWithParam<std::string> {};
 TEST_P(FillAgreement, FastFillEqualsThePlainFillWithinOneLevelInUnderAThousandthOfPixels) {
   const std::string folder = std::string(VISTARIUM_SOURCE_DIR) + "/samples/" + GetParam();
   const samples::SampleSet truth = samples::LoadTruthFile(folder + "/truth.json");
-  TPictureSetData pictures;
-  for (const auto& p : truth.Pictures) pictures.FileNames.push_back(folder + "/" + p.File);
-  pictures.Count = static_cast<std::int32_t>(pictures.FileNames.size());
-  pictures.Is360 = truth.Is360;
-  params::ParameterSets sets =
-      params::LoadParameterFile(std::string(VISTARIUM_SOURCE_DIR) + "/Options/CurrentParameters.spr");
-  sets.Camera.FocalLength = truth.Camera.FocalLength;
-  sets.Camera.Aberration = truth.Camera.Aberration;
+  const TPictureSetData pictures = samples::RunPictures(truth, folder);
+  params::ParameterSets sets = samples::WithSetCamera(
+      params::LoadParameterFile(std::string(VISTARIUM_SOURCE_DIR) + "/Options/CurrentParameters.spr"), truth);
   sets.Method.MinReducedHalfSize = 75;  // quick matching; the fill is what is compared
 
   RunState rs;

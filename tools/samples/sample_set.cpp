@@ -227,6 +227,23 @@ SampleSet LoadTruthFile(const std::string& path) {
   return ParseTruth(text.str(), path);
 }
 
+TPictureSetData RunPictures(const SampleSet& set, const std::string& folder, int count) {
+  const std::size_t taken =
+      count < 0 ? set.Pictures.size() : std::min(set.Pictures.size(), static_cast<std::size_t>(count));
+  TPictureSetData pictures;
+  for (std::size_t k = 0; k < taken; ++k)
+    pictures.FileNames.push_back((std::filesystem::path(folder) / set.Pictures[k].File).string());
+  pictures.Count = static_cast<std::int32_t>(taken);
+  pictures.Is360 = set.Is360 && taken == set.Pictures.size();
+  return pictures;
+}
+
+params::ParameterSets WithSetCamera(params::ParameterSets base, const SampleSet& set) {
+  base.Camera.FocalLength = set.Camera.FocalLength;
+  base.Camera.Aberration = set.Camera.Aberration;
+  return base;
+}
+
 std::vector<std::string> PresetNames() { return {"open4", "circle8", "portrait5", "sunset8"}; }
 
 std::optional<SetRecipe> FindPreset(const std::string& name) {

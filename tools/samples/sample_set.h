@@ -29,6 +29,8 @@
 #include <string>
 #include <vector>
 
+#include "params/parameter_sets.h"
+#include "run/run_state.h"
 #include "sample_geometry.h"
 #include "sample_scene.h"
 
@@ -81,6 +83,13 @@ std::string TruthText(const SampleSet& set);
 // a valid truth file.
 SampleSet ParseTruth(const std::string& text, const std::string& name = "truth.json");
 SampleSet LoadTruthFile(const std::string& path);
+
+// The picture set a run takes from a set written to `folder`: its first
+// `count` pictures (all when negative), closing the circle only when all
+// pictures of a full circle are taken.
+TPictureSetData RunPictures(const SampleSet& set, const std::string& folder, int count = -1);
+// `base` with the set's camera: its focal length and aberration.
+params::ParameterSets WithSetCamera(params::ParameterSets base, const SampleSet& set);
 
 // How a set is laid out and rendered.
 struct SetRecipe {
