@@ -1,0 +1,207 @@
+#include "desktop/camera_dialog.h"
+
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalBlocker>
+
+#include "desktop/services.h"
+#include "params/camera_list.h"
+#include "params/parameter_file.h"
+
+namespace vistarium::desktop {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+QString FromStd(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+
+QLabel* GroupLabel(QWidget* group, const char* name, const QString& text, QPoint at) {
+  auto* label = new QLabel(text, group);
+  label->setObjectName(name);
+  label->adjustSize();
+  label->move(at);
+  return label;
+}
+
+QLineEdit* GroupEdit(QWidget* group, const char* name, QRect geometry) {
+  auto* edit = new QLineEdit(group);
+  edit->setObjectName(name);
+  edit->setGeometry(geometry);
+  return edit;
+}
+
+}  // namespace
+
+TfrmParametersCamera::TfrmParametersCamera(DesktopServices& services, fs::path programFolder, QWidget* parent)
+    : TParameterDialog(services, std::move(programFolder), parent) {
+  setObjectName("frmParametersCamera");
+  setWindowTitle("Parameters of Camera");
+  SetFixedClientSize(357, 280);
+
+  gmAutoPar = new QGroupBox("Select camera from the list", this);
+  gmAutoPar->setObjectName("gmAutoPar");
+  gmAutoPar->setGeometry(5, 10, 350, 55);
+  cbCameraMake = new QComboBox(gmAutoPar);
+  cbCameraMake->setObjectName("cbCameraMake");
+  cbCameraMake->setGeometry(5, 20, 340, 24);
+  cbCameraMake->setMaxVisibleItems(16);
+
+  gbManualPar = new QGroupBox(" Selected camera ", this);
+  gbManualPar->setObjectName("gbManualPar");
+  gbManualPar->setGeometry(5, 80, 350, 161);
+  Label1 = GroupLabel(gbManualPar, "Label1", "Name of camera", QPoint(5, 24));
+  Label2 = GroupLabel(gbManualPar, "Label2", "Focus distance in mm", QPoint(5, 65));
+  Label3 = GroupLabel(gbManualPar, "Label3", "Aberration coefficient (0 for high quality camera)", QPoint(5, 100));
+  edName = GroupEdit(gbManualPar, "edName", QRect(120, 24, 225, 24));
+  edPar1 = GroupEdit(gbManualPar, "edPar1", QRect(290, 60, 55, 24));
+  edPar2 = GroupEdit(gbManualPar, "edPar2", QRect(290, 95, 55, 24));
+
+  bbtnAddCamera = DialogButton(gbManualPar, "bbtnAddCamera", "Add New Camera", QRect(5, 128, 165, 25));
+  bbtnDelCamera = DialogButton(gbManualPar, "bbtnDelCamera", "Delete Selected Camera", QRect(180, 128, 165, 25));
+  bbtnSaveNew = DialogButton(gbManualPar, "bbtnSaveNew", "Save New Camera", QRect(5, 128, 165, 25));
+  bbtnCancelNew = DialogButton(gbManualPar, "bbtnCancelNew", "Cancel ", QRect(180, 128, 165, 25));
+
+  bbtnSave = DialogButton(this, "bbtnSave", "Save and Exit", QRect(5, 250, 110, 25));
+  bbtnDefault = DialogButton(this, "bbtnDefault", "Restore Last Saved", QRect(125, 250, 110, 25));
+  bbtnCancel = DialogButton(this, "bbtnCancel", "Cancel", QRect(245, 250, 110, 25));
+
+  const auto on = [this](QPushButton* button, void (TfrmParametersCamera::*handler)()) {
+    connect(button, &QPushButton::clicked, this, [this, handler] { Guarded([this, handler] { (this->*handler)(); }); });
+  };
+  on(bbtnAddCamera, &TfrmParametersCamera::bbtnAddCameraClick);
+  on(bbtnDelCamera, &TfrmParametersCamera::bbtnDelCameraClick);
+  on(bbtnSaveNew, &TfrmParametersCamera::bbtnSaveNewClick);
+  on(bbtnCancelNew, &TfrmParametersCamera::bbtnCancelNewClick);
+  on(bbtnSave, &TfrmParametersCamera::bbtnSaveClick);
+  on(bbtnDefault, &TfrmParametersCamera::bbtnDefaultClick);
+  on(bbtnCancel, &TfrmParametersCamera::bbtnCancelClick);
+  // Only the user's choice counts as a change, not the list being refilled.
+  connect(cbCameraMake, &QComboBox::activated, this, [this] { Guarded([this] { cbCameraMakeChange(); }); });
+
+  SetAddingMode(false);
+  FormCreate();
+}
+
+fs::path TfrmParametersCamera::ListPath() const { return params::CameraListPath(programFolder_); }
+fs::path TfrmParametersCamera::TemporaryListPath() const { return params::TemporaryCameraListPath(programFolder_); }
+
+void TfrmParametersCamera::FormCreate() {
+  ReadOwnLines([this](bool exists) {
+    if (exists) camera_.Name = params::ReadCameraName(currentFile_);
+    ReloadCameraList();
+  });
+}
+
+void TfrmParametersCamera::SetCameraName(const std::string& name) {
+  camera_.Name = name;
+  ReloadCameraList();
+}
+
+void TfrmParametersCamera::ShowCamera(const std::string& name, const std::string& focalText,
+                                      const std::string& aberrationText) {
+  edName->setText(FromStd(name));
+  edPar1->setText(FromStd(focalText));
+  edPar2->setText(FromStd(aberrationText));
+}
+
+void TfrmParametersCamera::ReloadCameraList() {
+  const params::CameraListView view = params::ReloadCameraList(ListPath(), camera_.Name);
+  {
+    const QSignalBlocker quiet(cbCameraMake);
+    cbCameraMake->clear();
+    for (const std::string& name : view.Names) cbCameraMake->addItem(FromStd(name));
+    if (!view.Names.empty()) cbCameraMake->setCurrentIndex(view.SelectedIndex);
+  }
+  if (params::ApplyReloadedCamera(view, camera_))
+    ShowCamera(view.Current->Name, view.Current->FocalText, view.Current->AberrationText);
+}
+
+void TfrmParametersCamera::cbCameraMakeChange() {
+  const auto lines = params::ReadCameraListLines(ListPath());
+  if (const auto line = params::FindCameraLine(lines, cbCameraMake->currentText().toStdString()))
+    ShowCamera(line->Name, line->FocalText, line->AberrationText);
+}
+
+void TfrmParametersCamera::bbtnSaveClick() {
+  const auto chosen = params::AcceptCameraEntries(cbCameraMake->currentText().toStdString(),
+                                                  edPar1->text().toStdString(), edPar2->text().toStdString());
+  if (chosen) {
+    camera_ = *chosen;
+    SaveCurrentFile();
+  }
+  accept();
+}
+
+void TfrmParametersCamera::bbtnDefaultClick() { FormCreate(); }
+
+void TfrmParametersCamera::bbtnCancelClick() { reject(); }
+
+void TfrmParametersCamera::reject() {
+  SetAddingMode(false);
+  TParameterDialog::reject();
+}
+
+void TfrmParametersCamera::SetAddingMode(bool adding) {
+  adding_ = adding;
+  for (QWidget* w : {static_cast<QWidget*>(cbCameraMake), static_cast<QWidget*>(bbtnSave),
+                     static_cast<QWidget*>(bbtnDefault)})
+    w->setEnabled(!adding);
+  bbtnAddCamera->setVisible(!adding);
+  bbtnDelCamera->setVisible(!adding);
+  bbtnSaveNew->setVisible(adding);
+  bbtnCancelNew->setVisible(adding);
+  for (QLineEdit* e : {edName, edPar1, edPar2}) e->setReadOnly(!adding);
+  gbManualPar->setTitle(adding ? " New Camera " : " Selected camera ");
+}
+
+void TfrmParametersCamera::bbtnAddCameraClick() {
+  SetAddingMode(true);
+  edName->clear();
+  edPar2->setText("0.0000");
+  edName->setFocus();
+}
+
+void TfrmParametersCamera::bbtnCancelNewClick() {
+  SetAddingMode(false);
+  ReloadCameraList();
+}
+
+void TfrmParametersCamera::bbtnSaveNewClick() {
+  const params::NewCameraCheck check = params::CheckNewCamera(
+      edName->text().toStdString(), edPar1->text().toStdString(), edPar2->text().toStdString());
+  if (!check.Accepted()) {
+    services_.Inform(this, FromStd(check.Problem->Message));
+    QLineEdit* const focus = check.Problem->Focus == params::CameraField::Name         ? edName
+                             : check.Problem->Focus == params::CameraField::FocalLength ? edPar1
+                                                                                         : edPar2;
+    focus->setFocus();
+    return;
+  }
+  params::AddCamera(ListPath(), TemporaryListPath(), check.Camera);
+  bbtnCancelNewClick();
+}
+
+void TfrmParametersCamera::bbtnDelCameraClick() {
+  if (const auto refusal = params::DeleteCameraRefusal(static_cast<std::size_t>(cbCameraMake->count()))) {
+    services_.Inform(this, FromStd(*refusal));
+    return;
+  }
+  if (!services_.Ask(this, FromStd(params::kDeleteCameraQuestion))) return;
+  const params::CameraDeletion deletion =
+      params::DeleteCamera(ListPath(), TemporaryListPath(), edName->text().trimmed().toStdString());
+  SetAddingMode(false);
+  if (deletion.First) {
+    if (const auto first = params::CameraFromLine(*deletion.First)) {
+      camera_ = *first;
+      ShowCamera(deletion.First->Name, deletion.First->FocalText, deletion.First->AberrationText);
+      SaveCurrentFile();
+    }
+  }
+  ReloadCameraList();
+}
+
+}  // namespace vistarium::desktop
