@@ -143,7 +143,9 @@ TfrmMain::TfrmMain(DesktopServices& services, fs::path programFolder, QWidget* p
 
   SetWorkflowStage(WorkflowStage::NoPictures);
   for (QLabel* l : {Label1Elapsed, Label1Estimated, Label2Elapsed, Label2Estimated, lblNameLoadedPan}) l->clear();
-  LoadParametersInForce();
+  // The parameter dialogs read the current parameter file as they are made.
+  parameterDialogs_ = CreateParameterDialogs(services_, programFolder_, this);
+  parameters_ = parameterDialogs_.Sets();
 }
 
 TfrmMain::~TfrmMain() {
@@ -155,16 +157,6 @@ TfrmMain::~TfrmMain() {
     worker_->disconnect(this);
     while (!worker_->wait(20)) QCoreApplication::processEvents();
     delete worker_;
-  }
-}
-
-void TfrmMain::LoadParametersInForce() {
-  try {
-    parameters_ = app::LoadParametersInForce(params::CurrentParameterFilePath(programFolder_),
-                                             params::CameraListPath(programFolder_));
-  } catch (const std::exception& e) {
-    const QString text = QString::fromUtf8(e.what()) + "\nThe built-in parameters are used instead.";
-    QTimer::singleShot(0, this, [this, text] { services_.ReportError(this, text); });
   }
 }
 
@@ -963,36 +955,45 @@ void TfrmMain::mnuNewPanoramaClick() { ClearPictureSet(); }
 void TfrmMain::mnuExitClick() { close(); }
 
 void TfrmMain::mnuParametersClick(const QString& which) {
-  // The parameter dialogs come with the next version; until then the
-  // window says which values are in force.
-  const params::ParameterSets& p = parameters_;
-  QString text;
-  if (which == "mnuParametersCamera")
-    text = QString("Camera: %1\nFocal length: %2 mm\nAberration: %3")
-               .arg(FromStd(p.Camera.Name))
-               .arg(p.Camera.FocalLength)
-               .arg(p.Camera.Aberration);
-  else if (which == "mnuParametersMethod")
-    text = QString("Minimal reduced size: %1\nPreliminary smoothing: %2\nQuality coefficient: %3")
-               .arg(2 * p.Method.MinReducedHalfSize)
-               .arg(p.Method.PreliminarySmoothing ? "on" : "off")
-               .arg(p.Method.QualityCoefficient);
-  else
-    text = QString("Overlap width: %1 %\nVertical shift: %2 %\nAngle: %3 degrees\nLength differences: %4 %, %5 %")
-               .arg(p.TwoPic.OverlapWidthPercent)
-               .arg(p.TwoPic.VerticalShiftPercent)
-               .arg(p.TwoPic.VerticalLinesAngle)
-               .arg(p.TwoPic.VerticalLengthDifferencePercent)
-               .arg(p.TwoPic.HorizontalLengthDifferencePercent);
-  services_.Inform(this, "Parameters in force (Options folder):\n\n" + text);
+  QDialog* dialog = nullptr;
+  if (which == "mnuParametersCamera") {
+    parameterDialogs_.Camera->ReloadCameraList();
+    parameterDialogs_.Camera->repaint();
+    dialog = parameterDialogs_.Camera;
+  } else if (which == "mnuParametersMethod") {
+    parameterDialogs_.Method->ShowValues();
+    dialog = parameterDialogs_.Method;
+  } else {
+    parameterDialogs_.TwoPic->ShowValues();
+    dialog = parameterDialogs_.TwoPic;
+  }
+  dialog->exec();
+  // The next run takes the sets as the dialogs hold them now.
+  parameters_ = parameterDialogs_.Sets();
 }
 
 void TfrmMain::mnuSaveParametersClick() {
-  services_.Inform(this, "Saving parameters comes with the parameter dialogs in the next version.");
+  QDir::setCurrent(QString::fromStdString(programFolder_.string()));
+  const QString chosen = services_.ChooseFileToSave(this, "Save all parameters", "Set of Vistarium parameters|*.spr");
+  if (chosen.isEmpty()) return;
+  const std::string file = params::ParameterFileNameFor(chosen.toStdString());
+  try {
+    params::SaveParameterFile(file, parameterDialogs_.Sets());
+  } catch (const params::ParameterFileError&) {
+    services_.Inform(this, FromStd(params::kSaveParametersError));
+  }
 }
 
 void TfrmMain::mnuOpenParametersClick() {
-  services_.Inform(this, "Opening parameters comes with the parameter dialogs in the next version.");
+  const QStringList chosen = services_.ChooseFilesToOpen(this, "Open all parameters",
+                                                         "Set of Vistarium parameters|*.spr|All files|*.*", false);
+  if (chosen.isEmpty()) return;
+  try {
+    parameterDialogs_.LoadParameterFile(chosen.front().toStdString());
+  } catch (const params::ParameterFileError& e) {
+    services_.Inform(this, QString::fromUtf8(e.what()));
+  }
+  parameters_ = parameterDialogs_.Sets();
 }
 
 fs::path TfrmMain::HelpFile() const {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/workflow.h"
+#include "desktop/camera_dialog.h"
 #include "image/bitmaps.h"
 #include "params/parameter_sets.h"
 #include "run/progress.h"
@@ -74,6 +75,9 @@ public:
   // --- Run ---
   RunState& Run() { return rs_; }
   const params::ParameterSets& Parameters() const { return parameters_; }
+  // The three parameter dialogs, which hold the sets; Parameters() is
+  // refreshed from them whenever one of them may have changed.
+  const ParameterDialogs& ParameterWindows() const { return parameterDialogs_; }
   bool JoinRunning() const { return worker_ != nullptr; }
   TfrmSimpleShow* SimpleShow() const { return frmSimpleShow_; }
   TfrmAbout* AboutBox() const { return frmAbout_; }
@@ -142,7 +146,6 @@ private:
   void CreateMenus();
   void CreateToolBar();
   void CreatePanels();
-  void LoadParametersInForce();
 
   // Runs a command; an error it throws is reported and the window goes on.
   void Guarded(const std::function<void()>& command);
@@ -176,6 +179,7 @@ private:
   DesktopServices& services_;
   std::filesystem::path programFolder_;
   params::ParameterSets parameters_;
+  ParameterDialogs parameterDialogs_;
   RunState rs_;
   app::WorkflowStage stage_ = app::WorkflowStage::NoPictures;
   std::unique_ptr<PhaseProgress> progress_;
