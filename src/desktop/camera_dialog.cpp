@@ -48,6 +48,8 @@ TfrmParametersCamera::TfrmParametersCamera(DesktopServices& services, fs::path p
   cbCameraMake = new QComboBox(gmAutoPar);
   cbCameraMake->setObjectName("cbCameraMake");
   cbCameraMake->setGeometry(5, 20, 340, 24);
+  // A scrolled list of 16 entries rather than a popup over the whole screen.
+  cbCameraMake->setStyleSheet("combobox-popup: 0;");
   cbCameraMake->setMaxVisibleItems(16);
 
   gbManualPar = new QGroupBox(" Selected camera ", this);

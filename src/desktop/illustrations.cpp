@@ -28,7 +28,7 @@ void DrawLandscape(QPainter& p, const QRectF& frame, double horizonY, bool sun =
   p.setPen(Qt::NoPen);
   if (sun) {
     p.setBrush(QColor(255, 214, 92));
-    p.drawEllipse(QPointF(150, horizonY - 38), 7, 7);
+    p.drawEllipse(QPointF(150, horizonY - 30), 7, 7);
   }
   QPainterPath hills;
   hills.moveTo(0, horizonY);
