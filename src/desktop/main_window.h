@@ -33,9 +33,14 @@ class QThread;
 class QToolBar;
 class QToolButton;
 
+namespace vistarium {
+struct ConnectionCheck;
+}
+
 namespace vistarium::desktop {
 
 class DesktopServices;
+class TfrmAdjust;
 class TfrmSimpleShow;
 class TfrmDebugSphereShow;
 class TfrmAbout;
@@ -77,6 +82,7 @@ public:
   bool JoinRunning() const { return worker_ != nullptr; }
   TfrmSimpleShow* SimpleShow() const { return frmSimpleShow_; }
   TfrmAbout* AboutBox() const { return frmAbout_; }
+  TfrmAdjust* AdjustWindow() const { return frmAdjust_; }
   // The text shown under an opened panorama's preview, and whether it can be browsed.
   bool OpenedPanoramaBrowsable() const { return openedBrowsable_; }
 
@@ -100,6 +106,11 @@ public:
   void pmnuReloadClick();
   void pmnuAdjustRightClick();
   void pmnuAdjustLeftClick();
+  // Thumbnails of the connections the check after Join named: their own
+  // frame colour and the warning as a hint, until the set changes or Join
+  // runs again.
+  void MarkUnreliableConnections(const std::vector<ConnectionCheck>& checks);
+  void ClearConnectionMarks();
 
   // Controls (named as the tests find them).
   QMenu *mnuFile, *mnuView, *mnuTools, *mnuParameters, *mnuHelp;
@@ -186,6 +197,8 @@ private:
   TfrmSimpleShow* frmSimpleShow_ = nullptr;
   TfrmDebugSphereShow* frmDebugSphereShow_ = nullptr;
   TfrmAbout* frmAbout_ = nullptr;
+  TfrmAdjust* frmAdjust_ = nullptr;
+  std::vector<int> markedThumbnails_;  // frames coloured by MarkUnreliableConnections
 };
 
 }  // namespace vistarium::desktop
