@@ -138,6 +138,42 @@ std::optional<CornerMove> ReleaseCorner(ConnectionAdjustment& a, int tag, TPoint
   return move;
 }
 
+TPoint ViewOriginFor(const TTriangle& t, TPoint view, TPoint picture) {
+  constexpr int kMargin = 12;  // a corner this close to the view's border is hard to take
+  auto origin = [&](double cx, double cy) {
+    auto clamp = [](double centre, int v, int p) {
+      return std::max(0, std::min(Round(centre - v / 2.0), std::max(0, p - v)));
+    };
+    return TPoint{clamp(cx, view.X, picture.X), clamp(cy, view.Y, picture.Y)};
+  };
+  auto shown = [&](TPoint o) {
+    int n = 0;
+    // Where the view ends at the picture's border, the border is no obstacle.
+    const int left = o.X > 0 ? o.X + kMargin : 0, top = o.Y > 0 ? o.Y + kMargin : 0;
+    const int right = o.X + view.X < picture.X ? o.X + view.X - kMargin : picture.X;
+    const int bottom = o.Y + view.Y < picture.Y ? o.Y + view.Y - kMargin : picture.Y;
+    for (const TPoint& c : t) n += c.X >= left && c.X < right && c.Y >= top && c.Y < bottom;
+    return n;
+  };
+  std::vector<TPoint> candidates;
+  const auto [minX, maxX] = std::minmax({t[0].X, t[1].X, t[2].X});
+  const auto [minY, maxY] = std::minmax({t[0].Y, t[1].Y, t[2].Y});
+  candidates.push_back(origin((minX + maxX) / 2.0, (minY + maxY) / 2.0));
+  for (std::size_t k = 0; k < 3; ++k) {
+    const TPoint p = t[k], q = t[(k + 1) % 3];
+    candidates.push_back(origin((p.X + q.X) / 2.0, (p.Y + q.Y) / 2.0));
+  }
+  for (const TPoint& c : t) candidates.push_back(origin(c.X, c.Y));
+  TPoint best = candidates.front();
+  int most = shown(best);
+  for (const TPoint& o : candidates)
+    if (const int n = shown(o); n > most) {
+      best = o;
+      most = n;
+    }
+  return best;
+}
+
 // ---------------------------------------------------------------------------
 // Saving
 

@@ -82,6 +82,12 @@ struct CornerMove {
 // drag in every case.
 std::optional<CornerMove> ReleaseCorner(ConnectionAdjustment& a, int tag, TPoint p, TPoint pictureSize);
 
+// Where to scroll a view of `view` pixels on a picture of `picture` pixels
+// (its top-left corner, inside the picture) so that it shows as many
+// corners of the triangle as it can: the whole triangle when it fits, else
+// two corners of an edge, else one corner.
+TPoint ViewOriginFor(const TTriangle& t, TPoint view, TPoint picture);
+
 // ---------------------------------------------------------------------------
 // Saving
 

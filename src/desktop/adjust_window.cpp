@@ -9,6 +9,7 @@
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QPen>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
@@ -62,7 +63,20 @@ PictureImage::PictureImage(DeviceBitmap picture, int tag, QWidget* parent)
   setFixedSize(picture_.Width, picture_.Height);
 }
 
-void PictureImage::UpdateTriangle(const app::TTriangle& t) { update(BoundingRect(t)); }
+// Room around a corner for its mark and number.
+constexpr int kMarkRadius = 9;
+constexpr int kMarkReach = 34;
+
+void PictureImage::UpdateTriangle(const app::TTriangle& t) {
+  update(BoundingRect(t).adjusted(-kMarkReach, -kMarkReach, kMarkReach, kMarkReach));
+}
+
+void PictureImage::SetCorners(const app::TTriangle& t) {
+  if (cornersShown_) UpdateTriangle(corners_);
+  corners_ = t;
+  cornersShown_ = true;
+  UpdateTriangle(corners_);
+}
 
 void PictureImage::paintEvent(QPaintEvent* event) {
   QPainter painter(this);
@@ -71,6 +85,27 @@ void PictureImage::paintEvent(QPaintEvent* event) {
                      static_cast<qsizetype>(picture_.Width) * 4, QImage::Format_RGBX8888);
   const QRect r = event->rect().intersected(image.rect());
   if (!r.isEmpty()) painter.drawImage(r.topLeft(), image, r);
+  if (!cornersShown_) return;
+  // A ring around each corner, as wide as the reach of a press, and its number.
+  painter.setRenderHint(QPainter::Antialiasing);
+  QFont font = painter.font();
+  font.setBold(true);
+  painter.setFont(font);
+  for (int k = 0; k < 3; ++k) {
+    const QPoint c(corners_[static_cast<std::size_t>(k)].X, corners_[static_cast<std::size_t>(k)].Y);
+    if (!event->rect().intersects(QRect(c, c).adjusted(-kMarkReach, -kMarkReach, kMarkReach, kMarkReach))) continue;
+    painter.setBrush(Qt::NoBrush);
+    painter.setPen(QPen(Qt::black, 3));
+    painter.drawEllipse(c, kMarkRadius, kMarkRadius);
+    painter.setPen(QPen(QColor(255, 230, 0), 1.5));
+    painter.drawEllipse(c, kMarkRadius, kMarkRadius);
+    const QRect label(c.x() + 10, c.y() - 26, 16, 16);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QColor(0, 0, 0, 170));
+    painter.drawRoundedRect(label, 3, 3);
+    painter.setPen(QColor(255, 230, 0));
+    painter.drawText(label, Qt::AlignCenter, QString::number(k + 1));
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -142,6 +177,8 @@ void TfrmAdjust::OpenConnection(int l, int r) {
   RightImage = CreateImage(sbRight, r);
   app::DrawTriangle(LeftImage->Picture(), Adjustment.LeftTriangle);
   app::DrawTriangle(RightImage->Picture(), Adjustment.RightTriangle);
+  LeftImage->SetCorners(Adjustment.LeftTriangle);
+  RightImage->SetCorners(Adjustment.RightTriangle);
   auto name = [this](int i) {
     return QString::fromStdString(
         std::filesystem::path(run_.PictureSet.FileNames[static_cast<std::size_t>(i)]).filename().string());
@@ -153,9 +190,10 @@ void TfrmAdjust::OpenConnection(int l, int r) {
 void TfrmAdjust::ScrollToTriangles() {
   for (const auto& [box, t] : {std::pair{sbLeft, Adjustment.LeftTriangle}, std::pair{sbRight, Adjustment.RightTriangle}}) {
     if (!box->widget()) continue;
-    const QPoint centre = BoundingRect(t).center();
-    box->horizontalScrollBar()->setValue(centre.x() - box->viewport()->width() / 2);
-    box->verticalScrollBar()->setValue(centre.y() - box->viewport()->height() / 2);
+    const TPoint origin = app::ViewOriginFor(t, {box->viewport()->width(), box->viewport()->height()},
+                                             run_.Projection.PictureSize);
+    box->horizontalScrollBar()->setValue(origin.X);
+    box->verticalScrollBar()->setValue(origin.Y);
   }
 }
 
@@ -215,7 +253,7 @@ void TfrmAdjust::FormMouseUp(QWidget* image, QMouseEvent* event) {
     app::DrawTriangle(target->Picture(), move->Before);  // erases it
     app::DrawTriangle(target->Picture(), now);
     target->UpdateTriangle(move->Before);
-    target->UpdateTriangle(now);
+    target->SetCorners(now);
   }
   EndDragCursor();
 }

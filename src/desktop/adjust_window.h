@@ -32,6 +32,9 @@ public:
   int Tag() const { return tag_; }
   // Repaints the pixels of a triangle (after it was drawn or erased).
   void UpdateTriangle(const app::TTriangle& t);
+  // The corners to mark with their numbers over the picture, so that they
+  // can be found and told apart; the triangle itself is in the pixels.
+  void SetCorners(const app::TTriangle& t);
 
 protected:
   void paintEvent(QPaintEvent* event) override;
@@ -39,6 +42,8 @@ protected:
 private:
   DeviceBitmap picture_;
   int tag_;
+  app::TTriangle corners_{};
+  bool cornersShown_ = false;
 };
 
 class TfrmAdjust : public QDialog {

@@ -119,6 +119,16 @@ TEST(Adjustment, DrawingInvertsVerticesAndRoundedEdgesAndDrawingAgainRestores) {
   EXPECT_EQ(display.Pixel(0, 2), 0xFF00FF7Fu);
 }
 
+TEST(Adjustment, TheFirstViewShowsAsManyCornersAsItCan) {
+  const TPoint picture{4000, 3000};
+  // Fits: centred on the triangle.
+  EXPECT_EQ(ViewOriginFor({{{1000, 1000}, {1000, 1200}, {1200, 1100}}}, {400, 300}, picture), (TPoint{900, 950}));
+  // Too tall for the view: the edge whose two corners fit (1 -> 3).
+  EXPECT_EQ(ViewOriginFor({{{1000, 200}, {1000, 2800}, {1300, 300}}}, {400, 300}, picture), (TPoint{950, 100}));
+  // Only one corner fits at a time: the first one, and never outside the picture.
+  EXPECT_EQ(ViewOriginFor({{{10, 10}, {10, 2900}, {3900, 1500}}}, {400, 300}, picture), (TPoint{0, 0}));
+}
+
 RunState ManualRun() {
   RunState rs;
   geom::SetCameraProjection(rs.Projection, {1200, 900}, 28.0, 0.0);
