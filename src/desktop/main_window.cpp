@@ -1069,7 +1069,8 @@ void TfrmMain::MarkUnreliableConnections(const std::vector<ConnectionCheck>& che
     const std::string w = ConnectionWarning(c);
     if (w.empty()) continue;
     for (const int i : {c.Left, c.Right})
-      if (i >= 0 && static_cast<std::size_t>(i) < warnings.size()) warnings[static_cast<std::size_t>(i)] << FromStd(w);
+      if (i >= 0 && static_cast<std::size_t>(i) < warnings.size())
+        warnings[static_cast<std::size_t>(i)] << "<p>" + FromStd(w).toHtmlEscaped() + "</p>";  // rich text wraps
   }
   for (std::size_t i = 0; i < warnings.size(); ++i) {
     if (warnings[i].isEmpty()) continue;
@@ -1077,7 +1078,7 @@ void TfrmMain::MarkUnreliableConnections(const std::vector<ConnectionCheck>& che
     QPalette p = frame->palette();
     p.setColor(QPalette::Window, QColor(255, 140, 0));
     frame->setPalette(p);
-    frame->setToolTip(warnings[i].join("\n"));
+    frame->setToolTip(warnings[i].join(""));
     markedThumbnails_.push_back(static_cast<int>(i));
   }
 }
