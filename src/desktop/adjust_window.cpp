@@ -168,13 +168,14 @@ PictureImage* TfrmAdjust::CreateImage(QScrollArea* box, int index) {
 
 void TfrmAdjust::OpenConnection(int l, int r) {
   EndDragCursor();
-  Adjustment = app::OpenAdjustment(run_, l, r);
+  app::ConnectionAdjustment opened = app::OpenAdjustment(run_, l, r);
   // The pictures of an earlier opening go first: two full-size pictures are
   // all this window ever holds.
   for (QScrollArea* box : {sbLeft, sbRight}) delete box->takeWidget();
   LeftImage = RightImage = nullptr;
   LeftImage = CreateImage(sbLeft, l);
   RightImage = CreateImage(sbRight, r);
+  Adjustment = opened;
   app::DrawTriangle(LeftImage->Picture(), Adjustment.LeftTriangle);
   app::DrawTriangle(RightImage->Picture(), Adjustment.RightTriangle);
   LeftImage->SetCorners(Adjustment.LeftTriangle);
@@ -188,7 +189,8 @@ void TfrmAdjust::OpenConnection(int l, int r) {
 }
 
 void TfrmAdjust::ScrollToTriangles() {
-  for (const auto& [box, t] : {std::pair{sbLeft, Adjustment.LeftTriangle}, std::pair{sbRight, Adjustment.RightTriangle}}) {
+  for (const auto& [box, t] :
+       {std::pair{sbLeft, Adjustment.LeftTriangle}, std::pair{sbRight, Adjustment.RightTriangle}}) {
     if (!box->widget()) continue;
     const TPoint origin = app::ViewOriginFor(t, {box->viewport()->width(), box->viewport()->height()},
                                              run_.Projection.PictureSize);

@@ -37,8 +37,8 @@ TEST(Adjustment, PressTakesTheLastNearVertexAndReleaseMovesItOnlyInsideThePresse
   const TTriangle left = a.LeftTriangle, right = a.RightTriangle;
   const TPoint size{640, 480};
   // Released on the other picture, outside the pressed one, or off both: no change, drag over.
-  for (const auto& [tag, at] : {std::pair{2, TPoint{10, 10}}, std::pair{3, TPoint{640, 10}},
-                                std::pair{3, TPoint{10, 480}}, std::pair{3, TPoint{-1, 10}}, std::pair{-1, TPoint{5, 5}}}) {
+  const std::pair<int, TPoint> releases[] = {{2, {10, 10}}, {3, {640, 10}}, {3, {10, 480}}, {3, {-1, 10}}, {-1, {5, 5}}};
+  for (const auto& [tag, at] : releases) {
     ASSERT_TRUE(PressCorner(a, 3, {120, 100}));
     EXPECT_FALSE(ReleaseCorner(a, tag, at, size).has_value()) << tag << " " << at.X << "," << at.Y;
     EXPECT_FALSE(a.Dragging);

@@ -115,18 +115,11 @@ TEST_F(AdjustWindowTest, StitchManuallyCorrectAConnectionByDraggingSaveAndJoin) 
   const DeviceBitmap file = render::LoadPictureFile(rs.PictureSet.FileNames[1]);
   const TPoint moved{900, 420};
 
-  // Connection menu of the first thumbnail of an open set: right only.
-  QTest::mousePress(w.ThumbnailImages[0], Qt::RightButton, {}, QPoint(5, 5));
-  EXPECT_FALSE(w.pmnuAdjustLeft->isEnabled());
-  EXPECT_TRUE(w.pmnuAdjustRight->isEnabled());
-  w.pmnuCorrection->hide();
-
   AdjustConnection(2, w.pmnuAdjustLeft, [&](TfrmAdjust& a) {
     EXPECT_EQ(FrameColour(w.ThumbnailFrames[1]), kFuchsia);
     EXPECT_EQ(FrameColour(w.ThumbnailFrames[2]), kFuchsia);
     EXPECT_EQ(a.windowTitle(), "Manual adjustment of stitching");
     EXPECT_EQ(a.pnlControl->height(), 35);
-    EXPECT_EQ(a.bbtnSave->text(), "Save");
     EXPECT_EQ(a.Adjustment.LeftIndex, 1);
     EXPECT_EQ(a.Adjustment.RightIndex, 2);
     ASSERT_NE(a.LeftImage, nullptr);
