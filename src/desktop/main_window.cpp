@@ -30,6 +30,7 @@
 #include "app/panorama_file.h"
 #include "app/parameters_in_force.h"
 #include "app/pipeline.h"
+#include "desktop/adjust_window.h"
 #include "desktop/icons.h"
 #include "desktop/services.h"
 #include "desktop/views.h"
@@ -137,6 +138,7 @@ TfrmMain::TfrmMain(DesktopServices& services, fs::path programFolder, QWidget* p
   frmDebugSphereShow_ = new TfrmDebugSphereShow(this);
   frmSimpleShow_ = new TfrmSimpleShow(this);
   frmAbout_ = new TfrmAbout(this);
+  frmAdjust_ = new TfrmAdjust(services_, rs_, this);
 
   resize(776, 426);
   setMinimumSize(776, 426);
@@ -411,6 +413,9 @@ void TfrmMain::SetWorkflowStage(WorkflowStage stage) {
   sbPanorama->setVisible(panels.PanoramaStrip);
   pnlProgress->setVisible(panels.ProgressPanel);
   lblNameLoadedPan->setVisible(panels.LoadedName);
+  // Marks of unreliable connections last while their panorama is shown or
+  // corrected; a new Join or another set ends them.
+  if (stage != WorkflowStage::PanoramaMade && stage != WorkflowStage::ConnectionsReady) ClearConnectionMarks();
   ToolBarMain->update();
 }
 
@@ -786,8 +791,10 @@ void TfrmMain::StartConstruction(WorkflowStage startedFrom) {
         SetWorkflowStage(WorkflowStage::PanoramaMade);
         // Connections that the check names are worth a look before saving.
         QStringList warnings;
-        for (const ConnectionCheck& c : CheckConnections(rs_))
+        const std::vector<ConnectionCheck> checks = CheckConnections(rs_);
+        for (const ConnectionCheck& c : checks)
           if (const std::string w = ConnectionWarning(c); !w.empty()) warnings << FromStd(w);
+        MarkUnreliableConnections(checks);
         if (!warnings.isEmpty())
           services_.Inform(this, "The panorama is made, but some connections look unreliable:\n\n" +
                                      warnings.join("\n\n") +
@@ -1033,18 +1040,57 @@ void TfrmMain::OpenConnection(int left, int right) {
   if (left < 0 || right < 0 || left >= PictureCount() || right >= PictureCount()) return;
   QFrame* l = ThumbnailFrames[static_cast<std::size_t>(left)];
   QFrame* r = ThumbnailFrames[static_cast<std::size_t>(right)];
-  const QPalette remembered = l->palette();
+  // Each frame gets its own colour back: one may be marked as unreliable.
+  const QPalette rememberedLeft = l->palette(), rememberedRight = r->palette();
+  const bool ownLeft = l->testAttribute(Qt::WA_SetPalette), ownRight = r->testAttribute(Qt::WA_SetPalette);
+  auto restore = [&] {
+    l->setPalette(ownLeft ? rememberedLeft : QPalette());
+    r->setPalette(ownRight ? rememberedRight : QPalette());
+  };
   for (QFrame* f : {l, r}) {
     QPalette p = f->palette();
     p.setColor(QPalette::Window, QColor(255, 0, 255));
     f->setPalette(p);
   }
-  services_.Inform(this, QString("The connection of pictures %1 and %2 can be adjusted by hand "
-                                 "once the adjustment window is part of Vistarium.")
-                             .arg(left + 1)
-                             .arg(right + 1));
-  l->setPalette(remembered);
-  r->setPalette(remembered);
+  try {
+    WaitCursor wait;
+    frmAdjust_->OpenConnection(left, right);
+  } catch (...) {
+    restore();
+    throw;
+  }
+  frmAdjust_->exec();
+  restore();
+}
+
+void TfrmMain::MarkUnreliableConnections(const std::vector<ConnectionCheck>& checks) {
+  ClearConnectionMarks();
+  std::vector<QStringList> warnings(ThumbnailFrames.size());
+  for (const ConnectionCheck& c : checks) {
+    const std::string w = ConnectionWarning(c);
+    if (w.empty()) continue;
+    for (const int i : {c.Left, c.Right})
+      if (i >= 0 && static_cast<std::size_t>(i) < warnings.size())
+        warnings[static_cast<std::size_t>(i)] << "<p>" + FromStd(w).toHtmlEscaped() + "</p>";  // rich text wraps
+  }
+  for (std::size_t i = 0; i < warnings.size(); ++i) {
+    if (warnings[i].isEmpty()) continue;
+    QFrame* frame = ThumbnailFrames[i];
+    QPalette p = frame->palette();
+    p.setColor(QPalette::Window, QColor(255, 140, 0));
+    frame->setPalette(p);
+    frame->setToolTip(warnings[i].join(""));
+    markedThumbnails_.push_back(static_cast<int>(i));
+  }
+}
+
+void TfrmMain::ClearConnectionMarks() {
+  for (const int i : markedThumbnails_) {
+    if (static_cast<std::size_t>(i) >= ThumbnailFrames.size()) continue;
+    ThumbnailFrames[static_cast<std::size_t>(i)]->setPalette(QPalette());
+    ThumbnailFrames[static_cast<std::size_t>(i)]->setToolTip(QString());
+  }
+  markedThumbnails_.clear();
 }
 
 }  // namespace vistarium::desktop

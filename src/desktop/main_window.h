@@ -34,9 +34,14 @@ class QThread;
 class QToolBar;
 class QToolButton;
 
+namespace vistarium {
+struct ConnectionCheck;
+}
+
 namespace vistarium::desktop {
 
 class DesktopServices;
+class TfrmAdjust;
 class TfrmSimpleShow;
 class TfrmDebugSphereShow;
 class TfrmAbout;
@@ -81,6 +86,7 @@ public:
   bool JoinRunning() const { return worker_ != nullptr; }
   TfrmSimpleShow* SimpleShow() const { return frmSimpleShow_; }
   TfrmAbout* AboutBox() const { return frmAbout_; }
+  TfrmAdjust* AdjustWindow() const { return frmAdjust_; }
   // The text shown under an opened panorama's preview, and whether it can be browsed.
   bool OpenedPanoramaBrowsable() const { return openedBrowsable_; }
 
@@ -104,6 +110,11 @@ public:
   void pmnuReloadClick();
   void pmnuAdjustRightClick();
   void pmnuAdjustLeftClick();
+  // Thumbnails of the connections the check after Join named: their own
+  // frame colour and the warning as a hint, until the set changes or Join
+  // runs again.
+  void MarkUnreliableConnections(const std::vector<ConnectionCheck>& checks);
+  void ClearConnectionMarks();
 
   // Controls (named as the tests find them).
   QMenu *mnuFile, *mnuView, *mnuTools, *mnuParameters, *mnuHelp;
@@ -190,6 +201,8 @@ private:
   TfrmSimpleShow* frmSimpleShow_ = nullptr;
   TfrmDebugSphereShow* frmDebugSphereShow_ = nullptr;
   TfrmAbout* frmAbout_ = nullptr;
+  TfrmAdjust* frmAdjust_ = nullptr;
+  std::vector<int> markedThumbnails_;  // frames coloured by MarkUnreliableConnections
 };
 
 }  // namespace vistarium::desktop
