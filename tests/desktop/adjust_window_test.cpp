@@ -20,6 +20,7 @@
 #include "app/connection_check.h"
 #include "desktop/main_window.h"
 #include "desktop/services.h"
+#include "fake_services.h"
 #include "desktop/views.h"
 #include "geom/numbers.h"
 #include "geom/projection.h"
@@ -32,19 +33,7 @@ namespace {
 namespace fs = std::filesystem;
 using app::WorkflowStage;
 
-class FakeServices : public DesktopServices {
-public:
-  QStringList ChooseFilesToOpen(QWidget*, const QString&, const QString&, bool) override { return nextOpen; }
-  QString ChooseFileToSave(QWidget*, const QString&, const QString&) override { return {}; }
-  void Inform(QWidget*, const QString& text) override { informed << text; }
-  bool Ask(QWidget*, const QString&) override { return true; }
-  void ReportError(QWidget*, const QString& text) override { errors << text; }
-  bool OpenDocument(const QString&) override { return true; }
-  double Now() override { return matching::SystemNowDays(); }
-
-  QStringList nextOpen;
-  QStringList informed, errors;
-};
+using test_support::FakeServices;
 
 const QColor kFuchsia(255, 0, 255);
 
@@ -244,10 +233,3 @@ TEST_F(AdjustWindowTest, UnreliableConnectionsAreMarkedUntilTheSetChangesAndSurv
 
 }  // namespace
 }  // namespace vistarium::desktop
-
-int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication application(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -21,6 +21,7 @@
 
 #include "app/panorama_file.h"
 #include "desktop/services.h"
+#include "fake_services.h"
 #include "desktop/views.h"
 #include "render/picture_file.h"
 #include "../support/scratch_folder.h"
@@ -31,35 +32,7 @@ namespace {
 namespace fs = std::filesystem;
 using app::WorkflowStage;
 
-class FakeServices : public DesktopServices {
-public:
-  QStringList ChooseFilesToOpen(QWidget*, const QString&, const QString&, bool) override { return nextOpen; }
-  QString ChooseFileToSave(QWidget*, const QString&, const QString&) override { return nextSave; }
-  void Inform(QWidget*, const QString& text) override { informed << text; }
-  bool Ask(QWidget*, const QString& text) override {
-    asked << text;
-    return answer;
-  }
-  void ReportError(QWidget*, const QString& text) override { errors << text; }
-  bool OpenDocument(const QString& path) override {
-    opened << path;
-    return documentOpens;
-  }
-  // Each reading of a slow clock moves it on by `step` seconds, so that the
-  // finding phase looks long enough for the continue question.
-  double Now() override {
-    if (slowClockStepSeconds == 0) return matching::SystemNowDays();
-    return static_cast<double>(ticks.fetch_add(1)) * slowClockStepSeconds / 86400.0;
-  }
-
-  QStringList nextOpen;
-  QString nextSave;
-  QStringList informed, asked, errors, opened;
-  bool answer = true;
-  bool documentOpens = true;
-  std::atomic<long> ticks{0};
-  std::atomic<int> slowClockStepSeconds{0};
-};
+using test_support::FakeServices;
 
 class MainWindowTest : public test_support::ScratchFolder {
 protected:
@@ -335,10 +308,3 @@ TEST_F(MainWindowTest, AnOrdinaryJpegOpensWithoutBrowsingAndBadChoicesChangeNoth
 
 }  // namespace
 }  // namespace vistarium::desktop
-
-int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication application(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

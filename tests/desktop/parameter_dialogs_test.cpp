@@ -20,6 +20,7 @@
 #include "desktop/camera_dialog.h"
 #include "desktop/main_window.h"
 #include "desktop/services.h"
+#include "fake_services.h"
 #include "params/camera_list.h"
 #include "params/parameter_file.h"
 #include "params/refinement_option.h"
@@ -31,30 +32,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class FakeServices : public DesktopServices {
-public:
-  QStringList ChooseFilesToOpen(QWidget*, const QString& title, const QString& filter, bool) override {
-    titles << title << filter;
-    return nextOpen;
-  }
-  QString ChooseFileToSave(QWidget*, const QString& title, const QString& filter) override {
-    titles << title << filter;
-    return nextSave;
-  }
-  void Inform(QWidget*, const QString& text) override { informed << text; }
-  bool Ask(QWidget*, const QString& text) override {
-    asked << text;
-    return answer;
-  }
-  void ReportError(QWidget*, const QString& text) override { errors << text; }
-  bool OpenDocument(const QString&) override { return false; }
-  double Now() override { return 0; }
-
-  QStringList nextOpen;
-  QString nextSave;
-  QStringList titles, informed, asked, errors;
-  bool answer = true;
-};
+using test_support::FakeServices;
 
 class ParameterDialogsTest : public test_support::ScratchFolder {
 protected:
@@ -324,10 +302,3 @@ TEST_F(ParameterDialogsTest, MainWindowSavesAndOpensParameterSetsAndKeepsItsCopy
 
 }  // namespace
 }  // namespace vistarium::desktop
-
-int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication application(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
