@@ -28,7 +28,6 @@
 
 #include "app/connection_check.h"
 #include "app/panorama_file.h"
-#include "app/parameters_in_force.h"
 #include "app/pipeline.h"
 #include "desktop/adjust_window.h"
 #include "desktop/icons.h"
