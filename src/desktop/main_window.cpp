@@ -917,7 +917,8 @@ void TfrmMain::mnuSavePanoramaClick() {
   const std::string path = app::PanoramaFileNameFor(chosen.toStdString());
   if (fs::exists(path) && !services_.Ask(this, FromStd(app::kReplaceExistingFileQuestion))) return;
   WaitCursor wait;
-  app::SavePanoramaFile(path, frmSimpleShow_->Picture(), app::TrailerFor(rs_.Projection, rs_.PictureSet.Is360));
+  app::SavePanoramaFile(path, frmSimpleShow_->Picture(),
+                        app::TrailerFor(rs_.Projection, rs_.PictureSet.Is360, rs_.Layout.Top));
 }
 
 void TfrmMain::mnuOpenPanoramaClick() {
