@@ -30,6 +30,7 @@
 #include "app/panorama_file.h"
 #include "app/parameters_in_force.h"
 #include "app/pipeline.h"
+#include "desktop/browser_window.h"
 #include "desktop/icons.h"
 #include "desktop/services.h"
 #include "desktop/views.h"
@@ -137,6 +138,7 @@ TfrmMain::TfrmMain(DesktopServices& services, fs::path programFolder, QWidget* p
   frmDebugSphereShow_ = new TfrmDebugSphereShow(this);
   frmSimpleShow_ = new TfrmSimpleShow(this);
   frmAbout_ = new TfrmAbout(this);
+  frmBrowser_ = new TfrmBrowser(this);
 
   resize(776, 426);
   setMinimumSize(776, 426);
@@ -424,6 +426,7 @@ void TfrmMain::SetWorkflowStage(WorkflowStage stage) {
 
 void TfrmMain::ClearPictureSet() {
   ResetConstructionResults(rs_);
+  frmBrowser_->ResetBrowser();
   ResetFindingResults(rs_);
   ResetPictureSetData(rs_);
   SetWorkflowStage(WorkflowStage::NoPictures);
@@ -758,6 +761,7 @@ void TfrmMain::mnuJoinClick() {
                     }
                     if (rs_.CancelRequested || closeAfterJoin_) {
                       ResetConstructionResults(rs_);
+                      frmBrowser_->ResetBrowser();
                       ResetFindingResults(rs_);
                       SetWorkflowStage(WorkflowStage::PicturesLoaded);
                       FinishJoinIfClosing();
@@ -812,6 +816,7 @@ void TfrmMain::JoinFailed(std::exception_ptr error, WorkflowStage startedFrom) {
   SetLabelRed(Label2, false);
   const bool findingFailed = stage_ == WorkflowStage::Finding;
   ResetConstructionResults(rs_);
+  frmBrowser_->ResetBrowser();
   if (findingFailed) ResetFindingResults(rs_);
   frmSimpleShow_->Clear();
   builtPicture_ = Bitmap32{};
@@ -875,6 +880,7 @@ void TfrmMain::mnuByHandClick() {
 void TfrmMain::mnuAdjustmentClick() {
   SetWorkflowStage(WorkflowStage::ConnectionsReady);
   ResetConstructionResults(rs_);
+  frmBrowser_->ResetBrowser();
 }
 
 // ---------------------------------------------------------------------------
@@ -938,6 +944,7 @@ void TfrmMain::mnuOpenPanoramaClick() {
   app::StoreTrailerReading(reading, rs_.Projection, rs_.PictureSet.Is360);
   if (reading.State == app::TrailerState::Damaged) services_.Inform(this, FromStd(app::kDamagedTrailerMessage));
   const DeviceBitmap picture = render::LoadPictureFile(path);
+  openedHorizonRow_ = app::BrowsingHorizonRow(reading.Values, picture.Height);
   PictureWidth = picture.Width;
   PictureHeight = picture.Height;
   rs_.Panorama.Width = picture.Width;
@@ -955,8 +962,24 @@ void TfrmMain::mnuOpenPanoramaClick() {
 void TfrmMain::mnuViewFullSizeClick() { frmSimpleShow_->ShowFullSize(); }
 
 void TfrmMain::mnuViewBrowseClick() {
-  services_.Inform(this, "The panorama browser is not part of this version yet.\n"
-                         "Use Full Size Picture to view the panorama.");
+  // A made panorama brings the run's values and its layout's horizon row;
+  // an opened file the values its trailer gave (stored in the run state)
+  // and its horizon row.
+  const bool opened = stage_ == WorkflowStage::PanoramaOpened;
+  browse::BrowserSource source;
+  source.Is360 = rs_.PictureSet.Is360;
+  source.AngleStep = rs_.Projection.AngleStep;
+  source.PixelsPerRadian = rs_.Projection.PixelsPerRadian;
+  source.FocalPixels = rs_.Projection.FocalPixels;
+  source.HorizonRow = opened ? openedHorizonRow_ : rs_.Layout.Top;
+  try {
+    WaitCursor wait;
+    frmBrowser_->OpenBrowser(frmSimpleShow_->Picture(), source);
+  } catch (const std::exception& e) {
+    services_.ReportError(this, QString::fromUtf8(e.what()));
+    return;
+  }
+  frmBrowser_->exec();
 }
 
 void TfrmMain::mnuNewPanoramaClick() { ClearPictureSet(); }

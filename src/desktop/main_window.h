@@ -39,6 +39,7 @@ class DesktopServices;
 class TfrmSimpleShow;
 class TfrmDebugSphereShow;
 class TfrmAbout;
+class TfrmBrowser;
 
 class TfrmMain : public QMainWindow {
 public:
@@ -77,6 +78,7 @@ public:
   bool JoinRunning() const { return worker_ != nullptr; }
   TfrmSimpleShow* SimpleShow() const { return frmSimpleShow_; }
   TfrmAbout* AboutBox() const { return frmAbout_; }
+  TfrmBrowser* Browser() const { return frmBrowser_; }
   // The text shown under an opened panorama's preview, and whether it can be browsed.
   bool OpenedPanoramaBrowsable() const { return openedBrowsable_; }
 
@@ -186,6 +188,9 @@ private:
   TfrmSimpleShow* frmSimpleShow_ = nullptr;
   TfrmDebugSphereShow* frmDebugSphereShow_ = nullptr;
   TfrmAbout* frmAbout_ = nullptr;
+  TfrmBrowser* frmBrowser_ = nullptr;
+  // The horizon row of an opened panorama file: its trailer's, or the middle row.
+  std::int32_t openedHorizonRow_ = 0;
 };
 
 }  // namespace vistarium::desktop
