@@ -104,9 +104,10 @@ std::int32_t MapHeightFor(int height, double angleStep, double pixelsPerRadian) 
   return h;
 }
 
-double MapRowSource(const BrowserSource& src, std::int32_t mapHeight, std::int32_t y) {
+double MapRowSource(const BrowserSource& src, int height, std::int32_t mapHeight, std::int32_t y) {
   const double lat = static_cast<double>(MapCentreRow(mapHeight) - y);
-  return src.HorizonRow - std::sin(lat * src.AngleStep) * src.PixelsPerRadian;
+  const double row = src.HorizonRow - std::sin(lat * src.AngleStep) * src.PixelsPerRadian;
+  return std::clamp(row, 0.0, height - 1.0);
 }
 
 TColMatrix BuildMapReference(const Bitmap32& panorama, const BrowserSource& src) {
@@ -117,7 +118,7 @@ TColMatrix BuildMapReference(const Bitmap32& panorama, const BrowserSource& src)
   for (int x = 0; x < mapWidth; ++x)
     for (int y = 0; y < mapHeight; ++y) {
       // Pixel (col, row) is centred at (col + 0.5, row + 0.5).
-      const TRealPoint at{x + 0.5, MapRowSource(src, mapHeight, y) + 0.5};
+      const TRealPoint at{x + 0.5, MapRowSource(src, panorama.Height, mapHeight, y) + 0.5};
       const ColorTriple c = render::SampleBitmap32(size, panorama, at);
       map.At(x, y, 0) = c.Blue;
       map.At(x, y, 1) = c.Green;
@@ -141,7 +142,7 @@ TColMatrix BuildMap(const Bitmap32& panorama, const BrowserSource& src) {
   std::vector<RowPlan> rows(static_cast<std::size_t>(mapHeight));
   for (int y = 0; y < mapHeight; ++y) {
     RowPlan& r = rows[static_cast<std::size_t>(y)];
-    r.Y = MapRowSource(src, mapHeight, y) + 0.5;
+    r.Y = MapRowSource(src, height, mapHeight, y) + 0.5;
     r.Interior = r.Y > 0.5 && r.Y < height - 0.5;  // both rows inside, so the rounding fits
     if (!r.Interior) continue;
     r.Iy = Round(r.Y);

@@ -94,8 +94,11 @@ std::int32_t ViewCentreFor(int size);
 std::int32_t MapHeightFor(int height, double angleStep, double pixelsPerRadian);
 
 // The panorama row (a real number, row centres at whole numbers) that map
-// row y samples.
-double MapRowSource(const BrowserSource& src, std::int32_t mapHeight, std::int32_t y);
+// row y samples in a panorama `height` rows high. The map's height is
+// measured from the panorama's middle row; when the horizon lies off the
+// middle, the map rows beyond the panorama's top or bottom repeat its edge
+// row instead of showing black.
+double MapRowSource(const BrowserSource& src, int height, std::int32_t mapHeight, std::int32_t y);
 
 // Builds the map from the panorama picture: plain and fast.
 TColMatrix BuildMapReference(const Bitmap32& panorama, const BrowserSource& src);

@@ -84,6 +84,22 @@ TEST(BrowserTest, OpensAtFullHeightAndZoomStopsAtItsLimits) {
   EXPECT_LE(s.MaxViewY, 1);
 }
 
+TEST(BrowserTest, MapRowsBeyondAPanoramaWithItsHorizonOffTheMiddleRepeatTheEdgeRow) {
+  const Bitmap32 pano = Stripes(600, 300);
+  // Horizon 20 rows above the middle: the map's top rows lie above the
+  // panorama's top.
+  const BrowserState s = Opened(pano, SourceFor(1800, false, 130));
+  for (int x : {0, 17, 599})
+    for (int y : {0, 5}) {
+      const std::uint32_t edge = pano.Pixel(x, 0);
+      EXPECT_EQ(s.Map.At(x, y, 0), edge & 0xFF);
+      EXPECT_EQ(s.Map.At(x, y, 2), (edge >> 16) & 0xFF);
+    }
+  // The middle row of the map is the horizon row of the panorama.
+  const int middle = Round(s.MapHeight / 2.0);
+  EXPECT_EQ(s.Map.At(17, middle, 0), pano.Pixel(17, 130) & 0xFF);
+}
+
 TEST(BrowserTest, AutomaticRotationSwingsOnAnOpenPanoramaAndWrapsOnACircle) {
   const Bitmap32 pano = Stripes(1000, 200);
   BrowserState open = Opened(pano, SourceFor(3600, false, 100));
