@@ -57,6 +57,24 @@ void ClampViewX(BrowserState& s) {
   if (s.ViewX < s.MinViewX) s.ViewX = s.MinViewX;
 }
 
+// Whether a map column has a cell with weight in its sample: in the
+// sampling rule, cell k is centred at k + 0.5, so positions from -0.5 to
+// count + 0.5 (exclusive) reach one. Columns beyond leave their view pixels
+// as they are (an open panorama seen past its ends).
+bool InsideMap(double at, std::int32_t count) { return at > -0.5 && at < count + 0.5; }
+
+// A map row beyond the map's top or bottom is drawn from the edge row. The
+// map holds latitudes round(MapHeight / 2) down to that less MapHeight - 1,
+// rounded half to even, so one side can be a row and a half shorter than
+// the height that the full-height zoom fits, and the view has one row more
+// below its centre row than above: at that zoom the bottom view row can
+// fall just below the map, and would otherwise keep stale pixels.
+double RowInsideMap(double lat, std::int32_t count) {
+  if (!(lat > -0.5)) return 0.5;
+  if (!(lat < count + 0.5)) return count - 0.5;
+  return lat;
+}
+
 // What a view column needs: its longitude in map columns and the distance
 // from the eye to the view plane's column, in view-plane pixels.
 struct ViewColumn {
@@ -75,7 +93,7 @@ ViewColumn ColumnOf(const BrowserState& s, int i) {
     if (lon >= s.MapWidth) lon -= s.MapWidth;
   }
   c.Lon = lon;
-  c.Inside = lon > -1.0 && lon < s.MapWidth;
+  c.Inside = InsideMap(lon, s.MapWidth);
   return c;
 }
 
@@ -249,9 +267,8 @@ void RenderViewReference(const BrowserState& s, Bitmap32& view) {
     const ViewColumn c = ColumnOf(s, i);
     if (!c.Inside) continue;
     for (int j = 0; j < view.Height; ++j) {
-      const double lat = LatitudeRow(s, centreRow, j, c.G);
-      if (lat > -1.0 && lat < s.MapHeight)
-        view.SetPixel(i, j, OpaqueArgb(render::SampleColMatrix(size, s.Map, {c.Lon, lat})));
+      const double lat = RowInsideMap(LatitudeRow(s, centreRow, j, c.G), s.MapHeight);
+      view.SetPixel(i, j, OpaqueArgb(render::SampleColMatrix(size, s.Map, {c.Lon, lat})));
     }
   }
 }
@@ -319,7 +336,7 @@ void RenderView(const BrowserState& s, Bitmap32& view) {
         if (lon < 0.0) lon += s.MapWidth;
         if (lon >= s.MapWidth) lon -= s.MapWidth;
       }
-      if (!(lon > -1.0 && lon < s.MapWidth)) continue;
+      if (!InsideMap(lon, s.MapWidth)) continue;
       const double* lats =
           t.Lat.data() + static_cast<std::size_t>(std::abs(i - s.ViewCentreX)) * static_cast<std::size_t>(view.Height);
       // The sampling rule's per-column half, as it computes it.
@@ -330,8 +347,7 @@ void RenderView(const BrowserState& s, Bitmap32& view) {
       const std::uint16_t* right = left ? left + mapRows * 3u : nullptr;
       std::uint32_t* out = view.Pixels.data() + i;
       for (int j = 0; j < view.Height; ++j, out += view.Width) {
-        const double lat = lats[j];
-        if (!(lat > -1.0 && lat < s.MapHeight)) continue;
+        const double lat = RowInsideMap(lats[j], s.MapHeight);
         const std::int32_t iy = Round(lat);
         if (columnsInside && iy >= 1 && iy < s.MapHeight) {
           const double wy0 = iy + 0.5 - lat, wy1 = lat - (iy - 0.5);

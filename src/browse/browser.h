@@ -120,8 +120,9 @@ void UpdateLimits(BrowserState& s);
 void SetViewSize(BrowserState& s, int viewWidth, int viewHeight);
 
 // Draws the view into `view` (its size is the view size; the view centre
-// comes from `s`). Pixels whose column or row falls outside the map keep
-// what they held. Plain and fast; the same pixels.
+// comes from `s`). Pixels whose column falls outside the map keep what they
+// held; rows beyond the map's top or bottom (at most a row or two at the
+// full-height zoom) repeat its edge row. Plain and fast; the same pixels.
 void RenderViewReference(const BrowserState& s, Bitmap32& view);
 void RenderView(const BrowserState& s, Bitmap32& view);
 

@@ -54,6 +54,23 @@ TEST(BrowserTest, OpensAtFullHeightAndZoomStopsAtItsLimits) {
   // The full map height fills the view: its top and bottom rows are two
   // view-plane pixels outside the view.
   EXPECT_NEAR(std::tan(s.MapHeight * 0.5 * s.AngleStep) * s.FocalPixels - s.InitialScale * s.ViewCentreY, 2.0, 1e-9);
+  // The opening view is covered by the map in every pixel, the bottom row
+  // (one row further from the centre row than the top row) included.
+  // The last has a map of 655 rows whose middle row rounds to 328, 1.5 rows
+  // short below of what the zoom fits.
+  struct Case {
+    int Width, Height, Columns;
+    bool Is360;
+  };
+  for (const Case c : {Case{1200, 300, 1200, true}, Case{1200, 300, 3600, false}, Case{5631, 642, 5631, true}}) {
+    BrowserState t = Opened(Stripes(c.Width, c.Height), SourceFor(c.Columns, c.Is360, c.Height / 2));
+    Bitmap32 view;
+    view.SetSize(400, 300);
+    std::fill(view.Pixels.begin(), view.Pixels.end(), 0x12345678u);
+    RenderView(t, view);
+    EXPECT_EQ(std::count(view.Pixels.begin(), view.Pixels.end(), 0x12345678u), 0);
+    EXPECT_EQ(std::count(view.Pixels.begin(), view.Pixels.end(), 0xFF000000u), 0);
+  }
   ButtonStates b = UpdateButtons(s);
   EXPECT_FALSE(b.ZoomDown);
   EXPECT_FALSE(b.ZoomInit);
