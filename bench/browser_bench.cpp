@@ -4,7 +4,7 @@
 // turns by one automatic step per frame (the automatic rotation) and while it
 // tilts by one pixel per frame.
 //
-//   browser_bench [--size WxH] [--frames N] [--threads N]
+//   browser_bench [--size WxH] [--frames N] [--threads N] [--fast-only]
 //
 // Default panorama 14000 x 2900 (40.6 megapixels), with 14000 columns to the
 // full turn and a focal length of one turn / 2 pi pixels.
@@ -76,8 +76,15 @@ double FramesPerSecond(browse::BrowserState s, int width, int height, int frames
 
 int main(int argc, char** argv) {
   int width = 14000, height = 2900, frames = 60;
+  bool fastOnly = false;
+  for (int i = 1; i < argc; ++i)
+    if (std::string(argv[i]) == "--fast-only") fastOnly = true;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string a = argv[i];
+    if (a == "--fast-only") {
+      --i;
+      continue;
+    }
     if (a == "--size")
       std::sscanf(argv[i + 1], "%dx%d", &width, &height);
     else if (a == "--frames")
@@ -106,7 +113,7 @@ int main(int argc, char** argv) {
     best = std::min(best, Seconds(t0, Clock::now()));
   }
   std::printf("map %d x %d built in %.3f s (fast, best of 3)\n", s.MapWidth, s.MapHeight, best);
-  {
+  if (!fastOnly) {
     const auto t0 = Clock::now();
     const TColMatrix plain = browse::BuildMapReference(panorama, src);
     std::printf("map built in %.3f s (plain)%s\n", Seconds(t0, Clock::now()),
@@ -117,6 +124,7 @@ int main(int argc, char** argv) {
   for (const auto& size : sizes)
     for (bool reference : {true, false})
       for (bool tilting : {false, true}) {
+        if (reference && fastOnly) continue;
         const int n = reference ? std::max(1, frames / 4) : frames;
         std::printf("view %4d x %4d: %7.1f frames/s (%s, %s)\n", size[0], size[1],
                     FramesPerSecond(s, size[0], size[1], n, reference, tilting), reference ? "plain" : "fast",
