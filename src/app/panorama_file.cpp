@@ -106,7 +106,7 @@ std::string UnsoundReason(const PanoramaTrailer& t) {
   // Each number is off by at most half a unit of its 10th decimal.
   const double allowed = 0.5e-10 * (t.AngleStep + t.PixelsPerRadian) + 1e-12;
   if (!(std::abs(t.AngleStep * t.PixelsPerRadian - 1.0) <= allowed))
-    return "AngleStep and PixelsPerRadian do not belong together (their product is not 1)";
+    return "AngleStep and PixelsPerRadian do not belong together: their product is not 1";
   return {};
 }
 
