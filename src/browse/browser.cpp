@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-#include <omp.h>
-
 #include "geom/numbers.h"
 #include "render/sampling.h"
 
@@ -224,6 +222,7 @@ TColMatrix BuildMap(const Bitmap32& panorama, const BrowserSource& src) {
 
 void OpenBrowser(BrowserState& s, const Bitmap32& panorama, const BrowserSource& src) {
   CheckSource(panorama, src);
+  if (s.ViewCentreX < 1 || s.ViewCentreY < 1) throw std::invalid_argument("The view is too small to browse in");
   s.Is360 = src.Is360;
   s.AngleStep = src.AngleStep;
   s.PixelsPerRadian = src.PixelsPerRadian;

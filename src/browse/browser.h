@@ -107,7 +107,7 @@ TColMatrix BuildMap(const Bitmap32& panorama, const BrowserSource& src);
 // Builds the map (fast) and sets the map size, the scales and the initial
 // position for a view whose centre is already in `s`; does not draw. Throws
 // std::invalid_argument for source values that cannot make a map (not
-// finite, not positive) or an empty picture.
+// finite, not positive), an empty picture, or a view smaller than 4 x 4.
 void OpenBrowser(BrowserState& s, const Bitmap32& panorama, const BrowserSource& src);
 
 // Bounds of ViewY (and of ViewX for an open panorama) from Scale.

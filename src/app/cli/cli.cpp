@@ -403,9 +403,9 @@ int View(const std::vector<std::string>& args, Console& console) {
       const std::string& text = args[++i];
       char x = 0;
       std::istringstream in(text);
-      if (!(in >> width >> x >> height) || x != 'x' || !in.eof() || width < 1 || height < 1 ||
+      if (!(in >> width >> x >> height) || x != 'x' || !in.eof() || width < 4 || height < 4 ||
           width > 10000 || height > 10000)
-        throw UsageError("--size needs WIDTHxHEIGHT of 1 to 10000 pixels each, not \"" + text + "\"");
+        throw UsageError("--size needs WIDTHxHEIGHT of 4 to 10000 pixels each, not \"" + text + "\"");
     } else if (!a.empty() && a[0] == '-') {
       throw UsageError("unknown option " + a);
     } else if (input) {
