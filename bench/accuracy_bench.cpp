@@ -196,8 +196,7 @@ int RunChild(const fs::path& folder, bool exact, const fs::path& paramsFile, con
   Bitmap32 shown;
   app::ShowPanorama(rs.Panorama, shown);
   app::SavePanoramaFile((folder / (exact ? "panorama-exact.jpg" : "panorama-default.jpg")).string(), shown,
-                        {rs.PictureSet.Is360, rs.Projection.AngleStep, rs.Projection.PixelsPerRadian,
-                         rs.Projection.FocalPixels});
+                        app::TrailerFor(rs.Projection, rs.PictureSet.Is360, rs.Layout.Top));
   const auto t3 = Clock::now();
   const double cpu = ProcessorSeconds() - cpu0;
   const double peak = PeakMegabytes();

@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "geom/numbers.h"
 #include "params/text_files.h"
 #include "render/picture_file.h"
 
@@ -97,6 +98,31 @@ void CheckExtension(const std::string& path) {
   if (!HasPanoramaExtension(path)) throw PanoramaFileError(PanoramaFileProblem::WrongExtension, path);
 }
 
+// Empty when the numbers can serve the browser, else why not.
+std::string UnsoundReason(const PanoramaTrailer& t) {
+  if (!(t.AngleStep > 0.0)) return "AngleStep is not positive";
+  if (!(t.PixelsPerRadian > 0.0)) return "PixelsPerRadian is not positive";
+  if (!(t.FocalPixels > 0.0)) return "FocalPixels is not positive";
+  // Each number is off by at most half a unit of its 10th decimal.
+  const double allowed = 0.5e-10 * (t.AngleStep + t.PixelsPerRadian) + 1e-12;
+  if (!(std::abs(t.AngleStep * t.PixelsPerRadian - 1.0) <= allowed))
+    return "AngleStep and PixelsPerRadian do not belong together: their product is not 1";
+  return {};
+}
+
+// The horizon row at positions 98..128 of a trailer that sits where it was
+// written (marker at position 2); elsewhere its end may have been cut off.
+std::optional<std::int32_t> ReadHorizonRow(std::string_view buffer, std::size_t marker) {
+  constexpr std::size_t kAt = 97;  // position 98, 0-based
+  if (marker != 1 || buffer.size() != kTrailerSize) return std::nullopt;
+  if (buffer.substr(kAt, kHorizonTag.size()) != kHorizonTag) return std::nullopt;
+  const std::string_view field = TrimBlanks(buffer.substr(kAt + kHorizonTag.size()));
+  std::int32_t row = 0;
+  const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), row);
+  if (field.empty() || error != std::errc() || end != field.data() + field.size()) return std::nullopt;
+  return row;
+}
+
 char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 }  // namespace
@@ -127,8 +153,12 @@ void ShowPicture(const DeviceBitmap& picture, Bitmap32& view) {
 
 // ---------------------------------------------------------------------------
 
-PanoramaTrailer TrailerFor(const TProjectionParameters& projection, bool is360) {
-  return {is360, projection.AngleStep, projection.PixelsPerRadian, projection.FocalPixels};
+PanoramaTrailer TrailerFor(const TProjectionParameters& projection, bool is360, std::int32_t horizonRow) {
+  return {is360, projection.AngleStep, projection.PixelsPerRadian, projection.FocalPixels, horizonRow};
+}
+
+std::int32_t BrowsingHorizonRow(const PanoramaTrailer& trailer, int height) {
+  return trailer.HorizonRow ? *trailer.HorizonRow : Round(height / 2.0);
 }
 
 std::string FormatTrailer(const PanoramaTrailer& trailer) {
@@ -137,6 +167,13 @@ std::string FormatTrailer(const PanoramaTrailer& trailer) {
   text += FormatNumber(trailer.AngleStep, "AngleStep");
   text += FormatNumber(trailer.PixelsPerRadian, "PixelsPerRadian");
   text += FormatNumber(trailer.FocalPixels, "FocalPixels");
+  if (trailer.HorizonRow) {
+    // Behind the numbers' 97 characters (or wherever longer numbers end).
+    const std::string row = std::to_string(*trailer.HorizonRow);
+    text += kHorizonTag;
+    const std::size_t width = static_cast<std::size_t>(kHorizonRowWidth);
+    text += std::string(row.size() < width ? width - row.size() : 0, ' ') + row;
+  }
   text.resize(kTrailerSize, ' ');
   return text;
 }
@@ -163,12 +200,19 @@ TrailerReading ReadTrailer(std::string_view tail) {
   reading.Values.Is360 = !rest.empty() && rest.front() == '1';
   double* const numbers[] = {&reading.Values.AngleStep, &reading.Values.PixelsPerRadian,
                              &reading.Values.FocalPixels};
+  static const char* const kNumberNames[] = {"AngleStep", "PixelsPerRadian", "FocalPixels"};
   for (std::size_t k = 0; k < 3; ++k) {
     const auto value = ReadNumber(Characters(rest, 2 + k * kNumberWidth, kNumberWidth));
-    if (!value) return reading;
+    if (!value) {
+      reading.Reason = std::string(kNumberNames[k]) + " cannot be read";
+      return reading;
+    }
     *numbers[k] = *value;
     ++reading.NumbersRead;
   }
+  reading.Reason = UnsoundReason(reading.Values);
+  if (!reading.Reason.empty()) return reading;
+  reading.Values.HorizonRow = ReadHorizonRow(buffer, marker);
   reading.State = TrailerState::Sound;
   return reading;
 }

@@ -11,9 +11,15 @@
 //   38..57  AngleStep        \  fixed point, 10 decimals, right-aligned in
 //   58..77  PixelsPerRadian   > 20 characters; a longer number is written in
 //   78..97  FocalPixels      /  full and shifts the rest, the end is cut at 128
-//   98..128 blanks
+//   98..128 " Horizon row" and the panorama row of the horizon, right-aligned
+//           in 19 characters; blanks in files that do not carry it
+//
+// Readers that take only the flag and the three numbers ignore the horizon
+// row. Without it the browser takes the middle row as the horizon.
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -63,17 +69,28 @@ inline constexpr std::size_t kTrailerSize = 128;
 inline constexpr std::string_view kTrailerMarker = "Virtual tour prepared by Vistarium";
 // Written at the start of the trailer, with one blank on either side.
 inline constexpr std::string_view kTrailerHead = " Virtual tour prepared by Vistarium ";
+// Written at position 98, before the horizon row; searched for when reading.
+inline constexpr std::string_view kHorizonTag = " Horizon row";
+inline constexpr int kHorizonRowWidth = 19;
 
 struct PanoramaTrailer {
   bool Is360 = false;
   double AngleStep = 0.0;        // radians per panorama pixel
   double PixelsPerRadian = 0.0;  // panorama pixels per radian
   double FocalPixels = 0.0;      // focal length of the pictures in pixels
+  // The panorama row of latitude 0 (the layout's Top); absent in files
+  // written without it.
+  std::optional<std::int32_t> HorizonRow;
   friend bool operator==(const PanoramaTrailer&, const PanoramaTrailer&) = default;
 };
 
-// The trailer of a panorama made with these projection values.
-PanoramaTrailer TrailerFor(const TProjectionParameters& projection, bool is360);
+// The trailer of a panorama made with these projection values, whose
+// horizon lies in panorama row `horizonRow` (the layout's Top).
+PanoramaTrailer TrailerFor(const TProjectionParameters& projection, bool is360, std::int32_t horizonRow);
+
+// The row the browser takes as the horizon of a panorama `height` rows high:
+// the trailer's when it carries one, else the middle row, round(height / 2).
+std::int32_t BrowsingHorizonRow(const PanoramaTrailer& trailer, int height);
 
 // Exactly kTrailerSize bytes. Throws std::invalid_argument for a value that
 // is not finite (such a panorama cannot have been made correctly).
@@ -81,8 +98,9 @@ std::string FormatTrailer(const PanoramaTrailer& trailer);
 
 enum class TrailerState {
   None,     // no marker: an ordinary JPEG, shown but not browsed
-  Sound,    // marker, flag and all three numbers read
-  Damaged,  // marker found but a number could not be read
+  Sound,    // marker, flag and all three numbers read, and fit for browsing
+  Damaged,  // marker found but a number could not be read, or the numbers
+            // cannot serve the browser
 };
 
 // "none", "sound" or "damaged".
@@ -94,6 +112,8 @@ struct TrailerReading {
   // table order, of which the first NumbersRead were read (the others 0).
   PanoramaTrailer Values;
   int NumbersRead = 0;
+  // Why a trailer is Damaged, in a few words; empty otherwise.
+  std::string Reason;
 };
 
 // Reads the trailer from the end of a file. `tail` is the file's last
@@ -101,6 +121,13 @@ struct TrailerReading {
 // kTrailerSize bytes are looked at). A file shorter than kTrailerSize cannot
 // hold a picture and a trailer, so a shorter `tail` is the whole file and
 // gives None, whatever it contains.
+//
+// All three numbers read still make a Damaged trailer when they cannot serve
+// the browser: AngleStep, PixelsPerRadian or FocalPixels not positive, or
+// AngleStep * PixelsPerRadian differing from 1 by more than their rounding
+// to 10 decimals allows. The horizon row is read when the trailer sits
+// where it is written (the marker at position 2), its tag is at position 98
+// and an integer follows it; otherwise it stays absent.
 TrailerReading ReadTrailer(std::string_view tail);
 
 // Stores what a reading found the way Open Panorama keeps it: with a marker

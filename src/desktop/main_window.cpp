@@ -30,6 +30,7 @@
 #include "app/panorama_file.h"
 #include "app/pipeline.h"
 #include "desktop/adjust_window.h"
+#include "desktop/browser_window.h"
 #include "desktop/icons.h"
 #include "desktop/services.h"
 #include "desktop/views.h"
@@ -138,6 +139,7 @@ TfrmMain::TfrmMain(DesktopServices& services, fs::path programFolder, QWidget* p
   frmSimpleShow_ = new TfrmSimpleShow(this);
   frmAbout_ = new TfrmAbout(this);
   frmAdjust_ = new TfrmAdjust(services_, rs_, this);
+  frmBrowser_ = new TfrmBrowser(this);
 
   resize(776, 426);
   setMinimumSize(776, 426);
@@ -420,6 +422,7 @@ void TfrmMain::SetWorkflowStage(WorkflowStage stage) {
 
 void TfrmMain::ClearPictureSet() {
   ResetConstructionResults(rs_);
+  frmBrowser_->ResetBrowser();
   ResetFindingResults(rs_);
   ResetPictureSetData(rs_);
   SetWorkflowStage(WorkflowStage::NoPictures);
@@ -754,6 +757,7 @@ void TfrmMain::mnuJoinClick() {
                     }
                     if (rs_.CancelRequested || closeAfterJoin_) {
                       ResetConstructionResults(rs_);
+                      frmBrowser_->ResetBrowser();
                       ResetFindingResults(rs_);
                       SetWorkflowStage(WorkflowStage::PicturesLoaded);
                       FinishJoinIfClosing();
@@ -810,6 +814,7 @@ void TfrmMain::JoinFailed(std::exception_ptr error, WorkflowStage startedFrom) {
   SetLabelRed(Label2, false);
   const bool findingFailed = stage_ == WorkflowStage::Finding;
   ResetConstructionResults(rs_);
+  frmBrowser_->ResetBrowser();
   if (findingFailed) ResetFindingResults(rs_);
   frmSimpleShow_->Clear();
   builtPicture_ = Bitmap32{};
@@ -873,6 +878,7 @@ void TfrmMain::mnuByHandClick() {
 void TfrmMain::mnuAdjustmentClick() {
   SetWorkflowStage(WorkflowStage::ConnectionsReady);
   ResetConstructionResults(rs_);
+  frmBrowser_->ResetBrowser();
 }
 
 // ---------------------------------------------------------------------------
@@ -915,7 +921,8 @@ void TfrmMain::mnuSavePanoramaClick() {
   const std::string path = app::PanoramaFileNameFor(chosen.toStdString());
   if (fs::exists(path) && !services_.Ask(this, FromStd(app::kReplaceExistingFileQuestion))) return;
   WaitCursor wait;
-  app::SavePanoramaFile(path, frmSimpleShow_->Picture(), app::TrailerFor(rs_.Projection, rs_.PictureSet.Is360));
+  app::SavePanoramaFile(path, frmSimpleShow_->Picture(),
+                        app::TrailerFor(rs_.Projection, rs_.PictureSet.Is360, rs_.Layout.Top));
 }
 
 void TfrmMain::mnuOpenPanoramaClick() {
@@ -935,6 +942,7 @@ void TfrmMain::mnuOpenPanoramaClick() {
   app::StoreTrailerReading(reading, rs_.Projection, rs_.PictureSet.Is360);
   if (reading.State == app::TrailerState::Damaged) services_.Inform(this, FromStd(app::kDamagedTrailerMessage));
   const DeviceBitmap picture = render::LoadPictureFile(path);
+  openedHorizonRow_ = app::BrowsingHorizonRow(reading.Values, picture.Height);
   PictureWidth = picture.Width;
   PictureHeight = picture.Height;
   rs_.Panorama.Width = picture.Width;
@@ -952,8 +960,24 @@ void TfrmMain::mnuOpenPanoramaClick() {
 void TfrmMain::mnuViewFullSizeClick() { frmSimpleShow_->ShowFullSize(); }
 
 void TfrmMain::mnuViewBrowseClick() {
-  services_.Inform(this, "The panorama browser is not part of this version yet.\n"
-                         "Use Full Size Picture to view the panorama.");
+  // A made panorama brings the run's values and its layout's horizon row;
+  // an opened file the values its trailer gave (stored in the run state)
+  // and its horizon row.
+  const bool opened = stage_ == WorkflowStage::PanoramaOpened;
+  browse::BrowserSource source;
+  source.Is360 = rs_.PictureSet.Is360;
+  source.AngleStep = rs_.Projection.AngleStep;
+  source.PixelsPerRadian = rs_.Projection.PixelsPerRadian;
+  source.FocalPixels = rs_.Projection.FocalPixels;
+  source.HorizonRow = opened ? openedHorizonRow_ : rs_.Layout.Top;
+  try {
+    WaitCursor wait;
+    frmBrowser_->OpenBrowser(frmSimpleShow_->Picture(), source);
+  } catch (const std::exception& e) {
+    services_.ReportError(this, QString::fromUtf8(e.what()));
+    return;
+  }
+  frmBrowser_->exec();
 }
 
 void TfrmMain::mnuNewPanoramaClick() { ClearPictureSet(); }

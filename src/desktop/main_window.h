@@ -45,6 +45,7 @@ class TfrmAdjust;
 class TfrmSimpleShow;
 class TfrmDebugSphereShow;
 class TfrmAbout;
+class TfrmBrowser;
 
 class TfrmMain : public QMainWindow {
 public:
@@ -87,6 +88,7 @@ public:
   TfrmSimpleShow* SimpleShow() const { return frmSimpleShow_; }
   TfrmAbout* AboutBox() const { return frmAbout_; }
   TfrmAdjust* AdjustWindow() const { return frmAdjust_; }
+  TfrmBrowser* Browser() const { return frmBrowser_; }
   // The text shown under an opened panorama's preview, and whether it can be browsed.
   bool OpenedPanoramaBrowsable() const { return openedBrowsable_; }
 
@@ -203,6 +205,9 @@ private:
   TfrmAbout* frmAbout_ = nullptr;
   TfrmAdjust* frmAdjust_ = nullptr;
   std::vector<int> markedThumbnails_;  // frames coloured by MarkUnreliableConnections
+  TfrmBrowser* frmBrowser_ = nullptr;
+  // The horizon row of an opened panorama file: its trailer's, or the middle row.
+  std::int32_t openedHorizonRow_ = 0;
 };
 
 }  // namespace vistarium::desktop

@@ -8,7 +8,12 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include <stb_image.h>
+
+#include "app/panorama_file.h"
+#include "browse/browser.h"
 #include "params/parameter_file.h"
+#include "render/picture_file.h"
 #include "sample_set.h"
 
 namespace vistarium::cli {
@@ -294,6 +299,100 @@ TEST_F(CliTest, AWrongCameraEntryIsNamedAsNotOneStandpoint) {
     EXPECT_NE(r.err.find(named), std::string::npos) << r.err;
   }
   EXPECT_EQ(r.err.find("no match found"), std::string::npos) << r.err;
+}
+
+// A saved panorama: a real picture with a sound trailer (open, three
+// picture widths to the turn) whose horizon lies below the middle.
+class ViewCommand : public CliTest {
+protected:
+  void SetUp() override {
+    CliTest::SetUp();
+    app::ShowPicture(render::LoadPictureFile((kSource / "samples/open4/open4_02.jpg").string()), picture_);
+    const double n = 3.0 * picture_.Width;
+    trailer_ = {false, 2.0 * 3.141592653589793 / n, n / (2.0 * 3.141592653589793), 489.0, 430};
+    file_ = (folder_ / "pano.jpg").string();
+    app::SavePanoramaFile(file_, picture_, trailer_);
+  }
+
+  // What the browser shows of the saved file, drawn through the core.
+  Bitmap32 CoreView(int width, int height, double yaw, double pitch, double zoom) {
+    const app::OpenedPanorama opened = app::OpenPanoramaFile(file_);
+    Bitmap32 shown;
+    app::ShowPicture(opened.Picture, shown);
+    const app::PanoramaTrailer& t = opened.Trailer.Values;
+    browse::BrowserState s;
+    browse::ResetBrowser(s, width, height);
+    browse::OpenBrowser(s, shown, {t.Is360, t.AngleStep, t.PixelsPerRadian, t.FocalPixels, 430.0});
+    browse::SetViewAngles(s, yaw, pitch, zoom);
+    Bitmap32 view;
+    view.SetSize(width, height);
+    std::fill(view.Pixels.begin(), view.Pixels.end(), 0xFF000000u);
+    browse::RenderView(s, view);
+    return view;
+  }
+
+  // The PNG's pixels as 0xFFRRGGBB, or an empty picture.
+  static Bitmap32 ReadPng(const fs::path& path) {
+    int w = 0, h = 0, channels = 0;
+    unsigned char* rgb = stbi_load(path.c_str(), &w, &h, &channels, 3);
+    Bitmap32 p;
+    if (!rgb) return p;
+    p.SetSize(w, h);
+    for (std::size_t k = 0; k < p.Pixels.size(); ++k)
+      p.Pixels[k] = 0xFF000000u | (rgb[3 * k] << 16) | (rgb[3 * k + 1] << 8) | rgb[3 * k + 2];
+    stbi_image_free(rgb);
+    return p;
+  }
+
+  Bitmap32 picture_;
+  app::PanoramaTrailer trailer_;
+  std::string file_;
+};
+
+TEST_F(ViewCommand, DrawsTheBrowsersViewsIntoPng) {
+  const fs::path first = folder_ / "first.png";
+  Result r = RunTool({"view", file_, "-o", first.string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const Bitmap32 opening = ReadPng(first);
+  ASSERT_EQ(opening.Width, 400);
+  ASSERT_EQ(opening.Height, 300);
+  EXPECT_EQ(opening.Pixels, CoreView(400, 300, 0.0, 0.0, 1.0).Pixels);
+
+  const fs::path turned = folder_ / "turned.png";
+  r = RunTool({"view", file_, "--yaw", "-20", "--pitch", "4.5", "--zoom", "2.5", "--size", "320x200", "-o",
+               turned.string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const Bitmap32 view = ReadPng(turned);
+  ASSERT_EQ(view.Width, 320);
+  ASSERT_EQ(view.Height, 200);
+  EXPECT_EQ(view.Pixels, CoreView(320, 200, -20.0, 4.5, 2.5).Pixels);
+  EXPECT_NE(view.Pixels, CoreView(320, 200, 0.0, 4.5, 2.5).Pixels);
+}
+
+TEST_F(ViewCommand, RefusesFilesWithoutASoundTrailerAndBadOptions) {
+  const fs::path out = folder_ / "v.png";
+  // An ordinary photograph.
+  ExpectFailure(RunTool({"view", (kSource / "samples/open4/open4_01.jpg").string(), "-o", out.string()}),
+                "no Vistarium panorama trailer");
+  // Numbers that cannot serve the browser: info and view say why.
+  app::PanoramaTrailer unsound = trailer_;
+  unsound.PixelsPerRadian *= 1.01;
+  const std::string bad = (folder_ / "bad.jpg").string();
+  app::SavePanoramaFile(bad, picture_, unsound);
+  ExpectFailure(RunTool({"view", bad, "-o", out.string()}), "do not belong together");
+  const Result info = RunTool({"info", bad});
+  ASSERT_EQ(info.status, 0);
+  const json doc = json::parse(info.out);
+  EXPECT_EQ(doc["trailer"], "damaged");
+  EXPECT_NE(doc["reason"].get<std::string>().find("do not belong together"), std::string::npos);
+  EXPECT_EQ(json::parse(RunTool({"info", file_}).out)["horizon_row"], 430);
+  EXPECT_FALSE(fs::exists(out));
+
+  EXPECT_EQ(RunTool({"view", file_}).status, 2);  // no -o
+  EXPECT_EQ(RunTool({"view", file_, "--pitch", "90", "-o", out.string()}).status, 2);
+  EXPECT_EQ(RunTool({"view", file_, "--zoom", "0", "-o", out.string()}).status, 2);
+  EXPECT_EQ(RunTool({"view", file_, "--size", "400", "-o", out.string()}).status, 2);
+  EXPECT_FALSE(fs::exists(out));
 }
 
 }  // namespace

@@ -36,7 +36,7 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr double kAngleStep = 0.0011158205127294594;
 constexpr double kPixelsPerRadian = 896.2014845504626;
 constexpr double kFocalPixels = 796.4444444444445;
-const PanoramaTrailer kKnown{true, kAngleStep, kPixelsPerRadian, kFocalPixels};
+const PanoramaTrailer kKnown{true, kAngleStep, kPixelsPerRadian, kFocalPixels, {}};
 const std::string kKnownTrailer =
     " Virtual tour prepared by Vistarium "  // 1..36
     "1"                                     // 37
@@ -161,11 +161,13 @@ TEST(TrailerFormat, TakesTheValuesInForceAndTheFlag) {
   projection.PixelsPerRadian = kPixelsPerRadian;
   projection.FocalPixels = kFocalPixels;
   projection.HalfCircle = 99.0;
-  EXPECT_EQ(TrailerFor(projection, true), kKnown);
+  PanoramaTrailer expected = kKnown;
+  expected.HorizonRow = 412;
+  EXPECT_EQ(TrailerFor(projection, true, 412), expected);
 }
 
 TEST(TrailerFormat, NegativeAndFullWidthNumbers) {
-  const PanoramaTrailer trailer{false, -2.5, 123456789.5, 0.0};
+  const PanoramaTrailer trailer{false, -2.5, 123456789.5, 0.0, {}};
   const std::string expected =
       " Virtual tour prepared by Vistarium "
       "0"
@@ -178,7 +180,7 @@ TEST(TrailerFormat, NegativeAndFullWidthNumbers) {
 
 TEST(TrailerFormat, LongNumbersAreWrittenInFullAndTheEndIsCut) {
   const double huge = std::ldexp(1.0, 100);  // 1267650600228229401496703205376, exact in a double
-  const PanoramaTrailer trailer{false, huge, kPixelsPerRadian, huge};
+  const PanoramaTrailer trailer{false, huge, kPixelsPerRadian, huge, {}};
   const std::string expected =
       " Virtual tour prepared by Vistarium "          // 1..36
       "0"                                             // 37
@@ -188,7 +190,7 @@ TEST(TrailerFormat, LongNumbersAreWrittenInFullAndTheEndIsCut) {
   ASSERT_EQ(expected.size(), 128u);
   EXPECT_EQ(FormatTrailer(trailer), expected);
 
-  const std::string largest = FormatTrailer({true, std::numeric_limits<double>::max(), 1.0, 1.0});
+  const std::string largest = FormatTrailer({true, std::numeric_limits<double>::max(), 1.0, 1.0, {}});
   EXPECT_EQ(largest.size(), 128u);
   EXPECT_EQ(largest.substr(0, 40), " Virtual tour prepared by Vistarium 1179");
 }
@@ -196,9 +198,9 @@ TEST(TrailerFormat, LongNumbersAreWrittenInFullAndTheEndIsCut) {
 TEST(TrailerFormat, RefusesValuesThatAreNotFinite) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
-  EXPECT_THROW(FormatTrailer({true, nan, 1.0, 1.0}), std::invalid_argument);
-  EXPECT_THROW(FormatTrailer({true, 1.0, -inf, 1.0}), std::invalid_argument);
-  EXPECT_THROW(FormatTrailer({true, 1.0, 1.0, inf}), std::invalid_argument);
+  EXPECT_THROW(FormatTrailer({true, nan, 1.0, 1.0, {}}), std::invalid_argument);
+  EXPECT_THROW(FormatTrailer({true, 1.0, -inf, 1.0, {}}), std::invalid_argument);
+  EXPECT_THROW(FormatTrailer({true, 1.0, 1.0, inf, {}}), std::invalid_argument);
 }
 
 // ---------------------------------------------------------------------------
@@ -218,13 +220,14 @@ TEST(TrailerReading, KnownTextIsSound) {
 TEST(TrailerReading, RoundTripKeepsTheFlagAndTenDecimals) {
   const PanoramaTrailer cases[] = {
       kKnown,
-      {false, 2.0 * 3.141592653589793 / 1234.0, 1234.0 / (2.0 * 3.141592653589793), 3333.333333333333},
-      {true, 1e-11, 0.12345678904999, 98765432.123456789},
-      {false, -0.25, 123456789.5, 0.0},
+      {false, 2.0 * 3.141592653589793 / 1234.0, 1234.0 / (2.0 * 3.141592653589793), 3333.333333333333, {}},
+      {true, 1e-11, 0.12345678904999, 98765432.123456789, {}},
+      {false, -0.25, 123456789.5, 0.0, {}},
   };
   for (const PanoramaTrailer& written : cases) {
+    // The last two cannot serve the browser, but their numbers are read.
     const TrailerReading reading = ReadTrailer(FormatTrailer(written));
-    ASSERT_EQ(reading.State, TrailerState::Sound) << FormatTrailer(written);
+    ASSERT_EQ(reading.NumbersRead, 3) << FormatTrailer(written);
     EXPECT_EQ(reading.Values.Is360, written.Is360);
     ExpectSameTo10Decimals(reading.Values.AngleStep, written.AngleStep);
     ExpectSameTo10Decimals(reading.Values.PixelsPerRadian, written.PixelsPerRadian);
@@ -317,7 +320,7 @@ TEST(TrailerReading, WhatCountsAsANumber) {
   for (const Case& c : cases) {
     ASSERT_EQ(c.Field.size(), 20u) << c.Field;
     const TrailerReading reading = read(c.Field);
-    EXPECT_EQ(reading.State, c.Readable ? TrailerState::Sound : TrailerState::Damaged) << '"' << c.Field << '"';
+    EXPECT_EQ(reading.NumbersRead, c.Readable ? 3 : 0) << '"' << c.Field << '"';
     if (c.Readable) {
       EXPECT_EQ(reading.Values.AngleStep, c.Value) << '"' << c.Field << '"';
     }
@@ -331,6 +334,66 @@ TEST(TrailerReading, MarkerWithNothingAfterItIsDamaged) {
   EXPECT_EQ(reading.State, TrailerState::Damaged);
   EXPECT_EQ(reading.NumbersRead, 0);
   EXPECT_FALSE(reading.Values.Is360);
+}
+
+TEST(TrailerReading, HorizonRowIsWrittenBehindTheNumbersAndReadBack) {
+  PanoramaTrailer written = kKnown;
+  written.HorizonRow = 1377;
+  const std::string text = FormatTrailer(written);
+  ASSERT_EQ(text.size(), 128u);
+  // The first 97 characters are those of a trailer without the row.
+  EXPECT_EQ(text.substr(0, 97), kKnownTrailer.substr(0, 97));
+  EXPECT_EQ(text.substr(97), " Horizon row               1377");
+  EXPECT_EQ(ReadTrailer(text).Values.HorizonRow, 1377);
+  EXPECT_EQ(BrowsingHorizonRow(ReadTrailer(text).Values, 500), 1377);
+  written.HorizonRow = -42;
+  EXPECT_EQ(ReadTrailer(FormatTrailer(written)).Values.HorizonRow, -42);
+
+  // Without the row (older files): absent, and the browser takes the
+  // middle row, rounded half to even.
+  const TrailerReading old = ReadTrailer(kKnownTrailer);
+  EXPECT_EQ(old.State, TrailerState::Sound);
+  EXPECT_FALSE(old.Values.HorizonRow.has_value());
+  EXPECT_EQ(BrowsingHorizonRow(old.Values, 501), 250);
+  EXPECT_EQ(BrowsingHorizonRow(old.Values, 503), 252);
+
+  // A row that is not an integer, or a trailer moved from its place (whose
+  // end may be cut), gives no row but stays sound.
+  for (const std::string& tail : {Patched(text, 120, "12x45678"), Patched(text, 99, "horizon"),
+                                  "abcde" + text.substr(0, 123)}) {
+    const TrailerReading reading = ReadTrailer(tail);
+    EXPECT_EQ(reading.State, TrailerState::Sound) << tail;
+    EXPECT_FALSE(reading.Values.HorizonRow.has_value()) << tail;
+  }
+}
+
+TEST(TrailerReading, NumbersThatCannotServeTheBrowserMakeItDamagedWithAReason) {
+  struct Case {
+    PanoramaTrailer Written;
+    std::string Reason;
+  };
+  const Case cases[] = {
+      {{true, 0.0, kPixelsPerRadian, kFocalPixels, {}}, "AngleStep is not positive"},
+      {{true, kAngleStep, -kPixelsPerRadian, kFocalPixels, {}}, "PixelsPerRadian is not positive"},
+      {{true, kAngleStep, kPixelsPerRadian, 0.0, {}}, "FocalPixels is not positive"},
+      {{true, kAngleStep, kPixelsPerRadian * 1.001, kFocalPixels, {}}, "AngleStep and PixelsPerRadian"},
+      {{true, kAngleStep, kPixelsPerRadian + 1e-4, kFocalPixels, {}}, "AngleStep and PixelsPerRadian"},
+  };
+  for (const Case& c : cases) {
+    const TrailerReading reading = ReadTrailer(FormatTrailer(c.Written));
+    EXPECT_EQ(reading.State, TrailerState::Damaged) << FormatTrailer(c.Written);
+    EXPECT_EQ(reading.NumbersRead, 3);
+    EXPECT_EQ(reading.Reason.rfind(c.Reason, 0), 0u) << reading.Reason;
+  }
+  // Written from the values of a real circle, whose rounding to 10 decimals
+  // leaves the product off by up to half a unit: sound.
+  for (int n : {314, 5631, 40000, 123457}) {
+    const PanoramaTrailer t{false, 2.0 * 3.141592653589793 / n, n / (2.0 * 3.141592653589793), 1000.0, {}};
+    const TrailerReading reading = ReadTrailer(FormatTrailer(t));
+    EXPECT_EQ(reading.State, TrailerState::Sound) << n;
+    EXPECT_TRUE(reading.Reason.empty());
+  }
+  EXPECT_EQ(ReadTrailer(Patched(kKnownTrailer, 58, "             12.5abc")).Reason, "PixelsPerRadian cannot be read");
 }
 
 TEST(TrailerReading, StoringKeepsWhatWasNotRead) {
@@ -415,7 +478,7 @@ TEST_F(PanoramaFiles, SavedFileIsAJpegEndingInTheTrailer) {
 TEST_F(PanoramaFiles, SaveAndOpenGiveThePictureAndTheTrailerBack) {
   const Bitmap32 picture = Gradient(120, 40);
   const PanoramaTrailer written{false, 2.0 * 3.141592653589793 / 4321.0, 4321.0 / (2.0 * 3.141592653589793),
-                                1818.1818181818182};
+                                1818.1818181818182, {}};
   const std::string path = PathOf(PanoramaFileNameFor(PathOf("Pano")));
   SavePanoramaFile(path, picture, written);
   EXPECT_TRUE(fs::exists(PathOf("Pano.jpg")));
@@ -440,6 +503,12 @@ TEST_F(PanoramaFiles, SaveAndOpenGiveThePictureAndTheTrailerBack) {
   EXPECT_EQ(info.Height, 40);
   EXPECT_EQ(info.Trailer.State, TrailerState::Sound);
   EXPECT_EQ(info.Trailer.Values.FocalPixels, 1818.1818181818);
+  EXPECT_FALSE(info.Trailer.Values.HorizonRow.has_value());
+
+  PanoramaTrailer withRow = written;
+  withRow.HorizonRow = 17;
+  SavePanoramaFile(path, picture, withRow);
+  EXPECT_EQ(ReadPanoramaInfo(path).Trailer.Values.HorizonRow, 17);
 }
 
 TEST_F(PanoramaFiles, SavingReplacesAnExistingFileWhole) {
@@ -465,7 +534,7 @@ TEST_F(PanoramaFiles, FailedSaveKeepsTheOldFile) {
   const std::string path = Put("pano.jpg", old);
 
   // A value the trailer cannot hold: refused before anything is written.
-  const PanoramaTrailer broken{true, std::numeric_limits<double>::quiet_NaN(), 1.0, 1.0};
+  const PanoramaTrailer broken{true, std::numeric_limits<double>::quiet_NaN(), 1.0, 1.0, {}};
   EXPECT_THROW(SavePanoramaFile(path, Gradient(16, 8), broken), std::invalid_argument);
   EXPECT_EQ(Contents(path), old);
 

@@ -205,6 +205,11 @@ TEST_F(StitchCommand, WritesAPanoramaThatOrdinaryDecodersOpenAndInfoReadsBack) {
   EXPECT_EQ(doc["trailer"], "sound");
   EXPECT_EQ(doc["is360"], false);
   EXPECT_EQ(doc["width"], w);
+  // The horizon row of the layout is carried along (the levelled horizon
+  // lies inside the picture).
+  ASSERT_TRUE(doc["horizon_row"].is_number_integer());
+  EXPECT_GT(doc["horizon_row"].get<int>(), 0);
+  EXPECT_LT(doc["horizon_row"].get<int>(), h);
   EXPECT_NEAR(doc["angle_step"].get<double>(), report["projection"]["angle_step"].get<double>(), 1e-10);
   EXPECT_NEAR(doc["focal_pixels"].get<double>(), report["projection"]["focal_pixels"].get<double>(), 1e-9);
 }

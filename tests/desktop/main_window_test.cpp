@@ -20,9 +20,11 @@
 #include <mutex>
 
 #include "app/panorama_file.h"
+#include "desktop/browser_window.h"
 #include "desktop/services.h"
 #include "fake_services.h"
 #include "desktop/views.h"
+#include "geom/numbers.h"
 #include "render/picture_file.h"
 #include "../support/scratch_folder.h"
 
@@ -304,6 +306,42 @@ TEST_F(MainWindowTest, AnOrdinaryJpegOpensWithoutBrowsingAndBadChoicesChangeNoth
   services_.documentOpens = false;
   window_->mnuVistariumHelp->trigger();
   EXPECT_EQ(services_.informed.back(), "Can't open help file.");
+}
+
+TEST_F(MainWindowTest, BrowseOpensTheBrowserOnAnOpenedPanoramaWithItsTrailersHorizonRow) {
+  // Rows differ in blue, so the map's middle row shows which row is the horizon.
+  Bitmap32 pano;
+  pano.SetSize(1200, 200);
+  for (int y = 0; y < 200; ++y)
+    for (int x = 0; x < 1200; ++x) pano.SetPixel(x, y, 0xFF000000u | (x % 256) << 8 | y);
+  const double n = 1200.0;
+  const std::string file = PathOf("circle.jpg");
+  app::SavePanoramaFile(file, pano, {true, 2.0 * 3.141592653589793 / n, n / (2.0 * 3.141592653589793), 190.0, 70});
+  services_.nextOpen = {QString::fromStdString(file)};
+  window_->mnuOpenPanorama->trigger();
+  ASSERT_TRUE(window_->mnuViewBrowse->isEnabled());
+
+  browse::BrowserState seen;
+  bool shown = false;
+  QTimer::singleShot(0, [&] {
+    shown = window_->Browser()->isVisible();
+    seen = window_->Browser()->State();
+    window_->Browser()->sbtnExit->click();
+  });
+  window_->mnuViewBrowse->trigger();
+  EXPECT_TRUE(shown);
+  EXPECT_TRUE(services_.errors.isEmpty());
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+  ASSERT_EQ(seen.MapWidth, 1200);
+  EXPECT_TRUE(seen.Is360);
+  EXPECT_NEAR(seen.FocalPixels, 190.0, 1e-9);
+  const int middle = vistarium::Round(seen.MapHeight / 2.0);
+  EXPECT_NEAR(seen.Map.At(600, middle, 0), 70, 3);  // blue, through JPEG
+  EXPECT_NEAR(seen.Map.At(600, middle + 20, 0), 90, 3);
+
+  // A new panorama empties the browser.
+  window_->mnuNewPanorama->trigger();
+  EXPECT_EQ(window_->Browser()->State().MapWidth, 0);
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 #include "app/cli/cli.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 
 #include "alignment/orientation.h"
@@ -13,6 +15,7 @@
 #include "app/panorama_file.h"
 #include "app/parameters_in_force.h"
 #include "app/pipeline.h"
+#include "browse/browser.h"
 #include "run/run_state.h"
 #include "run/progress.h"
 #include "params/camera_list.h"
@@ -20,6 +23,7 @@
 #include "params/refinement_option.h"
 #include "params/text_files.h"
 #include "render/picture_file.h"
+#include "render/png_file.h"
 
 namespace vistarium::cli {
 
@@ -34,6 +38,8 @@ const char* const kUsage =
     "                      [--360] [--manual] [--reference] [--exact] [--progress] PICTURE...\n"
     "  vistarium-cli stitch [the options of match] [--report FILE.json] -o OUT.jpg PICTURE...\n"
     "  vistarium-cli info FILE.jpg\n"
+    "  vistarium-cli view PANORAMA.jpg [--yaw DEG] [--pitch DEG] [--zoom FACTOR] [--size WxH]\n"
+    "                     -o VIEW.png\n"
     "\n"
     "  match   finds the matching parts of adjacent pictures (left to right) and prints\n"
     "          the connections as JSON. Parameters come from Options/CurrentParameters.spr\n"
@@ -48,7 +54,14 @@ const char* const kUsage =
     "          (as does a 0 in Options/Refinement.txt beside the program).\n"
     "  stitch  matches, builds the panorama and saves it as JPEG with its trailer;\n"
     "          --report writes the connections, picture placement and times as JSON.\n"
-    "  info    prints a panorama file's size and trailer as JSON.\n"
+    "  info    prints a panorama file's size and trailer as JSON; a trailer that cannot\n"
+    "          serve the browser is \"damaged\", with the reason.\n"
+    "  view    draws what the panorama browser shows of a saved panorama into a PNG:\n"
+    "          by default its opening view, 400 x 300, facing the middle column at the\n"
+    "          horizon with the full height in view. --yaw turns right (negative: left)\n"
+    "          from the middle, --pitch tilts up (negative: down), --zoom magnifies\n"
+    "          (1 = the opening view, up to the browser's closest); each stays within what\n"
+    "          the browser allows. The file needs a sound trailer.\n"
     "\n"
     "A connection whose points fit no rotation of the sphere well is named in a\n"
     "warning on stderr; check it by hand.\n";
@@ -315,9 +328,7 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
   const auto t2 = Clock::now();
   Bitmap32 shown;
   app::ShowPanorama(rs.Panorama, shown);
-  app::SavePanoramaFile(*output, shown,
-                        {rs.PictureSet.Is360, rs.Projection.AngleStep, rs.Projection.PixelsPerRadian,
-                         rs.Projection.FocalPixels});
+  app::SavePanoramaFile(*output, shown, app::TrailerFor(rs.Projection, rs.PictureSet.Is360, rs.Layout.Top));
   const auto t3 = Clock::now();
   auto seconds = [](Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); };
   if (report) {
@@ -353,13 +364,87 @@ int Info(const std::vector<std::string>& args, Console& console) {
     doc["angle_step"] = info.Trailer.Values.AngleStep;
     doc["pixels_per_radian"] = info.Trailer.Values.PixelsPerRadian;
     doc["focal_pixels"] = info.Trailer.Values.FocalPixels;
+    if (info.Trailer.Values.HorizonRow)
+      doc["horizon_row"] = *info.Trailer.Values.HorizonRow;
+    else
+      doc["horizon_row"] = nullptr;
+    if (!info.Trailer.Reason.empty()) doc["reason"] = info.Trailer.Reason;
   } else {
     doc["is360"] = nullptr;
     doc["angle_step"] = nullptr;
     doc["pixels_per_radian"] = nullptr;
     doc["focal_pixels"] = nullptr;
+    doc["horizon_row"] = nullptr;
   }
   console.Out << doc.dump(2) << '\n';
+  return 0;
+}
+
+int View(const std::vector<std::string>& args, Console& console) {
+  std::optional<std::string> input, output;
+  double yaw = 0.0, pitch = 0.0, zoom = 1.0;
+  int width = browse::kDefaultViewWidth, height = browse::kDefaultViewHeight;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    const bool takesValue = a == "-o" || a == "--output" || a == "--yaw" || a == "--pitch" || a == "--zoom" ||
+                            a == "--size";
+    if (takesValue && i + 1 >= args.size()) throw UsageError(a + " needs a value");
+    if (a == "-o" || a == "--output") {
+      output = args[++i];
+    } else if (a == "--yaw") {
+      yaw = ParseNumberOption(a, args[++i]);
+    } else if (a == "--pitch") {
+      pitch = ParseNumberOption(a, args[++i]);
+      if (!(std::abs(pitch) < 90.0)) throw UsageError("--pitch must lie between -90 and 90 degrees");
+    } else if (a == "--zoom") {
+      zoom = ParseNumberOption(a, args[++i]);
+      if (!(zoom > 0.0)) throw UsageError("--zoom must be positive");
+    } else if (a == "--size") {
+      const std::string& text = args[++i];
+      char x = 0;
+      std::istringstream in(text);
+      if (!(in >> width >> x >> height) || x != 'x' || !in.eof() || width < 4 || height < 4 ||
+          width > 10000 || height > 10000)
+        throw UsageError("--size needs WIDTHxHEIGHT of 4 to 10000 pixels each, not \"" + text + "\"");
+    } else if (!a.empty() && a[0] == '-') {
+      throw UsageError("unknown option " + a);
+    } else if (input) {
+      throw UsageError("view takes one panorama file");
+    } else {
+      input = a;
+    }
+  }
+  if (!input) throw UsageError("view needs the panorama file");
+  if (!output) throw UsageError("view needs -o VIEW.png");
+
+  const app::OpenedPanorama opened = app::OpenPanoramaFile(*input);
+  const app::TrailerReading& trailer = opened.Trailer;
+  if (trailer.State != app::TrailerState::Sound)
+    throw std::runtime_error(
+        "\"" + *input + "\" cannot be browsed: " +
+        (trailer.State == app::TrailerState::None ? std::string("it has no Vistarium panorama trailer")
+                                                   : std::string(app::kDamagedTrailerMessage) + " (" +
+                                                         trailer.Reason + ")"));
+  Bitmap32 panorama;
+  app::ShowPicture(opened.Picture, panorama);
+  browse::BrowserSource src;
+  src.Is360 = trailer.Values.Is360;
+  src.AngleStep = trailer.Values.AngleStep;
+  src.PixelsPerRadian = trailer.Values.PixelsPerRadian;
+  src.FocalPixels = trailer.Values.FocalPixels;
+  src.HorizonRow = app::BrowsingHorizonRow(trailer.Values, panorama.Height);
+
+  browse::BrowserState state;
+  browse::ResetBrowser(state, width, height);
+  browse::OpenBrowser(state, panorama, src);
+  browse::SetViewAngles(state, yaw, pitch, zoom);
+  Bitmap32 view;
+  view.SetSize(width, height);
+  std::fill(view.Pixels.begin(), view.Pixels.end(), 0xFF000000u);
+  browse::RenderView(state, view);
+  render::SavePngFile(*output, view);
+  console.Err << "View of " << width << " x " << height << " pixels (column " << state.ViewX << ", shift "
+              << state.ViewY << ", scale " << state.Scale << ") written to " << *output << '\n';
   return 0;
 }
 
@@ -374,6 +459,7 @@ int RunCli(const std::vector<std::string>& args, const fs::path& programFolder, 
     if (args[0] == "match") return Match(args, programFolder, console);
     if (args[0] == "stitch") return Stitch(args, programFolder, console);
     if (args[0] == "info") return Info(args, console);
+    if (args[0] == "view") return View(args, console);
     throw UsageError("unknown command \"" + args[0] + "\"");
   } catch (const UsageError& e) {
     console.Err << "vistarium-cli: " << e.what() << "\n" << kUsage;
