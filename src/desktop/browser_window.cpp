@@ -120,14 +120,14 @@ TfrmBrowser::TfrmBrowser(QWidget* parent) : QDialog(parent) {
   timerAuto->setInterval(browse::kAutoIntervalMs);
   connect(timerAuto, &QTimer::timeout, this, &TfrmBrowser::timerAutoTimer);
 
-  struct Spec {
+  struct ButtonDef {
     QToolButton** Button;
     const char* Name;
     const char* Hint;
     Glyph Image;
     void (TfrmBrowser::*Handler)();
   };
-  const Spec specs[] = {
+  const ButtonDef buttons[] = {
       {&sbtnLeft, "sbtnLeft", "Move left", Glyph::Left, &TfrmBrowser::sbtnLeftClick},
       {&sbtnRight, "sbtnRight", "Move right", Glyph::Right, &TfrmBrowser::sbtnRightClick},
       {&sbtnUp, "sbtnUp", "Move up", Glyph::Up, &TfrmBrowser::sbtnUpClick},
@@ -140,7 +140,7 @@ TfrmBrowser::TfrmBrowser(QWidget* parent) : QDialog(parent) {
       {&sbtnZoomUp, "sbtnZoomUp", "Zoom in (+)", Glyph::ZoomIn, &TfrmBrowser::sbtnZoomUpClick},
       {&sbtnExit, "sbtnExit", "Exit panorama browser", Glyph::Exit, &TfrmBrowser::sbtnExitClick},
   };
-  for (const Spec& s : specs) {
+  for (const ButtonDef& s : buttons) {
     auto* b = new QToolButton(this);
     b->setObjectName(s.Name);
     b->setToolTip(s.Hint);
