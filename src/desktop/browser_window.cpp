@@ -197,11 +197,29 @@ void TfrmBrowser::ResetBrowser() {
 }
 
 void TfrmBrowser::OpenBrowser(const Bitmap32& panorama, const browse::BrowserSource& source) {
+  browse::BrowserState opened = StateForOpening();
+  browse::OpenBrowser(opened, panorama, source);
+  ShowOpened(std::move(opened));
+}
+
+browse::BrowserState TfrmBrowser::StateForOpening() {
+  // The old map goes first: a map may take hundreds of megabytes, and the
+  // new one needs the room. Without a map the window draws nothing.
   FormClose();
+  state_.Map = TColMatrix{};
+  state_.MapWidth = state_.MapHeight = 0;
+  state_.Tables = {};
+  browse::BrowserState s = state_;
   const QSize view = ViewSizeForClient();
-  browse::SetViewSize(state_, view.width(), view.height());
-  browse::OpenBrowser(state_, panorama, source);
+  browse::SetViewSize(s, view.width(), view.height());
+  return s;
+}
+
+void TfrmBrowser::ShowOpened(browse::BrowserState opened) {
+  FormClose();
+  state_ = std::move(opened);
   // A new panorama starts on a clean view (pixels outside the map are not drawn).
+  const QSize view = ViewSizeForClient();
   view_.SetSize(view.width(), view.height());
   std::fill(view_.Pixels.begin(), view_.Pixels.end(), 0xFF000000u);
   RenderView();

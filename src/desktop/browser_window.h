@@ -27,6 +27,11 @@ public:
   // Builds the map of the panorama and draws the first view. Throws
   // std::invalid_argument when the values cannot make a map.
   void OpenBrowser(const Bitmap32& panorama, const browse::BrowserSource& source);
+  // The same in two steps, so that the map can be built on another thread:
+  // the state to build it into (the present view size, the rest initial),
+  // which browse::OpenBrowser fills, and then the first view of that state.
+  browse::BrowserState StateForOpening();
+  void ShowOpened(browse::BrowserState opened);
   // Draws the view from the map, refreshes it and enables the buttons.
   void RenderView();
   void UpdateButtons();

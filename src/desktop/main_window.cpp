@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QFrame>
 #include <QImage>
@@ -17,6 +18,7 @@
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QProgressBar>
+#include <QProgressDialog>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QThread>
@@ -66,6 +68,30 @@ public:
   WaitCursor(const WaitCursor&) = delete;
   WaitCursor& operator=(const WaitCursor&) = delete;
 };
+
+// Runs `work` on a worker thread while this thread goes on painting; the
+// user's input waits until the work is done. A busy dialog appears when the
+// work takes longer than half a second. Rethrows what the work threw.
+void RunWhilePainting(QWidget* parent, const QString& text, const std::function<void()>& work) {
+  std::exception_ptr error;
+  QEventLoop loop;
+  QThread* thread = QThread::create([&work, &error] {
+    try {
+      work();
+    } catch (...) {
+      error = std::current_exception();
+    }
+  });
+  QObject::connect(thread, &QThread::finished, &loop, &QEventLoop::quit);
+  QProgressDialog busy(text, QString(), 0, 0, parent);
+  busy.setWindowModality(Qt::WindowModal);
+  busy.setMinimumDuration(500);
+  thread->start();
+  loop.exec(QEventLoop::ExcludeUserInputEvents);
+  thread->wait();
+  delete thread;
+  if (error) std::rethrow_exception(error);
+}
 
 QString ErrorText(std::exception_ptr error) {
   try {
@@ -970,13 +996,17 @@ void TfrmMain::mnuViewBrowseClick() {
   source.PixelsPerRadian = rs_.Projection.PixelsPerRadian;
   source.FocalPixels = rs_.Projection.FocalPixels;
   source.HorizonRow = opened ? openedHorizonRow_ : rs_.Layout.Top;
+  browse::BrowserState prepared = frmBrowser_->StateForOpening();
+  const Bitmap32& picture = frmSimpleShow_->Picture();
   try {
     WaitCursor wait;
-    frmBrowser_->OpenBrowser(frmSimpleShow_->Picture(), source);
+    RunWhilePainting(this, "Preparing the panorama for browsing...",
+                     [&] { browse::OpenBrowser(prepared, picture, source); });
   } catch (const std::exception& e) {
     services_.ReportError(this, QString::fromUtf8(e.what()));
     return;
   }
+  frmBrowser_->ShowOpened(std::move(prepared));
   frmBrowser_->exec();
 }
 

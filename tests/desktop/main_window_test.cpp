@@ -321,13 +321,19 @@ TEST_F(MainWindowTest, BrowseOpensTheBrowserOnAnOpenedPanoramaWithItsTrailersHor
   window_->mnuOpenPanorama->trigger();
   ASSERT_TRUE(window_->mnuViewBrowse->isEnabled());
 
+  // The map is built on a worker thread while events go on; the browser
+  // shows itself once it is done.
   browse::BrowserState seen;
   bool shown = false;
-  QTimer::singleShot(0, [&] {
-    shown = window_->Browser()->isVisible();
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (!window_->Browser()->isVisible()) return;
+    poll.stop();
+    shown = true;
     seen = window_->Browser()->State();
     window_->Browser()->sbtnExit->click();
   });
+  poll.start(5);
   window_->mnuViewBrowse->trigger();
   EXPECT_TRUE(shown);
   EXPECT_TRUE(services_.errors.isEmpty());
