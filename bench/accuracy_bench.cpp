@@ -49,7 +49,6 @@
 // average is printed.
 
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -78,6 +77,7 @@
 #include "run/progress.h"
 #include "run/run_state.h"
 #include "sample_set.h"
+#include "measure.h"
 
 extern char** environ;
 
@@ -85,9 +85,10 @@ namespace fs = std::filesystem;
 using namespace vistarium;
 using namespace vistarium::samples;
 using Json = nlohmann::ordered_json;
-using Clock = std::chrono::steady_clock;
 
 namespace {
+
+using namespace vistarium::bench;
 
 // ---- The mode switch and the run's own verdicts.
 
@@ -111,32 +112,6 @@ bool IsFlagged(const ConnectionCheck& c) { return c.Problem != ConnectionProblem
 
 constexpr int kGridColumns = 40, kGridRows = 30;
 constexpr double kBadPixels = 3.0;
-
-double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
-
-std::string LoadAverage() {
-  std::ifstream in("/proc/loadavg");
-  std::string one;
-  if (!(in >> one)) return "?";
-  return one;
-}
-
-// Processor time of this process so far, all threads, in seconds.
-double ProcessorSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         1e-6 * static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
-}
-
-// Resident high-water mark of this process, in megabytes.
-double PeakMegabytes() {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
-  return -1.0;
-}
 
 std::vector<std::string> Split(const std::string& text) {
   std::vector<std::string> items;

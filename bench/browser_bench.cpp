@@ -9,8 +9,6 @@
 // Default panorama 14000 x 2900 (40.6 megapixels), with 14000 columns to the
 // full turn and a focal length of one turn / 2 pi pixels.
 
-#include <sys/resource.h>
-
 #include <omp.h>
 
 #include <algorithm>
@@ -21,19 +19,13 @@
 #include <string>
 
 #include "browse/browser.h"
+#include "measure.h"
 
 using namespace vistarium;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
-
-double PeakMegabytes() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return u.ru_maxrss / 1024.0;
-}
+using namespace vistarium::bench;
 
 // Stripes and a soft gradient, so that neighbouring pixels differ.
 Bitmap32 SyntheticPanorama(int width, int height) {

@@ -12,8 +12,6 @@
 // The sets are rendered by vistarium-render-samples into the work folder
 // (default /tmp/vistarium-bench-sets) once and reused.
 
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -29,20 +27,14 @@
 #include "params/parameter_file.h"
 #include "render/picture_file.h"
 #include "sample_set.h"
+#include "measure.h"
 
 namespace fs = std::filesystem;
 using namespace vistarium;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
-
-double PeakMegabytes() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return u.ru_maxrss / 1024.0;
-}
+using namespace vistarium::bench;
 
 fs::path EnsureSet(const std::string& preset, const std::string& size, const fs::path& photos, const fs::path& work) {
   const fs::path folder = work / (preset + "-" + size);

@@ -73,6 +73,7 @@
 #include "run/progress.h"
 #include "params/parameter_sets.h"
 #include "sample_set.h"
+#include "measure.h"
 
 namespace fs = std::filesystem;
 using namespace vistarium;
@@ -80,25 +81,8 @@ using namespace vistarium::samples;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace vistarium::bench;
 
-double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
-
-// Processor time of the whole process (all threads), in seconds.
-double ProcessorSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
-// The load average of the last minute: other work on the machine inflates
-// the times.
-std::string LoadAverage() {
-  std::ifstream in("/proc/loadavg");
-  std::string one;
-  if (!(in >> one)) return "?";
-  return one;
-}
 
 // A small deterministic generator, so that every run renders the same cases.
 class Numbers {

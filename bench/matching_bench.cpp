@@ -23,15 +23,14 @@
 #include "run/progress.h"
 #include "params/parameter_file.h"
 #include "render/working_picture.h"
+#include "measure.h"
 
 namespace fs = std::filesystem;
 using namespace vistarium;
 
 namespace {
 
-double Seconds(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
-  return std::chrono::duration<double>(b - a).count();
-}
+using namespace vistarium::bench;
 
 struct SetSpec {
   fs::path folder;

@@ -34,12 +34,14 @@
 #include "sample_geometry.h"
 #include "sample_scene.h"
 #include "sample_set.h"
+#include "measure.h"
 
 namespace fs = std::filesystem;
 using namespace vistarium;
-using Clock = std::chrono::steady_clock;
 
 namespace {
+
+using namespace vistarium::bench;
 
 struct PairCase {
   std::string Name;
@@ -51,12 +53,6 @@ struct PairCase {
   double TellFocalFactor = 1.0; // the focal length the search is told, as a share of the true one
   bool RightIsNoise = false;
 };
-
-double CpuSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
 
 DeviceBitmap Degrade(DeviceBitmap p, double gain, double noise, unsigned seed) {
   std::mt19937 gen(seed);
@@ -148,9 +144,9 @@ int main(int argc, char** argv) try {
       refine::FeatureRotation f;
       for (int k = 0; k < repeat; ++k) {
         const auto t0 = Clock::now();
-        const double c0 = CpuSeconds();
+        const double c0 = ProcessorSeconds();
         f = refine::EstimateRotationByFeatures(left, right, pp, options);
-        bestCpu = std::min(bestCpu, 1000.0 * (CpuSeconds() - c0));
+        bestCpu = std::min(bestCpu, 1000.0 * (ProcessorSeconds() - c0));
         best = std::min(best, std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
       }
       const double err = geom::RotationDistance(f.Rotation, truth) * pp.FocalPixels;
