@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 
+#include "desktop/form_helpers.h"
 #include "desktop/services.h"
 #include "params/camera_list.h"
 #include "params/parameter_file.h"
@@ -16,16 +17,6 @@ namespace vistarium::desktop {
 namespace fs = std::filesystem;
 
 namespace {
-
-QString FromStd(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
-
-QLabel* GroupLabel(QWidget* group, const char* name, const QString& text, QPoint at) {
-  auto* label = new QLabel(text, group);
-  label->setObjectName(name);
-  label->adjustSize();
-  label->move(at);
-  return label;
-}
 
 QLineEdit* GroupEdit(QWidget* group, const char* name, QRect geometry) {
   auto* edit = new QLineEdit(group);
@@ -55,9 +46,9 @@ TfrmParametersCamera::TfrmParametersCamera(DesktopServices& services, fs::path p
   gbManualPar = new QGroupBox(" Selected camera ", this);
   gbManualPar->setObjectName("gbManualPar");
   gbManualPar->setGeometry(5, 80, 350, 161);
-  Label1 = GroupLabel(gbManualPar, "Label1", "Name of camera", QPoint(5, 24));
-  Label2 = GroupLabel(gbManualPar, "Label2", "Focus distance in mm", QPoint(5, 65));
-  Label3 = GroupLabel(gbManualPar, "Label3", "Aberration coefficient (0 for high quality camera)", QPoint(5, 100));
+  Label1 = PlacedLabel(gbManualPar, "Label1", "Name of camera", QPoint(5, 24));
+  Label2 = PlacedLabel(gbManualPar, "Label2", "Focus distance in mm", QPoint(5, 65));
+  Label3 = PlacedLabel(gbManualPar, "Label3", "Aberration coefficient (0 for high quality camera)", QPoint(5, 100));
   edName = GroupEdit(gbManualPar, "edName", QRect(120, 24, 225, 24));
   edPar1 = GroupEdit(gbManualPar, "edPar1", QRect(290, 60, 55, 24));
   edPar2 = GroupEdit(gbManualPar, "edPar2", QRect(290, 95, 55, 24));

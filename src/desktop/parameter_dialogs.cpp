@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "desktop/camera_dialog.h"
+#include "desktop/form_helpers.h"
 #include "desktop/illustrations.h"
 #include "desktop/services.h"
 #include "params/parameter_file.h"
@@ -23,7 +24,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-QString FromStd(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 QString PathText(const fs::path& path) { return QString::fromStdString(path.string()); }
 
 // The dialogs' own font: small, as their fixed layouts were made for.
@@ -56,14 +56,6 @@ QLineEdit* Edit(QWidget* parent, const char* name, QRect geometry, int pixelSize
   edit->setFont(font);
   edit->setGeometry(geometry);
   return edit;
-}
-
-QLabel* PlainLabel(QWidget* parent, const char* name, const QString& text, QPoint at) {
-  auto* label = new QLabel(text, parent);
-  label->setObjectName(name);
-  label->adjustSize();
-  label->move(at);
-  return label;
 }
 
 }  // namespace
@@ -221,7 +213,7 @@ TfrmParametersMethod::TfrmParametersMethod(DesktopServices& services, fs::path p
   setWindowTitle("Parameters of Method");
   SetFixedClientSize(576, 358);
 
-  Label1 = PlainLabel(this, "Label1",
+  Label1 = PlacedLabel(this, "Label1",
                       "After scaling down, maximal size (width or height) should be not less (in pixels) than  ",
                       QPoint(8, 16));
   edPar1 = Edit(this, "edPar1", QRect(528, 8, 40, 28), 16);
@@ -232,7 +224,7 @@ TfrmParametersMethod::TfrmParametersMethod(DesktopServices& services, fs::path p
   cbPar2->setLayoutDirection(Qt::RightToLeft);
   cbPar2->setGeometry(8, 154, 561, 28);
   LabMemo3 = ExplanationLabel(this, "LabMemo3", QRect(8, 184, 561, 30));
-  Label2 = PlainLabel(this, "Label2", "Quality coefficient for selection coinciding parts of images", QPoint(8, 225));
+  Label2 = PlacedLabel(this, "Label2", "Quality coefficient for selection coinciding parts of images", QPoint(8, 225));
   edPar3 = Edit(this, "edPar3", QRect(528, 225, 40, 24), 14);
   LabMemo2 = ExplanationLabel(this, "LabMemo2", QRect(8, 250, 561, 70));
 
