@@ -1006,6 +1006,9 @@ void TfrmMain::mnuViewBrowseClick() {
     services_.ReportError(this, QString::fromUtf8(e.what()));
     return;
   }
+  // The window may have been closed while the map was built: the program
+  // is ending, and the browser must not appear over nothing.
+  if (!isVisible()) return;
   frmBrowser_->ShowOpened(std::move(prepared));
   frmBrowser_->exec();
 }

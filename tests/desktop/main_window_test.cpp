@@ -345,6 +345,22 @@ TEST_F(MainWindowTest, BrowseOpensTheBrowserOnAnOpenedPanoramaWithItsTrailersHor
   EXPECT_NEAR(seen.Map.At(600, middle, 0), 70, 3);  // blue, through JPEG
   EXPECT_NEAR(seen.Map.At(600, middle + 20, 0), 90, 3);
 
+  // Closing the program while the map is built ends it without the browser.
+  bool shownAfterClose = false;
+  poll.disconnect();
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (!window_->Browser()->isVisible()) return;
+    shownAfterClose = true;
+    window_->Browser()->sbtnExit->click();
+  });
+  poll.start(5);
+  QTimer::singleShot(0, [&] { window_->close(); });
+  window_->mnuViewBrowse->trigger();
+  poll.stop();
+  EXPECT_FALSE(window_->isVisible());
+  EXPECT_FALSE(shownAfterClose);
+  window_->show();
+
   // A new panorama empties the browser.
   window_->mnuNewPanorama->trigger();
   EXPECT_EQ(window_->Browser()->State().MapWidth, 0);
