@@ -1108,6 +1108,13 @@ void TfrmMain::OpenConnection(int left, int right) {
     p.setColor(QPalette::Window, QColor(255, 0, 255));
     f->setPalette(p);
   }
+  // Bring a neighbouring pair into the strip's view. The pair that closes a
+  // circle stands at the strip's two ends: the strip stays where the user
+  // chose it.
+  if (right == left + 1) {
+    sbThumbnails->ensureWidgetVisible(r, 0, 0);
+    sbThumbnails->ensureWidgetVisible(l, 0, 0);
+  }
   try {
     WaitCursor wait;
     frmAdjust_->OpenConnection(left, right);
