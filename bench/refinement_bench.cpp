@@ -13,8 +13,6 @@
 // flagged and rescued, how many were more than 3 px off without a flag, and
 // the time; for the refined runs also the refinement stage alone.
 
-#include <sys/resource.h>
-
 #include <chrono>
 #include <ctime>
 #include <cmath>
@@ -32,6 +30,7 @@
 #include "render/picture_file.h"
 #include "run/run_state.h"
 #include "sample_set.h"
+#include "measure.h"
 
 namespace fs = std::filesystem;
 using namespace vistarium;
@@ -153,8 +152,6 @@ int main(int argc, char** argv) {
       std::printf("\n");
       std::fflush(stdout);
     }
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  std::printf("peak memory of the whole benchmark: %.0f MB\n", usage.ru_maxrss / 1024.0);
+  std::printf("peak memory of the whole benchmark: %.0f MB\n", bench::PeakMegabytes());
   return 0;
 }
