@@ -424,18 +424,21 @@ void FinishDestination(j_compress_ptr cinfo) {
   d->Bytes->resize(d->Bytes->size() - d->Manager.free_in_buffer);  // shrinking: cannot throw
 }
 
-// Encodes Width x Height pixels stored by rows; toRgb writes one pixel's
-// red, green and blue samples.
-template <typename Pixel, typename ToRgb>
-std::vector<std::uint8_t> EncodeRows(int width, int height, const std::vector<Pixel>& pixels, int quality,
-                                     ToRgb toRgb) {
+// Encodes a picture of width x height pixels whose rows come in bands:
+// fill(firstRow, rowCount, rgb) writes rowCount rows of red, green and blue
+// samples. The segments follow the start of the picture (and its JFIF
+// header) as APPn markers.
+template <typename FillBand>
+std::vector<std::uint8_t> EncodeBands(int width, int height, int quality, std::span<const JpegSegment> segments,
+                                      FillBand&& fill) {
   if (quality < 1 || quality > 100) throw std::invalid_argument("JPEG quality must be 1 to 100");
   if (width <= 0 || height <= 0 || width > kMaxPictureSide || height > kMaxPictureSide)
     Throw(PictureProblem::CannotEncode, {},
           "a picture of " + PixelsText(width, height) + " (each side must be 1 to " +
               std::to_string(kMaxPictureSide) + ")");
-  if (pixels.size() != CheckedPixelCount(width, height))
-    throw std::invalid_argument("Picture pixel store does not match its size");
+  for (const JpegSegment& segment : segments)
+    if (segment.App < 0 || segment.App > 15 || segment.Data.size() > kMaxJpegSegmentBytes)
+      throw std::invalid_argument("A JPEG marker segment must be APP0 to APP15 of at most 65533 bytes");
 
   std::vector<std::uint8_t> bytes;
   VectorDestination destination{};
@@ -444,6 +447,8 @@ std::vector<std::uint8_t> EncodeRows(int width, int height, const std::vector<Pi
   destination.Manager.term_destination = FinishDestination;
   destination.Bytes = &bytes;
 
+  constexpr int kBandRows = 16;
+  std::vector<std::uint8_t> band(static_cast<std::size_t>(width) * 3u * kBandRows);
   JpegSession<jpeg_compress_struct> session;
   jpeg_compress_struct& c = session.Info;
   const bool done = session.Try([&] {
@@ -456,13 +461,18 @@ std::vector<std::uint8_t> EncodeRows(int width, int height, const std::vector<Pi
     jpeg_set_defaults(&c);  // sequential Huffman coding, YCbCr 4:2:0
     jpeg_set_quality(&c, quality, TRUE);
     jpeg_start_compress(&c, TRUE);
-    JSAMPARRAY row = (*c.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&c), JPOOL_IMAGE,
-                                            static_cast<JDIMENSION>(width) * 3, 1);
+    for (const JpegSegment& segment : segments)
+      jpeg_write_marker(&c, JPEG_APP0 + segment.App, segment.Data.data(),
+                        static_cast<unsigned int>(segment.Data.size()));
+    JSAMPROW rows[kBandRows];
     while (c.next_scanline < c.image_height) {
-      const Pixel* source = pixels.data() + static_cast<std::size_t>(c.next_scanline) * static_cast<std::size_t>(width);
-      JSAMPLE* out = row[0];
-      for (int x = 0; x < width; ++x, out += 3) toRgb(source[x], out);
-      jpeg_write_scanlines(&c, row, 1);
+      const int first = static_cast<int>(c.next_scanline);
+      const int count = std::min(kBandRows, height - first);
+      fill(first, count, band.data());
+      for (int k = 0; k < count; ++k) rows[k] = band.data() + static_cast<std::size_t>(k) * width * 3u;
+      JDIMENSION written = 0;
+      while (written < static_cast<JDIMENSION>(count))
+        written += jpeg_write_scanlines(&c, rows + written, static_cast<JDIMENSION>(count) - written);
     }
     jpeg_finish_compress(&c);
   });
@@ -471,6 +481,21 @@ std::vector<std::uint8_t> EncodeRows(int width, int height, const std::vector<Pi
     Throw(PictureProblem::CannotEncode, {}, session.Errors.Message);
   }
   return bytes;
+}
+
+// Encodes Width x Height pixels stored by rows; toRgb writes one pixel's
+// red, green and blue samples.
+template <typename Pixel, typename ToRgb>
+std::vector<std::uint8_t> EncodeRows(int width, int height, const std::vector<Pixel>& pixels, int quality,
+                                     std::span<const JpegSegment> segments, ToRgb toRgb) {
+  if (width > 0 && height > 0 && width <= kMaxPictureSide && height <= kMaxPictureSide &&
+      pixels.size() != CheckedPixelCount(width, height))
+    throw std::invalid_argument("Picture pixel store does not match its size");
+  return EncodeBands(width, height, quality, segments, [&](int first, int count, std::uint8_t* rgb) {
+    const Pixel* source = pixels.data() + static_cast<std::size_t>(first) * static_cast<std::size_t>(width);
+    for (std::size_t k = 0; k < static_cast<std::size_t>(count) * static_cast<std::size_t>(width); ++k, rgb += 3)
+      toRgb(source[k], rgb);
+  });
 }
 
 // ---------------------------------------------------------------------------
@@ -611,21 +636,26 @@ DeviceBitmap DecodeBmp(std::span<const std::uint8_t> bytes, const std::string& n
   return picture;
 }
 
-std::vector<std::uint8_t> EncodeJpeg(const Bitmap32& picture, int quality) {
-  return EncodeRows(picture.Width, picture.Height, picture.Pixels, quality, [](std::uint32_t argb, JSAMPLE* rgb) {
+std::vector<std::uint8_t> EncodeJpeg(const Bitmap32& picture, int quality, std::span<const JpegSegment> segments) {
+  return EncodeRows(picture.Width, picture.Height, picture.Pixels, quality, segments, [](std::uint32_t argb, JSAMPLE* rgb) {
     rgb[0] = static_cast<JSAMPLE>((argb >> 16) & 0xFFu);
     rgb[1] = static_cast<JSAMPLE>((argb >> 8) & 0xFFu);
     rgb[2] = static_cast<JSAMPLE>(argb & 0xFFu);
   });
 }
 
-std::vector<std::uint8_t> EncodeJpeg(const DeviceBitmap& picture, int quality) {
-  return EncodeRows(picture.Width, picture.Height, picture.Pixels, quality, [](PackedColor packed, JSAMPLE* rgb) {
+std::vector<std::uint8_t> EncodeJpeg(const DeviceBitmap& picture, int quality, std::span<const JpegSegment> segments) {
+  return EncodeRows(picture.Width, picture.Height, picture.Pixels, quality, segments, [](PackedColor packed, JSAMPLE* rgb) {
     const auto bgr = static_cast<std::uint32_t>(packed);
     rgb[0] = static_cast<JSAMPLE>(bgr & 0xFFu);
     rgb[1] = static_cast<JSAMPLE>((bgr >> 8) & 0xFFu);
     rgb[2] = static_cast<JSAMPLE>((bgr >> 16) & 0xFFu);
   });
+}
+
+std::vector<std::uint8_t> EncodeJpegBands(int width, int height, int quality, std::span<const JpegSegment> segments,
+                                          const std::function<void(int, int, std::uint8_t*)>& fill) {
+  return EncodeBands(width, height, quality, segments, fill);
 }
 
 void WriteFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes) {

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <iosfwd>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,14 @@ struct Console {
   std::ostream& Err;
   std::istream& In;
   bool Interactive = false;  // a terminal: the continue question is asked
+  // This program's executable, which `batch` starts once per set; empty:
+  // the running process's own executable.
+  std::filesystem::path Program = {};
+};
+
+// A bad command line (as opposed to bad input files or parameters).
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
 };
 
 // Runs one command (args without the program name) and returns the exit

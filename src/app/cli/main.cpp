@@ -19,6 +19,6 @@ int main(int argc, char** argv) {
   if (!std::filesystem::is_directory(folder / "Options", ec) && std::filesystem::is_directory(installed / "Options", ec))
     folder = installed;
   std::vector<std::string> args(argv + 1, argv + argc);
-  vistarium::cli::Console console{std::cout, std::cerr, std::cin, isatty(0) != 0 && isatty(2) != 0};
+  vistarium::cli::Console console{std::cout, std::cerr, std::cin, isatty(0) != 0 && isatty(2) != 0, exe};
   return vistarium::cli::RunCli(args, folder, console);
 }
