@@ -97,6 +97,7 @@ public:
   void mnuLoadPicturesClick();
   void mnuOpenPanoramaClick();
   void mnuSavePanoramaClick();
+  void mnuExport360Click();
   void mnuExitClick();
   void mnuViewFullSizeClick();
   void mnuViewBrowseClick();
@@ -120,7 +121,7 @@ public:
 
   // Controls (named as the tests find them).
   QMenu *mnuFile, *mnuView, *mnuTools, *mnuParameters, *mnuHelp;
-  QAction *mnuNewPanorama, *mnuLoadPictures, *mnuOpenPanorama, *mnuSavePanorama, *mnuExit;
+  QAction *mnuNewPanorama, *mnuLoadPictures, *mnuOpenPanorama, *mnuSavePanorama, *mnuExport360, *mnuExit;
   QAction *mnuViewFullSize, *mnuViewBrowse, *mnuJoin, *mnuAdjustment, *mnuByHand;
   QAction *mnuParametersTwoPic, *mnuParametersCamera, *mnuParametersMethod, *mnuSaveParameters, *mnuOpenParameters;
   QAction *mnuVistariumHelp, *mnuAbout;
@@ -168,6 +169,9 @@ private:
   // The picture set as the phases take it: the strip's files and the 360 flag.
   TPictureSetData PictureSetSnapshot() const;
   void StartConstruction(app::WorkflowStage startedFrom);
+  // The switches beside the parameter file that a Join takes: refinement,
+  // exposure gains and crop.
+  void TakeJoinOptions();
   void JoinFailed(std::exception_ptr error, app::WorkflowStage startedFrom);
   void FinishJoinIfClosing();
 
@@ -208,6 +212,7 @@ private:
   TfrmBrowser* frmBrowser_ = nullptr;
   // The horizon row of an opened panorama file: its trailer's, or the middle row.
   std::int32_t openedHorizonRow_ = 0;
+  std::string openedFile_;  // the panorama file opened, for its metadata
 };
 
 }  // namespace vistarium::desktop
