@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <mutex>
 #include <numbers>
 #include <stdexcept>
 
@@ -104,7 +105,10 @@ std::vector<std::uint8_t> Encode(const std::uint32_t* pixels, int width, int hei
   const auto bottom = RowMean<Form>(pixels + static_cast<std::size_t>(height - 1) * width, width);
   segments.push_back(SphereXmpSegment(layout));
 
-  auto fillRow = [&](int y, std::uint8_t* out) {
+  // Rows are blended down the panorama first (two source rows into one row
+  // of real channel values), then across: both loops run straight through
+  // memory.
+  auto fillRow = [&](int y, std::uint8_t* out, std::vector<float>& blended) {
     const int fullRow = layout.CroppedTop + y;
     const double v = PanoramaRow(source, RowLatitude(fullRow, layout.FullHeight));
     if (v < -0.5 || v > height - 0.5) {
@@ -118,27 +122,36 @@ std::vector<std::uint8_t> Encode(const std::uint32_t* pixels, int width, int hei
     const float wv = static_cast<float>(c - v0);
     const std::uint32_t* r0 = pixels + static_cast<std::size_t>(v0) * width;
     const std::uint32_t* r1 = pixels + static_cast<std::size_t>(v1) * width;
+    blended.resize(static_cast<std::size_t>(width) * 3u);
+    float* m = blended.data();
+    for (int u = 0; u < width; ++u, m += 3) {
+      unsigned a[3], b[3];
+      Form::Rgb(r0[u], a);
+      Form::Rgb(r1[u], b);
+      for (int k = 0; k < 3; ++k) m[k] = a[k] + wv * (static_cast<float>(b[k]) - static_cast<float>(a[k]));
+    }
     for (const ColumnTap& t : taps) {
-      unsigned a[3], b[3], d[3], e[3];
-      Form::Rgb(r0[t.U0], a);
-      Form::Rgb(r0[t.U1], b);
-      Form::Rgb(r1[t.U0], d);
-      Form::Rgb(r1[t.U1], e);
-      for (int k = 0; k < 3; ++k) {
-        const float upper = a[k] + t.W * (static_cast<float>(b[k]) - a[k]);
-        const float lower = d[k] + t.W * (static_cast<float>(e[k]) - d[k]);
-        *out++ = render::RoundToByte(upper + wv * (lower - upper));
-      }
+      const float* p = blended.data() + static_cast<std::size_t>(t.U0) * 3u;
+      const float* q = blended.data() + static_cast<std::size_t>(t.U1) * 3u;
+      for (int k = 0; k < 3; ++k) *out++ = render::RoundToByte(p[k] + t.W * (q[k] - p[k]));
     }
   };
   const int rows = layout.CroppedHeight;
+  std::mutex reporting;
+  int done = 0;
   return render::EncodeJpegBands(
       layout.CroppedWidth, rows, render::kDefaultJpegQuality, segments,
       [&](int first, int count, std::uint8_t* rgb) {
-        if (progress) progress(static_cast<double>(first) / rows);
+        // Bands come from the strips' threads; a row costs a fraction of its
+        // encoding.
+        if (progress && first % 256 == 0) {
+          const std::lock_guard<std::mutex> lock(reporting);
+          done += 256;
+          progress(std::min(1.0, static_cast<double>(done) / rows));
+        }
+        std::vector<float> blended;
         const std::size_t stride = static_cast<std::size_t>(layout.CroppedWidth) * 3u;
-#pragma omp parallel for schedule(static)
-        for (int k = 0; k < count; ++k) fillRow(first + k, rgb + static_cast<std::size_t>(k) * stride);
+        for (int k = 0; k < count; ++k) fillRow(first + k, rgb + static_cast<std::size_t>(k) * stride, blended);
       });
 }
 

@@ -119,7 +119,9 @@ std::vector<std::uint8_t> EncodeJpeg(const DeviceBitmap& picture, int quality = 
                                      std::span<const JpegSegment> segments = {});
 // The same for a picture made while it is encoded: fill(firstRow, rowCount,
 // rgb) writes rowCount rows (a band of at most 16) of red, green and blue
-// samples, width triples a row, in order from the top.
+// samples, width triples a row. A large picture is encoded in strips on all
+// cores (with restart markers between its rows of blocks), so `fill` may be
+// called from several threads at once, each time for other rows.
 std::vector<std::uint8_t> EncodeJpegBands(int width, int height, int quality, std::span<const JpegSegment> segments,
                                           const std::function<void(int, int, std::uint8_t*)>& fill);
 
