@@ -22,6 +22,7 @@
 #include "alignment/layout.h"
 #include "alignment/orientation.h"
 #include "app/adjustment.h"
+#include "app/cli/batch.h"
 #include "app/cli/cli.h"
 #include "app/panorama_file.h"
 #include "app/pipeline.h"
@@ -374,6 +375,41 @@ TEST(Crop, DiagonalSetHasNoCommonBandButKeepsEverythingOrItsLargestRectangle) {
 }
 
 // ---------------------------------------------------------------------------
+
+// The three forms of a list: paths count from the list's folder, quotes keep
+// blanks, a folder's subfolders are sets in name order unless a set.json
+// says otherwise.
+TEST(Batch, ReadsTextListsAndFoldersOfSets) {
+  const fs::path folder = FreshFolder("lists");
+  std::ofstream(folder / "sets.txt") << "# two sets\n"
+                                     << "-o out/a.jpg --360 --focal 24 \"my pics/1.jpg\" /abs/2.jpg\n\n"
+                                     << "  --crop all -o b.jpg -- -odd.jpg x.jpg  \n";
+  const std::vector<cli::BatchSet> text = cli::ReadBatchSets(folder / "sets.txt");
+  ASSERT_EQ(text.size(), 2u);
+  EXPECT_EQ(text[0].Name, "a");
+  EXPECT_EQ(text[0].Output, (folder / "out" / "a.jpg").string());
+  EXPECT_EQ(text[0].Arguments, (std::vector<std::string>{"--360", "--focal", "24",
+                                                          (folder / "my pics" / "1.jpg").string(), "/abs/2.jpg"}));
+  EXPECT_EQ(text[1].Arguments, (std::vector<std::string>{"--crop", "all", "--", (folder / "-odd.jpg").string(),
+                                                          (folder / "x.jpg").string()}));
+  std::ofstream(folder / "bad.txt") << "-o c.jpg \"open.jpg\n";
+  EXPECT_THROW(cli::ReadBatchSets(folder / "bad.txt"), std::runtime_error);
+
+  for (const char* set : {"hall", "attic", "empty"}) fs::create_directories(folder / "sets" / set);
+  for (const char* picture : {"2.jpg", "1.JPG", "notes.txt", "3.bmp"}) std::ofstream(folder / "sets" / "hall" / picture);
+  for (const char* picture : {"b.jpg", "a.jpg"}) std::ofstream(folder / "sets" / "attic" / picture);
+  std::ofstream(folder / "sets" / "attic" / "set.json") << R"({"pictures": ["b.jpg", "a.jpg"], "is360": true})";
+  const std::vector<cli::BatchSet> sub = cli::ReadBatchSets(folder / "sets");
+  ASSERT_EQ(sub.size(), 2u);  // the empty folder is no set
+  EXPECT_EQ(sub[0].Name, "attic");
+  EXPECT_EQ(sub[0].Output, (folder / "sets" / "attic.jpg").string());
+  EXPECT_EQ(sub[0].Arguments, (std::vector<std::string>{"--360", "--", (folder / "sets" / "attic" / "b.jpg").string(),
+                                                         (folder / "sets" / "attic" / "a.jpg").string()}));
+  EXPECT_EQ(sub[1].Arguments, (std::vector<std::string>{"--", (folder / "sets" / "hall" / "1.JPG").string(),
+                                                         (folder / "sets" / "hall" / "2.jpg").string(),
+                                                         (folder / "sets" / "hall" / "3.bmp").string()}));
+  fs::remove_all(folder);
+}
 
 TEST(Batch, TriesEverySetAndReportsEachOnItsOwnLine) {
   const fs::path folder = FreshFolder("batch");
