@@ -207,7 +207,7 @@ void TfrmMain::CreateActions() {
       {&mnuLoadPictures, "mnuLoadPictures", "&Load Pictures", "Load pictures for panorama"},
       {&mnuOpenPanorama, "mnuOpenPanorama", "&Open Panorama", "Open panorama for viewing"},
       {&mnuSavePanorama, "mnuSavePanorama", "&Save Panorama", "Save panorama in jpg-file"},
-      {&mnuExport360, "mnuExport360", "Export as 360 &Photo...",
+      {&mnuExport360, "mnuExport360", "Export as 360 &Photo…",
        "Save the panorama as a 360 photo that photo libraries and web viewers show as a sphere"},
       {&mnuExit, "mnuExit", "&Exit", "Exit Vistarium"},
       {&mnuViewFullSize, "mnuViewFullSize", "&Full Size Picture", "View full size panorama"},
