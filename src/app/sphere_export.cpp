@@ -122,6 +122,17 @@ std::vector<std::uint8_t> Encode(const std::uint32_t* pixels, int width, int hei
     const float wv = static_cast<float>(c - v0);
     const std::uint32_t* r0 = pixels + static_cast<std::size_t>(v0) * width;
     const std::uint32_t* r1 = pixels + static_cast<std::size_t>(v1) * width;
+    if (layout.CroppedWidth == width) {
+      // One photo column per panorama column: the blend down is the row.
+      for (int u = 0; u < width; ++u) {
+        unsigned a[3], b[3];
+        Form::Rgb(r0[u], a);
+        Form::Rgb(r1[u], b);
+        for (int k = 0; k < 3; ++k)
+          *out++ = render::RoundToByte(a[k] + wv * (static_cast<float>(b[k]) - static_cast<float>(a[k])));
+      }
+      return;
+    }
     blended.resize(static_cast<std::size_t>(width) * 3u);
     float* m = blended.data();
     for (int u = 0; u < width; ++u, m += 3) {
@@ -172,7 +183,8 @@ int DefaultSphereWidth(const SphereSource& source) {
 SphereTags SpherePhotoLayout(const SphereSource& source, int panoramaWidth, int panoramaHeight, int fullWidth) {
   CheckSource(source);
   if (panoramaWidth <= 0 || panoramaHeight <= 0) throw std::invalid_argument("An empty panorama cannot make a 360 photo");
-  if (fullWidth == 0) fullWidth = source.Is360 ? 2 * Round(panoramaWidth / 2.0) : DefaultSphereWidth(source);
+  const bool defaultWidth = fullWidth == 0;
+  if (defaultWidth) fullWidth = source.Is360 ? 2 * Round(panoramaWidth / 2.0) : DefaultSphereWidth(source);
   if (fullWidth < 4 || fullWidth % 2 != 0 || fullWidth > render::kMaxPictureSide)
     throw std::invalid_argument("The width of a 360 photo must be an even number of 4 to " +
                                 std::to_string(render::kMaxPictureSide) + " pixels");
@@ -184,8 +196,10 @@ SphereTags SpherePhotoLayout(const SphereSource& source, int panoramaWidth, int 
     t.CroppedHeight = t.FullHeight;
     return t;
   }
+  // At the default width a photo column is a panorama column (the even
+  // width differs from a turn's columns by less than one column).
   const double turn = ColumnsPerTurn(source, panoramaWidth);
-  t.CroppedWidth = std::clamp(Round(panoramaWidth * fullWidth / turn), 1, fullWidth);
+  t.CroppedWidth = std::clamp(defaultWidth ? panoramaWidth : Round(panoramaWidth * fullWidth / turn), 1, fullWidth);
   t.CroppedLeft = Round((fullWidth - t.CroppedWidth) / 2.0);
   int first = -1, last = -1;
   for (int y = 0; y < t.FullHeight; ++y)
