@@ -29,6 +29,8 @@
 #include <filesystem>
 
 #include "app/connection_check.h"
+#include "app/out_of_memory.h"
+#include "app/output_files.h"
 #include "app/panorama_file.h"
 #include "app/pipeline.h"
 #include "desktop/adjust_window.h"
@@ -37,6 +39,7 @@
 #include "desktop/services.h"
 #include "desktop/views.h"
 #include "params/camera_list.h"
+#include "params/file_access.h"
 #include "params/parameter_file.h"
 #include "params/refinement_option.h"
 #include "render/picture_file.h"
@@ -53,6 +56,7 @@ const QString kPictureDialogTitle = "Select images composing new panorama";
 const QString kPictureFilter =
     "All (*.jpg;*.jpeg;*.bmp)|*.jpg;*.jpeg;*.bmp|JPEG Image File (*.jpg)|*.jpg|JPEG Image File (*.jpeg)|*.jpeg|"
     "Bitmaps (*.bmp)|*.bmp";
+constexpr std::string_view kHelpFailure = "Can't open help file.";
 const QString kStopJoinQuestion = "Joining of the pictures is still running.\nStop it and close Vistarium?";
 
 QString FromStd(const std::string& s) { return QString::fromStdString(s); }
@@ -93,9 +97,15 @@ void RunWhilePainting(QWidget* parent, const QString& text, const std::function<
   if (error) std::rethrow_exception(error);
 }
 
+// What does not fit tells its own story; a bare std::bad_alloc is told as
+// the memory it is.
+const std::string kDesktopMemoryHint = "close other programs or join fewer or smaller pictures";
+
 QString ErrorText(std::exception_ptr error) {
   try {
     std::rethrow_exception(error);
+  } catch (const std::bad_alloc&) {
+    return FromStd(app::NotEnoughMemory("this command", kDesktopMemoryHint));
   } catch (const std::exception& e) {
     return QString::fromUtf8(e.what());
   } catch (...) {
@@ -466,8 +476,8 @@ void TfrmMain::ClearPictureSet() {
 void TfrmMain::Guarded(const std::function<void()>& command) {
   try {
     command();
-  } catch (const std::exception& e) {
-    services_.ReportError(this, QString::fromUtf8(e.what()));
+  } catch (...) {
+    services_.ReportError(this, ErrorText(std::current_exception()));
   }
 }
 
@@ -832,6 +842,17 @@ void TfrmMain::StartConstruction(WorkflowStage startedFrom) {
       });
 }
 
+QString TfrmMain::JoinErrorText(std::exception_ptr error, bool findingFailed) const {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::bad_alloc&) {
+    return FromStd(app::NotEnoughMemory(
+        findingFailed ? app::FindingMemoryUse(rs_) : app::ConstructionMemoryUse(rs_), kDesktopMemoryHint));
+  } catch (...) {
+    return ErrorText(std::current_exception());
+  }
+}
+
 void TfrmMain::JoinFailed(std::exception_ptr error, WorkflowStage startedFrom) {
   // No panorama exists after a failed step: back to where Join started,
   // with the construction results gone. The picture set stays, and so do
@@ -839,13 +860,14 @@ void TfrmMain::JoinFailed(std::exception_ptr error, WorkflowStage startedFrom) {
   SetLabelRed(Label1, false);
   SetLabelRed(Label2, false);
   const bool findingFailed = stage_ == WorkflowStage::Finding;
+  const QString message = JoinErrorText(error, findingFailed);  // before the results it names are gone
   ResetConstructionResults(rs_);
   frmBrowser_->ResetBrowser();
   if (findingFailed) ResetFindingResults(rs_);
   frmSimpleShow_->Clear();
   builtPicture_ = Bitmap32{};
   SetWorkflowStage(startedFrom);
-  services_.ReportError(this, ErrorText(error));
+  services_.ReportError(this, message);
   FinishJoinIfClosing();
 }
 
@@ -945,10 +967,23 @@ void TfrmMain::mnuSavePanoramaClick() {
   const QString chosen = services_.ChooseFileToSave(this, "Save Panorama", FromStd(app::kSaveFilter));
   if (chosen.isEmpty()) return;
   const std::string path = app::PanoramaFileNameFor(chosen.toStdString());
+  // Never over a picture of the set, nor where it cannot be written: told
+  // before the question and the encoding.
+  if (const std::string problem = app::OutputProblem(path, PictureInputs()); !problem.empty()) {
+    services_.Inform(this, FromStd(std::string(app::OutputRefused({path, "the panorama"}, problem).what())));
+    return;
+  }
   if (fs::exists(path) && !services_.Ask(this, FromStd(app::kReplaceExistingFileQuestion))) return;
   WaitCursor wait;
   app::SavePanoramaFile(path, frmSimpleShow_->Picture(),
                         app::TrailerFor(rs_.Projection, rs_.PictureSet.Is360, rs_.Layout.Top));
+}
+
+std::vector<app::NamedFile> TfrmMain::PictureInputs() const {
+  std::vector<app::NamedFile> inputs;
+  for (std::size_t i = 0; i < FileNames.size(); ++i)
+    inputs.push_back({FileNames[i], "picture " + std::to_string(i + 1) + " of the set"});
+  return inputs;
 }
 
 void TfrmMain::mnuOpenPanoramaClick() {
@@ -1042,8 +1077,8 @@ void TfrmMain::mnuSaveParametersClick() {
   const std::string file = params::ParameterFileNameFor(chosen.toStdString());
   try {
     params::SaveParameterFile(file, parameterDialogs_.Sets());
-  } catch (const params::ParameterFileError&) {
-    services_.Inform(this, FromStd(params::kSaveParametersError));
+  } catch (const params::ParameterFileError& e) {
+    services_.Inform(this, QString::fromUtf8(e.what()));
   }
 }
 
@@ -1074,7 +1109,12 @@ fs::path TfrmMain::HelpFile() const {
 }
 
 void TfrmMain::mnuVistariumHelpClick() {
-  if (!services_.OpenDocument(FromStd(HelpFile().string()))) services_.Inform(this, "Can't open help file.");
+  const std::string help = HelpFile().string();
+  if (services_.OpenDocument(FromStd(help))) return;
+  std::error_code ec;
+  const std::string reason = fs::is_regular_file(help, ec) ? "the desktop has no program to show it"
+                                                           : params::SystemReason(ENOENT);
+  services_.Inform(this, FromStd(params::FileMessage(kHelpFailure, help, reason)));
 }
 
 void TfrmMain::mnuAboutClick() { frmAbout_->exec(); }

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "app/output_files.h"
 #include "app/workflow.h"
 #include "desktop/camera_dialog.h"
 #include "image/bitmaps.h"
@@ -169,6 +170,10 @@ private:
   TPictureSetData PictureSetSnapshot() const;
   void StartConstruction(app::WorkflowStage startedFrom);
   void JoinFailed(std::exception_ptr error, app::WorkflowStage startedFrom);
+  // The report of a failed Join; want of memory names what did not fit.
+  QString JoinErrorText(std::exception_ptr error, bool findingFailed) const;
+  // The pictures of the set, which a saved panorama must not replace.
+  std::vector<app::NamedFile> PictureInputs() const;
   void FinishJoinIfClosing();
 
   // Progress panel, called on this window's thread.

@@ -96,7 +96,7 @@ protected:
 };
 
 TEST_F(AdjustWindowTest, StitchManuallyCorrectAConnectionByDraggingSaveAndJoin) {
-  StitchOpenSampleManually();
+  ASSERT_NO_FATAL_FAILURE(StitchOpenSampleManually());  // the test stops if the Join did not end
   TfrmMain& w = *window_;
   RunState& rs = w.Run();
   const TConnectionSide before = rs.Geometry[1].RightConnection;
@@ -193,7 +193,7 @@ TEST_F(AdjustWindowTest, StitchManuallyCorrectAConnectionByDraggingSaveAndJoin) 
 }
 
 TEST_F(AdjustWindowTest, UnreliableConnectionsAreMarkedUntilTheSetChangesAndSurviveTheAdjustment) {
-  StitchOpenSampleManually();
+  ASSERT_NO_FATAL_FAILURE(StitchOpenSampleManually());  // the test stops if the Join did not end
   TfrmMain& w = *window_;
   const QColor plain = FrameColour(w.ThumbnailFrames[0]);
   ConnectionCheck bad;

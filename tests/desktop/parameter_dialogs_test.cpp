@@ -150,7 +150,8 @@ TEST_F(ParameterDialogsTest, ABrokenCurrentFileIsReportedAndTheDialogsKeepTheirV
                                                    "  75\r\n 50\r\n1\r\nParameters of adjacent pictures\r\n"
                                                    "85\r\nfifteen\r\n"));
   ParameterDialogs& d = Dialogs();
-  const QString message = "Error while reading file " + QString::fromStdString(CurrentFile().string());
+  const QString message = "Error while reading file " + QString::fromStdString(CurrentFile().string()) +
+                          ": a line is missing or does not hold a number where one belongs";
   EXPECT_EQ(services_.informed, QStringList({message}));  // only the adjacent-pictures reader fails
   EXPECT_EQ(d.TwoPic->Values(), params::TParametersTwoPic{});
   EXPECT_EQ(d.Method->Values(), (params::TParametersMethod{75, 50, 1}));
@@ -159,7 +160,12 @@ TEST_F(ParameterDialogsTest, ABrokenCurrentFileIsReportedAndTheDialogsKeepTheirV
   services_.informed.clear();
   fs::remove(params::CameraListPath(folder_));
   d.Camera->bbtnDefaultClick();
-  EXPECT_EQ(services_.informed, QStringList({"Error reading file " + QString::fromStdString(CurrentFile().string())}));
+  // The message names the file that is missing, with the system's reason.
+  EXPECT_EQ(services_.informed,
+            QStringList({"Error reading file " + QString::fromStdString(CurrentFile().string()) +
+                         ": Error reading the camera list: \"" +
+                         QString::fromStdString(params::CameraListPath(folder_).string()) +
+                         "\": No such file or directory"}));
 }
 
 TEST_F(ParameterDialogsTest, SaveNewCameraChecksItsEntriesInOrderAndPutsTheFocusOnTheEditConcerned) {
@@ -283,11 +289,15 @@ TEST_F(ParameterDialogsTest, MainWindowSavesAndOpensParameterSetsAndKeepsItsCopy
 
   // A file that does not read changes nothing.
   services_.titles.clear();
-  services_.nextOpen = {QString::fromStdString(Put("short.spr", std::string("Parameters of camera\r\nX\r\n")))};
+  const std::string shortFile = Put("short.spr", std::string("Parameters of camera\r\nX\r\n"));
+  services_.nextOpen = {QString::fromStdString(shortFile)};
   w.mnuOpenParameters->trigger();
   EXPECT_EQ(services_.titles,
             QStringList({"Open all parameters", "Set of Vistarium parameters|*.spr|All files|*.*"}));
-  EXPECT_EQ(services_.informed, QStringList({QString::fromUtf8(params::kReadParametersError.data())}));
+  ASSERT_EQ(services_.informed.size(), 1);
+  EXPECT_TRUE(services_.informed[0].startsWith(QString::fromUtf8(params::kReadParametersError.data()) + ": \"" +
+                                               QString::fromStdString(shortFile) + "\": "))
+      << services_.informed[0].toStdString();
   EXPECT_EQ(w.Parameters().TwoPic.OverlapWidthPercent, 40);
 
   services_.nextOpen = {QString::fromStdString(PathOf("mine.spr"))};

@@ -6,12 +6,15 @@
 #include <cstdlib>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <new>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
 
 #include "alignment/orientation.h"
 #include "app/connection_check.h"
+#include "app/out_of_memory.h"
+#include "app/output_files.h"
 #include "app/panorama_file.h"
 #include "app/parameters_in_force.h"
 #include "app/pipeline.h"
@@ -21,6 +24,7 @@
 #include "params/camera_list.h"
 #include "params/parameter_file.h"
 #include "params/refinement_option.h"
+#include "params/file_access.h"
 #include "params/text_files.h"
 #include "render/picture_file.h"
 #include "render/png_file.h"
@@ -74,6 +78,9 @@ struct UsageError : std::runtime_error {
 struct Cancelled : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+
+// What a user out of memory can do.
+constexpr std::string_view kMemoryHint = "close other programs or use smaller pictures";
 
 struct MatchOptions {
   std::optional<fs::path> Params, Lenses;
@@ -247,12 +254,16 @@ void Find(RunState& rs, const MatchOptions& o, const fs::path& programFolder, Co
   rs.UseReferenceSearch = o.Reference;
   rs.UseReferenceFill = o.Reference;
   rs.Refine = !o.Exact && params::ReadRefinementOption(params::RefinementOptionPath(programFolder));
-  if (o.Manual) {
-    rs.ManualStitching = true;
-    app::RunFindingPhaseWithoutEstimate(rs, ui, pictures, sets);
-    rs.ManualStitching = false;
-  } else {
-    app::RunFindingPhase(rs, ui, pictures, sets);
+  try {
+    if (o.Manual) {
+      rs.ManualStitching = true;
+      app::RunFindingPhaseWithoutEstimate(rs, ui, pictures, sets);
+      rs.ManualStitching = false;
+    } else {
+      app::RunFindingPhase(rs, ui, pictures, sets);
+    }
+  } catch (const std::bad_alloc&) {
+    throw app::OutOfMemory(app::NotEnoughMemory(app::FindingMemoryUse(rs), kMemoryHint));
   }
   if (rs.CancelRequested) throw Cancelled("matching stopped by the user");
 }
@@ -299,6 +310,56 @@ json PicturesJson(const RunState& rs) {
   return list;
 }
 
+// The files a command reads: the pictures, the parameter file and the
+// camera list. Outputs must not replace any of them.
+std::vector<app::NamedFile> InputsOf(const MatchOptions& o, const fs::path& programFolder) {
+  std::vector<app::NamedFile> inputs;
+  for (std::size_t i = 0; i < o.Pictures.size(); ++i)
+    inputs.push_back({o.Pictures[i], "input picture " + std::to_string(i + 1)});
+  inputs.push_back({(o.Params ? *o.Params : params::CurrentParameterFilePath(programFolder)).string(),
+                    "the parameter file"});
+  inputs.push_back({(o.Lenses ? *o.Lenses : params::CameraListPath(programFolder)).string(), "the camera list"});
+  inputs.push_back({params::RefinementOptionPath(programFolder).string(), "the refinement option file"});
+  return inputs;
+}
+
+// The output's name by the extension rule; a name that breaks it is a bad
+// command line.
+std::string NameByRule(const std::string& given, std::string (*rule)(const std::string&)) {
+  try {
+    return rule(given);
+  } catch (const app::OutputRefused& e) {
+    throw UsageError(e.what());
+  }
+}
+
+// The report, written after the panorama: if it fails, the message says
+// that the panorama exists.
+void WriteReport(const std::string& report, const std::string& panorama, const json& doc) {
+  const std::string text = doc.dump(2) + "\n";
+  try {
+    params::WriteWholeFile(report, text);
+  } catch (const params::FileWriteError& e) {
+    throw std::runtime_error(app::OutputRefused({report, "the report"}, e.Reason()).what() +
+                             std::string("; the panorama was written to ") + params::QuotedPath(panorama));
+  }
+}
+
+// A panorama's JPEG encoding and file, with a failure for want of memory
+// told as such.
+void SavePanorama(const std::string& output, const RunState& rs) {
+  try {
+    Bitmap32 shown;
+    app::ShowPanorama(rs.Panorama, shown);
+    app::SavePanoramaFile(output, shown, app::TrailerFor(rs.Projection, rs.PictureSet.Is360, rs.Layout.Top));
+  } catch (const std::bad_alloc&) {
+    throw app::OutOfMemory(app::NotEnoughMemory(
+        "saving the panorama of " +
+            app::PictureMemoryText(static_cast<std::int64_t>(rs.Panorama.Width) * rs.Panorama.Height),
+        kMemoryHint));
+  }
+}
+
 int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, Console& console) {
   std::vector<std::string> rest;
   std::optional<std::string> output, report;
@@ -315,6 +376,18 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
   const MatchOptions o = ParseMatchOptions(rest);
   if (!output) throw UsageError("stitch needs -o OUT.jpg");
   if (o.Pictures.empty()) throw UsageError("stitch needs the pictures, left to right");
+  // The outputs are checked before the work: a wrong name fails at once.
+  output = NameByRule(*output, app::PanoramaOutputName);
+  std::vector<app::NamedFile> outputs = {{*output, "the panorama"}};
+  if (report) {
+    try {
+      app::CheckReportName(*report);
+    } catch (const app::OutputRefused& e) {
+      throw UsageError(e.what());
+    }
+    outputs.push_back({*report, "the report"});
+  }
+  app::CheckOutputs(outputs, InputsOf(o, programFolder));
 
   using Clock = std::chrono::steady_clock;
   const auto t0 = Clock::now();
@@ -324,11 +397,13 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
   Find(rs, o, programFolder, ui);
   WarnUnreliable(rs, console);
   const auto t1 = Clock::now();
-  app::RunConstructionPhase(rs, ui);
+  try {
+    app::RunConstructionPhase(rs, ui);
+  } catch (const std::bad_alloc&) {
+    throw app::OutOfMemory(app::NotEnoughMemory(app::ConstructionMemoryUse(rs), kMemoryHint));
+  }
   const auto t2 = Clock::now();
-  Bitmap32 shown;
-  app::ShowPanorama(rs.Panorama, shown);
-  app::SavePanoramaFile(*output, shown, app::TrailerFor(rs.Projection, rs.PictureSet.Is360, rs.Layout.Top));
+  SavePanorama(*output, rs);
   const auto t3 = Clock::now();
   auto seconds = [](Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); };
   if (report) {
@@ -342,10 +417,7 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
           {"construction_s", seconds(t1, t2)},
           {"save_s", seconds(t2, t3)},
           {"total_s", seconds(t0, t3)}}}};
-    std::vector<std::uint8_t> bytes;
-    const std::string text = doc.dump(2) + "\n";
-    bytes.assign(text.begin(), text.end());
-    render::WriteFileAtomically(*report, bytes);
+    WriteReport(*report, *output, doc);
   }
   console.Err << "Panorama of " << rs.Panorama.Width << " x " << rs.Panorama.Height << " pixels written to "
               << *output << '\n';
@@ -416,6 +488,8 @@ int View(const std::vector<std::string>& args, Console& console) {
   }
   if (!input) throw UsageError("view needs the panorama file");
   if (!output) throw UsageError("view needs -o VIEW.png");
+  output = NameByRule(*output, app::ViewOutputName);
+  app::CheckOutputs({{*output, "the view"}}, {{*input, "the panorama"}});
 
   const app::OpenedPanorama opened = app::OpenPanoramaFile(*input);
   const app::TrailerReading& trailer = opened.Trailer;
@@ -467,6 +541,9 @@ int RunCli(const std::vector<std::string>& args, const fs::path& programFolder, 
   } catch (const Cancelled& e) {
     console.Err << "vistarium-cli: " << e.what() << '\n';
     return 3;
+  } catch (const std::bad_alloc&) {
+    console.Err << "vistarium-cli: error: not enough memory; " << kMemoryHint << '\n';
+    return 1;
   } catch (const std::exception& e) {
     console.Err << "vistarium-cli: error: " << e.what() << '\n';
     return 1;
