@@ -14,6 +14,7 @@
 #include <algorithm>
 
 #include "app/panorama_file.h"
+#include "app/version.h"
 #include "desktop/icons.h"
 
 namespace vistarium::desktop {
@@ -119,7 +120,7 @@ TfrmAbout::TfrmAbout(QWidget* parent) : QDialog(parent) {
   auto* icon = new QLabel(this);
   icon->setObjectName("ProgramIcon");
   icon->setPixmap(ProgramIcon().pixmap(64, 64));
-  auto* product = new QLabel("Vistarium 1.07", this);
+  auto* product = new QLabel(QString("Vistarium ") + QString::fromUtf8(app::kVersion.data(), static_cast<qsizetype>(app::kVersion.size())), this);
   product->setObjectName("ProductName");
   QFont big = product->font();
   big.setPointSize(big.pointSize() + 4);
