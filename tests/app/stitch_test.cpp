@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stb_image.h>
 
+#include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -231,6 +232,61 @@ TEST_F(StitchCommand, OrdinaryPicturesHaveNoTrailerAndFailuresLeaveNoFile) {
   EXPECT_FALSE(fs::exists(target));
   EXPECT_TRUE(t.out.empty());
   EXPECT_EQ(RunTool({"stitch", sample}).status, 2);  // no -o
+}
+
+}  // namespace
+}  // namespace vistarium::app
+
+namespace vistarium::app {
+namespace {
+
+// A display that sets the run's stop signal once a phase's bar has moved.
+class StoppingProgress : public matching::SilentProgressUi {
+public:
+  StoppingProgress(std::atomic<bool>& stop, matching::Phase phase) : stop_(stop), phase_(phase) {}
+  void ShowBar(matching::Phase phase, int percent) override {
+    if (phase == phase_ && percent > 0) stop_ = true;
+    if (phase == matching::Phase::Construction) highest_ = std::max(highest_, percent);
+  }
+  int highest_ = 0;
+
+private:
+  std::atomic<bool>& stop_;
+  matching::Phase phase_;
+};
+
+// The stop signal ends either phase where it is: the finding inside its
+// first pair, the construction inside the fill, each with CancelRequested
+// set; the other pairs are not searched and the panorama is not finished.
+TEST(StopSignal, EndsTheFindingInsideAPairAndTheConstructionInsideTheFill) {
+  const fs::path folder = kSource / "samples" / "circle8";
+  const samples::SampleSet truth = samples::LoadTruthFile((folder / "truth.json").string());
+  const TPictureSetData pictures = samples::RunPictures(truth, folder.string());
+  const params::ParameterSets sets =
+      samples::WithSetCamera(params::LoadParameterFile(kSource / "Options" / "CurrentParameters.spr"), truth);
+  std::atomic<bool> stop{false};
+  RunState rs;
+  rs.StopSignal = &stop;
+  StoppingProgress finding(stop, matching::Phase::Finding);
+  RunFindingPhase(rs, finding, pictures, sets);
+  EXPECT_TRUE(rs.CancelRequested);
+  EXPECT_EQ(rs.CurrentPairIndex, 0);
+  EXPECT_EQ(rs.Geometry.at(1).LeftConnection.ImagePoints, (std::array<TRealPoint, 3>{}));  // pair 0 never stored
+
+  stop = false;
+  matching::SilentProgressUi quiet;
+  RunFindingPhase(rs, quiet, pictures, sets);
+  ASSERT_FALSE(rs.CancelRequested);
+  StoppingProgress construction(stop, matching::Phase::Construction);
+  RunConstructionPhase(rs, construction);
+  EXPECT_TRUE(rs.CancelRequested);
+  EXPECT_GT(construction.highest_, 0);
+  EXPECT_LT(construction.highest_, 50);
+  // Started again without the signal, it finishes.
+  stop = false;
+  RunConstructionPhase(rs, quiet);
+  EXPECT_FALSE(rs.CancelRequested);
+  EXPECT_GT(rs.Panorama.Width, 0);
 }
 
 }  // namespace
