@@ -12,6 +12,7 @@
 #include <QProgressBar>
 #include <QScrollArea>
 #include <QTest>
+#include <QTextBrowser>
 #include <QTimer>
 #include <QToolButton>
 #include <atomic>
@@ -303,9 +304,16 @@ TEST_F(MainWindowTest, AnOrdinaryJpegOpensWithoutBrowsingAndBadChoicesChangeNoth
   EXPECT_EQ(services_.informed[0].toStdString(), app::kWrongExtensionMessage);
   EXPECT_EQ(window_->SimpleShow()->Picture().Width, 300);
 
+  // Without a viewer for the guide the program shows it in its own window.
   services_.documentOpens = false;
+  const qsizetype messages = services_.informed.size();
   window_->mnuVistariumHelp->trigger();
-  EXPECT_EQ(services_.informed.back(), "Can't open help file.");
+  EXPECT_EQ(services_.informed.size(), messages);
+  ASSERT_NE(window_->HelpWindow(), nullptr);
+  EXPECT_TRUE(window_->HelpWindow()->isVisible());
+  const auto* text = window_->HelpWindow()->findChild<QTextBrowser*>("tbHelpText");
+  ASSERT_NE(text, nullptr);
+  EXPECT_TRUE(text->toPlainText().contains("Vistarium"));
 }
 
 TEST_F(MainWindowTest, BrowseOpensTheBrowserOnAnOpenedPanoramaWithItsTrailersHorizonRow) {
