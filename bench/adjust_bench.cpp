@@ -76,6 +76,7 @@ int main(int argc, char** argv) {
   const double open = Ms(t);
   window.show();
   QApplication::processEvents();
+  window.bbtnActualSizeClick();  // the drag below speaks in picture pixels
 
   // One corner dragged across the picture, by the window's own handlers.
   desktop::PictureImage* image = window.LeftImage;

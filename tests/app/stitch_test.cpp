@@ -291,3 +291,39 @@ TEST(StopSignal, EndsTheFindingInsideAPairAndTheConstructionInsideTheFill) {
 
 }  // namespace
 }  // namespace vistarium::app
+
+namespace vistarium::app {
+namespace {
+
+// Stitch Manually starts each connection where the feature search sees the
+// pictures overlap: its right-picture points lie where the truth puts the
+// left ones, while the placement by the expected overlap is far off.
+TEST(ManualStitching, StartsWhereThePicturesReallyOverlap) {
+  const fs::path folder = kSource / "samples" / "open4";
+  const samples::SampleSet truth = samples::LoadTruthFile((folder / "truth.json").string());
+  const TPictureSetData pictures = samples::RunPictures(truth, folder.string());
+  const params::ParameterSets sets =
+      samples::WithSetCamera(params::LoadParameterFile(kSource / "Options" / "CurrentParameters.spr"), truth);
+  const samples::SetGeometry geometry = truth.Geometry();
+  const auto worstError = [&](bool byFeatures) {
+    RunState rs;
+    rs.ManualStitching = true;
+    rs.PlaceByFeatures = byFeatures;
+    matching::SilentProgressUi ui;
+    RunFindingPhaseWithoutEstimate(rs, ui, pictures, sets);
+    double worst = 0.0;
+    for (int i = 0; i + 1 < rs.PictureSet.Count; ++i)
+      for (std::size_t k = 0; k < 3; ++k) {
+        const TRealPoint l = rs.Geometry[static_cast<std::size_t>(i)].RightConnection.ImagePoints[k];
+        const TRealPoint r = rs.Geometry[static_cast<std::size_t>(i + 1)].LeftConnection.ImagePoints[k];
+        const auto expected = geometry.Correspond(i, l, i + 1);
+        worst = std::max(worst, expected ? std::hypot(expected->X - r.X, expected->Y - r.Y) : 1e9);
+      }
+    return worst;
+  };
+  EXPECT_LT(worstError(true), 3.0);
+  EXPECT_GT(worstError(false), 100.0);
+}
+
+}  // namespace
+}  // namespace vistarium::app
