@@ -153,6 +153,14 @@ TEST_F(MainWindowWorkTest, CancelStopsTheFindingInsideItsFirstPairAndKeepsTheSet
 TEST_F(MainWindowWorkTest, AnUnsavedPanoramaIsOnlyThrownAwayAfterTheQuestion) {
   JoinOpenSample();
   TfrmMain& w = *window_;
+  // The full-size view fits the panorama into its window and back.
+  TfrmSimpleShow& view = *w.SimpleShow();
+  view.bbtnFitClick();
+  EXPECT_LE(view.Img32PlainPanorama->width(), view.width());
+  EXPECT_LT(view.Img32PlainPanorama->Zoom(), 1.0);
+  view.bbtnActualSizeClick();
+  EXPECT_EQ(view.Img32PlainPanorama->width(), view.Picture().Width);
+
   EXPECT_TRUE(w.PanoramaUnsaved());
   const QString question = "Save the panorama?";
 
