@@ -207,10 +207,16 @@ struct PanoramaInfo {
   int Width = 0;
   int Height = 0;
   TrailerReading Trailer;
+  bool CompleteJpeg = true;  // the JPEG data reaches its end marker
 };
 
-// Size (from the JPEG header alone) and trailer of a panorama file, with the
-// same errors as OpenPanoramaFile.
+// Whether the JPEG data of a file runs from its start marker through its
+// scans to the end marker (a copy cut short does not). Reads the file once,
+// without decoding; false for a file that cannot be read.
+bool IsCompleteJpeg(const std::string& path);
+
+// Size (from the JPEG header alone), trailer and completeness of a panorama
+// file, with the same errors as OpenPanoramaFile.
 PanoramaInfo ReadPanoramaInfo(const std::string& path);
 
 }  // namespace vistarium::app

@@ -30,9 +30,14 @@ void RunFindingPhaseWithoutEstimate(RunState& rs, matching::ProgressUi& ui, cons
 }
 
 void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui) {
+  rs.CancelRequested = false;
+  // Each step ends early once the stop signal is set; the phase then stops
+  // after it, with CancelRequested set and the panorama incomplete.
+  const auto stopped = [&rs] { return rs.CancelRequested = rs.CancelRequested || StopSignalled(rs); };
   // Connections corrected by hand since the finding phase are measured
   // again, so that the construction follows them at full precision.
   if (rs.Refine) refine::RefineOutdatedConnections(rs);
+  if (stopped()) return;
   ResetConstructionResults(rs);
   alignment::OrientPictures(rs);
   rs.Horizon = alignment::FindHorizon(rs);
@@ -40,6 +45,7 @@ void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui) {
   if (rs.PictureSet.Is360) alignment::CreateClosureSystems(rs);
   alignment::MeasurePictureSpans(rs);
   alignment::MeasureCommonBand(rs);
+  if (stopped()) return;
   if (rs.PictureSet.Is360) {
     alignment::CircleExtent(rs);
     alignment::AllocatePanorama(rs);
@@ -51,6 +57,7 @@ void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui) {
     alignment::ClampSpans(rs);
     render::FillPlainPanorama(rs, ui);
   }
+  stopped();
 }
 
 }  // namespace vistarium::app

@@ -311,14 +311,15 @@ params::ParameterSets ParameterDialogs::Sets() const {
   return sets;
 }
 
-void ParameterDialogs::LoadParameterFile(const fs::path& path) {
+std::string ParameterDialogs::LoadParameterFile(const fs::path& path) {
   const params::ParameterSets loaded = params::LoadParameterFile(path, Sets());
   Method->SetValues(loaded.Method);
   TwoPic->SetValues(loaded.TwoPic);
   Method->ShowValues();
   TwoPic->ShowValues();
-  Camera->SetCameraName(loaded.Camera.Name);
+  std::string problem = Camera->SetCameraName(loaded.Camera.Name);
   params::SaveParameterFile(TwoPic->CurrentFile(), Sets());
+  return problem;
 }
 
 ParameterDialogs CreateParameterDialogs(DesktopServices& services, const fs::path& programFolder, QWidget* parent) {
