@@ -32,9 +32,14 @@ void RunFindingPhaseWithoutEstimate(RunState& rs, matching::ProgressUi& ui, cons
 }
 
 void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui) {
+  rs.CancelRequested = false;
+  // Each step ends early once the stop signal is set; the phase then stops
+  // after it, with CancelRequested set and the panorama incomplete.
+  const auto stopped = [&rs] { return rs.CancelRequested = rs.CancelRequested || StopSignalled(rs); };
   // Connections corrected by hand since the finding phase are measured
   // again, so that the construction follows them at full precision.
   if (rs.Refine) refine::RefineOutdatedConnections(rs);
+  if (stopped()) return;
   ResetConstructionResults(rs);
   alignment::OrientPictures(rs);
   rs.Horizon = alignment::FindHorizon(rs);
@@ -42,6 +47,7 @@ void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui) {
   if (rs.PictureSet.Is360) alignment::CreateClosureSystems(rs);
   alignment::MeasurePictureSpans(rs);
   alignment::MeasureCommonBand(rs);
+  if (stopped()) return;
   if (rs.PictureSet.Is360)
     alignment::CircleExtent(rs);
   else
@@ -53,10 +59,12 @@ void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui) {
   else
     alignment::ClampSpans(rs);
   render::CompensateExposure(rs);
+  if (stopped()) return;
   if (rs.PictureSet.Is360)
     render::FillCirPanorama(rs, ui);
   else
     render::FillPlainPanorama(rs, ui);
+  stopped();
 }
 
 }  // namespace vistarium::app

@@ -18,8 +18,10 @@ void RunFindingPhaseWithoutEstimate(RunState& rs, matching::ProgressUi& ui, cons
                                     const params::ParameterSets& parameters);
 
 // Orientation, levelling, closure of a full circle, layout with the chosen
-// crop, exposure gains (when switched on) and fill, from
-// the stored connections; running it again gives the same panorama.
+// crop, exposure gains (when switched on) and fill, from the stored
+// connections; running it again gives the same panorama. Ends early, with
+// CancelRequested set and the panorama unfinished, when the run's stop
+// signal is set.
 void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui);
 
 }  // namespace vistarium::app

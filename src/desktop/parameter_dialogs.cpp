@@ -18,6 +18,7 @@
 #include "desktop/form_helpers.h"
 #include "desktop/illustrations.h"
 #include "desktop/services.h"
+#include "params/file_access.h"
 #include "params/parameter_file.h"
 #include "params/output_options.h"
 #include "params/refinement_option.h"
@@ -99,8 +100,8 @@ void TParameterDialog::SaveCurrentFile() {
   if (!AllSets) throw std::logic_error("the parameter dialogs are not joined");
   try {
     params::SaveParameterFile(currentFile_, AllSets());
-  } catch (const params::ParameterFileError&) {
-    services_.Inform(this, FromStd(params::kSaveParametersError));
+  } catch (const params::ParameterFileError& e) {
+    services_.Inform(this, QString::fromUtf8(e.what()));
   }
 }
 
@@ -119,8 +120,8 @@ void TParameterDialog::ReadOwnLines(const std::function<void(bool fileExists)>& 
     read(fs::exists(currentFile_, ec));
   } catch (const params::ParameterFileError& e) {
     services_.Inform(this, QString::fromUtf8(e.what()));
-  } catch (const std::exception&) {
-    services_.Inform(this, "Error reading file " + PathText(currentFile_));
+  } catch (const std::exception& e) {
+    services_.Inform(this, "Error reading file " + PathText(currentFile_) + ": " + QString::fromUtf8(e.what()));
   }
 }
 
@@ -319,8 +320,8 @@ void TfrmParametersMethod::bbtnSaveClick() {
     const auto crop = static_cast<params::CropChoice>(std::clamp(cbCrop->currentIndex(), 0, 2));
     params::SaveCropOption(params::CropOptionPath(programFolder_), crop);
     crop_ = crop;
-  } catch (const std::exception&) {
-    services_.Inform(this, FromStd(params::kSaveParametersError));
+  } catch (const params::FileWriteError& e) {
+    services_.Inform(this, FromStd(params::FileMessage(params::kSaveParametersError, e.File(), e.Reason())));
   }
   accept();
 }
@@ -339,14 +340,15 @@ params::ParameterSets ParameterDialogs::Sets() const {
   return sets;
 }
 
-void ParameterDialogs::LoadParameterFile(const fs::path& path) {
+std::string ParameterDialogs::LoadParameterFile(const fs::path& path) {
   const params::ParameterSets loaded = params::LoadParameterFile(path, Sets());
   Method->SetValues(loaded.Method);
   TwoPic->SetValues(loaded.TwoPic);
   Method->ShowValues();
   TwoPic->ShowValues();
-  Camera->SetCameraName(loaded.Camera.Name);
+  std::string problem = Camera->SetCameraName(loaded.Camera.Name);
   params::SaveParameterFile(TwoPic->CurrentFile(), Sets());
+  return problem;
 }
 
 ParameterDialogs CreateParameterDialogs(DesktopServices& services, const fs::path& programFolder, QWidget* parent) {

@@ -48,7 +48,7 @@ struct Tool {
 Tool RunTool(const std::vector<std::string>& args) {
   std::ostringstream out, err;
   std::istringstream in;
-  cli::Console console{out, err, in, false, kPrograms / "vistarium-cli"};
+  cli::Console console{out, err, in, false, false, kPrograms / "vistarium-cli"};
   const int status = cli::RunCli(args, kPrograms, console);
   return {status, out.str(), err.str()};
 }

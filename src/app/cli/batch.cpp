@@ -18,6 +18,8 @@
 #include <sstream>
 #include <thread>
 
+#include "params/file_access.h"
+#include "params/parameter_file.h"
 #include "params/text_files.h"
 #include "render/picture_file.h"
 
@@ -189,7 +191,8 @@ std::vector<BatchSet> SetsFromFolder(const fs::path& folder, const fs::path& out
     const fs::path described = sub / "set.json";
     const std::string name = sub.filename().string();
     if (fs::exists(described))
-      sets.push_back(SetFromJson(ParseJsonFile(described), sub, outputDir, name, pictures, "\"" + described.string() + "\""));
+      sets.push_back(SetFromJson(ParseJsonFile(described), sub, outputDir, name, pictures,
+                                 params::QuotedPath(described.string())));
     else if (pictures.size() >= 2)
       sets.push_back(SetFromJson(json::object(), sub, outputDir, name, pictures, name));
   }
@@ -337,7 +340,7 @@ std::vector<BatchSet> ReadBatchSets(const fs::path& list, const fs::path& output
   return extension == ".json" ? SetsFromJsonList(list, dir) : SetsFromTextList(list);
 }
 
-int Batch(const std::vector<std::string>& args, const fs::path& /*programFolder*/, Console& console) {
+int Batch(const std::vector<std::string>& args, const fs::path& programFolder, Console& console) {
   int jobs = 1;
   bool progress = false;
   fs::path outputDir;
@@ -393,13 +396,26 @@ int Batch(const std::vector<std::string>& args, const fs::path& /*programFolder*
   };
   std::map<pid_t, Running> running;
   std::size_t next = 0, done = 0, failed = 0;
+  StepProgress shown(console, "batch", progress);
+  // One JSON line per set; the progress line steps aside for it.
+  auto report = [&](const json& line) {
+    shown.Clear();
+    console.Out << line.dump() << std::endl;
+    ++done;
+    if (line["result"] != "ok") ++failed;
+    shown(static_cast<double>(done) / sets.size());
+  };
+  // The workers use the settings folder this program uses.
+  const std::vector<std::string> settings = {"--options", params::OptionsFolder(programFolder).string()};
   auto startNext = [&] {
     const BatchSet& set = sets[next];
     Running r{next, set.Report.empty() ? scratch.Path() / ("set" + std::to_string(next + 1) + ".json") : fs::path(set.Report),
               scratch.Path() / ("set" + std::to_string(next + 1) + ".err"), Clock::now()};
     std::error_code made;
     fs::create_directories(fs::path(set.Output).parent_path(), made);  // a failure shows in the set's own error
-    std::vector<std::string> argv = {program.string(), "stitch"};
+    std::vector<std::string> argv = {program.string()};
+    argv.insert(argv.end(), settings.begin(), settings.end());
+    argv.push_back("stitch");
     argv.insert(argv.end(), common.begin(), common.end());
     argv.insert(argv.end(), {"--report", r.Report.string(), "-o", set.Output});
     argv.insert(argv.end(), set.Arguments.begin(), set.Arguments.end());
@@ -408,14 +424,11 @@ int Batch(const std::vector<std::string>& args, const fs::path& /*programFolder*
     } catch (const std::exception& e) {
       // Reported like a set that failed at once.
       std::ofstream(r.Errors) << "vistarium-cli: error: " << e.what() << '\n';
-      Finished never;
-      const json line = ResultLine(set, next, never, r.Report, r.Errors, 0.0);
-      console.Out << line.dump() << std::endl;
-      ++done;
-      ++failed;
+      report(ResultLine(set, next, Finished{}, r.Report, r.Errors, 0.0));
     }
     ++next;
   };
+  shown(0.0);
   while (done < sets.size()) {
     while (next < sets.size() && running.size() < static_cast<std::size_t>(jobs)) startNext();
     if (running.empty()) continue;
@@ -434,17 +447,10 @@ int Batch(const std::vector<std::string>& args, const fs::path& /*programFolder*
       f.Status = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))
       f.Signal = std::string("signal ") + std::to_string(WTERMSIG(status)) + " (" + ::strsignal(WTERMSIG(status)) + ")";
-    const double seconds = std::chrono::duration<double>(Clock::now() - r.Started).count();
-    const json line = ResultLine(sets[r.Index], r.Index, f, r.Report, r.Errors, seconds);
-    console.Out << line.dump() << std::endl;
-    ++done;
-    if (f.Status != 0) ++failed;
-    if (progress)
-      console.Err << "batch: " << done << " of " << sets.size() << " sets done"
-                  << (failed ? " (" + std::to_string(failed) + " failed)" : std::string()) << ", " << running.size()
-                  << " running; \"" << sets[r.Index].Name << "\" " << (f.Status == 0 ? "ok" : "failed") << " in "
-                  << params::FormatFixed(seconds, 0, 1) << " s" << std::endl;
+    report(ResultLine(sets[r.Index], r.Index, f, r.Report, r.Errors,
+                      std::chrono::duration<double>(Clock::now() - r.Started).count()));
   }
+  shown.End();
   return failed == 0 ? 0 : 1;
 }
 

@@ -4,9 +4,11 @@
 #include <chrono>
 #include <functional>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <new>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
@@ -14,18 +16,23 @@
 #include "alignment/orientation.h"
 #include "app/connection_check.h"
 #include "app/cli/batch.h"
+#include "app/out_of_memory.h"
+#include "app/output_files.h"
 #include "app/panorama_file.h"
 #include "app/picture_metadata.h"
 #include "app/sphere_export.h"
 #include "app/parameters_in_force.h"
 #include "app/pipeline.h"
+#include "app/version.h"
 #include "browse/browser.h"
 #include "run/run_state.h"
 #include "run/progress.h"
 #include "params/camera_list.h"
+#include "params/options_folder.h"
 #include "params/parameter_file.h"
 #include "params/output_options.h"
 #include "params/refinement_option.h"
+#include "params/file_access.h"
 #include "params/text_files.h"
 #include "render/picture_file.h"
 #include "render/png_file.h"
@@ -37,66 +44,104 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-const char* const kUsage =
-    "Usage:\n"
+const char* const kMatchUsage =
     "  vistarium-cli match [--params FILE.spr] [--lenses FILE] [--camera NAME] [--focal MM]\n"
     "                      [--aberration K] [--360] [--manual] [--reference] [--exact]\n"
-    "                      [--progress] PICTURE...\n"
+    "                      [--progress] PICTURE...\n";
+const char* const kStitchUsage =
     "  vistarium-cli stitch [the options of match] [--crop common|largest|all] [--no-gains]\n"
-    "                       [--report FILE.json] -o OUT.jpg PICTURE...\n"
-    "  vistarium-cli export PANORAMA.jpg [--width N] [--progress] -o PHOTO.jpg\n"
-    "  vistarium-cli batch [-j N] [--progress] [--output-dir DIR] [options of stitch] LIST\n"
-    "  vistarium-cli info FILE.jpg\n"
+    "                       [--report FILE.json] -o OUT.jpg PICTURE...\n";
+const char* const kExportUsage = "  vistarium-cli export PANORAMA.jpg [--width N] [--progress] -o PHOTO.jpg\n";
+const char* const kBatchUsage =
+    "  vistarium-cli batch [-j N] [--progress] [--output-dir DIR] [options of stitch] LIST\n";
+const char* const kInfoUsage = "  vistarium-cli info FILE.jpg\n";
+const char* const kViewUsage =
     "  vistarium-cli view PANORAMA.jpg [--yaw DEG] [--pitch DEG] [--zoom FACTOR] [--size WxH]\n"
-    "                     -o VIEW.png\n"
-    "\n"
+    "                     -o VIEW.png\n";
+
+const char* const kMatchHelp =
     "  match   finds the matching parts of adjacent pictures (left to right) and prints\n"
-    "          the connections as JSON. Parameters come from Options/CurrentParameters.spr\n"
-    "          and the camera from Options/Lenses.txt beside the program unless --params\n"
+    "          the connections as JSON. Parameters come from CurrentParameters.spr\n"
+    "          and the camera from Lenses.txt in the settings folder unless --params\n"
     "          and --lenses name other files; --camera takes another camera of the list,\n"
-    "          --focal and --aberration override the camera's numbers. --360 closes the circle, --manual places every connection\n"
-    "          by the expected overlap without searching, --reference runs the plain\n"
-    "          sequential search and fill (same result, slower), --progress reports\n"
-    "          on stderr. Every connection is then measured again on the full-size\n"
-    "          pictures and built from the rotation fitted there; its residual is\n"
-    "          printed on stderr. --exact skips that and keeps the three matched points\n"
-    "          (as does a 0 in Options/Refinement.txt beside the program).\n"
+    "          --focal and --aberration override the camera's numbers. --360 closes the\n"
+    "          circle, --manual places every connection by the expected overlap without\n"
+    "          searching, --reference runs the plain sequential search and fill (same\n"
+    "          result, slower), --progress reports on stderr (one line updated in place\n"
+    "          on a terminal). Every connection is then measured again on the full-size\n"
+    "          pictures and built from the rotation fitted there; its residual is printed\n"
+    "          on stderr. --exact skips that and keeps the three matched points (as does\n"
+    "          a 0 in Refinement.txt in the settings folder).\n";
+const char* const kStitchHelp =
     "  stitch  matches, builds the panorama and saves it as JPEG with its trailer and\n"
     "          the first picture's date, camera and position; --report writes the\n"
     "          connections, picture placement, exposure gains and times as JSON. The\n"
     "          exposure of the pictures is evened out from their overlaps unless\n"
-    "          --no-gains or --exact is given (or Options/GainCompensation.txt holds 0).\n"
-    "          --crop chooses the part kept: the band every picture covers (common, the\n"
-    "          default, or as Options/Crop.txt says), the largest rectangle without\n"
-    "          empty pixels (largest), or every picture whole with black corners (all).\n"
+    "          --no-gains or --exact is given (or GainCompensation.txt in the settings\n"
+    "          folder holds 0). --crop chooses the part kept: the band every picture\n"
+    "          covers (common, the default, or as Crop.txt says), the largest rectangle\n"
+    "          without empty pixels (largest), or every picture whole with black corners\n"
+    "          (all).\n";
+const char* const kExportHelp =
     "  export  writes a saved panorama as a 360 photo for other viewers: an\n"
     "          equirectangular JPEG with Photo Sphere (GPano) tags; a full circle makes\n"
     "          the whole 2:1 sphere, an open panorama its part of it. --width sets the\n"
     "          full sphere's width (even; by default the panorama's resolution at the\n"
-    "          horizon). The file needs a sound trailer.\n"
+    "          horizon). The file needs a sound trailer.\n";
+const char* const kBatchHelp =
     "  batch   stitches many sets, each in its own process, -j N at a time (default 1),\n"
     "          and prints one JSON line per set; every set is tried and the status is 1\n"
     "          when any failed. LIST is a JSON file (a list of {\"pictures\", \"output\",\n"
     "          \"is360\", \"camera\", \"focal\", \"aberration\", \"crop\", \"name\"}), a text\n"
     "          file (one line of stitch arguments per set) or a folder whose subfolders\n"
     "          are sets (pictures in name order, or as a set.json there says); outputs\n"
-    "          without a name go to DIR/NAME.jpg.\n"
+    "          without a name go to DIR/NAME.jpg. Options of stitch apply to every set.\n";
+const char* const kInfoHelp =
     "  info    prints a picture file's size, panorama trailer and metadata as JSON; a\n"
-    "          trailer that cannot serve the browser is \"damaged\", with the reason.\n"
+    "          trailer that cannot serve the browser is \"damaged\", with the reason. A\n"
+    "          file that is not a complete JPEG is an error.\n";
+const char* const kViewHelp =
     "  view    draws what the panorama browser shows of a saved panorama into a PNG:\n"
     "          by default its opening view, 400 x 300, facing the middle column at the\n"
     "          horizon with the full height in view. --yaw turns right (negative: left)\n"
     "          from the middle, --pitch tilts up (negative: down), --zoom magnifies\n"
     "          (1 = the opening view, up to the browser's closest); each stays within what\n"
-    "          the browser allows. The file needs a sound trailer.\n"
-    "\n"
+    "          the browser allows. The file needs a sound trailer.\n";
+const char* const kCommonHelp =
+    "Every command takes --help. --options DIR uses DIR as the settings folder (the\n"
+    "parameter file, the camera list and the switches beside them) instead of the\n"
+    "user's own ($XDG_CONFIG_HOME/Vistarium/Options, or the folder named by\n"
+    "VISTARIUM_OPTIONS), which is made from the delivered Options on first use.\n"
+    "--version prints the version.\n";
+const char* const kJsonNote =
+    "In the JSON, pictures are counted from 0 (\"left\": 0 is the first picture), while\n"
+    "messages on stderr count them from 1 (\"pictures 1 and 2\").\n";
+const char* const kWarningNote =
     "A connection whose points fit no rotation of the sphere well is named in a\n"
     "warning on stderr; check it by hand.\n";
+
+// The whole usage, or that of one command.
+std::string UsageText(const std::string& command = {}) {
+  std::string text = "Usage:\n";
+  if (command == "match") return text + kMatchUsage + "\n" + kMatchHelp + "\n" + kJsonNote + "\n" + kWarningNote;
+  if (command == "stitch")
+    return text + kStitchUsage + "\n" + kStitchHelp + kMatchHelp + "\n" + kJsonNote + "\n" + kWarningNote;
+  if (command == "export") return text + kExportUsage + "\n" + kExportHelp;
+  if (command == "batch") return text + kBatchUsage + "\n" + kBatchHelp + kStitchHelp;
+  if (command == "info") return text + kInfoUsage + "\n" + kInfoHelp;
+  if (command == "view") return text + kViewUsage + "\n" + kViewHelp;
+  return text + kMatchUsage + kStitchUsage + kExportUsage + kBatchUsage + kInfoUsage + kViewUsage + "\n" +
+         kMatchHelp + kStitchHelp + kExportHelp + kBatchHelp + kInfoHelp + kViewHelp + "\n" + kCommonHelp + "\n" +
+         kJsonNote + "\n" + kWarningNote;
+}
 
 // The user answered No to the continue question.
 struct Cancelled : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+
+// What a user out of memory can do.
+constexpr std::string_view kMemoryHint = "close other programs or use smaller pictures";
 
 struct MatchOptions {
   std::optional<fs::path> Params, Lenses;
@@ -190,32 +235,66 @@ void CheckPictures(const std::vector<std::string>& pictures) {
 }
 
 // Progress on standard error, and the continue question when a person can
-// answer it.
+// answer it. On a terminal one line shows the phase, a bar, the percentage and
+// the elapsed and remaining times, redrawn in place; elsewhere (a log file)
+// every change of the percentage is a line of its own.
 class ConsoleProgress : public matching::SilentProgressUi {
 public:
   ConsoleProgress(Console& console, bool show) : console_(console), show_(show) {}
+  ~ConsoleProgress() override { EndLine(); }
+
   void ShowBar(matching::Phase phase, int percent) override {
     if (!show_) return;
-    console_.Err << (phase == matching::Phase::Finding ? "finding" : "constructing") << ' ' << percent << "%"
-                 << (times_.empty() ? "" : "  ") << times_ << '\n';
+    if (!console_.ProgressOnTerminal) {
+      console_.Err << PhaseName(phase) << ' ' << percent << "%" << (times_.empty() ? "" : "  ") << times_ << '\n';
+      console_.Err.flush();
+      return;
+    }
+    const auto now = Clock::now();
+    if (!phase_ || *phase_ != phase) {
+      EndLine();
+      phase_ = phase;
+      started_ = now;
+    }
+    console_.Err << '\r' << ProgressLine(PhaseName(phase), percent, Seconds(started_, now)) << "\x1b[K";
     console_.Err.flush();
+    lineOpen_ = true;
   }
   void ShowTimes(matching::Phase, const std::string& elapsed, const std::string& estimated) override {
     times_ = "elapsed" + elapsed + ", estimated" + estimated;
   }
   bool AskContinue(const std::string& question) override {
     if (!console_.Interactive) return true;
+    EndLine();
     console_.Err << question << " [y/n] ";
     console_.Err.flush();
     std::string answer;
     if (!std::getline(console_.In, answer)) return true;
     return !(answer.starts_with('n') || answer.starts_with('N'));
   }
+  // Ends the progress line, so that what follows starts on a line of its own.
+  void EndLine() {
+    if (!lineOpen_) return;
+    console_.Err << '\n';
+    console_.Err.flush();
+    lineOpen_ = false;
+  }
 
 private:
+  using Clock = std::chrono::steady_clock;
+  static const char* PhaseName(matching::Phase phase) {
+    return phase == matching::Phase::Finding ? "finding" : "constructing";
+  }
+  static double Seconds(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double>(b - a).count();
+  }
+
   Console& console_;
   bool show_;
   std::string times_;
+  std::optional<matching::Phase> phase_;
+  Clock::time_point started_;
+  bool lineOpen_ = false;
 };
 
 json Points(const std::array<TRealPoint, 3>& points) {
@@ -288,12 +367,16 @@ void Find(RunState& rs, const MatchOptions& o, const fs::path& programFolder, Co
   rs.CompensateExposure =
       rs.Refine && !o.NoGains && params::ReadGainCompensationOption(params::GainCompensationOptionPath(programFolder));
   rs.Crop = o.Crop ? *o.Crop : params::ReadCropOption(params::CropOptionPath(programFolder));
-  if (o.Manual) {
-    rs.ManualStitching = true;
-    app::RunFindingPhaseWithoutEstimate(rs, ui, pictures, sets);
-    rs.ManualStitching = false;
-  } else {
-    app::RunFindingPhase(rs, ui, pictures, sets);
+  try {
+    if (o.Manual) {
+      rs.ManualStitching = true;
+      app::RunFindingPhaseWithoutEstimate(rs, ui, pictures, sets);
+      rs.ManualStitching = false;
+    } else {
+      app::RunFindingPhase(rs, ui, pictures, sets);
+    }
+  } catch (const std::bad_alloc&) {
+    throw app::OutOfMemory(app::NotEnoughMemory(app::FindingMemoryUse(rs), kMemoryHint));
   }
   if (rs.CancelRequested) throw Cancelled("matching stopped by the user");
 }
@@ -318,6 +401,7 @@ int Match(const std::vector<std::string>& args, const fs::path& programFolder, C
   RunState rs;
   ConsoleProgress ui(console, o.Progress);
   Find(rs, o, programFolder, ui);
+  ui.EndLine();
   WarnUnreliable(rs, console);
   const json doc = {{"projection", ProjectionJson(rs.Projection)}, {"connections", ConnectionsJson(rs)}};
   console.Out << doc.dump(2) << '\n';
@@ -348,6 +432,61 @@ json GainsJson(const RunState& rs) {
   return list;
 }
 
+// The files a command reads: the pictures, the parameter file, the camera
+// list and the switches beside them. Outputs must not replace any of them.
+std::vector<app::NamedFile> InputsOf(const MatchOptions& o, const fs::path& programFolder) {
+  std::vector<app::NamedFile> inputs;
+  for (std::size_t i = 0; i < o.Pictures.size(); ++i)
+    inputs.push_back({o.Pictures[i], "input picture " + std::to_string(i + 1)});
+  inputs.push_back({(o.Params ? *o.Params : params::CurrentParameterFilePath(programFolder)).string(),
+                    "the parameter file"});
+  inputs.push_back({(o.Lenses ? *o.Lenses : params::CameraListPath(programFolder)).string(), "the camera list"});
+  inputs.push_back({params::RefinementOptionPath(programFolder).string(), "the refinement option file"});
+  inputs.push_back({params::GainCompensationOptionPath(programFolder).string(), "the exposure option file"});
+  inputs.push_back({params::CropOptionPath(programFolder).string(), "the crop option file"});
+  return inputs;
+}
+
+// The output's name by the extension rule; a name that breaks it is a bad
+// command line.
+std::string NameByRule(const std::string& given, std::string (*rule)(const std::string&)) {
+  try {
+    return rule(given);
+  } catch (const app::OutputRefused& e) {
+    throw UsageError(e.what());
+  }
+}
+
+// The report, written after the panorama: if it fails, the message says
+// that the panorama exists.
+void WriteReport(const std::string& report, const std::string& panorama, const json& doc) {
+  const std::string text = doc.dump(2) + "\n";
+  try {
+    params::WriteWholeFile(report, text);
+  } catch (const params::FileWriteError& e) {
+    throw std::runtime_error(app::OutputRefused({report, "the report"}, e.Reason()).what() +
+                             std::string("; the panorama was written to ") + params::QuotedPath(panorama));
+  }
+}
+
+// A panorama's JPEG encoding and file, with the first picture's metadata,
+// and a failure for want of memory told as such.
+void SavePanorama(const std::string& output, const RunState& rs) {
+  try {
+    Bitmap32 shown;
+    app::ShowPanorama(rs.Panorama, shown);
+    const render::JpegSegment metadata =
+        app::PanoramaExifSegment(rs.PictureSet.FileNames, rs.Panorama.Width, rs.Panorama.Height);
+    app::SavePanoramaFile(output, shown, app::TrailerFor(rs.Projection, rs.PictureSet.Is360, rs.Layout.Top),
+                          {&metadata, 1});
+  } catch (const std::bad_alloc&) {
+    throw app::OutOfMemory(app::NotEnoughMemory(
+        "saving the panorama of " +
+            app::PictureMemoryText(static_cast<std::int64_t>(rs.Panorama.Width) * rs.Panorama.Height),
+        kMemoryHint));
+  }
+}
+
 int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, Console& console) {
   std::vector<std::string> rest;
   std::optional<std::string> output, report;
@@ -364,6 +503,18 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
   const MatchOptions o = ParseMatchOptions(rest, true);
   if (!output) throw UsageError("stitch needs -o OUT.jpg");
   if (o.Pictures.empty()) throw UsageError("stitch needs the pictures, left to right");
+  // The outputs are checked before the work: a wrong name fails at once.
+  output = NameByRule(*output, app::PanoramaOutputName);
+  std::vector<app::NamedFile> outputs = {{*output, "the panorama"}};
+  if (report) {
+    try {
+      app::CheckReportName(*report);
+    } catch (const app::OutputRefused& e) {
+      throw UsageError(e.what());
+    }
+    outputs.push_back({*report, "the report"});
+  }
+  app::CheckOutputs(outputs, InputsOf(o, programFolder));
 
   using Clock = std::chrono::steady_clock;
   const auto t0 = Clock::now();
@@ -371,16 +522,17 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
   rs.KeepPictures = true;  // the construction follows at once
   ConsoleProgress ui(console, o.Progress);
   Find(rs, o, programFolder, ui);
+  ui.EndLine();
   WarnUnreliable(rs, console);
   const auto t1 = Clock::now();
-  app::RunConstructionPhase(rs, ui);
+  try {
+    app::RunConstructionPhase(rs, ui);
+  } catch (const std::bad_alloc&) {
+    throw app::OutOfMemory(app::NotEnoughMemory(app::ConstructionMemoryUse(rs), kMemoryHint));
+  }
+  ui.EndLine();
   const auto t2 = Clock::now();
-  Bitmap32 shown;
-  app::ShowPanorama(rs.Panorama, shown);
-  const render::JpegSegment metadata =
-      app::PanoramaExifSegment(rs.PictureSet.FileNames, rs.Panorama.Width, rs.Panorama.Height);
-  app::SavePanoramaFile(*output, shown, app::TrailerFor(rs.Projection, rs.PictureSet.Is360, rs.Layout.Top),
-                        {&metadata, 1});
+  SavePanorama(*output, rs);
   const auto t3 = Clock::now();
   auto seconds = [](Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); };
   if (report) {
@@ -400,10 +552,7 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
           {"construction_s", seconds(t1, t2)},
           {"save_s", seconds(t2, t3)},
           {"total_s", seconds(t0, t3)}}}};
-    std::vector<std::uint8_t> bytes;
-    const std::string text = doc.dump(2) + "\n";
-    bytes.assign(text.begin(), text.end());
-    render::WriteFileAtomically(*report, bytes);
+    WriteReport(*report, *output, doc);
   }
   console.Err << "Panorama of " << rs.Panorama.Width << " x " << rs.Panorama.Height << " pixels written to "
               << *output << '\n';
@@ -434,6 +583,8 @@ json MetadataJson(const app::PictureMetadata& m) {
 int Info(const std::vector<std::string>& args, Console& console) {
   if (args.size() != 2) throw UsageError("info needs one panorama file");
   const app::PanoramaInfo info = app::ReadPanoramaInfo(args[1]);
+  if (!info.CompleteJpeg)
+    throw std::runtime_error("\"" + args[1] + "\" is not a complete JPEG file: its picture data ends early");
   const char* state = info.Trailer.State == app::TrailerState::Sound     ? "sound"
                       : info.Trailer.State == app::TrailerState::Damaged ? "damaged"
                                                                          : "none";
@@ -496,6 +647,8 @@ int View(const std::vector<std::string>& args, Console& console) {
   }
   if (!input) throw UsageError("view needs the panorama file");
   if (!output) throw UsageError("view needs -o VIEW.png");
+  output = NameByRule(*output, app::ViewOutputName);
+  app::CheckOutputs({{*output, "the view"}}, {{*input, "the panorama"}});
 
   const app::OpenedPanorama opened = app::OpenPanoramaFile(*input);
   const app::TrailerReading& trailer = opened.Trailer;
@@ -528,27 +681,6 @@ int View(const std::vector<std::string>& args, Console& console) {
   return 0;
 }
 
-// Progress of a long step on standard error: one line each time the
-// percentage changes.
-class PercentLines {
-public:
-  PercentLines(Console& console, std::string label, bool show)
-      : console_(console), label_(std::move(label)), show_(show) {}
-  void operator()(double share) {
-    const int percent = std::clamp(static_cast<int>(share * 100.0), 0, 100);
-    if (!show_ || percent == last_) return;
-    last_ = percent;
-    console_.Err << label_ << ' ' << percent << "%\n";
-    console_.Err.flush();
-  }
-
-private:
-  Console& console_;
-  std::string label_;
-  bool show_;
-  int last_ = -1;
-};
-
 int Export(const std::vector<std::string>& args, Console& console) {
   std::optional<std::string> input, output;
   int width = 0;
@@ -576,21 +708,120 @@ int Export(const std::vector<std::string>& args, Console& console) {
   }
   if (!input) throw UsageError("export needs the panorama file");
   if (!output) throw UsageError("export needs -o PHOTO.jpg");
-  PercentLines lines(console, "exporting", progress);
-  const app::SphereTags t = app::ExportSpherePhoto(*input, *output, width, std::ref(lines));
+  output = NameByRule(*output, app::PanoramaOutputName);
+  app::CheckOutputs({{*output, "the 360 photo"}}, {{*input, "the panorama"}});
+  StepProgress shown(console, "exporting", progress);
+  const app::SphereTags t = app::ExportSpherePhoto(*input, *output, width, [&shown](double share) { shown(share); });
+  shown.End();
   console.Err << "360 photo of " << t.CroppedWidth << " x " << t.CroppedHeight << " pixels (full sphere "
               << t.FullWidth << " x " << t.FullHeight << ", this part from column " << t.CroppedLeft << ", row "
               << t.CroppedTop << ") written to " << *output << '\n';
   return 0;
 }
 
+// A command's own --help (or -h), before any "--".
+bool AsksForHelp(const std::vector<std::string>& args) {
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == "--") return false;
+    if (args[i] == "--help" || args[i] == "-h") return true;
+  }
+  return false;
+}
+
 }  // namespace
+
+std::string ProgressLine(const std::string& phase, int percent, double elapsedSeconds) {
+  constexpr int kBarWidth = 30;
+  const int p = std::clamp(percent, 0, 100);
+  const int filled = p * kBarWidth / 100;
+  const auto clock = [](double seconds) {
+    const long t = std::lround(std::max(0.0, seconds));
+    char text[32];
+    if (t >= 3600)
+      std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", t / 3600, t / 60 % 60, t % 60);
+    else
+      std::snprintf(text, sizeof text, "%ld:%02ld", t / 60, t % 60);
+    return std::string(text);
+  };
+  char head[24];
+  std::snprintf(head, sizeof head, "%-12s [", phase.c_str());
+  std::string line = head;
+  line += std::string(static_cast<std::size_t>(filled), '#') + std::string(static_cast<std::size_t>(kBarWidth - filled), '-');
+  char tail[16];
+  std::snprintf(tail, sizeof tail, "] %3d%%", p);
+  line += tail;
+  line += "  elapsed " + clock(elapsedSeconds);
+  line += "  remaining " + (p > 0 ? clock(elapsedSeconds * (100 - p) / p) : std::string("?"));
+  return line;
+}
+
+StepProgress::StepProgress(Console& console, std::string label, bool show)
+    : console_(console), label_(std::move(label)), show_(show), started_(std::chrono::steady_clock::now()) {}
+
+StepProgress::~StepProgress() { End(); }
+
+void StepProgress::operator()(double share) {
+  const int percent = std::clamp(static_cast<int>(share * 100.0), 0, 100);
+  if (!show_) return;
+  // A terminal's line taken away by Clear comes back even at the same value.
+  if (percent == percent_ && (lineOpen_ || !console_.ProgressOnTerminal)) return;
+  percent_ = percent;
+  Draw();
+}
+
+void StepProgress::Draw() {
+  if (!show_ || percent_ < 0) return;
+  if (!console_.ProgressOnTerminal) {
+    console_.Err << label_ << ' ' << percent_ << "%\n";
+  } else {
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    console_.Err << '\r' << ProgressLine(label_, percent_, elapsed) << "\x1b[K";
+    lineOpen_ = true;
+  }
+  console_.Err.flush();
+}
+
+void StepProgress::Clear() {
+  if (!lineOpen_) return;
+  console_.Err << "\r\x1b[K";
+  console_.Err.flush();
+  lineOpen_ = false;
+}
+
+void StepProgress::End() {
+  if (!lineOpen_) return;
+  console_.Err << '\n';
+  console_.Err.flush();
+  lineOpen_ = false;
+}
+
+int RunProgram(std::vector<std::string> args, const fs::path& programFolder, Console& console) {
+  std::optional<fs::path> chosen;
+  try {
+    chosen = params::TakeOptionsArgument(args);
+  } catch (const std::invalid_argument& e) {
+    console.Err << "vistarium-cli: " << e.what() << "\n" << UsageText();
+    return 2;
+  }
+  std::string problem;
+  params::ChooseOptionsFolder(programFolder, chosen, problem);
+  if (!problem.empty()) console.Err << "vistarium-cli: warning: " << problem << "; using the delivered settings\n";
+  return RunCli(args, programFolder, console);
+}
 
 int RunCli(const std::vector<std::string>& args, const fs::path& programFolder, Console& console) {
   try {
     if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-      (args.empty() ? console.Err : console.Out) << kUsage;
+      (args.empty() ? console.Err : console.Out) << UsageText(args.size() > 1 ? args[1] : "");
       return args.empty() ? 2 : 0;
+    }
+    if (args[0] == "--version") {
+      console.Out << "vistarium-cli " << app::kVersion << '\n';
+      return 0;
+    }
+    if (AsksForHelp(args)) {
+      console.Out << UsageText(args[0]);
+      return 0;
     }
     if (args[0] == "match") return Match(args, programFolder, console);
     if (args[0] == "stitch") return Stitch(args, programFolder, console);
@@ -600,11 +831,14 @@ int RunCli(const std::vector<std::string>& args, const fs::path& programFolder, 
     if (args[0] == "batch") return Batch(args, programFolder, console);
     throw UsageError("unknown command \"" + args[0] + "\"");
   } catch (const UsageError& e) {
-    console.Err << "vistarium-cli: " << e.what() << "\n" << kUsage;
+    console.Err << "vistarium-cli: " << e.what() << "\n" << UsageText(args.empty() ? "" : args[0]);
     return 2;
   } catch (const Cancelled& e) {
     console.Err << "vistarium-cli: " << e.what() << '\n';
     return 3;
+  } catch (const std::bad_alloc&) {
+    console.Err << "vistarium-cli: error: not enough memory; " << kMemoryHint << '\n';
+    return 1;
   } catch (const std::exception& e) {
     console.Err << "vistarium-cli: error: " << e.what() << '\n';
     return 1;
