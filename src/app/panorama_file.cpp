@@ -248,12 +248,13 @@ std::string LoadedPanoramaLabel(const std::string& path, TrailerState state) {
 
 // ---------------------------------------------------------------------------
 
-void SavePanoramaFile(const std::string& path, const Bitmap32& picture, const PanoramaTrailer& trailer) {
+void SavePanoramaFile(const std::string& path, const Bitmap32& picture, const PanoramaTrailer& trailer,
+                      std::span<const render::JpegSegment> segments) {
   // The trailer first: a value it refuses must not cost an encoding.
   const std::string trailerText = FormatTrailer(trailer);
   std::vector<std::uint8_t> bytes;
   try {
-    bytes = render::EncodeJpeg(picture, render::kDefaultJpegQuality);
+    bytes = render::EncodeJpeg(picture, render::kDefaultJpegQuality, segments);
   } catch (const render::PictureFileError& e) {
     throw render::PictureFileError(e.Problem(), path,
                                    "Cannot save panorama \"" + path + "\": " + std::string(e.what()));

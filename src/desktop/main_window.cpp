@@ -38,6 +38,8 @@
 #include "app/output_files.h"
 #include "app/panorama_file.h"
 #include "app/picture_loading.h"
+#include "app/picture_metadata.h"
+#include "app/sphere_export.h"
 #include "app/pipeline.h"
 #include "desktop/adjust_window.h"
 #include "desktop/browser_window.h"
@@ -47,6 +49,7 @@
 #include "params/camera_list.h"
 #include "params/file_access.h"
 #include "params/parameter_file.h"
+#include "params/output_options.h"
 #include "params/refinement_option.h"
 #include "render/picture_file.h"
 
@@ -222,6 +225,8 @@ void TfrmMain::CreateActions() {
       {&mnuLoadPictures, "mnuLoadPictures", "&Load Pictures", "Load pictures for panorama"},
       {&mnuOpenPanorama, "mnuOpenPanorama", "&Open Panorama", "Open panorama for viewing"},
       {&mnuSavePanorama, "mnuSavePanorama", "&Save Panorama", "Save panorama in jpg-file"},
+      {&mnuExport360, "mnuExport360", "Export as 360 &Photo...",
+       "Save the panorama as a 360 photo that photo libraries and web viewers show as a sphere"},
       {&mnuExit, "mnuExit", "&Exit", "Exit Vistarium"},
       {&mnuViewFullSize, "mnuViewFullSize", "&Full Size Picture", "View full size panorama"},
       {&mnuViewBrowse, "mnuViewBrowse", "&Browse Panorama", "Browse panorama"},
@@ -279,6 +284,7 @@ void TfrmMain::CreateActions() {
   on(mnuLoadPictures, &TfrmMain::mnuLoadPicturesClick);
   on(mnuOpenPanorama, &TfrmMain::mnuOpenPanoramaClick);
   on(mnuSavePanorama, &TfrmMain::mnuSavePanoramaClick);
+  on(mnuExport360, &TfrmMain::mnuExport360Click);
   on(mnuExit, &TfrmMain::mnuExitClick);
   on(mnuViewFullSize, &TfrmMain::mnuViewFullSizeClick);
   on(mnuViewBrowse, &TfrmMain::mnuViewBrowseClick);
@@ -304,7 +310,7 @@ void TfrmMain::CreateMenus() {
     return m;
   };
   mnuFile = menu("mnuFile", "&File", "Open and save files");
-  mnuFile->addActions({mnuNewPanorama, mnuLoadPictures, mnuOpenPanorama, mnuSavePanorama});
+  mnuFile->addActions({mnuNewPanorama, mnuLoadPictures, mnuOpenPanorama, mnuSavePanorama, mnuExport360});
   mnuFile->addSeparator();
   mnuFile->addAction(mnuExit);
   mnuView = menu("mnuView", "&View Panorama", "View panorama");
@@ -817,8 +823,7 @@ void TfrmMain::mnuJoinClick() {
   for (QLabel* l : {Label1Elapsed, Label1Estimated, Label2Elapsed}) l->hide();
   matching::SetProgressBar(rs_, *progress_, Phase::Construction, 0);
   progress_->stop = false;
-  // Full-size refinement and rescue, unless switched off beside the parameter file.
-  rs_.Refine = params::ReadRefinementOption(params::RefinementOptionPath(programFolder_));
+  TakeJoinOptions();
 
   if (stage_ == WorkflowStage::ConnectionsReady) {
     SetLabelRed(Label1, false);
@@ -992,8 +997,17 @@ TPictureSetData TfrmMain::PictureSetSnapshot() const {
   return pictures;
 }
 
-void TfrmMain::mnuByHandClick() {
+void TfrmMain::TakeJoinOptions() {
+  // Full-size refinement and rescue, exposure gains (which need the
+  // refinement) and the crop, as the switches beside the parameter file say.
   rs_.Refine = params::ReadRefinementOption(params::RefinementOptionPath(programFolder_));
+  rs_.CompensateExposure =
+      rs_.Refine && params::ReadGainCompensationOption(params::GainCompensationOptionPath(programFolder_));
+  rs_.Crop = params::ReadCropOption(params::CropOptionPath(programFolder_));
+}
+
+void TfrmMain::mnuByHandClick() {
+  TakeJoinOptions();
   rs_.ManualStitching = true;
   rs_.PlaceByFeatures = true;  // start where the pictures really overlap
   rs_.KeepPictures = false;  // the user corrects the connections before any construction
@@ -1082,8 +1096,11 @@ void TfrmMain::mnuSavePanoramaClick() {
   }
   if (fs::exists(path) && !services_.Ask(this, FromStd(app::kReplaceExistingFileQuestion))) return;
   WaitCursor wait;
-  app::SavePanoramaFile(path, frmSimpleShow_->Picture(),
-                        app::TrailerFor(rs_.Projection, rs_.PictureSet.Is360, rs_.Layout.Top));
+  const Bitmap32& picture = frmSimpleShow_->Picture();
+  const render::JpegSegment metadata =
+      app::PanoramaExifSegment(rs_.PictureSet.FileNames, picture.Width, picture.Height);
+  app::SavePanoramaFile(path, picture, app::TrailerFor(rs_.Projection, rs_.PictureSet.Is360, rs_.Layout.Top),
+                        {&metadata, 1});
   panoramaUnsaved_ = false;
 }
 
@@ -1092,6 +1109,33 @@ std::vector<app::NamedFile> TfrmMain::PictureInputs() const {
   for (std::size_t i = 0; i < FileNames.size(); ++i)
     inputs.push_back({FileNames[i], "picture " + std::to_string(i + 1) + " of the set"});
   return inputs;
+}
+
+void TfrmMain::mnuExport360Click() {
+  const QString chosen = services_.ChooseFileToSave(this, "Export as 360 Photo", FromStd(app::kSaveFilter));
+  if (chosen.isEmpty()) return;
+  const std::string path = app::PanoramaFileNameFor(chosen.toStdString());
+  std::vector<app::NamedFile> inputs = PictureInputs();
+  if (!openedFile_.empty()) inputs.push_back({openedFile_, "the opened panorama"});
+  if (const std::string problem = app::OutputProblem(path, inputs); !problem.empty()) {
+    services_.Inform(this, FromStd(std::string(app::OutputRefused({path, "the 360 photo"}, problem).what())));
+    return;
+  }
+  if (fs::exists(path) && !services_.Ask(this, FromStd(app::kReplaceExistingFileQuestion))) return;
+  WaitCursor wait;
+  // A made panorama brings its run's values and the first picture's
+  // metadata, an opened one its trailer's values and its own metadata.
+  const bool opened = stage_ == WorkflowStage::PanoramaOpened;
+  const Bitmap32& picture = frmSimpleShow_->Picture();
+  const app::SphereSource source{rs_.PictureSet.Is360, rs_.Projection.AngleStep, rs_.Projection.PixelsPerRadian,
+                                 static_cast<double>(opened ? openedHorizonRow_ : rs_.Layout.Top)};
+  const app::SphereTags layout = app::SpherePhotoLayout(source, picture.Width, picture.Height);
+  std::vector<render::JpegSegment> metadata;
+  if (!opened)
+    metadata.push_back(app::PanoramaExifSegment(rs_.PictureSet.FileNames, layout.CroppedWidth, layout.CroppedHeight));
+  else if (auto exif = app::CopiedExifSegment(openedFile_, layout.CroppedWidth, layout.CroppedHeight))
+    metadata.push_back(std::move(*exif));
+  app::WriteSpherePhoto(picture, source, path, std::move(metadata));
 }
 
 void TfrmMain::mnuOpenPanoramaClick() {
@@ -1124,7 +1168,9 @@ void TfrmMain::mnuOpenPanoramaClick() {
   SetWorkflowStage(WorkflowStage::PanoramaOpened);
   chb360->setChecked(rs_.PictureSet.Is360);
   openedBrowsable_ = reading.State == app::TrailerState::Sound;
+  openedFile_ = path;
   mnuViewBrowse->setEnabled(openedBrowsable_);
+  mnuExport360->setEnabled(openedBrowsable_);
 }
 
 void TfrmMain::mnuViewFullSizeClick() { frmSimpleShow_->ShowFullSize(); }
