@@ -1104,22 +1104,28 @@ void TfrmMain::mnuSavePanoramaClick() {
   panoramaUnsaved_ = false;
 }
 
+std::vector<app::NamedFile> TfrmMain::PictureInputs() const {
+  std::vector<app::NamedFile> inputs;
+  for (std::size_t i = 0; i < FileNames.size(); ++i)
+    inputs.push_back({FileNames[i], "picture " + std::to_string(i + 1) + " of the set"});
+  return inputs;
+}
+
 void TfrmMain::mnuExport360Click() {
   const QString chosen = services_.ChooseFileToSave(this, "Export as 360 Photo", FromStd(app::kSaveFilter));
   if (chosen.isEmpty()) return;
   const std::string path = app::PanoramaFileNameFor(chosen.toStdString());
-  // A made panorama brings its run's values and the first picture's
-  // metadata, an opened one its trailer's values and its own metadata; the
-  // photo never replaces either's files.
-  const bool opened = stage_ == WorkflowStage::PanoramaOpened;
   std::vector<app::NamedFile> inputs = PictureInputs();
-  if (opened) inputs.push_back({openedFile_, "the panorama"});
+  if (!openedFile_.empty()) inputs.push_back({openedFile_, "the opened panorama"});
   if (const std::string problem = app::OutputProblem(path, inputs); !problem.empty()) {
     services_.Inform(this, FromStd(std::string(app::OutputRefused({path, "the 360 photo"}, problem).what())));
     return;
   }
   if (fs::exists(path) && !services_.Ask(this, FromStd(app::kReplaceExistingFileQuestion))) return;
   WaitCursor wait;
+  // A made panorama brings its run's values and the first picture's
+  // metadata, an opened one its trailer's values and its own metadata.
+  const bool opened = stage_ == WorkflowStage::PanoramaOpened;
   const Bitmap32& picture = frmSimpleShow_->Picture();
   const app::SphereSource source{rs_.PictureSet.Is360, rs_.Projection.AngleStep, rs_.Projection.PixelsPerRadian,
                                  static_cast<double>(opened ? openedHorizonRow_ : rs_.Layout.Top)};
@@ -1130,13 +1136,6 @@ void TfrmMain::mnuExport360Click() {
   else if (auto exif = app::CopiedExifSegment(openedFile_, layout.CroppedWidth, layout.CroppedHeight))
     metadata.push_back(std::move(*exif));
   app::WriteSpherePhoto(picture, source, path, std::move(metadata));
-}
-
-std::vector<app::NamedFile> TfrmMain::PictureInputs() const {
-  std::vector<app::NamedFile> inputs;
-  for (std::size_t i = 0; i < FileNames.size(); ++i)
-    inputs.push_back({FileNames[i], "picture " + std::to_string(i + 1) + " of the set"});
-  return inputs;
 }
 
 void TfrmMain::mnuOpenPanoramaClick() {

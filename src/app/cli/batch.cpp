@@ -405,7 +405,7 @@ int Batch(const std::vector<std::string>& args, const fs::path& programFolder, C
     if (line["result"] != "ok") ++failed;
     shown(static_cast<double>(done) / sets.size());
   };
-  // The workers use the settings folder this program uses.
+  // The sets use the settings folder this run uses (--options included).
   const std::vector<std::string> settings = {"--options", params::OptionsFolder(programFolder).string()};
   auto startNext = [&] {
     const BatchSet& set = sets[next];

@@ -15,9 +15,9 @@
 
 #include "alignment/orientation.h"
 #include "app/connection_check.h"
-#include "app/cli/batch.h"
 #include "app/out_of_memory.h"
 #include "app/output_files.h"
+#include "app/cli/batch.h"
 #include "app/panorama_file.h"
 #include "app/picture_metadata.h"
 #include "app/sphere_export.h"
@@ -69,9 +69,9 @@ const char* const kMatchHelp =
     "          searching, --reference runs the plain sequential search and fill (same\n"
     "          result, slower), --progress reports on stderr (one line updated in place\n"
     "          on a terminal). Every connection is then measured again on the full-size\n"
-    "          pictures and built from the rotation fitted there; its residual is printed\n"
-    "          on stderr. --exact skips that and keeps the three matched points (as does\n"
-    "          a 0 in Refinement.txt in the settings folder).\n";
+    "          pictures and built from the rotation fitted there; its residual is\n"
+    "          printed on stderr. --exact skips that and keeps the three matched points\n"
+    "          (as does a 0 in Refinement.txt in the settings folder).\n";
 const char* const kStitchHelp =
     "  stitch  matches, builds the panorama and saves it as JPEG with its trailer and\n"
     "          the first picture's date, camera and position; --report writes the\n"
@@ -79,9 +79,9 @@ const char* const kStitchHelp =
     "          exposure of the pictures is evened out from their overlaps unless\n"
     "          --no-gains or --exact is given (or GainCompensation.txt in the settings\n"
     "          folder holds 0). --crop chooses the part kept: the band every picture\n"
-    "          covers (common, the default, or as Crop.txt says), the largest rectangle\n"
-    "          without empty pixels (largest), or every picture whole with black corners\n"
-    "          (all).\n";
+    "          covers (common, the default, or as Crop.txt in the settings folder says),\n"
+    "          the largest rectangle without empty pixels (largest), or every picture\n"
+    "          whole with black corners (all).\n";
 const char* const kExportHelp =
     "  export  writes a saved panorama as a 360 photo for other viewers: an\n"
     "          equirectangular JPEG with Photo Sphere (GPano) tags; a full circle makes\n"
@@ -424,14 +424,6 @@ json PicturesJson(const RunState& rs) {
   return list;
 }
 
-// Per picture its exposure gains; null when the exposure was not evened out.
-json GainsJson(const RunState& rs) {
-  if (rs.Gains.empty()) return nullptr;
-  json list = json::array();
-  for (const auto& g : rs.Gains) list.push_back({{"red", g[2]}, {"green", g[1]}, {"blue", g[0]}});
-  return list;
-}
-
 // The files a command reads: the pictures, the parameter file, the camera
 // list and the switches beside them. Outputs must not replace any of them.
 std::vector<app::NamedFile> InputsOf(const MatchOptions& o, const fs::path& programFolder) {
@@ -485,6 +477,14 @@ void SavePanorama(const std::string& output, const RunState& rs) {
             app::PictureMemoryText(static_cast<std::int64_t>(rs.Panorama.Width) * rs.Panorama.Height),
         kMemoryHint));
   }
+}
+
+// Per picture its exposure gains; null when the exposure was not evened out.
+json GainsJson(const RunState& rs) {
+  if (rs.Gains.empty()) return nullptr;
+  json list = json::array();
+  for (const auto& g : rs.Gains) list.push_back({{"red", g[2]}, {"green", g[1]}, {"blue", g[0]}});
+  return list;
 }
 
 int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, Console& console) {
@@ -681,6 +681,15 @@ int View(const std::vector<std::string>& args, Console& console) {
   return 0;
 }
 
+// A command's own --help (or -h), before any "--".
+bool AsksForHelp(const std::vector<std::string>& args) {
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == "--") return false;
+    if (args[i] == "--help" || args[i] == "-h") return true;
+  }
+  return false;
+}
+
 int Export(const std::vector<std::string>& args, Console& console) {
   std::optional<std::string> input, output;
   int width = 0;
@@ -708,6 +717,7 @@ int Export(const std::vector<std::string>& args, Console& console) {
   }
   if (!input) throw UsageError("export needs the panorama file");
   if (!output) throw UsageError("export needs -o PHOTO.jpg");
+  // The output is checked before the work: a wrong name fails at once.
   output = NameByRule(*output, app::PanoramaOutputName);
   app::CheckOutputs({{*output, "the 360 photo"}}, {{*input, "the panorama"}});
   StepProgress shown(console, "exporting", progress);
@@ -717,15 +727,6 @@ int Export(const std::vector<std::string>& args, Console& console) {
               << t.FullWidth << " x " << t.FullHeight << ", this part from column " << t.CroppedLeft << ", row "
               << t.CroppedTop << ") written to " << *output << '\n';
   return 0;
-}
-
-// A command's own --help (or -h), before any "--".
-bool AsksForHelp(const std::vector<std::string>& args) {
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    if (args[i] == "--") return false;
-    if (args[i] == "--help" || args[i] == "-h") return true;
-  }
-  return false;
 }
 
 }  // namespace
