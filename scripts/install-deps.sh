@@ -10,6 +10,7 @@ packages=(
   libeigen3-dev                    # small dense linear algebra (rotation fit of the orientations)
   qt6-base-dev                     # the desktop application (Qt 6 Widgets)
   libopencv-core-dev libopencv-imgproc-dev libopencv-features2d-dev  # feature search of the rescue (SIFT)
+  libexif-dev                      # EXIF (camera and focal length) written into the rendered sample pictures
   libgtest-dev libgmock-dev        # tests
 )
 missing=()
