@@ -6,22 +6,24 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <system_error>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "geom/numbers.h"
+#include "params/file_access.h"
 #include "params/text_files.h"
 #include "render/picture_file.h"
 
 namespace vistarium::app {
 
 namespace {
+
+namespace fs = std::filesystem;
 
 constexpr int kNumberWidth = 20;
 constexpr int kNumberDecimals = 10;
@@ -55,48 +57,38 @@ std::string_view TrimBlanks(std::string_view text) {
   return text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
-// A file descriptor closed on every way out.
-class Descriptor {
-public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int Get() const { return fd_; }
-
-private:
-  int fd_;
-};
-
-// The file's last kTrailerSize bytes, or all of it when it is shorter.
+// The file's last kTrailerSize bytes, or all of it when it is shorter. A
+// named pipe given by mistake is refused instead of waiting for a writer.
 std::string ReadFileTail(const std::string& path) {
-  // Non-blocking, so that a named pipe given by mistake is refused instead
-  // of waiting for a writer; regular files ignore the flag.
-  const Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (file.Get() < 0) throw PanoramaFileError(PanoramaFileProblem::CannotOpen, path);
-  struct stat status {};
-  if (::fstat(file.Get(), &status) != 0) throw PanoramaFileError(PanoramaFileProblem::CannotRead, path);
-  if (!S_ISREG(status.st_mode)) throw PanoramaFileError(PanoramaFileProblem::CannotOpen, path);
-
-  const auto size = static_cast<std::uint64_t>(status.st_size);
+  std::optional<params::RegularFile> file;
+  try {
+    file.emplace(path);
+  } catch (const params::FileReadError& e) {
+    throw PanoramaFileError(PanoramaFileProblem::CannotOpen, path, e.Reason());
+  }
+  const std::uint64_t size = file->Size();
   const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(size, kTrailerSize));
   std::string tail(count, ' ');
   std::size_t done = 0;
   while (done < count) {
     const auto at = static_cast<off_t>(size - count + done);
-    const ssize_t got = ::pread(file.Get(), tail.data() + done, count - done, at);
+    const ssize_t got = ::pread(file->Descriptor(), tail.data() + done, count - done, at);
     if (got < 0 && errno == EINTR) continue;
-    // An error, or the file shrank while being read.
-    if (got <= 0) throw PanoramaFileError(PanoramaFileProblem::CannotRead, path);
+    if (got < 0) throw PanoramaFileError(PanoramaFileProblem::CannotRead, path, params::SystemReason(errno));
+    if (got == 0) throw PanoramaFileError(PanoramaFileProblem::CannotRead, path, "the file shrank while it was read");
     done += static_cast<std::size_t>(got);
   }
   return tail;
 }
 
 void CheckExtension(const std::string& path) {
-  if (!HasPanoramaExtension(path)) throw PanoramaFileError(PanoramaFileProblem::WrongExtension, path);
+  if (HasPanoramaExtension(path)) return;
+  const std::string name = fs::path(path).filename().string();
+  const std::size_t point = name.find_last_of('.');
+  throw PanoramaFileError(PanoramaFileProblem::WrongExtension, path,
+                          point == std::string::npos || point == 0
+                              ? std::string("it has no extension")
+                              : "its extension is " + params::QuotedPath(name.substr(point)));
 }
 
 // Empty when the numbers can serve the browser, else why not.
@@ -256,12 +248,13 @@ std::string LoadedPanoramaLabel(const std::string& path, TrailerState state) {
 
 // ---------------------------------------------------------------------------
 
-void SavePanoramaFile(const std::string& path, const Bitmap32& picture, const PanoramaTrailer& trailer) {
+void SavePanoramaFile(const std::string& path, const Bitmap32& picture, const PanoramaTrailer& trailer,
+                      std::span<const render::JpegSegment> segments) {
   // The trailer first: a value it refuses must not cost an encoding.
   const std::string trailerText = FormatTrailer(trailer);
   std::vector<std::uint8_t> bytes;
   try {
-    bytes = render::EncodeJpeg(picture, render::kDefaultJpegQuality);
+    bytes = render::EncodeJpeg(picture, render::kDefaultJpegQuality, segments);
   } catch (const render::PictureFileError& e) {
     throw render::PictureFileError(e.Problem(), path,
                                    "Cannot save panorama \"" + path + "\": " + std::string(e.what()));
@@ -270,8 +263,11 @@ void SavePanoramaFile(const std::string& path, const Bitmap32& picture, const Pa
   render::WriteFileAtomically(path, bytes);
 }
 
-PanoramaFileError::PanoramaFileError(PanoramaFileProblem problem, std::string file)
-    : std::runtime_error(std::string(MessageFor(problem))), problem_(problem), file_(std::move(file)) {}
+PanoramaFileError::PanoramaFileError(PanoramaFileProblem problem, std::string file, std::string reason)
+    : std::runtime_error(params::FileMessage(MessageFor(problem), file, reason)),
+      problem_(problem),
+      file_(std::move(file)),
+      reason_(std::move(reason)) {}
 
 std::string_view MessageFor(PanoramaFileProblem problem) {
   switch (problem) {

@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -28,6 +29,7 @@
 #include "run/run_state.h"
 #include "geom/projection.h"
 #include "image/bitmaps.h"
+#include "render/picture_file.h"
 
 namespace vistarium::app {
 
@@ -155,11 +157,14 @@ std::string LoadedPanoramaLabel(const std::string& path, TrailerState state);
 
 // Writes the picture as a baseline JPEG of quality 90 followed by the
 // trailer, as one file that appears under `path` whole or not at all: an
-// existing file is replaced only when everything succeeded. Throws
+// existing file is replaced only when everything succeeded. The segments
+// (the pictures' metadata, see picture_metadata.h) go into the JPEG near its
+// start, so the trailer stays the file's last bytes. Throws
 // std::invalid_argument for a non-finite trailer value (nothing is written)
 // and render::PictureFileError naming `path` for a picture JPEG cannot hold
 // or a failed write.
-void SavePanoramaFile(const std::string& path, const Bitmap32& picture, const PanoramaTrailer& trailer);
+void SavePanoramaFile(const std::string& path, const Bitmap32& picture, const PanoramaTrailer& trailer,
+                      std::span<const render::JpegSegment> segments = {});
 
 enum class PanoramaFileProblem {
   WrongExtension,  // kWrongExtensionMessage
@@ -168,16 +173,20 @@ enum class PanoramaFileProblem {
 };
 
 // A failure of Open Panorama that the window reports with its own message
-// box; what() is exactly the message to show.
+// box; what() is the message to show: the problem's message, then the file
+// and the reason (params::FileMessage).
 class PanoramaFileError : public std::runtime_error {
 public:
-  PanoramaFileError(PanoramaFileProblem problem, std::string file);
+  PanoramaFileError(PanoramaFileProblem problem, std::string file, std::string reason);
   PanoramaFileProblem Problem() const noexcept { return problem_; }
   const std::string& File() const noexcept { return file_; }
+  // Why, in the system's words where the system gave them.
+  const std::string& Reason() const noexcept { return reason_; }
 
 private:
   PanoramaFileProblem problem_;
   std::string file_;
+  std::string reason_;
 };
 
 // The message a window shows for the problem.
@@ -186,7 +195,8 @@ std::string_view MessageFor(PanoramaFileProblem problem);
 // The first steps of opening: checks the extension, then reads the file's
 // last kTrailerSize bytes and the trailer in them. Throws PanoramaFileError:
 // WrongExtension; CannotOpen when the file cannot be opened (missing, no
-// permission, a folder); CannotRead when its size or its end cannot be read.
+// permission, a folder, a named pipe or anything else but a regular file);
+// CannotRead when its size or its end cannot be read.
 TrailerReading ReadPanoramaTrailer(const std::string& path);
 
 struct OpenedPanorama {

@@ -1,12 +1,14 @@
 #include "app/pipeline.h"
 
 #include "alignment/bundle_coord.h"
+#include "alignment/crop.h"
 #include "alignment/layout.h"
 #include "alignment/orientation.h"
 #include "matching/all_pairs.h"
 #include "matching/preparation.h"
 #include "refine/refinement.h"
 #include "render/fill.h"
+#include "render/gain_compensation.h"
 
 namespace vistarium::app {
 
@@ -46,17 +48,21 @@ void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui) {
   alignment::MeasurePictureSpans(rs);
   alignment::MeasureCommonBand(rs);
   if (stopped()) return;
-  if (rs.PictureSet.Is360) {
+  if (rs.PictureSet.Is360)
     alignment::CircleExtent(rs);
-    alignment::AllocatePanorama(rs);
-    alignment::WrapSpans(rs);
-    render::FillCirPanorama(rs, ui);
-  } else {
+  else
     alignment::PlainExtent(rs);
-    alignment::AllocatePanorama(rs);
+  alignment::ChooseCrop(rs);
+  alignment::AllocatePanorama(rs);
+  if (rs.PictureSet.Is360)
+    alignment::WrapSpans(rs);
+  else
     alignment::ClampSpans(rs);
+  render::CompensateExposure(rs);
+  if (rs.PictureSet.Is360)
+    render::FillCirPanorama(rs, ui);
+  else
     render::FillPlainPanorama(rs, ui);
-  }
   stopped();
 }
 

@@ -25,6 +25,7 @@ constexpr std::array kStageTable{
     StageRow{"mnuLoadPictures", {E, E, _, _, _, _, _}},
     StageRow{"mnuOpenPanorama", {E, _, _, _, _, _, E}},
     StageRow{"mnuSavePanorama", {_, _, _, _, _, E, _}},
+    StageRow{"mnuExport360", {_, _, _, _, _, E, E}},
     StageRow{"mnuExit", {E, E, _, E, _, E, E}},
     StageRow{"mnuView", {_, _, _, _, _, E, E}},
     StageRow{"mnuViewFullSize", {_, _, _, _, _, E, E}},

@@ -34,8 +34,12 @@
 #include <filesystem>
 
 #include "app/connection_check.h"
+#include "app/out_of_memory.h"
+#include "app/output_files.h"
 #include "app/panorama_file.h"
 #include "app/picture_loading.h"
+#include "app/picture_metadata.h"
+#include "app/sphere_export.h"
 #include "app/pipeline.h"
 #include "desktop/adjust_window.h"
 #include "desktop/browser_window.h"
@@ -43,7 +47,9 @@
 #include "desktop/services.h"
 #include "desktop/views.h"
 #include "params/camera_list.h"
+#include "params/file_access.h"
 #include "params/parameter_file.h"
+#include "params/output_options.h"
 #include "params/refinement_option.h"
 #include "render/picture_file.h"
 
@@ -59,6 +65,7 @@ const QString kPictureDialogTitle = "Select images composing new panorama";
 const QString kPictureFilter =
     "All (*.jpg;*.jpeg;*.bmp)|*.jpg;*.jpeg;*.bmp|JPEG Image File (*.jpg)|*.jpg|JPEG Image File (*.jpeg)|*.jpeg|"
     "Bitmaps (*.bmp)|*.bmp";
+constexpr std::string_view kHelpFailure = "Can't open help file.";
 const QString kStopJoinQuestion = "Joining of the pictures is still running.\nStop it and close Vistarium?";
 
 QString FromStd(const std::string& s) { return QString::fromStdString(s); }
@@ -99,9 +106,15 @@ void RunWhilePainting(QWidget* parent, const QString& text, const std::function<
   if (error) std::rethrow_exception(error);
 }
 
+// What does not fit tells its own story; a bare std::bad_alloc is told as
+// the memory it is.
+const std::string kDesktopMemoryHint = "close other programs or join fewer or smaller pictures";
+
 QString ErrorText(std::exception_ptr error) {
   try {
     std::rethrow_exception(error);
+  } catch (const std::bad_alloc&) {
+    return FromStd(app::NotEnoughMemory("this command", kDesktopMemoryHint));
   } catch (const std::exception& e) {
     return QString::fromUtf8(e.what());
   } catch (...) {
@@ -212,6 +225,8 @@ void TfrmMain::CreateActions() {
       {&mnuLoadPictures, "mnuLoadPictures", "&Load Pictures", "Load pictures for panorama"},
       {&mnuOpenPanorama, "mnuOpenPanorama", "&Open Panorama", "Open panorama for viewing"},
       {&mnuSavePanorama, "mnuSavePanorama", "&Save Panorama", "Save panorama in jpg-file"},
+      {&mnuExport360, "mnuExport360", "Export as 360 &Photo...",
+       "Save the panorama as a 360 photo that photo libraries and web viewers show as a sphere"},
       {&mnuExit, "mnuExit", "&Exit", "Exit Vistarium"},
       {&mnuViewFullSize, "mnuViewFullSize", "&Full Size Picture", "View full size panorama"},
       {&mnuViewBrowse, "mnuViewBrowse", "&Browse Panorama", "Browse panorama"},
@@ -269,6 +284,7 @@ void TfrmMain::CreateActions() {
   on(mnuLoadPictures, &TfrmMain::mnuLoadPicturesClick);
   on(mnuOpenPanorama, &TfrmMain::mnuOpenPanoramaClick);
   on(mnuSavePanorama, &TfrmMain::mnuSavePanoramaClick);
+  on(mnuExport360, &TfrmMain::mnuExport360Click);
   on(mnuExit, &TfrmMain::mnuExitClick);
   on(mnuViewFullSize, &TfrmMain::mnuViewFullSizeClick);
   on(mnuViewBrowse, &TfrmMain::mnuViewBrowseClick);
@@ -294,7 +310,7 @@ void TfrmMain::CreateMenus() {
     return m;
   };
   mnuFile = menu("mnuFile", "&File", "Open and save files");
-  mnuFile->addActions({mnuNewPanorama, mnuLoadPictures, mnuOpenPanorama, mnuSavePanorama});
+  mnuFile->addActions({mnuNewPanorama, mnuLoadPictures, mnuOpenPanorama, mnuSavePanorama, mnuExport360});
   mnuFile->addSeparator();
   mnuFile->addAction(mnuExit);
   mnuView = menu("mnuView", "&View Panorama", "View panorama");
@@ -518,8 +534,8 @@ void TfrmMain::ClearPictureSet() {
 void TfrmMain::Guarded(const std::function<void()>& command) {
   try {
     command();
-  } catch (const std::exception& e) {
-    services_.ReportError(this, QString::fromUtf8(e.what()));
+  } catch (...) {
+    services_.ReportError(this, ErrorText(std::current_exception()));
   }
 }
 
@@ -810,8 +826,7 @@ void TfrmMain::mnuJoinClick() {
   for (QLabel* l : {Label1Elapsed, Label1Estimated, Label2Elapsed}) l->hide();
   matching::SetProgressBar(rs_, *progress_, Phase::Construction, 0);
   progress_->stop = false;
-  // Full-size refinement and rescue, unless switched off beside the parameter file.
-  rs_.Refine = params::ReadRefinementOption(params::RefinementOptionPath(programFolder_));
+  TakeJoinOptions();
 
   if (stage_ == WorkflowStage::ConnectionsReady) {
     SetLabelRed(Label1, false);
@@ -923,6 +938,17 @@ void TfrmMain::StartConstruction(WorkflowStage startedFrom) {
       });
 }
 
+QString TfrmMain::JoinErrorText(std::exception_ptr error, bool findingFailed) const {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::bad_alloc&) {
+    return FromStd(app::NotEnoughMemory(
+        findingFailed ? app::FindingMemoryUse(rs_) : app::ConstructionMemoryUse(rs_), kDesktopMemoryHint));
+  } catch (...) {
+    return ErrorText(std::current_exception());
+  }
+}
+
 void TfrmMain::JoinFailed(std::exception_ptr error, WorkflowStage startedFrom) {
   // No panorama exists after a failed step: back to where Join started,
   // with the construction results gone. The picture set stays, and so do
@@ -930,13 +956,14 @@ void TfrmMain::JoinFailed(std::exception_ptr error, WorkflowStage startedFrom) {
   SetLabelRed(Label1, false);
   SetLabelRed(Label2, false);
   const bool findingFailed = stage_ == WorkflowStage::Finding;
+  const QString message = JoinErrorText(error, findingFailed);  // before the results it names are gone
   ResetConstructionResults(rs_);
   frmBrowser_->ResetBrowser();
   if (findingFailed) ResetFindingResults(rs_);
   frmSimpleShow_->Clear();
   builtPicture_ = Bitmap32{};
   SetWorkflowStage(startedFrom);
-  services_.ReportError(this, ErrorText(error));
+  services_.ReportError(this, message);
   FinishJoinIfClosing();
 }
 
@@ -973,8 +1000,17 @@ TPictureSetData TfrmMain::PictureSetSnapshot() const {
   return pictures;
 }
 
-void TfrmMain::mnuByHandClick() {
+void TfrmMain::TakeJoinOptions() {
+  // Full-size refinement and rescue, exposure gains (which need the
+  // refinement) and the crop, as the switches beside the parameter file say.
   rs_.Refine = params::ReadRefinementOption(params::RefinementOptionPath(programFolder_));
+  rs_.CompensateExposure =
+      rs_.Refine && params::ReadGainCompensationOption(params::GainCompensationOptionPath(programFolder_));
+  rs_.Crop = params::ReadCropOption(params::CropOptionPath(programFolder_));
+}
+
+void TfrmMain::mnuByHandClick() {
+  TakeJoinOptions();
   rs_.ManualStitching = true;
   rs_.PlaceByFeatures = true;  // start where the pictures really overlap
   rs_.KeepPictures = false;  // the user corrects the connections before any construction
@@ -1057,11 +1093,54 @@ void TfrmMain::mnuSavePanoramaClick() {
   const QString chosen = services_.ChooseFileToSave(this, "Save Panorama", FromStd(app::kSaveFilter));
   if (chosen.isEmpty()) return;
   const std::string path = app::PanoramaFileNameFor(chosen.toStdString());
+  // Never over a picture of the set, nor where it cannot be written: told
+  // before the question and the encoding.
+  if (const std::string problem = app::OutputProblem(path, PictureInputs()); !problem.empty()) {
+    services_.Inform(this, FromStd(std::string(app::OutputRefused({path, "the panorama"}, problem).what())));
+    return;
+  }
   if (fs::exists(path) && !services_.Ask(this, FromStd(app::kReplaceExistingFileQuestion))) return;
   WaitCursor wait;
-  app::SavePanoramaFile(path, frmSimpleShow_->Picture(),
-                        app::TrailerFor(rs_.Projection, rs_.PictureSet.Is360, rs_.Layout.Top));
+  const Bitmap32& picture = frmSimpleShow_->Picture();
+  const render::JpegSegment metadata =
+      app::PanoramaExifSegment(rs_.PictureSet.FileNames, picture.Width, picture.Height);
+  app::SavePanoramaFile(path, picture, app::TrailerFor(rs_.Projection, rs_.PictureSet.Is360, rs_.Layout.Top),
+                        {&metadata, 1});
   panoramaUnsaved_ = false;
+}
+
+std::vector<app::NamedFile> TfrmMain::PictureInputs() const {
+  std::vector<app::NamedFile> inputs;
+  for (std::size_t i = 0; i < FileNames.size(); ++i)
+    inputs.push_back({FileNames[i], "picture " + std::to_string(i + 1) + " of the set"});
+  return inputs;
+}
+
+void TfrmMain::mnuExport360Click() {
+  const QString chosen = services_.ChooseFileToSave(this, "Export as 360 Photo", FromStd(app::kSaveFilter));
+  if (chosen.isEmpty()) return;
+  const std::string path = app::PanoramaFileNameFor(chosen.toStdString());
+  std::vector<app::NamedFile> inputs = PictureInputs();
+  if (!openedFile_.empty()) inputs.push_back({openedFile_, "the opened panorama"});
+  if (const std::string problem = app::OutputProblem(path, inputs); !problem.empty()) {
+    services_.Inform(this, FromStd(std::string(app::OutputRefused({path, "the 360 photo"}, problem).what())));
+    return;
+  }
+  if (fs::exists(path) && !services_.Ask(this, FromStd(app::kReplaceExistingFileQuestion))) return;
+  WaitCursor wait;
+  // A made panorama brings its run's values and the first picture's
+  // metadata, an opened one its trailer's values and its own metadata.
+  const bool opened = stage_ == WorkflowStage::PanoramaOpened;
+  const Bitmap32& picture = frmSimpleShow_->Picture();
+  const app::SphereSource source{rs_.PictureSet.Is360, rs_.Projection.AngleStep, rs_.Projection.PixelsPerRadian,
+                                 static_cast<double>(opened ? openedHorizonRow_ : rs_.Layout.Top)};
+  const app::SphereTags layout = app::SpherePhotoLayout(source, picture.Width, picture.Height);
+  std::vector<render::JpegSegment> metadata;
+  if (!opened)
+    metadata.push_back(app::PanoramaExifSegment(rs_.PictureSet.FileNames, layout.CroppedWidth, layout.CroppedHeight));
+  else if (auto exif = app::CopiedExifSegment(openedFile_, layout.CroppedWidth, layout.CroppedHeight))
+    metadata.push_back(std::move(*exif));
+  app::WriteSpherePhoto(picture, source, path, std::move(metadata));
 }
 
 void TfrmMain::mnuOpenPanoramaClick() {
@@ -1094,7 +1173,9 @@ void TfrmMain::mnuOpenPanoramaClick() {
   SetWorkflowStage(WorkflowStage::PanoramaOpened);
   chb360->setChecked(rs_.PictureSet.Is360);
   openedBrowsable_ = reading.State == app::TrailerState::Sound;
+  openedFile_ = path;
   mnuViewBrowse->setEnabled(openedBrowsable_);
+  mnuExport360->setEnabled(openedBrowsable_);
 }
 
 void TfrmMain::mnuViewFullSizeClick() { frmSimpleShow_->ShowFullSize(); }
@@ -1160,8 +1241,8 @@ void TfrmMain::mnuSaveParametersClick() {
   const std::string file = params::ParameterFileNameFor(chosen.toStdString());
   try {
     params::SaveParameterFile(file, parameterDialogs_.Sets());
-  } catch (const params::ParameterFileError&) {
-    services_.Inform(this, FromStd(params::kSaveParametersError));
+  } catch (const params::ParameterFileError& e) {
+    services_.Inform(this, QString::fromUtf8(e.what()));
   }
 }
 
@@ -1201,7 +1282,7 @@ void TfrmMain::mnuVistariumHelpClick() {
   if (fs::is_regular_file(file, ec))
     ShowHelpWindow(file);
   else
-    services_.Inform(this, "Can't open help file.");
+    services_.Inform(this, FromStd(params::FileMessage(kHelpFailure, file.string(), params::SystemReason(ENOENT))));
 }
 
 void TfrmMain::ShowHelpWindow(const fs::path& file) {

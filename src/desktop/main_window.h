@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "app/output_files.h"
 #include "app/set_editing.h"
 #include "app/workflow.h"
 #include "desktop/camera_dialog.h"
@@ -101,6 +102,7 @@ public:
   void mnuLoadPicturesClick();
   void mnuOpenPanoramaClick();
   void mnuSavePanoramaClick();
+  void mnuExport360Click();
   void mnuExitClick();
   void mnuViewFullSizeClick();
   void mnuViewBrowseClick();
@@ -136,7 +138,7 @@ public:
 
   // Controls (named as the tests find them).
   QMenu *mnuFile, *mnuView, *mnuTools, *mnuParameters, *mnuHelp;
-  QAction *mnuNewPanorama, *mnuLoadPictures, *mnuOpenPanorama, *mnuSavePanorama, *mnuExit;
+  QAction *mnuNewPanorama, *mnuLoadPictures, *mnuOpenPanorama, *mnuSavePanorama, *mnuExport360, *mnuExit;
   QAction *mnuViewFullSize, *mnuViewBrowse, *mnuJoin, *mnuAdjustment, *mnuByHand, *mnuEditSet;
   QAction *mnuParametersTwoPic, *mnuParametersCamera, *mnuParametersMethod, *mnuSaveParameters, *mnuOpenParameters;
   QAction *mnuVistariumHelp, *mnuAbout;
@@ -186,7 +188,14 @@ private:
   // The picture set as the phases take it: the strip's files and the 360 flag.
   TPictureSetData PictureSetSnapshot() const;
   void StartConstruction(app::WorkflowStage startedFrom);
+  // The switches beside the parameter file that a Join takes: refinement,
+  // exposure gains and crop.
+  void TakeJoinOptions();
   void JoinFailed(std::exception_ptr error, app::WorkflowStage startedFrom);
+  // The report of a failed Join; want of memory names what did not fit.
+  QString JoinErrorText(std::exception_ptr error, bool findingFailed) const;
+  // The pictures of the set, which a saved panorama must not replace.
+  std::vector<app::NamedFile> PictureInputs() const;
   void FinishJoinIfClosing();
 
   // Progress panel, called on this window's thread.
@@ -250,6 +259,7 @@ private:
   QDialog* frmHelp_ = nullptr;
   // The horizon row of an opened panorama file: its trailer's, or the middle row.
   std::int32_t openedHorizonRow_ = 0;
+  std::string openedFile_;  // the panorama file opened, for its metadata
 };
 
 }  // namespace vistarium::desktop

@@ -44,7 +44,7 @@ void WriteList(const std::filesystem::path& listPath, const std::filesystem::pat
   try {
     ReplaceFileContents(listPath, temporaryPath, contents);
   } catch (const FileWriteError& e) {
-    throw CameraListError(std::string("Error writing the camera list: ") + e.what());
+    throw CameraListError(FileMessage("Error writing the camera list", e.File(), e.Reason()));
   }
 }
 
@@ -106,8 +106,9 @@ std::string FormatCameraList(std::vector<std::string> lines) {
 }
 
 std::vector<std::string> ReadCameraListLines(const std::filesystem::path& listPath) {
-  const auto text = ReadWholeFile(listPath);
-  if (!text) throw CameraListError("Error reading the camera list " + listPath.string());
+  std::string reason;
+  const auto text = ReadWholeFile(listPath, &reason);
+  if (!text) throw CameraListError(FileMessage("Error reading the camera list", listPath.string(), reason));
   return SplitLines(*text);
 }
 

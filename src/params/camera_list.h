@@ -80,8 +80,8 @@ std::optional<TParametersCamera> CameraFromLine(const CameraLine& line);
 // identical lines once, each ended by CR LF.
 std::string FormatCameraList(std::vector<std::string> lines);
 
-// The lines of the list file (CR LF or LF). Throws CameraListError when the
-// file is missing or unreadable.
+// The lines of the list file (CR LF or LF). Throws CameraListError, naming
+// the file and the reason, when the file is missing or unreadable.
 std::vector<std::string> ReadCameraListLines(const std::filesystem::path& listPath);
 
 // What the camera dialog shows after reloading the list.

@@ -72,13 +72,17 @@ bool ReadTwoPic(LineReader& reader, TParametersTwoPic& twoPic) {
   return true;
 }
 
-ParameterFileError DialogReadError(const std::filesystem::path& path) {
-  return ParameterFileError(std::string(kDialogReadError) + path.string());
+// Why a text that was read is not a parameter file.
+constexpr std::string_view kNotParameterFile = "a line is missing or does not hold a number where one belongs";
+
+ParameterFileError DialogReadError(const std::filesystem::path& path, std::string_view reason) {
+  return ParameterFileError(std::string(kDialogReadError) + path.string() + ": " + std::string(reason));
 }
 
 std::string ReadForDialog(const std::filesystem::path& path) {
-  auto text = ReadWholeFile(path);
-  if (!text) throw DialogReadError(path);
+  std::string reason;
+  auto text = ReadWholeFile(path, &reason);
+  if (!text) throw DialogReadError(path, reason);
   return std::move(*text);
 }
 
@@ -123,8 +127,8 @@ void SaveParameterFile(const std::filesystem::path& path, const ParameterSets& s
   temporary += ".tmp";
   try {
     ReplaceFileContents(path, temporary, FormatParameterFile(sets));
-  } catch (const FileWriteError&) {
-    throw ParameterFileError(std::string(kSaveParametersError));
+  } catch (const FileWriteError& e) {
+    throw ParameterFileError(FileMessage(kSaveParametersError, path.string(), e.Reason()));
   }
 }
 
@@ -143,10 +147,11 @@ std::optional<ParameterSets> ParseParameterFile(std::string_view text, const Par
 }
 
 ParameterSets LoadParameterFile(const std::filesystem::path& path, const ParameterSets& current) {
-  const auto text = ReadWholeFile(path);
-  if (!text) throw ParameterFileError(std::string(kReadParametersError));
+  std::string reason;
+  const auto text = ReadWholeFile(path, &reason);
+  if (!text) throw ParameterFileError(FileMessage(kReadParametersError, path.string(), reason));
   auto sets = ParseParameterFile(*text, current);
-  if (!sets) throw ParameterFileError(std::string(kReadParametersError));
+  if (!sets) throw ParameterFileError(FileMessage(kReadParametersError, path.string(), kNotParameterFile));
   return std::move(*sets);
 }
 
@@ -174,19 +179,19 @@ std::optional<TParametersTwoPic> ParseTwoPicParameters(std::string_view text) {
 
 std::string ReadCameraName(const std::filesystem::path& path) {
   auto name = ParseCameraName(ReadForDialog(path));
-  if (!name) throw DialogReadError(path);
+  if (!name) throw DialogReadError(path, kNotParameterFile);
   return std::move(*name);
 }
 
 TParametersMethod ReadMethodParameters(const std::filesystem::path& path) {
   const auto method = ParseMethodParameters(ReadForDialog(path));
-  if (!method) throw DialogReadError(path);
+  if (!method) throw DialogReadError(path, kNotParameterFile);
   return *method;
 }
 
 TParametersTwoPic ReadTwoPicParameters(const std::filesystem::path& path) {
   const auto twoPic = ParseTwoPicParameters(ReadForDialog(path));
-  if (!twoPic) throw DialogReadError(path);
+  if (!twoPic) throw DialogReadError(path, kNotParameterFile);
   return *twoPic;
 }
 

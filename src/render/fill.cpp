@@ -274,7 +274,7 @@ void FillCirRowFast(RunState& rs, const std::vector<DeviceBitmap>& pictures, int
           wk.HasRun[si] = 1;
         }
         if (!ended) wk.Last[si] = x;
-        row[x] = SampleCanvasFast(size, pictures[si], p);
+        row[x] = WithGain(rs, i, SampleCanvasFast(size, pictures[si], p));
       } else {
         row[x] = ColorTriple{};
         if (started) ended = true;

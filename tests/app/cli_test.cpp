@@ -265,7 +265,9 @@ TEST_F(CliTest, RefinedConnectionsOfTheHardSceneAreRightOrNamed) {
   const Result r = RunTool(args);
   ASSERT_EQ(r.status, 0) << r.err;
   const samples::SetGeometry geometry = truth.Geometry();
-  for (const json& c : json::parse(r.out)["connections"]) {
+  // The parsed document lives through the loop (a temporary would not).
+  const json doc = json::parse(r.out);
+  for (const json& c : doc["connections"]) {
     const int i = c["left"], j = c["right"];
     const json& refined = c["refined"];
     double worst = 0;
@@ -292,7 +294,9 @@ TEST_F(CliTest, AWrongCameraEntryIsNamedAsNotOneStandpoint) {
   for (const auto& f : SetFiles("portrait5")) args.push_back(f);
   const Result r = RunTool(args);
   ASSERT_EQ(r.status, 0) << r.err;
-  for (const json& c : json::parse(r.out)["connections"]) {
+  // The parsed document lives through the loop (a temporary would not).
+  const json doc = json::parse(r.out);
+  for (const json& c : doc["connections"]) {
     EXPECT_GT(c["refined"]["rms_px"].get<double>(), 1.2);
     const std::string named = "Connection of pictures " + std::to_string(c["left"].get<int>() + 1) + " and " +
                               std::to_string(c["right"].get<int>() + 1) +

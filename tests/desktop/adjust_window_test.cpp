@@ -99,7 +99,7 @@ protected:
 };
 
 TEST_F(AdjustWindowTest, StitchManuallyCorrectAConnectionByDraggingSaveAndJoin) {
-  StitchOpenSampleManually();
+  ASSERT_NO_FATAL_FAILURE(StitchOpenSampleManually());  // the test stops if the Join did not end
   TfrmMain& w = *window_;
   RunState& rs = w.Run();
   const TConnectionSide before = rs.Geometry[1].RightConnection;
@@ -241,7 +241,7 @@ TEST_F(AdjustWindowTest, ZoomedOutCornersFollowTheMouseAndTheWheelZoomsAboutIt) 
 }
 
 TEST_F(AdjustWindowTest, UnreliableConnectionsAreMarkedUntilTheSetChangesAndSurviveTheAdjustment) {
-  StitchOpenSampleManually();
+  ASSERT_NO_FATAL_FAILURE(StitchOpenSampleManually());  // the test stops if the Join did not end
   TfrmMain& w = *window_;
   const QColor plain = FrameColour(w.ThumbnailFrames[0]);
   ConnectionCheck bad;

@@ -21,6 +21,7 @@
 #include <mutex>
 
 #include "app/panorama_file.h"
+#include "app/picture_metadata.h"
 #include "desktop/browser_window.h"
 #include "desktop/services.h"
 #include "fake_services.h"
@@ -214,9 +215,33 @@ TEST_F(MainWindowTest, JoinRunsOffTheWindowThreadThroughStagesTwoFourAndFive) {
   services_.nextSave = QString::fromStdString(PathOf("pano"));
   w.mnuSavePanorama->trigger();
   ASSERT_TRUE(fs::exists(PathOf("pano.jpg")));
+  services_.nextSave = QString::fromStdString(PathOf("sphere"));
+  w.mnuExport360->trigger();
+  const app::PictureMetadata made360 = app::ReadPictureMetadata(PathOf("sphere.jpg"));
+  ASSERT_TRUE(made360.Sphere);  // an open panorama: its part of the 2:1 sphere
+  EXPECT_EQ(made360.Sphere->FullWidth, 2 * made360.Sphere->FullHeight);
+  EXPECT_LT(made360.Sphere->CroppedWidth, made360.Sphere->FullWidth);
+  services_.nextSave = QString::fromStdString(PathOf("pano"));
   services_.answer = false;
   w.mnuSavePanorama->trigger();  // exists: asked, No keeps it
   EXPECT_EQ(services_.asked.back().toStdString(), app::kReplaceExistingFileQuestion);
+  // Never over a picture of the set (here under another name), nor over a
+  // write-protected file: told at once, without the question.
+  const qsizetype asked = services_.asked.size();
+  fs::create_symlink(w.FileNames[1], PathOf("second.jpg"));
+  services_.nextSave = QString::fromStdString(PathOf("second"));
+  w.mnuSavePanorama->trigger();
+  EXPECT_EQ(services_.informed.back().toStdString(),
+            "Cannot write the panorama \"" + PathOf("second.jpg") + "\": it is picture 2 of the set; choose another name");
+  EXPECT_TRUE(fs::is_symlink(PathOf("second.jpg")));
+  fs::permissions(PathOf("pano.jpg"), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  services_.nextSave = QString::fromStdString(PathOf("pano"));
+  w.mnuSavePanorama->trigger();
+  EXPECT_TRUE(services_.informed.back().startsWith(QString::fromStdString("Cannot write the panorama \"" +
+                                                                            PathOf("pano.jpg") + "\": ")))
+      << services_.informed.back().toStdString();
+  EXPECT_EQ(services_.asked.size(), asked);
+  services_.informed.clear();
   const TProjectionParameters made = w.Run().Projection;
   EXPECT_FALSE(w.mnuOpenPanorama->isEnabled());
   w.mnuNewPanorama->trigger();
@@ -232,6 +257,16 @@ TEST_F(MainWindowTest, JoinRunsOffTheWindowThreadThroughStagesTwoFourAndFive) {
   EXPECT_EQ(w.lblNameLoadedPan->text(), "pano.jpg  prepared by Vistarium");
   EXPECT_EQ(w.SimpleShow()->Picture().Width, picture.Width);
   EXPECT_EQ(w.PictureCount(), 0);
+
+  // Exported as a 360 photo, the opened file gives the photo the made
+  // panorama gave, with the metadata saved in the file.
+  ASSERT_TRUE(w.mnuExport360->isEnabled());
+  services_.nextSave = QString::fromStdString(PathOf("opened-sphere"));
+  w.mnuExport360->trigger();
+  const app::PictureMetadata again = app::ReadPictureMetadata(PathOf("opened-sphere.jpg"));
+  ASSERT_TRUE(again.Sphere);
+  EXPECT_EQ(*again.Sphere, *made360.Sphere);
+  EXPECT_EQ(again.Description, "Panorama of 4 pictures");
 }
 
 TEST_F(MainWindowTest, NoToTheContinueQuestionReturnsToStageOneWithTheSetIntact) {
@@ -295,15 +330,25 @@ TEST_F(MainWindowTest, AnOrdinaryJpegOpensWithoutBrowsingAndBadChoicesChangeNoth
   EXPECT_FALSE(window_->OpenedPanoramaBrowsable());
   EXPECT_FALSE(window_->mnuViewBrowse->isEnabled());
   EXPECT_FALSE(window_->findChild<QToolButton*>("tbViewBrowse")->isEnabled());
+  EXPECT_FALSE(window_->mnuExport360->isEnabled());
   EXPECT_TRUE(window_->mnuViewFullSize->isEnabled());
   EXPECT_EQ(window_->lblNameLoadedPan->text(), "photo.JPG");
   EXPECT_EQ(window_->SimpleShow()->Picture().Width, 300);
 
-  services_.nextOpen = {QString::fromStdString(Put("notes.txt", std::string("text")))};
+  const std::string notes = Put("notes.txt", std::string("text"));
+  services_.nextOpen = {QString::fromStdString(notes)};
   window_->mnuOpenPanorama->trigger();
   ASSERT_EQ(services_.informed.size(), 1);
-  EXPECT_EQ(services_.informed[0].toStdString(), app::kWrongExtensionMessage);
+  EXPECT_EQ(services_.informed[0].toStdString(),
+            std::string(app::kWrongExtensionMessage) + " \"" + notes + "\": its extension is \".txt\"");
   EXPECT_EQ(window_->SimpleShow()->Picture().Width, 300);
+
+  // A missing file is named with the system's reason.
+  const std::string gone = PathOf("gone.jpg");
+  services_.nextOpen = {QString::fromStdString(gone)};
+  window_->mnuOpenPanorama->trigger();
+  EXPECT_EQ(services_.informed.back().toStdString(),
+            "Can't open selected file. \"" + gone + "\": No such file or directory");
 
   // Without a viewer for the guide the program shows it in its own window.
   services_.documentOpens = false;

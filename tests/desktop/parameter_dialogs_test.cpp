@@ -23,6 +23,7 @@
 #include "fake_services.h"
 #include "params/camera_list.h"
 #include "params/parameter_file.h"
+#include "params/output_options.h"
 #include "params/refinement_option.h"
 #include "params/text_files.h"
 #include "../support/scratch_folder.h"
@@ -94,7 +95,7 @@ TEST_F(ParameterDialogsTest, AdjacentPicturesDialogKeepsValidEntriesAndDropsTheO
 TEST_F(ParameterDialogsTest, MethodDialogStoresTheMinimalSizeHalvedAndKeepsABadQuality) {
   TfrmParametersMethod& d = *Dialogs().Method;
   EXPECT_EQ(d.windowTitle(), "Parameters of Method");
-  EXPECT_EQ(d.size(), QSize(576, 358));
+  EXPECT_EQ(d.size(), QSize(576, 390));
   EXPECT_EQ(d.LabMemo1->text().split('\n').size(), 7);
   for (const QString& line : d.LabMemo2->text().split('\n')) EXPECT_EQ(line.size(), 79);
   EXPECT_TRUE(d.cbRefinement->isChecked());  // the default without an option file
@@ -118,6 +119,31 @@ TEST_F(ParameterDialogsTest, MethodDialogStoresTheMinimalSizeHalvedAndKeepsABadQ
   d.edPar3->setText("200");  // out of range
   d.bbtnSave->click();
   EXPECT_EQ(d.Values(), (params::TParametersMethod{152, 50, 0}));
+}
+
+// The exposure and crop choices sit below the buttons and are kept in their
+// own files; exposure needs the refinement, so its box follows that one.
+TEST_F(ParameterDialogsTest, MethodDialogKeepsExposureAndCropBesideTheParameterFile) {
+  TfrmParametersMethod& d = *Dialogs().Method;
+  EXPECT_TRUE(d.cbGainCompensation->isChecked());
+  EXPECT_EQ(d.cbCrop->currentIndex(), 0);
+  EXPECT_GT(d.cbCrop->y(), d.bbtnSave->geometry().bottom());
+  EXPECT_LE(d.cbCrop->geometry().right(), 576);
+  d.cbRefinement->setChecked(false);
+  EXPECT_FALSE(d.cbGainCompensation->isEnabled());
+  d.cbRefinement->setChecked(true);
+  d.cbGainCompensation->setChecked(false);
+  d.cbCrop->setCurrentIndex(2);
+  d.bbtnSave->click();
+  EXPECT_FALSE(params::ReadGainCompensationOption(params::GainCompensationOptionPath(folder_)));
+  EXPECT_EQ(params::ReadCropOption(params::CropOptionPath(folder_)), params::CropChoice::All);
+  const std::string spr = Text(CurrentFile());
+  d.cbCrop->setCurrentIndex(1);
+  d.bbtnCancel->click();
+  d.ShowValues();
+  EXPECT_EQ(d.cbCrop->currentIndex(), 2);
+  EXPECT_FALSE(d.cbGainCompensation->isChecked());
+  EXPECT_EQ(Text(CurrentFile()), spr);
 }
 
 TEST_F(ParameterDialogsTest, CancelAndRestoreDefaultReturnToTheStoredValues) {
@@ -150,7 +176,8 @@ TEST_F(ParameterDialogsTest, ABrokenCurrentFileIsReportedAndTheDialogsKeepTheirV
                                                    "  75\r\n 50\r\n1\r\nParameters of adjacent pictures\r\n"
                                                    "85\r\nfifteen\r\n"));
   ParameterDialogs& d = Dialogs();
-  const QString message = "Error while reading file " + QString::fromStdString(CurrentFile().string());
+  const QString message = "Error while reading file " + QString::fromStdString(CurrentFile().string()) +
+                          ": a line is missing or does not hold a number where one belongs";
   EXPECT_EQ(services_.informed, QStringList({message}));  // only the adjacent-pictures reader fails
   EXPECT_EQ(d.TwoPic->Values(), params::TParametersTwoPic{});
   EXPECT_EQ(d.Method->Values(), (params::TParametersMethod{75, 50, 1}));
@@ -159,7 +186,12 @@ TEST_F(ParameterDialogsTest, ABrokenCurrentFileIsReportedAndTheDialogsKeepTheirV
   services_.informed.clear();
   fs::remove(params::CameraListPath(folder_));
   d.Camera->bbtnDefaultClick();
-  EXPECT_EQ(services_.informed, QStringList({"Error reading file " + QString::fromStdString(CurrentFile().string())}));
+  // The message names the file that is missing, with the system's reason.
+  EXPECT_EQ(services_.informed,
+            QStringList({"Error reading file " + QString::fromStdString(CurrentFile().string()) +
+                         ": Error reading the camera list: \"" +
+                         QString::fromStdString(params::CameraListPath(folder_).string()) +
+                         "\": No such file or directory"}));
 }
 
 TEST_F(ParameterDialogsTest, SaveNewCameraChecksItsEntriesInOrderAndPutsTheFocusOnTheEditConcerned) {
@@ -352,11 +384,15 @@ TEST_F(ParameterDialogsTest, MainWindowSavesAndOpensParameterSetsAndKeepsItsCopy
 
   // A file that does not read changes nothing.
   services_.titles.clear();
-  services_.nextOpen = {QString::fromStdString(Put("short.spr", std::string("Parameters of camera\r\nX\r\n")))};
+  const std::string shortFile = Put("short.spr", std::string("Parameters of camera\r\nX\r\n"));
+  services_.nextOpen = {QString::fromStdString(shortFile)};
   w.mnuOpenParameters->trigger();
   EXPECT_EQ(services_.titles,
             QStringList({"Open all parameters", "Set of Vistarium parameters|*.spr|All files|*.*"}));
-  EXPECT_EQ(services_.informed, QStringList({QString::fromUtf8(params::kReadParametersError.data())}));
+  ASSERT_EQ(services_.informed.size(), 1);
+  EXPECT_TRUE(services_.informed[0].startsWith(QString::fromUtf8(params::kReadParametersError.data()) + ": \"" +
+                                               QString::fromStdString(shortFile) + "\": "))
+      << services_.informed[0].toStdString();
   EXPECT_EQ(w.Parameters().TwoPic.OverlapWidthPercent, 40);
 
   services_.nextOpen = {QString::fromStdString(PathOf("mine.spr"))};

@@ -2,18 +2,25 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <new>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
 
 #include "alignment/orientation.h"
 #include "app/connection_check.h"
+#include "app/out_of_memory.h"
+#include "app/output_files.h"
+#include "app/cli/batch.h"
 #include "app/panorama_file.h"
+#include "app/picture_metadata.h"
+#include "app/sphere_export.h"
 #include "app/parameters_in_force.h"
 #include "app/pipeline.h"
 #include "app/version.h"
@@ -23,7 +30,9 @@
 #include "params/camera_list.h"
 #include "params/options_folder.h"
 #include "params/parameter_file.h"
+#include "params/output_options.h"
 #include "params/refinement_option.h"
+#include "params/file_access.h"
 #include "params/text_files.h"
 #include "render/picture_file.h"
 #include "render/png_file.h"
@@ -36,10 +45,15 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 const char* const kMatchUsage =
-    "  vistarium-cli match [--params FILE.spr] [--lenses FILE] [--focal MM] [--aberration K]\n"
-    "                      [--360] [--manual] [--reference] [--exact] [--progress] PICTURE...\n";
+    "  vistarium-cli match [--params FILE.spr] [--lenses FILE] [--camera NAME] [--focal MM]\n"
+    "                      [--aberration K] [--360] [--manual] [--reference] [--exact]\n"
+    "                      [--progress] PICTURE...\n";
 const char* const kStitchUsage =
-    "  vistarium-cli stitch [the options of match] [--report FILE.json] -o OUT.jpg PICTURE...\n";
+    "  vistarium-cli stitch [the options of match] [--crop common|largest|all] [--no-gains]\n"
+    "                       [--report FILE.json] -o OUT.jpg PICTURE...\n";
+const char* const kExportUsage = "  vistarium-cli export PANORAMA.jpg [--width N] [--progress] -o PHOTO.jpg\n";
+const char* const kBatchUsage =
+    "  vistarium-cli batch [-j N] [--progress] [--output-dir DIR] [options of stitch] LIST\n";
 const char* const kInfoUsage = "  vistarium-cli info FILE.jpg\n";
 const char* const kViewUsage =
     "  vistarium-cli view PANORAMA.jpg [--yaw DEG] [--pitch DEG] [--zoom FACTOR] [--size WxH]\n"
@@ -49,22 +63,43 @@ const char* const kMatchHelp =
     "  match   finds the matching parts of adjacent pictures (left to right) and prints\n"
     "          the connections as JSON. Parameters come from CurrentParameters.spr\n"
     "          and the camera from Lenses.txt in the settings folder unless --params\n"
-    "          and --lenses name other files; --focal and --aberration override the\n"
-    "          camera's numbers. --360 closes the circle, --manual places every connection\n"
-    "          by the expected overlap without searching, --reference runs the plain\n"
-    "          sequential search and fill (same result, slower), --progress reports\n"
-    "          on stderr (one line updated in place on a terminal). Every connection is\n"
-    "          then measured again on the full-size pictures and built from the rotation\n"
-    "          fitted there; its residual is printed on stderr. --exact skips that and\n"
-    "          keeps the three matched points (as does a 0 in Refinement.txt in the\n"
-    "          settings folder).\n";
+    "          and --lenses name other files; --camera takes another camera of the list,\n"
+    "          --focal and --aberration override the camera's numbers. --360 closes the\n"
+    "          circle, --manual places every connection by the expected overlap without\n"
+    "          searching, --reference runs the plain sequential search and fill (same\n"
+    "          result, slower), --progress reports on stderr (one line updated in place\n"
+    "          on a terminal). Every connection is then measured again on the full-size\n"
+    "          pictures and built from the rotation fitted there; its residual is\n"
+    "          printed on stderr. --exact skips that and keeps the three matched points\n"
+    "          (as does a 0 in Refinement.txt in the settings folder).\n";
 const char* const kStitchHelp =
-    "  stitch  matches, builds the panorama and saves it as JPEG with its trailer;\n"
-    "          --report writes the connections, picture placement and times as JSON.\n";
+    "  stitch  matches, builds the panorama and saves it as JPEG with its trailer and\n"
+    "          the first picture's date, camera and position; --report writes the\n"
+    "          connections, picture placement, exposure gains and times as JSON. The\n"
+    "          exposure of the pictures is evened out from their overlaps unless\n"
+    "          --no-gains or --exact is given (or GainCompensation.txt in the settings\n"
+    "          folder holds 0). --crop chooses the part kept: the band every picture\n"
+    "          covers (common, the default, or as Crop.txt in the settings folder says),\n"
+    "          the largest rectangle without empty pixels (largest), or every picture\n"
+    "          whole with black corners (all).\n";
+const char* const kExportHelp =
+    "  export  writes a saved panorama as a 360 photo for other viewers: an\n"
+    "          equirectangular JPEG with Photo Sphere (GPano) tags; a full circle makes\n"
+    "          the whole 2:1 sphere, an open panorama its part of it. --width sets the\n"
+    "          full sphere's width (even; by default the panorama's resolution at the\n"
+    "          horizon). The file needs a sound trailer.\n";
+const char* const kBatchHelp =
+    "  batch   stitches many sets, each in its own process, -j N at a time (default 1),\n"
+    "          and prints one JSON line per set; every set is tried and the status is 1\n"
+    "          when any failed. LIST is a JSON file (a list of {\"pictures\", \"output\",\n"
+    "          \"is360\", \"camera\", \"focal\", \"aberration\", \"crop\", \"name\"}), a text\n"
+    "          file (one line of stitch arguments per set) or a folder whose subfolders\n"
+    "          are sets (pictures in name order, or as a set.json there says); outputs\n"
+    "          without a name go to DIR/NAME.jpg.\n";
 const char* const kInfoHelp =
-    "  info    prints a panorama file's size and trailer as JSON; a trailer that cannot\n"
-    "          serve the browser is \"damaged\", with the reason. A file that is not a\n"
-    "          complete JPEG is an error.\n";
+    "  info    prints a picture file's size, panorama trailer and metadata as JSON; a\n"
+    "          trailer that cannot serve the browser is \"damaged\", with the reason. A\n"
+    "          file that is not a complete JPEG is an error.\n";
 const char* const kViewHelp =
     "  view    draws what the panorama browser shows of a saved panorama into a PNG:\n"
     "          by default its opening view, 400 x 300, facing the middle column at the\n"
@@ -91,25 +126,30 @@ std::string UsageText(const std::string& command = {}) {
   if (command == "match") return text + kMatchUsage + "\n" + kMatchHelp + "\n" + kJsonNote + "\n" + kWarningNote;
   if (command == "stitch")
     return text + kStitchUsage + "\n" + kStitchHelp + kMatchHelp + "\n" + kJsonNote + "\n" + kWarningNote;
+  if (command == "export") return text + kExportUsage + "\n" + kExportHelp;
+  if (command == "batch") return text + kBatchUsage + "\n" + kBatchHelp + kStitchHelp;
   if (command == "info") return text + kInfoUsage + "\n" + kInfoHelp;
   if (command == "view") return text + kViewUsage + "\n" + kViewHelp;
-  return text + kMatchUsage + kStitchUsage + kInfoUsage + kViewUsage + "\n" + kMatchHelp + kStitchHelp +
-         kInfoHelp + kViewHelp + "\n" + kCommonHelp + "\n" + kJsonNote + "\n" + kWarningNote;
+  return text + kMatchUsage + kStitchUsage + kExportUsage + kBatchUsage + kInfoUsage + kViewUsage + "\n" +
+         kMatchHelp + kStitchHelp + kExportHelp + kBatchHelp + kInfoHelp + kViewHelp + "\n" + kCommonHelp + "\n" + kJsonNote + "\n" + kWarningNote;
 }
 
-// A bad command line (as opposed to bad input files or parameters).
-struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
 // The user answered No to the continue question.
 struct Cancelled : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// What a user out of memory can do.
+constexpr std::string_view kMemoryHint = "close other programs or use smaller pictures";
+
 struct MatchOptions {
   std::optional<fs::path> Params, Lenses;
+  std::optional<std::string> Camera;
   std::optional<double> Focal, Aberration;
   bool Is360 = false, Manual = false, Reference = false, Progress = false, Exact = false;
+  // Choices about the panorama picture (stitch); the Options folder's when not given.
+  bool NoGains = false;
+  std::optional<params::CropChoice> Crop;
   std::vector<std::string> Pictures;
 };
 
@@ -121,7 +161,8 @@ double ParseNumberOption(const std::string& name, const std::string& text) {
   return v;
 }
 
-MatchOptions ParseMatchOptions(const std::vector<std::string>& args) {
+// `panoramaOptions`: also the choices about the panorama picture (stitch).
+MatchOptions ParseMatchOptions(const std::vector<std::string>& args, bool panoramaOptions = false) {
   MatchOptions o;
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -133,6 +174,8 @@ MatchOptions ParseMatchOptions(const std::vector<std::string>& args) {
       o.Params = value();
     else if (a == "--lenses")
       o.Lenses = value();
+    else if (a == "--camera")
+      o.Camera = value();
     else if (a == "--focal")
       o.Focal = ParseNumberOption(a, value());
     else if (a == "--aberration")
@@ -147,6 +190,13 @@ MatchOptions ParseMatchOptions(const std::vector<std::string>& args) {
       o.Progress = true;
     else if (a == "--exact")
       o.Exact = true;
+    else if (a == "--no-gains" && panoramaOptions)
+      o.NoGains = true;
+    else if (a == "--crop" && panoramaOptions) {
+      const std::string& name = value();
+      o.Crop = params::ParseCropChoice(name);
+      if (!o.Crop) throw UsageError("--crop takes common, largest or all, not \"" + name + "\"");
+    }
     else if (a.size() > 1 && a[0] == '-' && a != "--")
       throw UsageError("unknown option " + a);
     else if (a != "--")
@@ -160,6 +210,7 @@ MatchOptions ParseMatchOptions(const std::vector<std::string>& args) {
 params::ParameterSets LoadParameters(const MatchOptions& o, const fs::path& programFolder) {
   params::ParameterSets sets =
       app::ReadParametersFromFile(o.Params ? *o.Params : params::CurrentParameterFilePath(programFolder));
+  if (o.Camera) sets.Camera.Name = *o.Camera;
   if (!(o.Focal && o.Aberration))
     app::LookUpCamera(sets, o.Lenses ? *o.Lenses : params::CameraListPath(programFolder));
   if (o.Focal) sets.Camera.FocalLength = *o.Focal;
@@ -312,12 +363,19 @@ void Find(RunState& rs, const MatchOptions& o, const fs::path& programFolder, Co
   rs.UseReferenceSearch = o.Reference;
   rs.UseReferenceFill = o.Reference;
   rs.Refine = !o.Exact && params::ReadRefinementOption(params::RefinementOptionPath(programFolder));
-  if (o.Manual) {
-    rs.ManualStitching = true;
-    app::RunFindingPhaseWithoutEstimate(rs, ui, pictures, sets);
-    rs.ManualStitching = false;
-  } else {
-    app::RunFindingPhase(rs, ui, pictures, sets);
+  rs.CompensateExposure =
+      rs.Refine && !o.NoGains && params::ReadGainCompensationOption(params::GainCompensationOptionPath(programFolder));
+  rs.Crop = o.Crop ? *o.Crop : params::ReadCropOption(params::CropOptionPath(programFolder));
+  try {
+    if (o.Manual) {
+      rs.ManualStitching = true;
+      app::RunFindingPhaseWithoutEstimate(rs, ui, pictures, sets);
+      rs.ManualStitching = false;
+    } else {
+      app::RunFindingPhase(rs, ui, pictures, sets);
+    }
+  } catch (const std::bad_alloc&) {
+    throw app::OutOfMemory(app::NotEnoughMemory(app::FindingMemoryUse(rs), kMemoryHint));
   }
   if (rs.CancelRequested) throw Cancelled("matching stopped by the user");
 }
@@ -365,6 +423,69 @@ json PicturesJson(const RunState& rs) {
   return list;
 }
 
+// The files a command reads: the pictures, the parameter file and the
+// camera list. Outputs must not replace any of them.
+std::vector<app::NamedFile> InputsOf(const MatchOptions& o, const fs::path& programFolder) {
+  std::vector<app::NamedFile> inputs;
+  for (std::size_t i = 0; i < o.Pictures.size(); ++i)
+    inputs.push_back({o.Pictures[i], "input picture " + std::to_string(i + 1)});
+  inputs.push_back({(o.Params ? *o.Params : params::CurrentParameterFilePath(programFolder)).string(),
+                    "the parameter file"});
+  inputs.push_back({(o.Lenses ? *o.Lenses : params::CameraListPath(programFolder)).string(), "the camera list"});
+  inputs.push_back({params::RefinementOptionPath(programFolder).string(), "the refinement option file"});
+  inputs.push_back({params::GainCompensationOptionPath(programFolder).string(), "the exposure option file"});
+  inputs.push_back({params::CropOptionPath(programFolder).string(), "the crop option file"});
+  return inputs;
+}
+
+// The output's name by the extension rule; a name that breaks it is a bad
+// command line.
+std::string NameByRule(const std::string& given, std::string (*rule)(const std::string&)) {
+  try {
+    return rule(given);
+  } catch (const app::OutputRefused& e) {
+    throw UsageError(e.what());
+  }
+}
+
+// The report, written after the panorama: if it fails, the message says
+// that the panorama exists.
+void WriteReport(const std::string& report, const std::string& panorama, const json& doc) {
+  const std::string text = doc.dump(2) + "\n";
+  try {
+    params::WriteWholeFile(report, text);
+  } catch (const params::FileWriteError& e) {
+    throw std::runtime_error(app::OutputRefused({report, "the report"}, e.Reason()).what() +
+                             std::string("; the panorama was written to ") + params::QuotedPath(panorama));
+  }
+}
+
+// A panorama's JPEG encoding and file, with a failure for want of memory
+// told as such.
+void SavePanorama(const std::string& output, const RunState& rs) {
+  try {
+    Bitmap32 shown;
+    app::ShowPanorama(rs.Panorama, shown);
+    const render::JpegSegment metadata =
+        app::PanoramaExifSegment(rs.PictureSet.FileNames, rs.Panorama.Width, rs.Panorama.Height);
+    app::SavePanoramaFile(output, shown, app::TrailerFor(rs.Projection, rs.PictureSet.Is360, rs.Layout.Top),
+                          {&metadata, 1});
+  } catch (const std::bad_alloc&) {
+    throw app::OutOfMemory(app::NotEnoughMemory(
+        "saving the panorama of " +
+            app::PictureMemoryText(static_cast<std::int64_t>(rs.Panorama.Width) * rs.Panorama.Height),
+        kMemoryHint));
+  }
+}
+
+// Per picture its exposure gains; null when the exposure was not evened out.
+json GainsJson(const RunState& rs) {
+  if (rs.Gains.empty()) return nullptr;
+  json list = json::array();
+  for (const auto& g : rs.Gains) list.push_back({{"red", g[2]}, {"green", g[1]}, {"blue", g[0]}});
+  return list;
+}
+
 int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, Console& console) {
   std::vector<std::string> rest;
   std::optional<std::string> output, report;
@@ -378,9 +499,21 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
     else
       rest.push_back(args[i]);
   }
-  const MatchOptions o = ParseMatchOptions(rest);
+  const MatchOptions o = ParseMatchOptions(rest, true);
   if (!output) throw UsageError("stitch needs -o OUT.jpg");
   if (o.Pictures.empty()) throw UsageError("stitch needs the pictures, left to right");
+  // The outputs are checked before the work: a wrong name fails at once.
+  output = NameByRule(*output, app::PanoramaOutputName);
+  std::vector<app::NamedFile> outputs = {{*output, "the panorama"}};
+  if (report) {
+    try {
+      app::CheckReportName(*report);
+    } catch (const app::OutputRefused& e) {
+      throw UsageError(e.what());
+    }
+    outputs.push_back({*report, "the report"});
+  }
+  app::CheckOutputs(outputs, InputsOf(o, programFolder));
 
   using Clock = std::chrono::steady_clock;
   const auto t0 = Clock::now();
@@ -391,18 +524,26 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
   ui.EndLine();
   WarnUnreliable(rs, console);
   const auto t1 = Clock::now();
-  app::RunConstructionPhase(rs, ui);
+  try {
+    app::RunConstructionPhase(rs, ui);
+  } catch (const std::bad_alloc&) {
+    throw app::OutOfMemory(app::NotEnoughMemory(app::ConstructionMemoryUse(rs), kMemoryHint));
+  }
   ui.EndLine();
   const auto t2 = Clock::now();
-  Bitmap32 shown;
-  app::ShowPanorama(rs.Panorama, shown);
-  app::SavePanoramaFile(*output, shown, app::TrailerFor(rs.Projection, rs.PictureSet.Is360, rs.Layout.Top));
+  SavePanorama(*output, rs);
   const auto t3 = Clock::now();
   auto seconds = [](Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); };
   if (report) {
     const json doc = {
         {"projection", ProjectionJson(rs.Projection)},
-        {"panorama", {{"width", rs.Panorama.Width}, {"height", rs.Panorama.Height}, {"is360", rs.PictureSet.Is360}}},
+        {"panorama",
+         {{"width", rs.Panorama.Width},
+          {"height", rs.Panorama.Height},
+          {"is360", rs.PictureSet.Is360},
+          {"crop", params::CropChoiceName(rs.Crop)},
+          {"horizon_row", rs.Layout.Top}}},
+        {"gains", GainsJson(rs)},
         {"connections", ConnectionsJson(rs)},
         {"pictures", PicturesJson(rs)},
         {"times",
@@ -410,14 +551,32 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
           {"construction_s", seconds(t1, t2)},
           {"save_s", seconds(t2, t3)},
           {"total_s", seconds(t0, t3)}}}};
-    std::vector<std::uint8_t> bytes;
-    const std::string text = doc.dump(2) + "\n";
-    bytes.assign(text.begin(), text.end());
-    render::WriteFileAtomically(*report, bytes);
+    WriteReport(*report, *output, doc);
   }
   console.Err << "Panorama of " << rs.Panorama.Width << " x " << rs.Panorama.Height << " pixels written to "
               << *output << '\n';
   return 0;
+}
+
+// What info shows of a file's metadata: the fields present, and the Photo
+// Sphere tags of a 360 photo.
+json MetadataJson(const app::PictureMetadata& m) {
+  json doc = json::object();
+  const std::pair<const char*, const std::string*> texts[] = {{"date_time", &m.DateTime}, {"make", &m.Make},
+                                                              {"model", &m.Model},        {"software", &m.Software},
+                                                              {"description", &m.Description}};
+  for (const auto& [key, value] : texts)
+    if (!value->empty()) doc[key] = *value;
+  if (m.Latitude && m.Longitude) doc["gps"] = {{"latitude", *m.Latitude}, {"longitude", *m.Longitude}};
+  if (m.Sphere)
+    doc["photo_sphere"] = {{"projection", "equirectangular"},
+                           {"full_width", m.Sphere->FullWidth},
+                           {"full_height", m.Sphere->FullHeight},
+                           {"cropped_width", m.Sphere->CroppedWidth},
+                           {"cropped_height", m.Sphere->CroppedHeight},
+                           {"cropped_left", m.Sphere->CroppedLeft},
+                           {"cropped_top", m.Sphere->CroppedTop}};
+  return doc;
 }
 
 int Info(const std::vector<std::string>& args, Console& console) {
@@ -446,6 +605,7 @@ int Info(const std::vector<std::string>& args, Console& console) {
     doc["focal_pixels"] = nullptr;
     doc["horizon_row"] = nullptr;
   }
+  doc["metadata"] = MetadataJson(app::ReadPictureMetadata(args[1]));
   console.Out << doc.dump(2) << '\n';
   return 0;
 }
@@ -486,6 +646,8 @@ int View(const std::vector<std::string>& args, Console& console) {
   }
   if (!input) throw UsageError("view needs the panorama file");
   if (!output) throw UsageError("view needs -o VIEW.png");
+  output = NameByRule(*output, app::ViewOutputName);
+  app::CheckOutputs({{*output, "the view"}}, {{*input, "the panorama"}});
 
   const app::OpenedPanorama opened = app::OpenPanoramaFile(*input);
   const app::TrailerReading& trailer = opened.Trailer;
@@ -525,6 +687,65 @@ bool AsksForHelp(const std::vector<std::string>& args) {
     if (args[i] == "--help" || args[i] == "-h") return true;
   }
   return false;
+}
+
+// Progress of a long step on standard error: one line each time the
+// percentage changes.
+class PercentLines {
+public:
+  PercentLines(Console& console, std::string label, bool show)
+      : console_(console), label_(std::move(label)), show_(show) {}
+  void operator()(double share) {
+    const int percent = std::clamp(static_cast<int>(share * 100.0), 0, 100);
+    if (!show_ || percent == last_) return;
+    last_ = percent;
+    console_.Err << label_ << ' ' << percent << "%\n";
+    console_.Err.flush();
+  }
+
+private:
+  Console& console_;
+  std::string label_;
+  bool show_;
+  int last_ = -1;
+};
+
+int Export(const std::vector<std::string>& args, Console& console) {
+  std::optional<std::string> input, output;
+  int width = 0;
+  bool progress = false;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if ((a == "-o" || a == "--output" || a == "--width") && i + 1 >= args.size()) throw UsageError(a + " needs a value");
+    if (a == "-o" || a == "--output") {
+      output = args[++i];
+    } else if (a == "--width") {
+      const auto n = params::ParseInteger(args[++i]);
+      if (!n || *n < 4 || *n % 2 != 0 || *n > render::kMaxPictureSide)
+        throw UsageError("--width needs an even number of 4 to " + std::to_string(render::kMaxPictureSide) +
+                         " pixels, not \"" + args[i] + "\"");
+      width = *n;
+    } else if (a == "--progress") {
+      progress = true;
+    } else if (!a.empty() && a[0] == '-') {
+      throw UsageError("unknown option " + a);
+    } else if (input) {
+      throw UsageError("export takes one panorama file");
+    } else {
+      input = a;
+    }
+  }
+  if (!input) throw UsageError("export needs the panorama file");
+  if (!output) throw UsageError("export needs -o PHOTO.jpg");
+  // The output is checked before the work: a wrong name fails at once.
+  output = NameByRule(*output, app::PanoramaOutputName);
+  app::CheckOutputs({{*output, "the 360 photo"}}, {{*input, "the panorama"}});
+  PercentLines lines(console, "exporting", progress);
+  const app::SphereTags t = app::ExportSpherePhoto(*input, *output, width, std::ref(lines));
+  console.Err << "360 photo of " << t.CroppedWidth << " x " << t.CroppedHeight << " pixels (full sphere "
+              << t.FullWidth << " x " << t.FullHeight << ", this part from column " << t.CroppedLeft << ", row "
+              << t.CroppedTop << ") written to " << *output << '\n';
+  return 0;
 }
 
 }  // namespace
@@ -586,6 +807,8 @@ int RunCli(const std::vector<std::string>& args, const fs::path& programFolder, 
     if (args[0] == "stitch") return Stitch(args, programFolder, console);
     if (args[0] == "info") return Info(args, console);
     if (args[0] == "view") return View(args, console);
+    if (args[0] == "export") return Export(args, console);
+    if (args[0] == "batch") return Batch(args, programFolder, console);
     throw UsageError("unknown command \"" + args[0] + "\"");
   } catch (const UsageError& e) {
     console.Err << "vistarium-cli: " << e.what() << "\n" << UsageText(args.empty() ? "" : args[0]);
@@ -593,6 +816,9 @@ int RunCli(const std::vector<std::string>& args, const fs::path& programFolder, 
   } catch (const Cancelled& e) {
     console.Err << "vistarium-cli: " << e.what() << '\n';
     return 3;
+  } catch (const std::bad_alloc&) {
+    console.Err << "vistarium-cli: error: not enough memory; " << kMemoryHint << '\n';
+    return 1;
   } catch (const std::exception& e) {
     console.Err << "vistarium-cli: error: " << e.what() << '\n';
     return 1;

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <iosfwd>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,14 @@ struct Console {
   bool Interactive = false;  // a terminal: the continue question is asked
   // Standard error is a terminal: progress is one line redrawn in place.
   bool ProgressOnTerminal = false;
+  // This program's executable, which `batch` starts once per set; empty:
+  // the running process's own executable.
+  std::filesystem::path Program = {};
+};
+
+// A bad command line (as opposed to bad input files or parameters).
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
 };
 
 // Runs one command (args without the program name) and returns the exit
