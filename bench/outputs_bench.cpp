@@ -223,7 +223,9 @@ void ExportStudy(const fs::path& photos, const fs::path& work) {
 
 double RunBatch(const fs::path& list, int jobs, const fs::path& out) {
   const fs::path tool = fs::path(VISTARIUM_BIN_DIR) / "vistarium-cli";
-  const std::string command = tool.string() + " batch -j " + std::to_string(jobs) + " --output-dir " + out.string() +
+  // The delivered settings beside the programs, whatever the user's are.
+  const std::string command = tool.string() + " --options " + (fs::path(VISTARIUM_BIN_DIR) / "Options").string() +
+                              " batch -j " + std::to_string(jobs) + " --output-dir " + out.string() +
                               " " + list.string() + " > " + (out / "lines.json").string() + " 2> /dev/null";
   fs::create_directories(out);
   const auto t0 = Clock::now();
