@@ -458,9 +458,18 @@ TEST_F(CliTest, TheOptionsOptionNamesTheSettingsFolderAndSeedsIt) {
   std::istringstream in;
   Console console{out, err, in, false};
   const auto files = SetFiles("open4");
+  const char* before = std::getenv(params::kOptionsFolderVariable);
+  const std::optional<std::string> saved = before ? std::optional<std::string>(before) : std::nullopt;
   const int status = RunProgram({"match", "--manual", "--exact", "--options", settings.string(), files[0], files[1]},
                                 kPrograms, console);
   params::UseOptionsFolder(std::nullopt);
+  // Processes it starts (batch) inherit the folder.
+  const char* inherited = std::getenv(params::kOptionsFolderVariable);
+  EXPECT_EQ(inherited ? std::string(inherited) : std::string(), settings.string());
+  if (saved)
+    setenv(params::kOptionsFolderVariable, saved->c_str(), 1);
+  else
+    unsetenv(params::kOptionsFolderVariable);
   ASSERT_EQ(status, 0) << err.str();
   EXPECT_TRUE(fs::exists(settings / "CurrentParameters.spr"));
   EXPECT_TRUE(fs::exists(settings / "Lenses.txt"));

@@ -784,8 +784,11 @@ int RunProgram(std::vector<std::string> args, const fs::path& programFolder, Con
     return 2;
   }
   std::string problem;
-  params::ChooseOptionsFolder(programFolder, chosen, problem);
+  const fs::path folder = params::ChooseOptionsFolder(programFolder, chosen, problem);
   if (!problem.empty()) console.Err << "vistarium-cli: warning: " << problem << "; using the delivered settings\n";
+  // Programs this one starts (batch runs each set in a process of its own)
+  // use the same settings.
+  if (chosen) ::setenv(params::kOptionsFolderVariable, folder.c_str(), 1);
   return RunCli(args, programFolder, console);
 }
 
