@@ -11,7 +11,6 @@ packages=(
   libexiv2-dev                     # EXIF and XMP metadata of saved panoramas and 360 photos
   qt6-base-dev                     # the desktop application (Qt 6 Widgets)
   libopencv-core-dev libopencv-imgproc-dev libopencv-features2d-dev  # feature search of the rescue (SIFT)
-  libexif-dev                      # EXIF (camera and focal length) written into the rendered sample pictures
   libgtest-dev libgmock-dev        # tests
   parallel                         # the test of the GNU parallel form of running many sets
 )

@@ -1,8 +1,7 @@
 #include "sample_set.h"
 
 #include <gtest/gtest.h>
-#include <libexif/exif-data.h>
-#include <libexif/exif-utils.h>
+#include <exiv2/exiv2.hpp>
 
 #include <algorithm>
 #include <cmath>
@@ -323,21 +322,18 @@ TEST_P(CommittedSetTest, PicturesCarryTheirCameraAsExif) {
   const SampleSet s = Load();
   for (const SamplePicture& p : s.Pictures) {
     const std::string path = (Folder() / p.File).string();
-    const std::unique_ptr<ExifData, decltype(&exif_data_unref)> exif(exif_data_new_from_file(path.c_str()),
-                                                                     &exif_data_unref);
-    ASSERT_TRUE(exif) << path;
-    const ExifByteOrder order = exif_data_get_byte_order(exif.get());
-    ExifEntry* focal = exif_content_get_entry(exif->ifd[EXIF_IFD_EXIF], EXIF_TAG_FOCAL_LENGTH);
-    ExifEntry* film = exif_content_get_entry(exif->ifd[EXIF_IFD_EXIF], EXIF_TAG_FOCAL_LENGTH_IN_35MM_FILM);
-    ExifEntry* plane = exif_content_get_entry(exif->ifd[EXIF_IFD_EXIF], EXIF_TAG_FOCAL_PLANE_X_RESOLUTION);
-    ASSERT_TRUE(focal && film && plane) << path;
-    const ExifRational f = exif_get_rational(focal->data, order);
-    EXPECT_DOUBLE_EQ(static_cast<double>(f.numerator) / f.denominator, s.Camera.FocalLength);
-    EXPECT_EQ(exif_get_short(film->data, order), FocalLengthIn35mmFilm(s.Camera));
+    auto image = Exiv2::ImageFactory::open(path);
+    image->readMetadata();
+    const Exiv2::ExifData& exif = image->exifData();
+    const auto focal = exif.findKey(Exiv2::ExifKey("Exif.Photo.FocalLength"));
+    const auto film = exif.findKey(Exiv2::ExifKey("Exif.Photo.FocalLengthIn35mmFilm"));
+    const auto plane = exif.findKey(Exiv2::ExifKey("Exif.Photo.FocalPlaneXResolution"));
+    ASSERT_TRUE(focal != exif.end() && film != exif.end() && plane != exif.end()) << path;
+    EXPECT_DOUBLE_EQ(focal->toFloat(), s.Camera.FocalLength);
+    EXPECT_EQ(film->toLong(), FocalLengthIn35mmFilm(s.Camera));
     // The sensor is 36 mm along the longer side.
-    const ExifRational r = exif_get_rational(plane->data, order);
     const double longer = std::max(s.Camera.Size.X, s.Camera.Size.Y);
-    EXPECT_NEAR(longer / (static_cast<double>(r.numerator) / r.denominator), 3.6, 1e-4);
+    EXPECT_NEAR(longer / plane->toFloat(), 3.6, 1e-4);
   }
   EXPECT_EQ(FocalLengthIn35mmFilm({{1024, 768}, 28.0, 0.0}), 27);  // 28 / 1.040
   EXPECT_EQ(FocalLengthIn35mmFilm({{1500, 1000}, 28.0, 0.0}), 28);  // 3:2, the two conventions agree

@@ -5,9 +5,7 @@
 // 36 mm (so that it equals the program's own focal length), that sensor's
 // resolution, and the 35 mm equivalent in the makers' diagonal convention.
 
-#include <cstdint>
-#include <vector>
-
+#include "render/picture_file.h"
 #include "sample_geometry.h"
 
 namespace vistarium::samples {
@@ -17,14 +15,9 @@ namespace vistarium::samples {
 // F x 43.27 / (36 x the diagonal / the longer side), rounded as EXIF stores it.
 int FocalLengthIn35mmFilm(const SampleCamera& camera);
 
-// The EXIF block ("Exif\0\0" and the TIFF structure) for the camera:
-// Make, Model, FocalLength, FocalLengthIn35mmFilm and the focal plane
-// resolution in pixels per centimetre.
-std::vector<std::uint8_t> ExifFor(const SampleCamera& camera);
-
-// The JPEG with the EXIF block in an APP1 segment after its JFIF header (or
-// right after the start marker). Throws std::invalid_argument for bytes that
-// do not start as a JPEG or a block too long for one segment.
-std::vector<std::uint8_t> WithExif(const std::vector<std::uint8_t>& jpeg, const std::vector<std::uint8_t>& exif);
+// The EXIF segment (APP1: "Exif\0\0" and the TIFF structure) for the camera:
+// Make, Model, FocalLength, FocalLengthIn35mmFilm, the focal plane resolution
+// in pixels per centimetre and the picture's size.
+render::JpegSegment ExifFor(const SampleCamera& camera);
 
 }  // namespace vistarium::samples

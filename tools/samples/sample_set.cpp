@@ -538,7 +538,8 @@ std::vector<WrittenFile> WriteSampleSet(SampleSet& set, const Scene& scene, cons
     if (!planned.Exposure.IsNeutral() || set.NoiseSigma > 0.0)
       ApplyExposureAndNoise(picture, planned.Exposure, set.NoiseSigma,
                             set.NoiseSeed * 0x9E3779B97F4A7C15ull + static_cast<std::uint64_t>(i));
-    const std::vector<std::uint8_t> bytes = WithExif(render::EncodeJpeg(picture, set.JpegQuality), ExifFor(set.Camera));
+    const render::JpegSegment exif = ExifFor(set.Camera);
+    const std::vector<std::uint8_t> bytes = render::EncodeJpeg(picture, set.JpegQuality, {&exif, 1});
     const std::string path = (dir / set.Pictures[static_cast<std::size_t>(i)].File).string();
     render::WriteFileAtomically(path, bytes);
     written.push_back({path, bytes.size()});
