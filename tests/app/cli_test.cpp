@@ -407,7 +407,7 @@ namespace vistarium::cli {
 namespace {
 
 TEST_F(CliTest, EveryCommandTakesHelpAndTheToolItsVersion) {
-  for (const std::string command : {"match", "stitch", "info", "view"}) {
+  for (const std::string command : {"match", "stitch", "export", "batch", "info", "view"}) {
     const Result r = RunTool({command, "--help"});
     EXPECT_EQ(r.status, 0) << command << r.err;
     EXPECT_NE(r.out.find("vistarium-cli " + command), std::string::npos) << r.out;
