@@ -255,7 +255,10 @@ public:
       phase_ = phase;
       started_ = now;
     }
-    console_.Err << '\r' << ProgressLine(PhaseName(phase), percent, Seconds(started_, now)) << "\x1b[K";
+    // The phase's own clock when the run's progress is known: it starts with
+    // the phase, not with the first move of the bar.
+    const double elapsed = state_ ? (Now() - state_->StartTime) * 86400.0 : Seconds(started_, now);
+    console_.Err << '\r' << ProgressLine(PhaseName(phase), percent, elapsed) << "\x1b[K";
     console_.Err.flush();
     lineOpen_ = true;
   }
@@ -271,6 +274,8 @@ public:
     if (!std::getline(console_.In, answer)) return true;
     return !(answer.starts_with('n') || answer.starts_with('N'));
   }
+  // The run whose phase clock the line shows.
+  void Watch(const ProgressState& state) { state_ = &state; }
   // Ends the progress line, so that what follows starts on a line of its own.
   void EndLine() {
     if (!lineOpen_) return;
@@ -293,6 +298,7 @@ private:
   std::string times_;
   std::optional<matching::Phase> phase_;
   Clock::time_point started_;
+  const ProgressState* state_ = nullptr;
   bool lineOpen_ = false;
 };
 
@@ -399,6 +405,7 @@ int Match(const std::vector<std::string>& args, const fs::path& programFolder, C
   if (o.Pictures.empty()) throw UsageError("match needs the pictures, left to right");
   RunState rs;
   ConsoleProgress ui(console, o.Progress);
+  ui.Watch(rs.Progress);
   Find(rs, o, programFolder, ui);
   ui.EndLine();
   WarnUnreliable(rs, console);
@@ -520,6 +527,7 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
   RunState rs;
   rs.KeepPictures = true;  // the construction follows at once
   ConsoleProgress ui(console, o.Progress);
+  ui.Watch(rs.Progress);
   Find(rs, o, programFolder, ui);
   ui.EndLine();
   WarnUnreliable(rs, console);
