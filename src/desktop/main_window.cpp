@@ -397,11 +397,14 @@ void TfrmMain::CreatePanels() {
   divider->setObjectName("pnlPictureSetDivider");
   divider->setFrameShape(QFrame::VLine);
   divider->setFrameShadow(QFrame::Sunken);
-  divider->setGeometry(166, 3, 4, 20);
   labMain1 = new QLabel("Number of pictures", pnlPictureSet);
   labMain1->setObjectName("labMain1");
-  labMain1->move(176, 4);
   labMain1->adjustSize();
+  // Just after the check box, and the count's label after the line, as far
+  // right as the fonts in use let them (no further left than the layout's).
+  const int dividerX = chb360->geometry().right() + 6;
+  divider->setGeometry(dividerX, 3, 3, 20);
+  labMain1->move(std::max(176, std::min(dividerX + 9, 298 - labMain1->width())), 4);
   edNofPictures = new QLineEdit("0", pnlPictureSet);
   edNofPictures->setObjectName("edNofPictures");
   edNofPictures->setReadOnly(true);
@@ -1064,8 +1067,10 @@ void TfrmMain::ShowPreviewImage(const app::PreviewGeometry& g) {
 
 void TfrmMain::DrawPanoramaPreview() {
   const Bitmap32& picture = frmSimpleShow_->Picture();
+  // The strip's own width: its viewport is not laid out while it is hidden.
   ShowPreviewImage(app::GrownPanoramaPreview(picture.Width, picture.Height, rs_.PictureSet.Count,
-                                             sbPanorama->viewport()->width(), ExtraWidth(), ExtraHeight()));
+                                             sbPanorama->width() - 2 * sbPanorama->frameWidth(), ExtraWidth(),
+                                             ExtraHeight()));
 }
 
 void TfrmMain::DrawOpenedPreview() {

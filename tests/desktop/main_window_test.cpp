@@ -283,7 +283,7 @@ TEST_F(MainWindowTest, NoToTheContinueQuestionReturnsToStageOneWithTheSetIntact)
   EXPECT_TRUE(window_->mnuJoin->isEnabled());
 }
 
-TEST_F(MainWindowTest, ClosingDuringJoinAsksStopsAfterTheCurrentPairAndThenCloses) {
+TEST_F(MainWindowTest, ClosingDuringJoinAsksStopsAtOnceAndThenCloses) {
   Load(OpenSample());
   window_->mnuJoin->trigger();
   services_.answer = true;
@@ -295,6 +295,7 @@ TEST_F(MainWindowTest, ClosingDuringJoinAsksStopsAfterTheCurrentPairAndThenClose
   EXPECT_TRUE(QTest::qWaitFor([this] { return !window_->isVisible(); }, 5000));
   EXPECT_EQ(window_->Stage(), WorkflowStage::PicturesLoaded);
   EXPECT_TRUE(window_->Run().Geometry.empty());
+  EXPECT_LT(window_->ProgressBar1->value(), 33);  // stopped inside the first of three pairs
 }
 
 TEST_F(MainWindowTest, AFailingJoinShowsTheErrorAndLeavesNoPanorama) {

@@ -256,7 +256,10 @@ public:
       phase_ = phase;
       started_ = now;
     }
-    console_.Err << '\r' << ProgressLine(PhaseName(phase), percent, Seconds(started_, now)) << "\x1b[K";
+    // The phase's own clock when the run's progress is known: it starts with
+    // the phase, not with the first move of the bar.
+    const double elapsed = state_ ? (Now() - state_->StartTime) * 86400.0 : Seconds(started_, now);
+    console_.Err << '\r' << ProgressLine(PhaseName(phase), percent, elapsed) << "\x1b[K";
     console_.Err.flush();
     lineOpen_ = true;
   }
@@ -272,6 +275,8 @@ public:
     if (!std::getline(console_.In, answer)) return true;
     return !(answer.starts_with('n') || answer.starts_with('N'));
   }
+  // The run whose phase clock the line shows.
+  void Watch(const ProgressState& state) { state_ = &state; }
   // Ends the progress line, so that what follows starts on a line of its own.
   void EndLine() {
     if (!lineOpen_) return;
@@ -294,6 +299,7 @@ private:
   std::string times_;
   std::optional<matching::Phase> phase_;
   Clock::time_point started_;
+  const ProgressState* state_ = nullptr;
   bool lineOpen_ = false;
 };
 
@@ -400,6 +406,7 @@ int Match(const std::vector<std::string>& args, const fs::path& programFolder, C
   if (o.Pictures.empty()) throw UsageError("match needs the pictures, left to right");
   RunState rs;
   ConsoleProgress ui(console, o.Progress);
+  ui.Watch(rs.Progress);
   Find(rs, o, programFolder, ui);
   ui.EndLine();
   WarnUnreliable(rs, console);
@@ -521,6 +528,7 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
   RunState rs;
   rs.KeepPictures = true;  // the construction follows at once
   ConsoleProgress ui(console, o.Progress);
+  ui.Watch(rs.Progress);
   Find(rs, o, programFolder, ui);
   ui.EndLine();
   WarnUnreliable(rs, console);
@@ -805,8 +813,11 @@ int RunProgram(std::vector<std::string> args, const fs::path& programFolder, Con
     return 2;
   }
   std::string problem;
-  params::ChooseOptionsFolder(programFolder, chosen, problem);
+  const fs::path folder = params::ChooseOptionsFolder(programFolder, chosen, problem);
   if (!problem.empty()) console.Err << "vistarium-cli: warning: " << problem << "; using the delivered settings\n";
+  // Programs this one starts (batch runs each set in a process of its own)
+  // use the same settings.
+  if (chosen) ::setenv(params::kOptionsFolderVariable, folder.c_str(), 1);
   return RunCli(args, programFolder, console);
 }
 
