@@ -1,5 +1,6 @@
 #include "app/cli/cli.h"
 
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -50,7 +51,8 @@ class CliTest : public ::testing::Test {
 protected:
   void SetUp() override {
     folder_ = fs::temp_directory_path() /
-              ("vistarium_cli_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+              ("vistarium_cli_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "_" +
+               std::to_string(::getpid()));
     fs::remove_all(folder_);
     fs::create_directories(folder_);
   }

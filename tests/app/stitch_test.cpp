@@ -1,5 +1,6 @@
 // Joining the bundled sample sets from end to end, and the command-line
 // commands that do it.
+#include <unistd.h>
 #include <gtest/gtest.h>
 #include <stb_image.h>
 
@@ -163,7 +164,8 @@ protected:
   void SetUp() override {
     // One folder per test, so that tests run side by side do not share it.
     folder_ = fs::temp_directory_path() /
-              ("vistarium_stitch_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+              ("vistarium_stitch_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "_" +
+               std::to_string(::getpid()));
     fs::remove_all(folder_);
     fs::create_directories(folder_);
   }

@@ -1,6 +1,8 @@
 #pragma once
 // A fresh folder per test, removed afterwards, with small file helpers.
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -16,7 +18,8 @@ protected:
   void SetUp() override {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     folder_ = std::filesystem::temp_directory_path() /
-              (std::string("vistarium_params_") + info->test_suite_name() + "_" + info->name());
+              (std::string("vistarium_params_") + info->test_suite_name() + "_" + info->name() + "_" +
+               std::to_string(::getpid()));
     std::filesystem::remove_all(folder_);
     std::filesystem::create_directories(folder_);
   }
