@@ -371,7 +371,6 @@ Fit RobustFit(const TProjectionParameters& pp, const std::vector<Ray>& left, con
 }  // namespace
 
 GreyPyramid BuildGreyPyramid(const DeviceBitmap& picture) {
-  GreyPyramid pyramid;
   GreyPicture base;
   base.Width = picture.Width;
   base.Height = picture.Height;
@@ -387,6 +386,11 @@ GreyPyramid BuildGreyPyramid(const DeviceBitmap& picture) {
     const unsigned red = u & 0xFFu, green = (u >> 8) & 0xFFu, blue = (u >> 16) & 0xFFu;
     out[k] = static_cast<std::uint8_t>((77u * red + 150u * green + 29u * blue + 128u) >> 8);
   }
+  return BuildGreyPyramid(std::move(base));
+}
+
+GreyPyramid BuildGreyPyramid(GreyPicture base) {
+  GreyPyramid pyramid;
   pyramid.Levels.push_back(std::move(base));
   while (std::min(pyramid.Levels.back().Width, pyramid.Levels.back().Height) >= 128)
     pyramid.Levels.push_back(Halved(pyramid.Levels.back()));
@@ -585,8 +589,15 @@ void RefineStoredConnection(RunState& rs, int i, int j, const GreyPyramid& left,
 
 void RefineConnections(RunState& rs, int only, const RefinementSettings& settings) {
   const int count = rs.PictureSet.Count;
+  // The luma as the finding phase decodes it, so that a later refinement
+  // measures what the refinement during the matching measured.
   const auto load = [&rs](int p) {
-    return BuildGreyPyramid(render::LoadPictureFile(rs.PictureSet.FileNames.at(static_cast<std::size_t>(p))));
+    render::GreyPictureData grey = render::LoadGreyPicture(rs.PictureSet.FileNames.at(static_cast<std::size_t>(p)));
+    GreyPicture base;
+    base.Width = grey.Width;
+    base.Height = grey.Height;
+    base.Values = std::move(grey.Values);
+    return BuildGreyPyramid(std::move(base));
   };
   GreyPyramid left;
   int leftIndex = -1;

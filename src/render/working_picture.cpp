@@ -23,6 +23,33 @@ void BuildWorkingPicture(const TProjectionParameters& pp, const DeviceBitmap& so
   }
 }
 
+void BuildWorkingPictureFromReduced(const TProjectionParameters& pp, const DeviceBitmap& reduced, int factor,
+                                    TColMatrix& target) {
+  if (factor < 1) throw std::invalid_argument("A reduction factor is at least 1");
+  const int wh = pp.WorkingHalfSize.X, hh = pp.WorkingHalfSize.Y;
+  const TPoint size{reduced.Width, reduced.Height};
+  const double k = factor;
+  target = TColMatrix{};
+  target = TColMatrix(CheckedAdd(CheckedMul(2, wh), 1), CheckedAdd(CheckedMul(2, hh), 1));
+  for (int i = 0; i <= 2 * wh; ++i) {
+    for (int j = 0; j <= 2 * hh; ++j) {
+      const TRealPoint p{static_cast<double>(i - wh), static_cast<double>(hh - j)};
+      const TRealPoint pos = geom::PictureCoordinates(
+          pp, geom::RestoreAberration(pp, geom::AnglesToPlane(pp, geom::ToFullScale(pp, p))));
+      const ColorTriple t = SampleCanvasFast(size, reduced, {pos.X / k, pos.Y / k});
+      target.At(i, j, 0) = t.Blue;
+      target.At(i, j, 1) = t.Green;
+      target.At(i, j, 2) = t.Red;
+    }
+  }
+}
+
+int WorkingDecodeFactor(const TProjectionParameters& pp) {
+  int factor = 1;
+  while (factor < 8 && 2 * factor <= pp.WorkingScale / 2.0) factor *= 2;
+  return factor;
+}
+
 void SmoothWorkingPicture(const TColMatrix& source, int s, TColMatrix& target) {
   if (s < 0) throw std::invalid_argument("Smoothing radius must not be negative");
   const int cols = source.Columns, rows = source.Rows;
