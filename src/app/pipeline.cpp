@@ -29,7 +29,10 @@ void RunFindingPhaseWithoutEstimate(RunState& rs, matching::ProgressUi& ui, cons
   matching::MatchAllPairs(rs, ui);
 }
 
-void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui) {
+namespace {
+
+// Orientation, levelling, closure and layout: everything before the fill.
+void PrepareConstruction(RunState& rs) {
   // Connections corrected by hand since the finding phase are measured
   // again, so that the construction follows them at full precision.
   if (rs.Refine) refine::RefineOutdatedConnections(rs);
@@ -38,19 +41,45 @@ void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui) {
   rs.Horizon = alignment::FindHorizon(rs);
   alignment::LevelPanorama(rs, rs.Horizon);
   if (rs.PictureSet.Is360) alignment::CreateClosureSystems(rs);
-  alignment::MeasurePictureSpans(rs);
-  alignment::MeasureCommonBand(rs);
+  rs.Layout.ScaleNote = alignment::LayOutPanorama(rs);
+}
+
+void Fill(RunState& rs, matching::ProgressUi& ui) {
   if (rs.PictureSet.Is360) {
-    alignment::CircleExtent(rs);
     alignment::AllocatePanorama(rs);
     alignment::WrapSpans(rs);
     render::FillCirPanorama(rs, ui);
   } else {
-    alignment::PlainExtent(rs);
     alignment::AllocatePanorama(rs);
     alignment::ClampSpans(rs);
     render::FillPlainPanorama(rs, ui);
   }
+}
+
+}  // namespace
+
+void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui) {
+  PrepareConstruction(rs);
+  Fill(rs, ui);
+}
+
+void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui, const render::BandSink& sink,
+                          const render::BandFillOptions& options) {
+  PrepareConstruction(rs);
+  if (rs.UseReferenceFill) {
+    // The plain fill makes the panorama whole; it is handed on from there.
+    Fill(rs, ui);
+    render::HandOnInBands(rs.Panorama, sink, options.BandRows);
+    rs.Panorama.Pixels.clear();
+    rs.Panorama.Pixels.shrink_to_fit();
+    return;
+  }
+  alignment::SizePanorama(rs);
+  if (rs.PictureSet.Is360)
+    alignment::WrapSpans(rs);
+  else
+    alignment::ClampSpans(rs);
+  render::FillPanoramaInBands(rs, ui, sink, options);
 }
 
 }  // namespace vistarium::app

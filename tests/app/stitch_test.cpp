@@ -8,10 +8,12 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <unistd.h>
 
 #include "alignment/orientation.h"
 #include "app/cli/cli.h"
 #include "app/connection_check.h"
+#include "app/panorama_file.h"
 #include "app/pipeline.h"
 #include "geom/numbers.h"
 #include "params/parameter_file.h"
@@ -28,7 +30,7 @@ struct SampleRun {
   RunState rs;
 };
 
-SampleRun Join(const std::string& set, bool refine = false, bool keepPictures = false) {
+SampleRun Join(const std::string& set, bool refine = false) {
   SampleRun run;
   const fs::path folder = kSource / "samples" / set;
   run.truth = samples::LoadTruthFile((folder / "truth.json").string());
@@ -44,7 +46,6 @@ SampleRun Join(const std::string& set, bool refine = false, bool keepPictures = 
   }
   matching::SilentProgressUi ui;
   run.rs.Refine = refine;
-  run.rs.KeepPictures = keepPictures;
   RunFindingPhase(run.rs, ui, pictures, sets);
   RunConstructionPhase(run.rs, ui);
   return run;
@@ -86,15 +87,36 @@ TEST_P(JoinSampleSet, TrueCorrespondencesMeetInThePanorama) {
 
 INSTANTIATE_TEST_SUITE_P(Samples, JoinSampleSet, ::testing::Values("open4", "circle8", "portrait5"));
 
-// The fill that takes over the pictures the finding phase kept (the first
-// picture of a full circle is decoded twice there) paints the same panorama
-// as the fill that decodes the files, and lets go of them.
-TEST(JoinKeepingPictures, GivesThePanoramaOfAFreshDecoding) {
-  const SampleRun decoded = Join("circle8");
-  const SampleRun kept = Join("circle8", false, true);
-  EXPECT_TRUE(kept.rs.KeptPictures.empty());
-  EXPECT_EQ(kept.rs.Panorama.Width, decoded.rs.Panorama.Width);
-  EXPECT_TRUE(kept.rs.Panorama.Pixels == decoded.rs.Panorama.Pixels);
+// The panorama handed band by band to its file while it is made is the
+// file of the whole panorama, byte for byte, with the fast fill and with the
+// plain one; the streamed construction keeps no pixels of its own.
+TEST(JoinSampleSet, PanoramaStreamedToItsFileIsTheFileOfTheWholePanorama) {
+  SampleRun run = Join("circle8");
+  RunState& rs = run.rs;
+  matching::SilentProgressUi ui;
+  const fs::path folder = fs::temp_directory_path() / ("vistarium-stream-" + std::to_string(::getpid()));
+  fs::create_directories(folder);
+  const auto bytes = [](const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  for (const bool plain : {false, true}) {
+    rs.UseReferenceFill = plain;
+    RunConstructionPhase(rs, ui);
+    Bitmap32 shown;
+    ShowPanorama(rs.Panorama, shown);
+    SavePanoramaFile((folder / "whole.jpg").string(), shown, TrailerOfRun(rs));
+    PanoramaFileWriter writer((folder / "streamed.jpg").string());
+    RunConstructionPhase(rs, ui, writer.Sink());
+    writer.Commit(TrailerOfRun(rs));
+    EXPECT_TRUE(rs.Panorama.Pixels.empty());
+    EXPECT_EQ(rs.Panorama.Width, shown.Width);
+    const std::string whole = bytes(folder / "whole.jpg"), streamed = bytes(folder / "streamed.jpg");
+    EXPECT_GT(whole.size(), 10000u);
+    EXPECT_TRUE(whole == streamed) << (plain ? "plain" : "fast") << " fill: " << whole.size() << " and "
+                                   << streamed.size() << " bytes";
+  }
+  fs::remove_all(folder);
 }
 
 // Refined, the panorama of the hard scene joins every pair to a fraction of

@@ -36,7 +36,8 @@ const char* const kUsage =
     "Usage:\n"
     "  vistarium-cli match [--params FILE.spr] [--lenses FILE] [--focal MM] [--aberration K]\n"
     "                      [--360] [--manual] [--reference] [--exact] [--progress] PICTURE...\n"
-    "  vistarium-cli stitch [the options of match] [--report FILE.json] -o OUT.jpg PICTURE...\n"
+    "  vistarium-cli stitch [the options of match] [--scale F] [--report FILE.json] -o OUT.jpg\n"
+    "                       PICTURE...\n"
     "  vistarium-cli info FILE.jpg\n"
     "  vistarium-cli view PANORAMA.jpg [--yaw DEG] [--pitch DEG] [--zoom FACTOR] [--size WxH]\n"
     "                     -o VIEW.png\n"
@@ -54,6 +55,9 @@ const char* const kUsage =
     "          (as does a 0 in Options/Refinement.txt beside the program).\n"
     "  stitch  matches, builds the panorama and saves it as JPEG with its trailer;\n"
     "          --report writes the connections, picture placement and times as JSON.\n"
+    "          --scale F (0 < F <= 1) makes the panorama F times the pictures' scale; a\n"
+    "          panorama wider or higher than JPEG's 65500 pixels is made smaller anyway,\n"
+    "          and stderr says so.\n"
     "  info    prints a panorama file's size and trailer as JSON; a trailer that cannot\n"
     "          serve the browser is \"damaged\", with the reason.\n"
     "  view    draws what the panorama browser shows of a saved panorama into a PNG:\n"
@@ -302,15 +306,22 @@ json PicturesJson(const RunState& rs) {
 int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, Console& console) {
   std::vector<std::string> rest;
   std::optional<std::string> output, report;
+  double scale = 1.0;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if ((args[i] == "-o" || args[i] == "--output" || args[i] == "--report") && i + 1 >= args.size())
       throw UsageError(args[i] + " needs a file name");
-    if (args[i] == "-o" || args[i] == "--output")
+    if (args[i] == "--scale" && i + 1 >= args.size()) throw UsageError("--scale needs a value");
+    if (args[i] == "-o" || args[i] == "--output") {
       output = args[++i];
-    else if (args[i] == "--report")
+    } else if (args[i] == "--report") {
       report = args[++i];
-    else
+    } else if (args[i] == "--scale") {
+      scale = ParseNumberOption(args[i], args[i + 1]);
+      ++i;
+      if (!(scale > 0.0 && scale <= 1.0)) throw UsageError("--scale needs a number above 0 and at most 1");
+    } else {
       rest.push_back(args[i]);
+    }
   }
   const MatchOptions o = ParseMatchOptions(rest);
   if (!output) throw UsageError("stitch needs -o OUT.jpg");
@@ -319,27 +330,32 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
   using Clock = std::chrono::steady_clock;
   const auto t0 = Clock::now();
   RunState rs;
-  rs.KeepPictures = true;  // the construction follows at once
+  rs.RequestedScale = scale;
   ConsoleProgress ui(console, o.Progress);
   Find(rs, o, programFolder, ui);
   WarnUnreliable(rs, console);
   const auto t1 = Clock::now();
-  app::RunConstructionPhase(rs, ui);
+  // The panorama goes to the file band by band as it is made.
+  app::PanoramaFileWriter writer(*output);
+  app::RunConstructionPhase(rs, ui, writer.Sink());
+  if (!rs.Layout.ScaleNote.empty()) console.Err << "vistarium-cli: " << rs.Layout.ScaleNote << '\n';
   const auto t2 = Clock::now();
-  Bitmap32 shown;
-  app::ShowPanorama(rs.Panorama, shown);
-  app::SavePanoramaFile(*output, shown, app::TrailerFor(rs.Projection, rs.PictureSet.Is360, rs.Layout.Top));
+  writer.Commit(app::TrailerOfRun(rs));
   const auto t3 = Clock::now();
   auto seconds = [](Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); };
   if (report) {
     const json doc = {
         {"projection", ProjectionJson(rs.Projection)},
-        {"panorama", {{"width", rs.Panorama.Width}, {"height", rs.Panorama.Height}, {"is360", rs.PictureSet.Is360}}},
+        {"panorama",
+         {{"width", rs.Panorama.Width},
+          {"height", rs.Panorama.Height},
+          {"is360", rs.PictureSet.Is360},
+          {"scale", rs.Layout.Scale}}},
         {"connections", ConnectionsJson(rs)},
         {"pictures", PicturesJson(rs)},
         {"times",
          {{"finding_s", seconds(t0, t1)},
-          {"construction_s", seconds(t1, t2)},
+          {"construction_s", seconds(t1, t2)},  // the encoding of the file included
           {"save_s", seconds(t2, t3)},
           {"total_s", seconds(t0, t3)}}}};
     std::vector<std::uint8_t> bytes;
