@@ -31,6 +31,7 @@
 #include "app/connection_check.h"
 #include "app/panorama_file.h"
 #include "app/pipeline.h"
+#include "render/band_fill.h"
 #include "desktop/adjust_window.h"
 #include "desktop/browser_window.h"
 #include "desktop/icons.h"
@@ -772,7 +773,6 @@ void TfrmMain::mnuJoinClick() {
 
   const TPictureSetData pictures = PictureSetSnapshot();
   const params::ParameterSets parameters = parameters_;
-  rs_.KeepPictures = true;  // the construction follows at once and takes them over
   QApplication::setOverrideCursor(Qt::WaitCursor);
   RunInBackground([this, pictures, parameters] { app::RunFindingPhase(rs_, *progress_, pictures, parameters); },
                   [this](std::exception_ptr error) {
@@ -803,9 +803,13 @@ void TfrmMain::StartConstruction(WorkflowStage startedFrom) {
   QApplication::setOverrideCursor(Qt::WaitCursor);
   RunInBackground(
       [this] {
-        app::RunConstructionPhase(rs_, *progress_);
+        // The panorama's bands go straight into the picture the window
+        // shows, reduced when the panorama is too large to hold whole.
         builtPicture_ = Bitmap32{};
-        app::ShowPanorama(rs_.Panorama, builtPicture_);
+        int factor = 1;
+        app::RunConstructionPhase(rs_, *progress_,
+                                  render::DisplayPictureSink(builtPicture_, app::kHeldPanoramaPixels, factor));
+        held_ = {factor, rs_.Panorama.Width, rs_.Panorama.Height};
       },
       [this, startedFrom](std::exception_ptr error) {
         QApplication::restoreOverrideCursor();
@@ -814,12 +818,13 @@ void TfrmMain::StartConstruction(WorkflowStage startedFrom) {
           JoinFailed(error, startedFrom);
           return;
         }
-        frmSimpleShow_->TakePicture(std::move(builtPicture_));
+        frmSimpleShow_->TakePicture(std::move(builtPicture_), FromStd(app::HeldPanoramaText(held_, builtPicture_)));
         builtPicture_ = Bitmap32{};
         DrawPanoramaPreview();
         SetWorkflowStage(WorkflowStage::PanoramaMade);
         // Connections that the check names are worth a look before saving.
         QStringList warnings;
+        if (!rs_.Layout.ScaleNote.empty()) services_.Inform(this, FromStd(rs_.Layout.ScaleNote));
         const std::vector<ConnectionCheck> checks = CheckConnections(rs_);
         for (const ConnectionCheck& c : checks)
           if (const std::string w = ConnectionWarning(c); !w.empty()) warnings << FromStd(w);
@@ -881,7 +886,6 @@ TPictureSetData TfrmMain::PictureSetSnapshot() const {
 void TfrmMain::mnuByHandClick() {
   rs_.Refine = params::ReadRefinementOption(params::RefinementOptionPath(programFolder_));
   rs_.ManualStitching = true;
-  rs_.KeepPictures = false;  // the user corrects the connections before any construction
   SetWorkflowStage(WorkflowStage::Finding);
   const TPictureSetData pictures = PictureSetSnapshot();
   const params::ParameterSets parameters = parameters_;
@@ -947,8 +951,16 @@ void TfrmMain::mnuSavePanoramaClick() {
   const std::string path = app::PanoramaFileNameFor(chosen.toStdString());
   if (fs::exists(path) && !services_.Ask(this, FromStd(app::kReplaceExistingFileQuestion))) return;
   WaitCursor wait;
-  app::SavePanoramaFile(path, frmSimpleShow_->Picture(),
-                        app::TrailerFor(rs_.Projection, rs_.PictureSet.Is360, rs_.Layout.Top));
+  if (held_.Factor <= 1) {
+    app::SavePanoramaFile(path, frmSimpleShow_->Picture(), app::TrailerOfRun(rs_));
+    return;
+  }
+  // The window holds a reduced copy: the panorama is made again at full
+  // size, band by band into the file.
+  RunWhilePainting(this, "Saving the panorama at full size...", [&] {
+    matching::SilentProgressUi quiet;
+    app::SaveRunPanorama(rs_, quiet, path);
+  });
 }
 
 void TfrmMain::mnuOpenPanoramaClick() {
@@ -967,14 +979,18 @@ void TfrmMain::mnuOpenPanoramaClick() {
   openedBrowsable_ = false;
   app::StoreTrailerReading(reading, rs_.Projection, rs_.PictureSet.Is360);
   if (reading.State == app::TrailerState::Damaged) services_.Inform(this, FromStd(app::kDamagedTrailerMessage));
-  const DeviceBitmap picture = render::LoadPictureFile(path);
-  openedHorizonRow_ = app::BrowsingHorizonRow(reading.Values, picture.Height);
-  PictureWidth = picture.Width;
-  PictureHeight = picture.Height;
-  rs_.Panorama.Width = picture.Width;
-  rs_.Panorama.Height = picture.Height;
+  // A large panorama is held reduced by the decoder's own scaling.
+  app::HeldOpenedPanorama opened = app::OpenPanoramaToHold(path);
+  const DeviceBitmap& picture = opened.Picture;
+  held_ = opened.Held;
+  openedHorizonRow_ = app::BrowsingHorizonRow(reading.Values, held_.FullHeight);
+  PictureWidth = held_.FullWidth;
+  PictureHeight = held_.FullHeight;
+  rs_.Panorama.Width = held_.FullWidth;
+  rs_.Panorama.Height = held_.FullHeight;
   Thumb = app::ComputeThumbnailGeometry(PictureWidth, PictureHeight);
   frmSimpleShow_->ShowPicture(picture);
+  frmSimpleShow_->SetHeldText(FromStd(app::HeldPanoramaText(held_, frmSimpleShow_->Picture())));
   DrawOpenedPreview();
   lblNameLoadedPan->setText(FromStd(app::LoadedPanoramaLabel(path, reading.State)));
   SetWorkflowStage(WorkflowStage::PanoramaOpened);
@@ -990,12 +1006,15 @@ void TfrmMain::mnuViewBrowseClick() {
   // an opened file the values its trailer gave (stored in the run state)
   // and its horizon row.
   const bool opened = stage_ == WorkflowStage::PanoramaOpened;
-  browse::BrowserSource source;
-  source.Is360 = rs_.PictureSet.Is360;
-  source.AngleStep = rs_.Projection.AngleStep;
-  source.PixelsPerRadian = rs_.Projection.PixelsPerRadian;
-  source.FocalPixels = rs_.Projection.FocalPixels;
-  source.HorizonRow = opened ? openedHorizonRow_ : rs_.Layout.Top;
+  browse::BrowserSource source = app::RunBrowserSource(rs_);
+  if (opened) {
+    source.AngleStep = rs_.Projection.AngleStep;
+    source.PixelsPerRadian = rs_.Projection.PixelsPerRadian;
+    source.FocalPixels = rs_.Projection.FocalPixels;
+    source.HorizonRow = openedHorizonRow_;
+  }
+  // The browser reads the copy the window holds.
+  source = app::HeldBrowserSource(source, held_.Factor);
   browse::BrowserState prepared = frmBrowser_->StateForOpening();
   const Bitmap32& picture = frmSimpleShow_->Picture();
   try {

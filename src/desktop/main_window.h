@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "app/held_panorama.h"
 #include "app/workflow.h"
 #include "desktop/camera_dialog.h"
 #include "image/bitmaps.h"
@@ -200,6 +201,8 @@ private:
   bool closeAfterJoin_ = false;
   bool openedBrowsable_ = false;
   Bitmap32 builtPicture_;  // handed from the worker to the full-size view
+  // How the full-size view's picture stands to the panorama (reduced when large).
+  app::HeldPanorama held_;
   TfrmSimpleShow* frmSimpleShow_ = nullptr;
   TfrmDebugSphereShow* frmDebugSphereShow_ = nullptr;
   TfrmAbout* frmAbout_ = nullptr;
