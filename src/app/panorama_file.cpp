@@ -6,22 +6,25 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <system_error>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "alignment/layout.h"
 #include "geom/numbers.h"
+#include "params/file_access.h"
 #include "params/text_files.h"
 #include "render/picture_file.h"
 
 namespace vistarium::app {
 
 namespace {
+
+namespace fs = std::filesystem;
 
 constexpr int kNumberWidth = 20;
 constexpr int kNumberDecimals = 10;
@@ -55,48 +58,38 @@ std::string_view TrimBlanks(std::string_view text) {
   return text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
-// A file descriptor closed on every way out.
-class Descriptor {
-public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int Get() const { return fd_; }
-
-private:
-  int fd_;
-};
-
-// The file's last kTrailerSize bytes, or all of it when it is shorter.
+// The file's last kTrailerSize bytes, or all of it when it is shorter. A
+// named pipe given by mistake is refused instead of waiting for a writer.
 std::string ReadFileTail(const std::string& path) {
-  // Non-blocking, so that a named pipe given by mistake is refused instead
-  // of waiting for a writer; regular files ignore the flag.
-  const Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (file.Get() < 0) throw PanoramaFileError(PanoramaFileProblem::CannotOpen, path);
-  struct stat status {};
-  if (::fstat(file.Get(), &status) != 0) throw PanoramaFileError(PanoramaFileProblem::CannotRead, path);
-  if (!S_ISREG(status.st_mode)) throw PanoramaFileError(PanoramaFileProblem::CannotOpen, path);
-
-  const auto size = static_cast<std::uint64_t>(status.st_size);
+  std::optional<params::RegularFile> file;
+  try {
+    file.emplace(path);
+  } catch (const params::FileReadError& e) {
+    throw PanoramaFileError(PanoramaFileProblem::CannotOpen, path, e.Reason());
+  }
+  const std::uint64_t size = file->Size();
   const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(size, kTrailerSize));
   std::string tail(count, ' ');
   std::size_t done = 0;
   while (done < count) {
     const auto at = static_cast<off_t>(size - count + done);
-    const ssize_t got = ::pread(file.Get(), tail.data() + done, count - done, at);
+    const ssize_t got = ::pread(file->Descriptor(), tail.data() + done, count - done, at);
     if (got < 0 && errno == EINTR) continue;
-    // An error, or the file shrank while being read.
-    if (got <= 0) throw PanoramaFileError(PanoramaFileProblem::CannotRead, path);
+    if (got < 0) throw PanoramaFileError(PanoramaFileProblem::CannotRead, path, params::SystemReason(errno));
+    if (got == 0) throw PanoramaFileError(PanoramaFileProblem::CannotRead, path, "the file shrank while it was read");
     done += static_cast<std::size_t>(got);
   }
   return tail;
 }
 
 void CheckExtension(const std::string& path) {
-  if (!HasPanoramaExtension(path)) throw PanoramaFileError(PanoramaFileProblem::WrongExtension, path);
+  if (HasPanoramaExtension(path)) return;
+  const std::string name = fs::path(path).filename().string();
+  const std::size_t point = name.find_last_of('.');
+  throw PanoramaFileError(PanoramaFileProblem::WrongExtension, path,
+                          point == std::string::npos || point == 0
+                              ? std::string("it has no extension")
+                              : "its extension is " + params::QuotedPath(name.substr(point)));
 }
 
 // Empty when the numbers can serve the browser, else why not.
@@ -298,8 +291,11 @@ void PanoramaFileWriter::Commit(const PanoramaTrailer& trailer) {
   writer_.reset();
 }
 
-PanoramaFileError::PanoramaFileError(PanoramaFileProblem problem, std::string file)
-    : std::runtime_error(std::string(MessageFor(problem))), problem_(problem), file_(std::move(file)) {}
+PanoramaFileError::PanoramaFileError(PanoramaFileProblem problem, std::string file, std::string reason)
+    : std::runtime_error(params::FileMessage(MessageFor(problem), file, reason)),
+      problem_(problem),
+      file_(std::move(file)),
+      reason_(std::move(reason)) {}
 
 std::string_view MessageFor(PanoramaFileProblem problem) {
   switch (problem) {
@@ -322,12 +318,64 @@ OpenedPanorama OpenPanoramaFile(const std::string& path) {
   return opened;
 }
 
+bool IsCompleteJpeg(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<char> buffer(1 << 16);
+  std::size_t filled = 0, at = 0;
+  // The next byte of the file, or -1 at its end.
+  const auto next = [&]() -> int {
+    if (at == filled) {
+      in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+      filled = static_cast<std::size_t>(in.gcount());
+      at = 0;
+      if (filled == 0) return -1;
+    }
+    return static_cast<unsigned char>(buffer[at++]);
+  };
+  if (!in || next() != 0xFF || next() != 0xD8) return false;
+  int marker = -1;  // a marker met inside entropy-coded data, still to handle
+  for (;;) {
+    if (marker < 0) {
+      int b = next();
+      if (b != 0xFF) return false;
+      while (b == 0xFF) b = next();  // fill bytes
+      if (b < 0) return false;
+      marker = b;
+    }
+    const int m = marker;
+    marker = -1;
+    if (m == 0xD9) return true;
+    if (m == 0x01 || (m >= 0xD0 && m <= 0xD7)) continue;  // no length
+    const int hi = next(), lo = next();
+    if (hi < 0 || lo < 0) return false;
+    const int length = hi << 8 | lo;
+    if (length < 2) return false;
+    for (int k = 2; k < length; ++k)
+      if (next() < 0) return false;
+    if (m != 0xDA) continue;
+    // Entropy-coded data up to the next marker that is not a stuffed zero,
+    // a restart marker or a fill byte.
+    for (;;) {
+      int b = next();
+      if (b < 0) return false;
+      if (b != 0xFF) continue;
+      do b = next();
+      while (b == 0xFF);
+      if (b < 0) return false;
+      if (b == 0x00 || (b >= 0xD0 && b <= 0xD7)) continue;
+      marker = b;
+      break;
+    }
+  }
+}
+
 PanoramaInfo ReadPanoramaInfo(const std::string& path) {
   PanoramaInfo info;
   info.Trailer = ReadPanoramaTrailer(path);
   const render::PictureSize size = render::ReadPictureSize(path);
   info.Width = size.Width;
   info.Height = size.Height;
+  info.CompleteJpeg = IsCompleteJpeg(path);
   return info;
 }
 

@@ -194,16 +194,20 @@ enum class PanoramaFileProblem {
 };
 
 // A failure of Open Panorama that the window reports with its own message
-// box; what() is exactly the message to show.
+// box; what() is the message to show: the problem's message, then the file
+// and the reason (params::FileMessage).
 class PanoramaFileError : public std::runtime_error {
 public:
-  PanoramaFileError(PanoramaFileProblem problem, std::string file);
+  PanoramaFileError(PanoramaFileProblem problem, std::string file, std::string reason);
   PanoramaFileProblem Problem() const noexcept { return problem_; }
   const std::string& File() const noexcept { return file_; }
+  // Why, in the system's words where the system gave them.
+  const std::string& Reason() const noexcept { return reason_; }
 
 private:
   PanoramaFileProblem problem_;
   std::string file_;
+  std::string reason_;
 };
 
 // The message a window shows for the problem.
@@ -212,7 +216,8 @@ std::string_view MessageFor(PanoramaFileProblem problem);
 // The first steps of opening: checks the extension, then reads the file's
 // last kTrailerSize bytes and the trailer in them. Throws PanoramaFileError:
 // WrongExtension; CannotOpen when the file cannot be opened (missing, no
-// permission, a folder); CannotRead when its size or its end cannot be read.
+// permission, a folder, a named pipe or anything else but a regular file);
+// CannotRead when its size or its end cannot be read.
 TrailerReading ReadPanoramaTrailer(const std::string& path);
 
 struct OpenedPanorama {
@@ -228,10 +233,16 @@ struct PanoramaInfo {
   int Width = 0;
   int Height = 0;
   TrailerReading Trailer;
+  bool CompleteJpeg = true;  // the JPEG data reaches its end marker
 };
 
-// Size (from the JPEG header alone) and trailer of a panorama file, with the
-// same errors as OpenPanoramaFile.
+// Whether the JPEG data of a file runs from its start marker through its
+// scans to the end marker (a copy cut short does not). Reads the file once,
+// without decoding; false for a file that cannot be read.
+bool IsCompleteJpeg(const std::string& path);
+
+// Size (from the JPEG header alone), trailer and completeness of a panorama
+// file, with the same errors as OpenPanoramaFile.
 PanoramaInfo ReadPanoramaInfo(const std::string& path);
 
 }  // namespace vistarium::app

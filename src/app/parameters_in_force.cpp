@@ -10,20 +10,11 @@
 namespace vistarium::app {
 
 params::ParameterSets ReadParametersFromFile(const std::filesystem::path& parameterFile) {
-  try {
-    return params::LoadParameterFile(parameterFile);
-  } catch (const std::exception& e) {
-    throw std::runtime_error("cannot read parameter file \"" + parameterFile.string() + "\": " + e.what());
-  }
+  return params::LoadParameterFile(parameterFile);  // its errors name the file and the reason
 }
 
 void LookUpCamera(params::ParameterSets& sets, const std::filesystem::path& cameraList) {
-  std::vector<std::string> lines;
-  try {
-    lines = params::ReadCameraListLines(cameraList);
-  } catch (const std::exception& e) {
-    throw std::runtime_error("cannot read camera list \"" + cameraList.string() + "\": " + e.what());
-  }
+  const std::vector<std::string> lines = params::ReadCameraListLines(cameraList);
   const auto line = params::FindCameraLine(lines, sets.Camera.Name);
   const auto camera = line ? params::CameraFromLine(*line) : std::nullopt;
   if (!camera)

@@ -8,12 +8,12 @@
 
 namespace vistarium::app {
 
-// Throws std::runtime_error with a one-line message naming the file when it
-// cannot be read.
+// Throws params::ParameterFileError, a one-line message naming the file and
+// the reason, when it cannot be read.
 params::ParameterSets ReadParametersFromFile(const std::filesystem::path& parameterFile);
 // Sets the camera's focal length and aberration from its line in the camera
-// list. Throws std::runtime_error naming the list when it cannot be read or
-// does not hold the camera.
+// list. Throws std::runtime_error naming the list (and why it cannot be
+// read) when it cannot be read or does not hold the camera.
 void LookUpCamera(params::ParameterSets& sets, const std::filesystem::path& cameraList);
 // Both, as at program start.
 params::ParameterSets LoadParametersInForce(const std::filesystem::path& parameterFile,

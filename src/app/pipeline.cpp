@@ -31,17 +31,25 @@ void RunFindingPhaseWithoutEstimate(RunState& rs, matching::ProgressUi& ui, cons
 
 namespace {
 
+// Whether the stop signal is set; the phase then stops after the step it is
+// in, with CancelRequested set and the panorama incomplete.
+bool Stopped(RunState& rs) { return rs.CancelRequested = rs.CancelRequested || StopSignalled(rs); }
+
 // Orientation, levelling, closure and layout: everything before the fill.
-void PrepareConstruction(RunState& rs) {
+// False when stopped on the way.
+bool PrepareConstruction(RunState& rs) {
+  rs.CancelRequested = false;
   // Connections corrected by hand since the finding phase are measured
   // again, so that the construction follows them at full precision.
   if (rs.Refine) refine::RefineOutdatedConnections(rs);
+  if (Stopped(rs)) return false;
   ResetConstructionResults(rs);
   alignment::OrientPictures(rs);
   rs.Horizon = alignment::FindHorizon(rs);
   alignment::LevelPanorama(rs, rs.Horizon);
   if (rs.PictureSet.Is360) alignment::CreateClosureSystems(rs);
   rs.Layout.ScaleNote = alignment::LayOutPanorama(rs);
+  return !Stopped(rs);
 }
 
 void Fill(RunState& rs, matching::ProgressUi& ui) {
@@ -59,17 +67,18 @@ void Fill(RunState& rs, matching::ProgressUi& ui) {
 }  // namespace
 
 void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui) {
-  PrepareConstruction(rs);
+  if (!PrepareConstruction(rs)) return;
   Fill(rs, ui);
+  Stopped(rs);
 }
 
 void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui, const render::BandSink& sink,
                           const render::BandFillOptions& options) {
-  PrepareConstruction(rs);
+  if (!PrepareConstruction(rs)) return;
   if (rs.UseReferenceFill) {
     // The plain fill makes the panorama whole; it is handed on from there.
     Fill(rs, ui);
-    render::HandOnInBands(rs.Panorama, sink, options.BandRows);
+    if (!Stopped(rs)) render::HandOnInBands(rs.Panorama, sink, options.BandRows);
     rs.Panorama.Pixels.clear();
     rs.Panorama.Pixels.shrink_to_fit();
     return;
@@ -80,6 +89,7 @@ void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui, const render::
   else
     alignment::ClampSpans(rs);
   render::FillPanoramaInBands(rs, ui, sink, options);
+  Stopped(rs);
 }
 
 }  // namespace vistarium::app

@@ -19,7 +19,9 @@ void RunFindingPhaseWithoutEstimate(RunState& rs, matching::ProgressUi& ui, cons
                                     const params::ParameterSets& parameters);
 
 // Orientation, levelling, closure of a full circle, layout and fill, from
-// the stored connections; running it again gives the same panorama.
+// the stored connections; running it again gives the same panorama. Ends
+// early, with CancelRequested set and the panorama unfinished, when the
+// run's stop signal is set.
 void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui);
 
 // The same, handing the panorama's rows on to `sink` band by band as they

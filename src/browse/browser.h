@@ -56,6 +56,10 @@ struct BrowserState {
   TColMatrix Map;
   std::int32_t MaxViewY = 0, MinViewY = 0;
   std::int32_t MaxViewX = 0, MinViewX = 0;
+  // The map rows (real) of the panorama's top and bottom pixel rows: what
+  // the view shows beyond them is no part of the panorama and is drawn in
+  // the background colour, a clean edge instead of the edge row drawn out.
+  double FirstPanoramaRow = -1e300, LastPanoramaRow = 1e300;
   double MoveStep = 0.01;  // radians per move
   double AutoStep = 0.01;  // radians per automatic step; its sign is the direction
 
@@ -123,6 +127,9 @@ void SetViewSize(BrowserState& s, int viewWidth, int viewHeight);
 // comes from `s`). Pixels whose column falls outside the map keep what they
 // held; rows beyond the map's top or bottom (at most a row or two at the
 // full-height zoom) repeat its edge row. Plain and fast; the same pixels.
+// The colour of the view beyond the panorama's top and bottom.
+inline constexpr std::uint32_t kBackground = 0xFF000000u;
+
 void RenderViewReference(const BrowserState& s, Bitmap32& view);
 void RenderView(const BrowserState& s, Bitmap32& view);
 

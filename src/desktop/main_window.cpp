@@ -18,7 +18,12 @@
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QProgressBar>
+#include <QResizeEvent>
+#include <QTextBrowser>
+#include <QVBoxLayout>
+#include <QKeySequence>
 #include <QProgressDialog>
+#include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QThread>
@@ -29,7 +34,10 @@
 #include <filesystem>
 
 #include "app/connection_check.h"
+#include "app/out_of_memory.h"
+#include "app/output_files.h"
 #include "app/panorama_file.h"
+#include "app/picture_loading.h"
 #include "app/pipeline.h"
 #include "render/band_fill.h"
 #include "desktop/adjust_window.h"
@@ -38,6 +46,7 @@
 #include "desktop/services.h"
 #include "desktop/views.h"
 #include "params/camera_list.h"
+#include "params/file_access.h"
 #include "params/parameter_file.h"
 #include "params/refinement_option.h"
 #include "render/picture_file.h"
@@ -54,6 +63,7 @@ const QString kPictureDialogTitle = "Select images composing new panorama";
 const QString kPictureFilter =
     "All (*.jpg;*.jpeg;*.bmp)|*.jpg;*.jpeg;*.bmp|JPEG Image File (*.jpg)|*.jpg|JPEG Image File (*.jpeg)|*.jpeg|"
     "Bitmaps (*.bmp)|*.bmp";
+constexpr std::string_view kHelpFailure = "Can't open help file.";
 const QString kStopJoinQuestion = "Joining of the pictures is still running.\nStop it and close Vistarium?";
 
 QString FromStd(const std::string& s) { return QString::fromStdString(s); }
@@ -94,9 +104,15 @@ void RunWhilePainting(QWidget* parent, const QString& text, const std::function<
   if (error) std::rethrow_exception(error);
 }
 
+// What does not fit tells its own story; a bare std::bad_alloc is told as
+// the memory it is.
+const std::string kDesktopMemoryHint = "close other programs or join fewer or smaller pictures";
+
 QString ErrorText(std::exception_ptr error) {
   try {
     std::rethrow_exception(error);
+  } catch (const std::bad_alloc&) {
+    return FromStd(app::NotEnoughMemory("this command", kDesktopMemoryHint));
   } catch (const std::exception& e) {
     return QString::fromUtf8(e.what());
   } catch (...) {
@@ -154,6 +170,8 @@ TfrmMain::TfrmMain(DesktopServices& services, fs::path programFolder, QWidget* p
   setWindowTitle("Vistarium");
   setWindowIcon(ProgramIcon());
   progress_ = std::make_unique<PhaseProgress>(this);
+  // The Cancel button and closing the window stop a phase through this.
+  rs_.StopSignal = &progress_->stop;
 
   CreateActions();
   CreateMenus();
@@ -211,6 +229,8 @@ void TfrmMain::CreateActions() {
       {&mnuJoin, "mnuJoin", "&Join Pictures", "Join together all pictures"},
       {&mnuAdjustment, "mnuAdjustment", "&Manual Adjustment", "Manual adjustment of stitching"},
       {&mnuByHand, "mnuByHand", "&Stitch Manually ", "Stitch adjacent pictures manually "},
+      {&mnuEditSet, "mnuEditSet", "&Edit Picture Set",
+       "Return to the picture set to reorder, delete, replace or add pictures"},
       {&mnuParametersTwoPic, "mnuParametersTwoPic", "&Adjacent Pictures",
        "Set parameters, characterizing adjacent couples of pictures"},
       {&mnuParametersCamera, "mnuParametersCamera", "&Camera", "Set parameters of used photo camera"},
@@ -235,6 +255,23 @@ void TfrmMain::CreateActions() {
       {mnuVistariumHelp, 6},
   };
   for (const auto& [action, index] : images) action->setIcon(ToolIcon(index));
+  // The usual keys; the menus show them beside the captions.
+  const std::pair<QAction*, QKeySequence> keys[] = {
+      {mnuNewPanorama, QKeySequence(QKeySequence::New)},
+      {mnuLoadPictures, QKeySequence(QKeySequence::Open)},
+      {mnuOpenPanorama, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O)},
+      {mnuSavePanorama, QKeySequence(QKeySequence::Save)},
+      {mnuExit, QKeySequence(Qt::CTRL | Qt::Key_Q)},
+      {mnuViewFullSize, QKeySequence(Qt::CTRL | Qt::Key_F)},
+      {mnuViewBrowse, QKeySequence(Qt::CTRL | Qt::Key_B)},
+      {mnuJoin, QKeySequence(Qt::CTRL | Qt::Key_J)},
+      {mnuEditSet, QKeySequence(Qt::CTRL | Qt::Key_E)},
+      {mnuVistariumHelp, QKeySequence(Qt::Key_F1)},
+  };
+  for (const auto& [action, key] : keys) {
+    action->setShortcut(key);
+    action->setShortcutContext(Qt::WindowShortcut);
+  }
 
   auto on = [this](QAction* a, void (TfrmMain::*handler)()) {
     connect(a, &QAction::triggered, this, [this, handler] { Guarded([this, handler] { (this->*handler)(); }); });
@@ -249,6 +286,7 @@ void TfrmMain::CreateActions() {
   on(mnuJoin, &TfrmMain::mnuJoinClick);
   on(mnuAdjustment, &TfrmMain::mnuAdjustmentClick);
   on(mnuByHand, &TfrmMain::mnuByHandClick);
+  on(mnuEditSet, &TfrmMain::mnuEditSetClick);
   on(mnuSaveParameters, &TfrmMain::mnuSaveParametersClick);
   on(mnuOpenParameters, &TfrmMain::mnuOpenParametersClick);
   on(mnuVistariumHelp, &TfrmMain::mnuVistariumHelpClick);
@@ -274,6 +312,8 @@ void TfrmMain::CreateMenus() {
   mnuView->addActions({mnuViewFullSize, mnuViewBrowse});
   mnuTools = menu("mnuTools", "&Tools", "Panorama construction tools");
   mnuTools->addActions({mnuJoin, mnuAdjustment, mnuByHand});
+  mnuTools->addSeparator();
+  mnuTools->addAction(mnuEditSet);
   mnuParameters = menu("mnuParameters", "&Parameters", "Parameters of tools");
   mnuParameters->addActions({mnuParametersTwoPic, mnuParametersCamera, mnuParametersMethod});
   mnuParameters->addSeparator();
@@ -347,6 +387,12 @@ void TfrmMain::CreatePanels() {
   chb360->setLayoutDirection(Qt::RightToLeft);  // text left of the box
   chb360->move(5, 2);
   chb360->adjustSize();
+  // A line keeps the check box apart from the picture count.
+  auto* divider = new QFrame(pnlPictureSet);
+  divider->setObjectName("pnlPictureSetDivider");
+  divider->setFrameShape(QFrame::VLine);
+  divider->setFrameShadow(QFrame::Sunken);
+  divider->setGeometry(166, 3, 4, 20);
   labMain1 = new QLabel("Number of pictures", pnlPictureSet);
   labMain1->setObjectName("labMain1");
   labMain1->move(176, 4);
@@ -398,6 +444,14 @@ void TfrmMain::CreatePanels() {
     (*bar)->setValue(0);
     (*bar)->setGeometry(16, y, 721, 18);
   }
+  // Stops either phase wherever it is; Escape does the same.
+  bbtnCancelJoin = new QPushButton("Cancel", pnlProgress);
+  bbtnCancelJoin->setObjectName("bbtnCancelJoin");
+  bbtnCancelJoin->setToolTip("Stop joining and return to the picture set (Esc)");
+  bbtnCancelJoin->setGeometry(657, 6, 80, 24);
+  bbtnCancelJoin->setShortcut(QKeySequence(Qt::Key_Escape));
+  bbtnCancelJoin->setAutoDefault(false);
+  connect(bbtnCancelJoin, &QPushButton::clicked, this, [this] { bbtnCancelJoinClick(); });
 
   sbPanorama = new QScrollArea(central);
   sbPanorama->setObjectName("sbPanorama");
@@ -441,6 +495,9 @@ void TfrmMain::SetWorkflowStage(WorkflowStage stage) {
   sbPanorama->setVisible(panels.PanoramaStrip);
   pnlProgress->setVisible(panels.ProgressPanel);
   lblNameLoadedPan->setVisible(panels.LoadedName);
+  const bool running = stage == WorkflowStage::Finding || stage == WorkflowStage::Constructing;
+  bbtnCancelJoin->setEnabled(running);
+  if (running) bbtnCancelJoin->setText("Cancel");
   // Marks of unreliable connections last while their panorama is shown or
   // corrected; a new Join or another set ends them.
   if (stage != WorkflowStage::PanoramaMade && stage != WorkflowStage::ConnectionsReady) ClearConnectionMarks();
@@ -459,7 +516,9 @@ void TfrmMain::ClearPictureSet() {
   ThumbnailImages.clear();
   ThumbnailNames.clear();
   edNofPictures->setText("0");
-  thumbnailCanvas->setFixedWidth(740);
+  thumbnailCanvas->setFixedWidth(740 + ExtraWidth());
+  keptConnections_.clear();
+  panoramaUnsaved_ = false;
   DragState = {};
   DragState.DragSource = DragState.DragTarget = -1;
 }
@@ -467,8 +526,8 @@ void TfrmMain::ClearPictureSet() {
 void TfrmMain::Guarded(const std::function<void()>& command) {
   try {
     command();
-  } catch (const std::exception& e) {
-    services_.ReportError(this, QString::fromUtf8(e.what()));
+  } catch (...) {
+    services_.ReportError(this, ErrorText(std::current_exception()));
   }
 }
 
@@ -496,12 +555,12 @@ void TfrmMain::AddThumbnail(const DeviceBitmap& picture, const std::string& path
   auto* image = new QLabel(frame);
   image->setObjectName("ThumbnailImage");
   image->setScaledContents(true);
-  auto* name = new QLineEdit(FileNameOnly(path), frame);
+  auto* name = new QLineEdit(frame);
   name->setObjectName("ThumbnailName");
   name->setReadOnly(true);
   name->setContextMenuPolicy(Qt::NoContextMenu);
   name->setGeometry(5, 110, 100, 21);
-  name->setToolTip(FromStd(path));
+  SetThumbnailName(name, FileNameOnly(path), FromStd(path));
   for (QWidget* w : std::initializer_list<QWidget*>{frame, image, name}) {
     w->setProperty("tag", i);
     w->installEventFilter(this);
@@ -513,7 +572,7 @@ void TfrmMain::AddThumbnail(const DeviceBitmap& picture, const std::string& path
   PlaceThumbnailImage(i);
   image->setPixmap(ThumbnailPixmap(picture));
   edNofPictures->setText(QString::number(PictureCount()));
-  thumbnailCanvas->setFixedWidth(std::max(740, app::kThumbnailSlot * PictureCount() + 10));
+  thumbnailCanvas->setFixedWidth(std::max(740 + ExtraWidth(), app::kThumbnailSlot * PictureCount() + 10));
   frame->show();
 }
 
@@ -523,15 +582,24 @@ void TfrmMain::mnuLoadPicturesClick() {
 }
 
 void TfrmMain::LoadPictureFiles(const QStringList& files) {
-  std::vector<std::string> paths;
-  for (const QString& f : files) paths.push_back(QFileInfo(f).absoluteFilePath().toStdString());
-  paths = app::SortedPicturePaths(std::move(paths));
-  WaitCursor wait;
-  try {
+  std::vector<std::string> given;
+  for (const QString& f : files) given.push_back(QFileInfo(f).absoluteFilePath().toStdString());
+  // Folders stand for their pictures; every readable picture is loaded, and
+  // the files that are not are listed together afterwards.
+  std::vector<app::RefusedFile> refused;
+  const std::vector<std::string> paths = app::PicturePathsToLoad(given, refused);
+  {
+    WaitCursor wait;
     for (const std::string& path : paths) {
-      const DeviceBitmap picture = render::LoadPictureFile(path);
+      DeviceBitmap picture;
+      try {
+        picture = render::LoadPictureFile(path);
+      } catch (const std::exception& e) {
+        refused.push_back({path, e.what()});
+        continue;
+      }
       if (PictureCount() > 0 && (picture.Width != PictureWidth || picture.Height != PictureHeight)) {
-        services_.Inform(this, FromStd(app::SizeMismatchMessage(path)));
+        refused.push_back({path, app::SizeMismatchReason(picture.Width, picture.Height, PictureWidth, PictureHeight)});
         continue;
       }
       if (PictureCount() == 0) {
@@ -542,12 +610,9 @@ void TfrmMain::LoadPictureFiles(const QStringList& files) {
       AddThumbnail(picture, path);
       QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     }
-  } catch (...) {
-    // The pictures accepted before the failing file stay in the set.
     SetWorkflowStage(app::StageForPictureCount(PictureCount()));
-    throw;
   }
-  SetWorkflowStage(app::StageForPictureCount(PictureCount()));
+  if (!refused.empty()) services_.Inform(this, FromStd(app::RefusedFilesMessage(refused)));
 }
 
 void TfrmMain::pmnuDeletePictureClick() {
@@ -568,7 +633,7 @@ void TfrmMain::pmnuDeletePictureClick() {
   ThumbnailNames.pop_back();
   FileNames.pop_back();
   edNofPictures->setText(QString::number(PictureCount()));
-  thumbnailCanvas->setFixedWidth(std::max(740, app::kThumbnailSlot * PictureCount() + 10));
+  thumbnailCanvas->setFixedWidth(std::max(740 + ExtraWidth(), app::kThumbnailSlot * PictureCount() + 10));
   SetWorkflowStage(app::StageForPictureCount(PictureCount()));
 }
 
@@ -593,8 +658,7 @@ void TfrmMain::pmnuReloadClick() {
   FileNames[u] = path;
   PlaceThumbnailImage(k);
   ThumbnailImages[u]->setPixmap(ThumbnailPixmap(picture));
-  ThumbnailNames[u]->setText(FileNameOnly(path));
-  ThumbnailNames[u]->setToolTip(FromStd(path));
+  SetThumbnailName(ThumbnailNames[u], FileNameOnly(path), FromStd(path));
 }
 
 int TfrmMain::ThumbnailIndex(QObject* control) const {
@@ -746,6 +810,8 @@ bool TfrmMain::AskContinueQuestion(const QString& question) {
 }
 
 void TfrmMain::mnuJoinClick() {
+  // Joining again replaces the panorama made before.
+  if (!ConfirmDiscardPanorama()) return;
   SetLabelRed(Label2, false);
   for (QLabel* l : {Label3, Label4, Label5, Label6}) l->hide();
   for (QLabel* l : {Label1Elapsed, Label1Estimated, Label2Elapsed, Label2Estimated}) l->clear();
@@ -774,7 +840,7 @@ void TfrmMain::mnuJoinClick() {
   const TPictureSetData pictures = PictureSetSnapshot();
   const params::ParameterSets parameters = parameters_;
   QApplication::setOverrideCursor(Qt::WaitCursor);
-  RunInBackground([this, pictures, parameters] { app::RunFindingPhase(rs_, *progress_, pictures, parameters); },
+  RunInBackground([this, pictures, parameters] { RunFinding(rs_, pictures, parameters, true); },
                   [this](std::exception_ptr error) {
                     QApplication::restoreOverrideCursor();
                     if (error) {
@@ -782,6 +848,7 @@ void TfrmMain::mnuJoinClick() {
                       return;
                     }
                     if (rs_.CancelRequested || closeAfterJoin_) {
+                      // Connections kept from an edited set stay kept.
                       ResetConstructionResults(rs_);
                       frmBrowser_->ResetBrowser();
                       ResetFindingResults(rs_);
@@ -789,6 +856,7 @@ void TfrmMain::mnuJoinClick() {
                       FinishJoinIfClosing();
                       return;
                     }
+                    keptConnections_.clear();
                     SetLabelRed(Label1, false);
                     SetLabelRed(Label2, true);
                     Label4->hide();
@@ -803,13 +871,25 @@ void TfrmMain::StartConstruction(WorkflowStage startedFrom) {
   QApplication::setOverrideCursor(Qt::WaitCursor);
   RunInBackground(
       [this] {
+        proposedOrder_.clear();
         // The panorama's bands go straight into the picture the window
         // shows, reduced when the panorama is too large to hold whole.
         builtPicture_ = Bitmap32{};
         int factor = 1;
         app::RunConstructionPhase(rs_, *progress_,
                                   render::DisplayPictureSink(builtPicture_, app::kHeldPanoramaPixels, factor));
+        if (rs_.CancelRequested) return;
         held_ = {factor, rs_.Panorama.Width, rs_.Panorama.Height};
+        // Connections named because their pictures stand the wrong way
+        // round point to the order in which the set fits.
+        std::vector<bool> reversed;
+        bool any = false;
+        for (const ConnectionCheck& c : CheckConnections(rs_)) {
+          const bool named = !ConnectionWarning(c).empty() && !StopSignalled(rs_);
+          reversed.push_back(named && app::ConnectionReversed(rs_, c.Left, c.Right));
+          any = any || reversed.back();
+        }
+        if (any) proposedOrder_ = app::OrderTurningReversed(rs_.PictureSet.Count, rs_.PictureSet.Is360, reversed);
       },
       [this, startedFrom](std::exception_ptr error) {
         QApplication::restoreOverrideCursor();
@@ -818,10 +898,25 @@ void TfrmMain::StartConstruction(WorkflowStage startedFrom) {
           JoinFailed(error, startedFrom);
           return;
         }
-        frmSimpleShow_->TakePicture(std::move(builtPicture_), FromStd(app::HeldPanoramaText(held_, builtPicture_)));
+        if (rs_.CancelRequested) {
+          // Stopped: back where Join started, with the set intact. The
+          // connections found on the way are kept for the next Join.
+          if (startedFrom == WorkflowStage::PicturesLoaded) keptConnections_ = app::TakeConnections(rs_);
+          ResetConstructionResults(rs_);
+          frmBrowser_->ResetBrowser();
+          if (startedFrom == WorkflowStage::PicturesLoaded) ResetFindingResults(rs_);
+          frmSimpleShow_->Clear();
+          builtPicture_ = Bitmap32{};
+          SetWorkflowStage(startedFrom);
+          FinishJoinIfClosing();
+          return;
+        }
+        const QString heldText = FromStd(app::HeldPanoramaText(held_, builtPicture_));
+        frmSimpleShow_->TakePicture(std::move(builtPicture_), heldText);
         builtPicture_ = Bitmap32{};
         DrawPanoramaPreview();
         SetWorkflowStage(WorkflowStage::PanoramaMade);
+        panoramaUnsaved_ = true;
         // Connections that the check names are worth a look before saving.
         QStringList warnings;
         if (!rs_.Layout.ScaleNote.empty()) services_.Inform(this, FromStd(rs_.Layout.ScaleNote));
@@ -829,12 +924,27 @@ void TfrmMain::StartConstruction(WorkflowStage startedFrom) {
         for (const ConnectionCheck& c : checks)
           if (const std::string w = ConnectionWarning(c); !w.empty()) warnings << FromStd(w);
         MarkUnreliableConnections(checks);
-        if (!warnings.isEmpty())
+        if (!proposedOrder_.empty() && !closeAfterJoin_) {
+          const std::vector<int> order = std::move(proposedOrder_);
+          proposedOrder_.clear();
+          QTimer::singleShot(0, this, [this, order] { Guarded([this, order] { OfferOrder(order); }); });
+        } else if (!warnings.isEmpty())
           services_.Inform(this, "The panorama is made, but some connections look unreliable:\n\n" +
                                      warnings.join("\n\n") +
                                      "\n\nManual Adjustment lets you correct them through the thumbnails' menu.");
         FinishJoinIfClosing();
       });
+}
+
+QString TfrmMain::JoinErrorText(std::exception_ptr error, bool findingFailed) const {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::bad_alloc&) {
+    return FromStd(app::NotEnoughMemory(
+        findingFailed ? app::FindingMemoryUse(rs_) : app::ConstructionMemoryUse(rs_), kDesktopMemoryHint));
+  } catch (...) {
+    return ErrorText(std::current_exception());
+  }
 }
 
 void TfrmMain::JoinFailed(std::exception_ptr error, WorkflowStage startedFrom) {
@@ -844,13 +954,14 @@ void TfrmMain::JoinFailed(std::exception_ptr error, WorkflowStage startedFrom) {
   SetLabelRed(Label1, false);
   SetLabelRed(Label2, false);
   const bool findingFailed = stage_ == WorkflowStage::Finding;
+  const QString message = JoinErrorText(error, findingFailed);  // before the results it names are gone
   ResetConstructionResults(rs_);
   frmBrowser_->ResetBrowser();
   if (findingFailed) ResetFindingResults(rs_);
   frmSimpleShow_->Clear();
   builtPicture_ = Bitmap32{};
   SetWorkflowStage(startedFrom);
-  services_.ReportError(this, ErrorText(error));
+  services_.ReportError(this, message);
   FinishJoinIfClosing();
 }
 
@@ -861,6 +972,10 @@ void TfrmMain::FinishJoinIfClosing() {
 }
 
 void TfrmMain::closeEvent(QCloseEvent* event) {
+  if (!JoinRunning() && !ConfirmDiscardPanorama()) {
+    event->ignore();
+    return;
+  }
   if (JoinRunning()) {
     event->ignore();
     if (!closeAfterJoin_ && services_.Ask(this, kStopJoinQuestion)) {
@@ -886,19 +1001,30 @@ TPictureSetData TfrmMain::PictureSetSnapshot() const {
 void TfrmMain::mnuByHandClick() {
   rs_.Refine = params::ReadRefinementOption(params::RefinementOptionPath(programFolder_));
   rs_.ManualStitching = true;
+  rs_.PlaceByFeatures = true;  // start where the pictures really overlap
+  progress_->stop = false;
   SetWorkflowStage(WorkflowStage::Finding);
   const TPictureSetData pictures = PictureSetSnapshot();
   const params::ParameterSets parameters = parameters_;
   QApplication::setOverrideCursor(Qt::WaitCursor);
   RunInBackground(
-      [this, pictures, parameters] { app::RunFindingPhaseWithoutEstimate(rs_, *progress_, pictures, parameters); },
+      [this, pictures, parameters] { RunFinding(rs_, pictures, parameters, false); },
       [this](std::exception_ptr error) {
         QApplication::restoreOverrideCursor();
+        rs_.PlaceByFeatures = false;
         if (error) {
           rs_.ManualStitching = false;
           JoinFailed(error, WorkflowStage::PicturesLoaded);
           return;
         }
+        if (rs_.CancelRequested || closeAfterJoin_) {
+          rs_.ManualStitching = false;
+          ResetFindingResults(rs_);
+          SetWorkflowStage(WorkflowStage::PicturesLoaded);
+          FinishJoinIfClosing();
+          return;
+        }
+        keptConnections_.clear();
         SetWorkflowStage(WorkflowStage::ConnectionsReady);
         rs_.ManualStitching = false;
         FinishJoinIfClosing();
@@ -906,6 +1032,9 @@ void TfrmMain::mnuByHandClick() {
 }
 
 void TfrmMain::mnuAdjustmentClick() {
+  // The panorama goes: the connections are corrected and joined anew.
+  if (!ConfirmDiscardPanorama()) return;
+  panoramaUnsaved_ = false;
   SetWorkflowStage(WorkflowStage::ConnectionsReady);
   ResetConstructionResults(rs_);
   frmBrowser_->ResetBrowser();
@@ -926,13 +1055,14 @@ void TfrmMain::ShowPreviewImage(const app::PreviewGeometry& g) {
 
 void TfrmMain::DrawPanoramaPreview() {
   const Bitmap32& picture = frmSimpleShow_->Picture();
-  ShowPreviewImage(app::MadePanoramaPreview(picture.Width, picture.Height, rs_.PictureSet.Count));
+  ShowPreviewImage(app::GrownPanoramaPreview(picture.Width, picture.Height, rs_.PictureSet.Count,
+                                             sbPanorama->viewport()->width(), ExtraWidth(), ExtraHeight()));
 }
 
 void TfrmMain::DrawOpenedPreview() {
   const Bitmap32& picture = frmSimpleShow_->Picture();
-  const app::PreviewGeometry g =
-      app::OpenedPanoramaPreview(picture.Width, picture.Height, sbPanorama->width() - 2 * sbPanorama->frameWidth());
+  const app::PreviewGeometry g = app::GrownOpenedPreview(
+      picture.Width, picture.Height, sbPanorama->width() - 2 * sbPanorama->frameWidth(), ExtraHeight());
   ShowPreviewImage(g);
   // The name goes under the preview, at the panel's bottom, without
   // covering the picture.
@@ -949,21 +1079,36 @@ void TfrmMain::mnuSavePanoramaClick() {
   const QString chosen = services_.ChooseFileToSave(this, "Save Panorama", FromStd(app::kSaveFilter));
   if (chosen.isEmpty()) return;
   const std::string path = app::PanoramaFileNameFor(chosen.toStdString());
+  // Never over a picture of the set, nor where it cannot be written: told
+  // before the question and the encoding.
+  if (const std::string problem = app::OutputProblem(path, PictureInputs()); !problem.empty()) {
+    services_.Inform(this, FromStd(std::string(app::OutputRefused({path, "the panorama"}, problem).what())));
+    return;
+  }
   if (fs::exists(path) && !services_.Ask(this, FromStd(app::kReplaceExistingFileQuestion))) return;
   WaitCursor wait;
   if (held_.Factor <= 1) {
     app::SavePanoramaFile(path, frmSimpleShow_->Picture(), app::TrailerOfRun(rs_));
-    return;
+  } else {
+    // The window holds a reduced copy: the panorama is made again at full
+    // size, band by band into the file.
+    RunWhilePainting(this, "Saving the panorama at full size...", [&] {
+      matching::SilentProgressUi quiet;
+      app::SaveRunPanorama(rs_, quiet, path);
+    });
   }
-  // The window holds a reduced copy: the panorama is made again at full
-  // size, band by band into the file.
-  RunWhilePainting(this, "Saving the panorama at full size...", [&] {
-    matching::SilentProgressUi quiet;
-    app::SaveRunPanorama(rs_, quiet, path);
-  });
+  panoramaUnsaved_ = false;
+}
+
+std::vector<app::NamedFile> TfrmMain::PictureInputs() const {
+  std::vector<app::NamedFile> inputs;
+  for (std::size_t i = 0; i < FileNames.size(); ++i)
+    inputs.push_back({FileNames[i], "picture " + std::to_string(i + 1) + " of the set"});
+  return inputs;
 }
 
 void TfrmMain::mnuOpenPanoramaClick() {
+  if (!ConfirmDiscardPanorama()) return;
   const QStringList files = services_.ChooseFilesToOpen(this, kPictureDialogTitle, FromStd(app::kOpenFilter), false);
   if (files.isEmpty()) return;
   const std::string path = QFileInfo(files.front()).absoluteFilePath().toStdString();
@@ -1032,7 +1177,10 @@ void TfrmMain::mnuViewBrowseClick() {
   frmBrowser_->exec();
 }
 
-void TfrmMain::mnuNewPanoramaClick() { ClearPictureSet(); }
+void TfrmMain::mnuNewPanoramaClick() {
+  if (!ConfirmDiscardPanorama()) return;
+  ClearPictureSet();
+}
 
 void TfrmMain::mnuExitClick() { close(); }
 
@@ -1055,14 +1203,15 @@ void TfrmMain::mnuParametersClick(const QString& which) {
 }
 
 void TfrmMain::mnuSaveParametersClick() {
-  QDir::setCurrent(QString::fromStdString(programFolder_.string()));
+  // Parameter sets are the user's: the dialog starts in the settings folder.
+  QDir::setCurrent(QString::fromStdString(params::OptionsFolder(programFolder_).string()));
   const QString chosen = services_.ChooseFileToSave(this, "Save all parameters", "Set of Vistarium parameters|*.spr");
   if (chosen.isEmpty()) return;
   const std::string file = params::ParameterFileNameFor(chosen.toStdString());
   try {
     params::SaveParameterFile(file, parameterDialogs_.Sets());
-  } catch (const params::ParameterFileError&) {
-    services_.Inform(this, FromStd(params::kSaveParametersError));
+  } catch (const params::ParameterFileError& e) {
+    services_.Inform(this, QString::fromUtf8(e.what()));
   }
 }
 
@@ -1071,7 +1220,8 @@ void TfrmMain::mnuOpenParametersClick() {
                                                          "Set of Vistarium parameters|*.spr|All files|*.*", false);
   if (chosen.isEmpty()) return;
   try {
-    parameterDialogs_.LoadParameterFile(chosen.front().toStdString());
+    const std::string problem = parameterDialogs_.LoadParameterFile(chosen.front().toStdString());
+    if (!problem.empty()) services_.Inform(this, FromStd(problem));
   } catch (const params::ParameterFileError& e) {
     services_.Inform(this, QString::fromUtf8(e.what()));
   }
@@ -1093,7 +1243,35 @@ fs::path TfrmMain::HelpFile() const {
 }
 
 void TfrmMain::mnuVistariumHelpClick() {
-  if (!services_.OpenDocument(FromStd(HelpFile().string()))) services_.Inform(this, "Can't open help file.");
+  const fs::path file = HelpFile();
+  if (services_.OpenDocument(FromStd(file.string()))) return;
+  // No viewer took it (a machine without a web browser): the program shows
+  // the guide itself.
+  std::error_code ec;
+  if (fs::is_regular_file(file, ec))
+    ShowHelpWindow(file);
+  else
+    services_.Inform(this, FromStd(params::FileMessage(kHelpFailure, file.string(), params::SystemReason(ENOENT))));
+}
+
+void TfrmMain::ShowHelpWindow(const fs::path& file) {
+  if (!frmHelp_) {
+    frmHelp_ = new QDialog(this, Qt::Window);
+    frmHelp_->setObjectName("frmHelp");
+    frmHelp_->setWindowTitle("Vistarium Help");
+    auto* layout = new QVBoxLayout(frmHelp_);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto* text = new QTextBrowser(frmHelp_);
+    text->setObjectName("tbHelpText");
+    text->setOpenExternalLinks(true);
+    layout->addWidget(text);
+    frmHelp_->resize(780, 640);
+  }
+  auto* text = frmHelp_->findChild<QTextBrowser*>("tbHelpText");
+  text->setSource(QUrl::fromLocalFile(QString::fromStdString(fs::absolute(file).string())));
+  frmHelp_->show();
+  frmHelp_->raise();
+  frmHelp_->activateWindow();
 }
 
 void TfrmMain::mnuAboutClick() { frmAbout_->exec(); }
@@ -1173,6 +1351,124 @@ void TfrmMain::ClearConnectionMarks() {
     ThumbnailFrames[static_cast<std::size_t>(i)]->setToolTip(QString());
   }
   markedThumbnails_.clear();
+}
+
+// ---------------------------------------------------------------------------
+// Stopping, unsaved work and editing the set again
+
+void TfrmMain::bbtnCancelJoinClick() {
+  if (!JoinRunning()) return;
+  progress_->stop = true;
+  bbtnCancelJoin->setEnabled(false);
+  bbtnCancelJoin->setText("Stopping...");
+}
+
+bool TfrmMain::ConfirmDiscardPanorama() {
+  if (stage_ != WorkflowStage::PanoramaMade || !panoramaUnsaved_) return true;
+  switch (services_.AskYesNoCancel(this, "Save the panorama?")) {
+    case DesktopServices::Answer::Yes:
+      try {
+        mnuSavePanoramaClick();
+      } catch (const std::exception& e) {
+        services_.ReportError(this, QString::fromUtf8(e.what()));
+        return false;
+      }
+      return !panoramaUnsaved_;  // a save dialog cancelled keeps the panorama
+    case DesktopServices::Answer::No:
+      return true;
+    default:
+      return false;
+  }
+}
+
+void TfrmMain::RunFinding(RunState& rs, const TPictureSetData& pictures, const params::ParameterSets& parameters,
+                          bool withEstimate) {
+  if (!keptConnections_.empty())
+    app::RunFindingPhaseKeeping(rs, *progress_, pictures, parameters, keptConnections_, withEstimate);
+  else if (withEstimate)
+    app::RunFindingPhase(rs, *progress_, pictures, parameters);
+  else
+    app::RunFindingPhaseWithoutEstimate(rs, *progress_, pictures, parameters);
+}
+
+void TfrmMain::mnuEditSetClick() {
+  if (!ConfirmDiscardPanorama()) return;
+  keptConnections_ = app::TakeConnections(rs_);
+  ResetConstructionResults(rs_);
+  frmBrowser_->ResetBrowser();
+  ResetFindingResults(rs_);
+  frmSimpleShow_->Clear();
+  panoramaUnsaved_ = false;
+  SetWorkflowStage(app::StageForPictureCount(PictureCount()));
+}
+
+void TfrmMain::ReorderPictures(const std::vector<int>& order) {
+  if (order.size() != FileNames.size()) return;
+  std::vector<std::string> files;
+  std::vector<QPixmap> pictures;
+  QStringList names, tips;
+  for (const int k : order) {
+    const auto u = static_cast<std::size_t>(k);
+    files.push_back(FileNames[u]);
+    pictures.push_back(ThumbnailImages[u]->pixmap());
+    names << ThumbnailNames[u]->text();
+    tips << ThumbnailNames[u]->toolTip();
+  }
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    FileNames[i] = files[i];
+    ThumbnailImages[i]->setPixmap(pictures[i]);
+    ThumbnailNames[i]->setText(names[static_cast<qsizetype>(i)]);
+    ThumbnailNames[i]->setToolTip(tips[static_cast<qsizetype>(i)]);
+  }
+}
+
+void TfrmMain::OfferOrder(const std::vector<int>& order) {
+  if (stage_ != WorkflowStage::PanoramaMade || order.size() != FileNames.size()) return;
+  if (!services_.Ask(this, FromStd(app::ReorderQuestion(order)))) return;
+  // The user asked for the new order: the panorama of the old one goes.
+  keptConnections_ = app::TakeConnections(rs_);
+  ResetConstructionResults(rs_);
+  frmBrowser_->ResetBrowser();
+  ResetFindingResults(rs_);
+  frmSimpleShow_->Clear();
+  panoramaUnsaved_ = false;
+  ReorderPictures(order);
+  SetWorkflowStage(app::StageForPictureCount(PictureCount()));
+  mnuJoinClick();
+}
+
+// ---------------------------------------------------------------------------
+// Room to work
+
+int TfrmMain::ExtraWidth() const { return std::max(0, centralWidget()->width() - 776); }
+
+int TfrmMain::ExtraHeight() const {
+  return std::max(0, centralWidget()->height() - (426 - menuBar()->sizeHint().height()));
+}
+
+void TfrmMain::resizeEvent(QResizeEvent* event) {
+  QMainWindow::resizeEvent(event);
+  LayOutPanels();
+}
+
+void TfrmMain::LayOutPanels() {
+  const int w = ExtraWidth(), h = ExtraHeight();
+  sbThumbnails->setGeometry(8, 40, 753 + w, 160);
+  thumbnailCanvas->setFixedWidth(std::max(740 + w, app::kThumbnailSlot * PictureCount() + 10));
+  pnlProgress->setGeometry(8, 208, 753 + w, 160 + h);
+  for (QProgressBar* bar : {ProgressBar1, ProgressBar2}) bar->resize(721 + w, bar->height());
+  bbtnCancelJoin->move(657 + w, bbtnCancelJoin->y());
+  sbPanorama->setGeometry(8, 209, 753 + w, 160 + h);
+  // The preview follows the strip's size.
+  if (stage_ == WorkflowStage::PanoramaMade && frmSimpleShow_->Picture().Width > 0) DrawPanoramaPreview();
+  if (stage_ == WorkflowStage::PanoramaOpened && frmSimpleShow_->Picture().Width > 0) DrawOpenedPreview();
+}
+
+void TfrmMain::SetThumbnailName(QLineEdit* edit, const QString& name, const QString& path) {
+  const int room = edit->width() - 8;
+  edit->setText(edit->fontMetrics().elidedText(name, Qt::ElideMiddle, room));
+  edit->setCursorPosition(0);
+  edit->setToolTip(path);
 }
 
 }  // namespace vistarium::desktop

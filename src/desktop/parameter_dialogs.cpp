@@ -15,6 +15,7 @@
 #include "desktop/form_helpers.h"
 #include "desktop/illustrations.h"
 #include "desktop/services.h"
+#include "params/file_access.h"
 #include "params/parameter_file.h"
 #include "params/refinement_option.h"
 
@@ -95,8 +96,8 @@ void TParameterDialog::SaveCurrentFile() {
   if (!AllSets) throw std::logic_error("the parameter dialogs are not joined");
   try {
     params::SaveParameterFile(currentFile_, AllSets());
-  } catch (const params::ParameterFileError&) {
-    services_.Inform(this, FromStd(params::kSaveParametersError));
+  } catch (const params::ParameterFileError& e) {
+    services_.Inform(this, QString::fromUtf8(e.what()));
   }
 }
 
@@ -115,8 +116,8 @@ void TParameterDialog::ReadOwnLines(const std::function<void(bool fileExists)>& 
     read(fs::exists(currentFile_, ec));
   } catch (const params::ParameterFileError& e) {
     services_.Inform(this, QString::fromUtf8(e.what()));
-  } catch (const std::exception&) {
-    services_.Inform(this, "Error reading file " + PathText(currentFile_));
+  } catch (const std::exception& e) {
+    services_.Inform(this, "Error reading file " + PathText(currentFile_) + ": " + QString::fromUtf8(e.what()));
   }
 }
 
@@ -290,8 +291,8 @@ void TfrmParametersMethod::bbtnSaveClick() {
   try {
     params::SaveRefinementOption(params::RefinementOptionPath(programFolder_), cbRefinement->isChecked());
     refine_ = cbRefinement->isChecked();
-  } catch (const std::exception&) {
-    services_.Inform(this, FromStd(params::kSaveParametersError));
+  } catch (const params::FileWriteError& e) {
+    services_.Inform(this, FromStd(params::FileMessage(params::kSaveParametersError, e.File(), e.Reason())));
   }
   accept();
 }
@@ -310,14 +311,15 @@ params::ParameterSets ParameterDialogs::Sets() const {
   return sets;
 }
 
-void ParameterDialogs::LoadParameterFile(const fs::path& path) {
+std::string ParameterDialogs::LoadParameterFile(const fs::path& path) {
   const params::ParameterSets loaded = params::LoadParameterFile(path, Sets());
   Method->SetValues(loaded.Method);
   TwoPic->SetValues(loaded.TwoPic);
   Method->ShowValues();
   TwoPic->ShowValues();
-  Camera->SetCameraName(loaded.Camera.Name);
+  std::string problem = Camera->SetCameraName(loaded.Camera.Name);
   params::SaveParameterFile(TwoPic->CurrentFile(), Sets());
+  return problem;
 }
 
 ParameterDialogs CreateParameterDialogs(DesktopServices& services, const fs::path& programFolder, QWidget* parent) {

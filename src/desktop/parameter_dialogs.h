@@ -114,8 +114,9 @@ struct ParameterDialogs {
   // Reads a whole parameter file into the three dialogs, then writes it as
   // the current file. Throws params::ParameterFileError (the read or the
   // write message) and leaves every set unchanged when the file cannot be
-  // read.
-  void LoadParameterFile(const std::filesystem::path& path);
+  // read. A camera the list does not hold is not taken: the camera in force
+  // stays, and the message saying so is returned ("" otherwise).
+  std::string LoadParameterFile(const std::filesystem::path& path);
 };
 
 // Creates the three dialogs (each reads the current file) as children of

@@ -42,12 +42,14 @@ struct DecodedPicture {
 // With refinement, two cheap decodings replace one full one: the colours
 // reduced by the decoder's own scaling for the working picture, and the
 // luma alone at full size for the refinement. Without it (the exact mode)
-// the working picture samples the full-size picture.
+// the working picture samples the full-size picture, whose grey serves the
+// feature search that places connections for Stitch Manually.
 DecodedPicture Decode(const RunState& rs, int p) {
   const std::string& file = rs.PictureSet.FileNames.at(static_cast<std::size_t>(p));
   DecodedPicture d;
   if (!rs.Refine) {
     d.Colour = render::LoadPictureFile(file);
+    if (rs.ManualStitching && rs.PlaceByFeatures) d.Grey = refine::BuildGreyPyramid(d.Colour);
     return d;
   }
   render::ReducedPicture reduced = render::LoadReducedPicture(file, render::WorkingDecodeFactor(rs.Projection));
@@ -78,8 +80,9 @@ void PrepareWorking(RunState& rs, int p, const DecodedPicture& d, TColMatrix& ta
 
 }  // namespace
 
-void MatchAllPairs(RunState& rs, ProgressUi& ui) {
-  // The pair's two pictures; with refinement, their grey pyramids.
+void MatchAllPairs(RunState& rs, ProgressUi& ui, const std::vector<bool>* given) {
+  // The grey pyramids of the pair's two pictures, when decoded (with
+  // refinement, or for the feature search of Stitch Manually).
   refine::GreyPyramid leftGrey, rightGrey;
   const int count = rs.PictureSet.Count;
   // The next pair's right picture is decoded while this pair is matched.
@@ -88,7 +91,7 @@ void MatchAllPairs(RunState& rs, ProgressUi& ui) {
   std::future<DecodedPicture> next;
   if (pairs > 0) next = decode(1 % count);
   for (int i = 0; i < pairs; ++i) {
-    if (ui.StopRequested()) {
+    if (ui.StopRequested() || StopSignalled(rs)) {
       rs.CancelRequested = true;
       return;
     }
@@ -97,7 +100,7 @@ void MatchAllPairs(RunState& rs, ProgressUi& ui) {
     if (i == 0) {
       DecodedPicture first = Decode(rs, 0);
       PrepareWorking(rs, 0, first, rs.LeftWorking);
-      if (rs.Refine) leftGrey = std::move(first.Grey);
+      leftGrey = std::move(first.Grey);
     } else {
       render::CopyWorkingPicture(rs.RightWorking, rs.LeftWorking);
       leftGrey = std::move(rightGrey);
@@ -105,11 +108,23 @@ void MatchAllPairs(RunState& rs, ProgressUi& ui) {
     DecodedPicture right = next.get();
     if (i + 1 < pairs) next = decode(i + 2 == count ? 0 : i + 2);
     PrepareWorking(rs, j, right, rs.RightWorking);
-    if (rs.Refine) rightGrey = std::move(right.Grey);
+    rightGrey = std::move(right.Grey);
     right = DecodedPicture{};
+    if (given && static_cast<std::size_t>(i) < given->size() && (*given)[static_cast<std::size_t>(i)]) continue;
     const PairMatch match = MatchPair(rs, ui, rs.LeftWorking, rs.RightWorking);
     if (match.Cancelled || rs.CancelRequested) return;
     StoreConnection(rs, i, j, match.Left, match.Right);
+    if (rs.ManualStitching && rs.PlaceByFeatures) {
+      // The starting points go where the feature search sees the pictures
+      // overlap; without a confident answer they stay where the expected
+      // overlap puts them.
+      std::string note;
+      refine::TryRescue(rs, i, j, leftGrey, rightGrey, note);
+      if (StopSignalled(rs)) {
+        rs.CancelRequested = true;
+        return;
+      }
+    }
     if (rs.Refine) {
       // Connections placed without search (Stitch Manually) are measured
       // but not rescued: the user places them.

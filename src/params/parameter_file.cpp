@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "params/options_folder.h"
 #include "params/text_files.h"
 
 namespace vistarium::params {
@@ -71,19 +72,28 @@ bool ReadTwoPic(LineReader& reader, TParametersTwoPic& twoPic) {
   return true;
 }
 
-ParameterFileError DialogReadError(const std::filesystem::path& path) {
-  return ParameterFileError(std::string(kDialogReadError) + path.string());
+// Why a text that was read is not a parameter file.
+constexpr std::string_view kNotParameterFile = "a line is missing or does not hold a number where one belongs";
+
+ParameterFileError DialogReadError(const std::filesystem::path& path, std::string_view reason) {
+  return ParameterFileError(std::string(kDialogReadError) + path.string() + ": " + std::string(reason));
 }
 
 std::string ReadForDialog(const std::filesystem::path& path) {
-  auto text = ReadWholeFile(path);
-  if (!text) throw DialogReadError(path);
+  std::string reason;
+  auto text = ReadWholeFile(path, &reason);
+  if (!text) throw DialogReadError(path, reason);
   return std::move(*text);
 }
 
 }  // namespace
 
-std::filesystem::path OptionsFolder(const std::filesystem::path& programFolder) { return programFolder / "Options"; }
+std::filesystem::path OptionsFolder(const std::filesystem::path& programFolder) {
+  // The folder the program chose at its start (the user's settings), else
+  // the one beside the program.
+  if (auto chosen = ChosenOptionsFolder()) return *chosen;
+  return programFolder / "Options";
+}
 
 std::filesystem::path CurrentParameterFilePath(const std::filesystem::path& programFolder) {
   return OptionsFolder(programFolder) / "CurrentParameters.spr";
@@ -117,8 +127,8 @@ void SaveParameterFile(const std::filesystem::path& path, const ParameterSets& s
   temporary += ".tmp";
   try {
     ReplaceFileContents(path, temporary, FormatParameterFile(sets));
-  } catch (const FileWriteError&) {
-    throw ParameterFileError(std::string(kSaveParametersError));
+  } catch (const FileWriteError& e) {
+    throw ParameterFileError(FileMessage(kSaveParametersError, path.string(), e.Reason()));
   }
 }
 
@@ -137,10 +147,11 @@ std::optional<ParameterSets> ParseParameterFile(std::string_view text, const Par
 }
 
 ParameterSets LoadParameterFile(const std::filesystem::path& path, const ParameterSets& current) {
-  const auto text = ReadWholeFile(path);
-  if (!text) throw ParameterFileError(std::string(kReadParametersError));
+  std::string reason;
+  const auto text = ReadWholeFile(path, &reason);
+  if (!text) throw ParameterFileError(FileMessage(kReadParametersError, path.string(), reason));
   auto sets = ParseParameterFile(*text, current);
-  if (!sets) throw ParameterFileError(std::string(kReadParametersError));
+  if (!sets) throw ParameterFileError(FileMessage(kReadParametersError, path.string(), kNotParameterFile));
   return std::move(*sets);
 }
 
@@ -168,19 +179,19 @@ std::optional<TParametersTwoPic> ParseTwoPicParameters(std::string_view text) {
 
 std::string ReadCameraName(const std::filesystem::path& path) {
   auto name = ParseCameraName(ReadForDialog(path));
-  if (!name) throw DialogReadError(path);
+  if (!name) throw DialogReadError(path, kNotParameterFile);
   return std::move(*name);
 }
 
 TParametersMethod ReadMethodParameters(const std::filesystem::path& path) {
   const auto method = ParseMethodParameters(ReadForDialog(path));
-  if (!method) throw DialogReadError(path);
+  if (!method) throw DialogReadError(path, kNotParameterFile);
   return *method;
 }
 
 TParametersTwoPic ReadTwoPicParameters(const std::filesystem::path& path) {
   const auto twoPic = ParseTwoPicParameters(ReadForDialog(path));
-  if (!twoPic) throw DialogReadError(path);
+  if (!twoPic) throw DialogReadError(path, kNotParameterFile);
   return *twoPic;
 }
 

@@ -50,7 +50,8 @@ inline constexpr std::string_view kDialogReadError = "Error while reading file "
 
 inline constexpr std::string_view kParameterFileExtension = ".spr";
 
-// Where the program keeps its options, built from the program's own folder.
+// Where the program keeps its options: the folder the program chose at its
+// start (params/options_folder.h), else the one beside `programFolder`.
 std::filesystem::path OptionsFolder(const std::filesystem::path& programFolder);
 std::filesystem::path CurrentParameterFilePath(const std::filesystem::path& programFolder);
 
@@ -58,8 +59,8 @@ std::filesystem::path CurrentParameterFilePath(const std::filesystem::path& prog
 std::string FormatParameterFile(const ParameterSets& sets);
 
 // Writes the file, replacing any file of that name. Throws ParameterFileError
-// with kSaveParametersError when it cannot be written; a file that existed
-// before stays unchanged then.
+// with kSaveParametersError, the file and the reason when it cannot be
+// written; a file that existed before stays unchanged then.
 void SaveParameterFile(const std::filesystem::path& path, const ParameterSets& sets);
 
 // `current` with the camera name and the eight numbers of the text; the
@@ -67,8 +68,9 @@ void SaveParameterFile(const std::filesystem::path& path, const ParameterSets& s
 // `current` until the camera list supplies them. nullopt on a read error.
 std::optional<ParameterSets> ParseParameterFile(std::string_view text, const ParameterSets& current = {});
 
-// The same for a file. Throws ParameterFileError with kReadParametersError for
-// a missing or unreadable file, a short file or a bad integer line.
+// The same for a file. Throws ParameterFileError with kReadParametersError,
+// the file and the reason for a missing or unreadable file (a named pipe is
+// refused at once), a short file or a bad integer line.
 ParameterSets LoadParameterFile(const std::filesystem::path& path, const ParameterSets& current = {});
 
 // The dialogs' readers of the current file, each reading only its own lines:
@@ -79,7 +81,7 @@ std::optional<TParametersMethod> ParseMethodParameters(std::string_view text);
 std::optional<TParametersTwoPic> ParseTwoPicParameters(std::string_view text);
 
 // The same for a file; on failure they throw ParameterFileError with
-// kDialogReadError followed by the file's full path.
+// kDialogReadError followed by the file's full path and the reason.
 std::string ReadCameraName(const std::filesystem::path& path);
 TParametersMethod ReadMethodParameters(const std::filesystem::path& path);
 TParametersTwoPic ReadTwoPicParameters(const std::filesystem::path& path);

@@ -1,17 +1,7 @@
 #include "params/text_files.h"
 
-#include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
-#include <system_error>
-
-#if defined(_WIN32)
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
 
 namespace vistarium::params {
 
@@ -92,57 +82,20 @@ std::string FormatFixed(double value, int width, int decimals) {
   return text;
 }
 
-std::optional<std::string> ReadWholeFile(const std::filesystem::path& path) {
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(path, ec)) return std::nullopt;
-  std::FILE* file = std::fopen(path.string().c_str(), "rb");
-  if (file == nullptr) return std::nullopt;
-  std::string contents;
-  char buffer[8192];
-  std::size_t got = 0;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) contents.append(buffer, got);
-  const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  if (failed) return std::nullopt;
-  return contents;
+std::optional<std::string> ReadWholeFile(const std::filesystem::path& path, std::string* reason) {
+  try {
+    return ReadRegularFile(path.string());
+  } catch (const FileReadError& e) {
+    if (reason != nullptr) *reason = e.Reason();
+    return std::nullopt;
+  }
 }
-
-namespace {
-
-// Pushes the file's data from the operating system's cache to the disk, so
-// that a rename done afterwards never exposes an empty or partial file.
-bool SyncToDisk(std::FILE* file) {
-#if defined(_WIN32)
-  return _commit(_fileno(file)) == 0;
-#else
-  return fsync(fileno(file)) == 0;
-#endif
-}
-
-[[noreturn]] void FailWrite(const std::filesystem::path& target, const std::filesystem::path& temporary,
-                            const std::string& reason) {
-  std::error_code ignored;
-  std::filesystem::remove(temporary, ignored);
-  throw FileWriteError("Cannot write file " + target.string() + ": " + reason);
-}
-
-}  // namespace
 
 void ReplaceFileContents(const std::filesystem::path& target, const std::filesystem::path& temporary,
                          std::string_view contents) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(temporary, ec))
-    throw FileWriteError("Cannot write file " + target.string() + ": the temporary file " + temporary.string() +
-                         " is a folder");
-  std::FILE* file = std::fopen(temporary.string().c_str(), "wb");
-  if (file == nullptr)
-    FailWrite(target, temporary, "cannot create " + temporary.string() + " (" + std::strerror(errno) + ")");
-  const bool written = std::fwrite(contents.data(), 1, contents.size(), file) == contents.size();
-  const bool flushed = written && std::fflush(file) == 0 && SyncToDisk(file);
-  const bool closed = std::fclose(file) == 0;
-  if (!written || !flushed || !closed) FailWrite(target, temporary, "cannot write " + temporary.string());
-  std::filesystem::rename(temporary, target, ec);
-  if (ec) FailWrite(target, temporary, "cannot replace it by " + temporary.string() + " (" + ec.message() + ")");
+  AtomicFileWriter::Options options;
+  options.TemporaryName = temporary.string();
+  WriteWholeFile(target.string(), contents, options);
 }
 
 }  // namespace vistarium::params

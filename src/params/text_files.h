@@ -11,13 +11,9 @@
 #include <string_view>
 #include <vector>
 
-namespace vistarium::params {
+#include "params/file_access.h"
 
-// A failed write of a whole file; what() names the file and the reason.
-class FileWriteError : public std::runtime_error {
-public:
-  using std::runtime_error::runtime_error;
-};
+namespace vistarium::params {
 
 // A blank is a space or any control character (code 0 to 32), as the classic
 // text-file readers treat them.
@@ -50,14 +46,17 @@ std::string FormatInteger(std::int64_t value, int width);
 // C locale).
 std::string FormatFixed(double value, int width, int decimals);
 
-// The whole content of a file, byte for byte; nullopt when it cannot be
-// opened or read.
-std::optional<std::string> ReadWholeFile(const std::filesystem::path& path);
+// The whole content of a regular file, byte for byte; nullopt when it cannot
+// be opened or read, or is not a regular file (a named pipe is refused at
+// once). `reason`, when given, receives the system's reason.
+std::optional<std::string> ReadWholeFile(const std::filesystem::path& path, std::string* reason = nullptr);
 
-// Replaces the content of `target` by `contents`: writes `temporary` (which
-// must lie in the same folder), flushes it to the disk and renames it over
+// Replaces the content of `target` by `contents` (AtomicFileWriter): the
+// bytes go to a temporary file, which has the name `temporary` (in the same
+// folder) while it has a name, are flushed to the disk and renamed over
 // `target` in one step. On any failure the temporary file is removed,
-// `target` is left as it was and FileWriteError is thrown.
+// `target` is left as it was and FileWriteError naming `target` and the
+// reason is thrown.
 void ReplaceFileContents(const std::filesystem::path& target, const std::filesystem::path& temporary,
                          std::string_view contents);
 

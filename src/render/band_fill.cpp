@@ -991,6 +991,9 @@ BandFillReport FillPanoramaInBands(RunState& rs, matching::ProgressUi& ui, const
 #pragma omp master
   {
     for (int y0 = 0, b = 0; y0 < height && !failed(); y0 += bandRows, ++b) {
+      // Stopped: the rest of the panorama is not made, and the sink gets no
+      // more bands.
+      if (StopSignalled(rs)) break;
       const int y1 = std::min(height, y0 + bandRows);
       guarded([&] { matching::ReportConstructionProgress(rs, ui, static_cast<double>(y0) / height); });
       BandGeometry band;

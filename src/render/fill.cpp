@@ -56,6 +56,7 @@ void FillRowsPlainly(RunState& rs, matching::ProgressUi& ui, FillRow&& fillRow) 
   const int height = rs.Panorama.Height;
   RowWork wk(rs.PictureSet.Count, rs.Panorama.Width);
   for (int y = 0; y < height; ++y) {
+    if (StopSignalled(rs)) return;
     matching::ReportConstructionProgress(rs, ui, static_cast<double>(y) / height);
     fillRow(y, wk);
   }

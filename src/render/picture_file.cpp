@@ -10,12 +10,10 @@
 #include <limits>
 #include <memory>
 #include <new>
-#include <system_error>
+#include <optional>
 #include <utility>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "params/file_access.h"
 
 // jpeglib.h needs FILE and size_t declared before it.
 #include <jpeglib.h>
@@ -29,8 +27,6 @@ namespace {
 // Messages
 
 std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
-
-std::string ErrnoText(int error) { return std::generic_category().message(error); }
 
 [[noreturn]] void Throw(PictureProblem problem, const std::string& name, const std::string& detail = {}) {
   const std::string file = Quoted(name);
@@ -81,16 +77,20 @@ struct FileCloser {
 };
 using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
-// Opens a regular file for reading and reports its size.
+// Opens a regular file for reading and reports its size. A named pipe or a
+// device is refused without waiting for it.
 FileHandle OpenPictureFile(const std::string& path, std::int64_t& size) {
-  FileHandle file(std::fopen(path.c_str(), "rb"));
-  if (!file) Throw(PictureProblem::CannotOpen, path, ErrnoText(errno));
-  struct stat info {};
-  if (fstat(fileno(file.get()), &info) != 0) Throw(PictureProblem::CannotOpen, path, ErrnoText(errno));
-  if (S_ISDIR(info.st_mode)) Throw(PictureProblem::CannotOpen, path, ErrnoText(EISDIR));
-  if (!S_ISREG(info.st_mode)) Throw(PictureProblem::CannotOpen, path, "not a regular file");
-  size = static_cast<std::int64_t>(info.st_size);
+  std::optional<params::RegularFile> regular;
+  try {
+    regular.emplace(path);
+  } catch (const params::FileReadError& e) {
+    Throw(PictureProblem::CannotOpen, path, e.Reason());
+  }
+  size = static_cast<std::int64_t>(regular->Size());
   if (size == 0) Throw(PictureProblem::Empty, path);
+  FileHandle file(fdopen(regular->Descriptor(), "rb"));
+  if (!file) Throw(PictureProblem::CannotOpen, path, params::SystemReason(errno));
+  regular->Release();  // the stream closes it now
   return file;
 }
 
@@ -101,7 +101,7 @@ std::vector<std::uint8_t> ReadBytes(std::FILE* file, std::size_t count, const st
   while (done < count) {
     const std::size_t n = std::fread(bytes.data() + done, 1, count - done, file);
     if (n == 0) {
-      if (std::ferror(file)) Throw(PictureProblem::CannotRead, path, ErrnoText(errno));
+      if (std::ferror(file)) Throw(PictureProblem::CannotRead, path, params::SystemReason(errno));
       break;  // the file is shorter than it was a moment ago
     }
     done += n;
@@ -476,74 +476,6 @@ std::vector<std::uint8_t> EncodeRows(int width, int height, const std::vector<Pi
   return bytes;
 }
 
-// ---------------------------------------------------------------------------
-// Atomic writing
-
-// A temporary file beside the target; removed unless it was renamed.
-class TemporaryFile {
-public:
-  TemporaryFile(const std::string& target) : target_(target) {
-    const std::size_t slash = target.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    if (base.empty()) Throw(PictureProblem::CannotWrite, target, "not a file name");
-    static unsigned counter = 0;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      path_ = folder + "." + base + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
-      fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (fd_ >= 0) return;
-      if (errno != EEXIST) Throw(PictureProblem::CannotWrite, target, ErrnoText(errno));
-    }
-    Throw(PictureProblem::CannotWrite, target, "no free temporary file name");
-  }
-  ~TemporaryFile() {
-    if (fd_ >= 0) close(fd_);
-    if (!renamed_) unlink(path_.c_str());
-  }
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-
-  void Write(std::span<const std::uint8_t> bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        Fail(errno);
-      }
-      if (n == 0) Fail(EIO);
-      done += static_cast<std::size_t>(n);
-    }
-  }
-
-  void Commit() {
-    if (fsync(fd_) != 0) Fail(errno);
-    const int fd = fd_;
-    fd_ = -1;  // closed below whatever the outcome; never closed twice
-    if (close(fd) != 0) Fail(errno);
-    if (std::rename(path_.c_str(), target_.c_str()) != 0) Fail(errno);
-    renamed_ = true;
-  }
-
-private:
-  [[noreturn]] void Fail(int error) const { Throw(PictureProblem::CannotWrite, target_, ErrnoText(error)); }
-
-  std::string target_;
-  std::string path_;
-  int fd_ = -1;
-  bool renamed_ = false;
-};
-
-// Makes the rename itself durable where the file system allows it.
-void SyncFolderOf(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);  // the file is already in place; some file systems cannot sync folders
-  close(fd);
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -632,12 +564,11 @@ std::vector<std::uint8_t> EncodeJpeg(const DeviceBitmap& picture, int quality) {
 }
 
 void WriteFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes) {
-  {
-    TemporaryFile temporary(path);
-    temporary.Write(bytes);
-    temporary.Commit();
+  try {
+    params::WriteWholeFile(path, bytes);
+  } catch (const params::FileWriteError& e) {
+    Throw(PictureProblem::CannotWrite, path, e.Reason());
   }
-  SyncFolderOf(path);
 }
 
 // ---------------------------------------------------------------------------
@@ -923,7 +854,7 @@ constexpr std::size_t kFileBufferBytes = 256 * 1024;
 // A libjpeg destination that writes its buffer to a file descriptor.
 struct FileDestination {
   jpeg_destination_mgr Manager;  // first member: libjpeg sees only this part
-  TemporaryFile* File;
+  params::AtomicFileWriter* File;
   std::vector<std::uint8_t>* Buffer;
   std::exception_ptr Failure;  // of a write
 };
@@ -964,16 +895,30 @@ void TermFileDestination(j_compress_ptr cinfo) {
 struct JpegFileWriter::State {
   std::string Path;
   int Width = 0, Height = 0;
-  TemporaryFile File;
+  params::AtomicFileWriter File;
   std::vector<std::uint8_t> Buffer;
   FileDestination Destination{};
   JpegSession<jpeg_compress_struct> Session;
   bool Finished = false;
 
-  State(const std::string& path, int width, int height) : Path(path), Width(width), Height(height), File(path) {}
+  State(const std::string& path, int width, int height) : Path(path), Width(width), Height(height), File(Open(path)) {}
+
+  static params::AtomicFileWriter Open(const std::string& path) {
+    try {
+      return params::AtomicFileWriter(path);
+    } catch (const params::FileWriteError& e) {
+      Throw(PictureProblem::CannotWrite, path, e.Reason());
+    }
+  }
 
   [[noreturn]] void Fail() {
-    if (Destination.Failure) std::rethrow_exception(Destination.Failure);
+    if (Destination.Failure) {
+      try {
+        std::rethrow_exception(Destination.Failure);
+      } catch (const params::FileWriteError& e) {
+        Throw(PictureProblem::CannotWrite, Path, e.Reason());
+      }
+    }
     if (Session.Code() == JERR_OUT_OF_MEMORY) throw std::bad_alloc();
     Throw(PictureProblem::CannotEncode, {}, Session.Errors.Message);
   }
@@ -1031,9 +976,12 @@ void JpegFileWriter::Commit(std::span<const std::uint8_t> tail) {
   if (c.next_scanline != c.image_height) throw std::logic_error("The picture's rows are not all written");
   const bool done = s.Session.Try([&] { jpeg_finish_compress(&c); });
   if (!done) s.Fail();
-  s.File.Write(tail);
-  s.File.Commit();
-  SyncFolderOf(s.Path);
+  try {
+    s.File.Write(tail);
+    s.File.Commit();
+  } catch (const params::FileWriteError& e) {
+    Throw(PictureProblem::CannotWrite, s.Path, e.Reason());
+  }
 }
 
 }  // namespace vistarium::render

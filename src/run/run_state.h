@@ -4,6 +4,7 @@
 // object, owned by whoever runs the pipeline (the application or the
 // command-line tool) and passed to every step.
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -78,8 +79,16 @@ struct RunState {
 
   ProgressState Progress;
   bool CancelRequested = false;
+  // Set from another thread to stop a running phase as soon as it can: the
+  // searches, the refinement and the fills look at it between small pieces
+  // of work. Owned by whoever runs the phases; none means never.
+  const std::atomic<bool>* StopSignal = nullptr;
   std::int32_t CurrentPairIndex = -1;
   bool ManualStitching = false;
+  // With ManualStitching: each connection starts where the feature search
+  // sees the two pictures overlap, and only without a confident answer where
+  // the expected overlap puts it.
+  bool PlaceByFeatures = false;
   // Run the plain sequential searches instead of the fast ones (same results).
   bool UseReferenceSearch = false;
   // Fill the panorama pixel after pixel on one thread (the fast fill agrees
@@ -93,6 +102,11 @@ struct RunState {
   // matched points; the application and the command-line tool switch it on.
   bool Refine = false;
 };
+
+// Whether the stop signal of the run is set (cheap: one relaxed load).
+inline bool StopSignalled(const RunState& rs) {
+  return rs.StopSignal != nullptr && rs.StopSignal->load(std::memory_order_relaxed);
+}
 
 // Count = 0 and no file names; Is360 keeps its value.
 void ResetPictureSetData(RunState& rs);

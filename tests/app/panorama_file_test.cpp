@@ -1,6 +1,7 @@
 #include "app/panorama_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
@@ -86,7 +87,7 @@ Error ErrorOf(const std::function<void()>& action) {
   }
   ADD_FAILURE() << "no error was thrown";
   if constexpr (std::is_same_v<Error, PanoramaFileError>)
-    return PanoramaFileError(PanoramaFileProblem::CannotRead, "");
+    return PanoramaFileError(PanoramaFileProblem::CannotRead, "", "");
   else
     return PictureFileError(PictureProblem::Corrupt, "", "none");
 }
@@ -568,19 +569,31 @@ TEST_F(PanoramaFiles, WrongExtensionIsRefusedWithTheTwoLineMessage) {
       EXPECT_EQ(e.Problem(), PanoramaFileProblem::WrongExtension);
       EXPECT_EQ(std::string(e.what()),
                 "Selected file could not contain panoramic image.\n"
-                "Please select file with extention JPG or JPEG only.");
+                "Please select file with extention JPG or JPEG only. \"" +
+                    path + "\": its extension is \"" + fs::path(path).extension().string() + "\"");
       EXPECT_EQ(e.File(), path);
     }
   }
 }
 
+// The message's own words, then the file and the system's reason; a named
+// pipe is refused at once, without waiting for a writer.
 TEST_F(PanoramaFiles, FileThatCannotBeOpened) {
   fs::create_directory(PathOf("folder.jpg"));
-  for (const std::string& path : {PathOf("missing.jpg"), PathOf("folder.jpg")}) {
-    const PanoramaFileError e = ErrorOf<PanoramaFileError>([&] { OpenPanoramaFile(path); });
-    EXPECT_EQ(e.Problem(), PanoramaFileProblem::CannotOpen) << path;
-    EXPECT_EQ(std::string(e.what()), "Can't open selected file.");
-    EXPECT_EQ(std::string(MessageFor(e.Problem())), "Can't open selected file.");
+  ASSERT_EQ(mkfifo(PathOf("pipe.jpg").c_str(), 0600), 0);
+  const std::pair<std::string, std::string> cases[] = {
+      {PathOf("missing.jpg"), "No such file or directory"},
+      {PathOf("folder.jpg"), "Is a directory"},
+      {PathOf("pipe.jpg"), "it is a named pipe, not a regular file"},
+  };
+  for (const auto& [path, reason] : cases) {
+    for (const auto& e : {ErrorOf<PanoramaFileError>([&] { OpenPanoramaFile(path); }),
+                          ErrorOf<PanoramaFileError>([&] { ReadPanoramaInfo(path); })}) {
+      EXPECT_EQ(e.Problem(), PanoramaFileProblem::CannotOpen) << path;
+      EXPECT_EQ(std::string(e.what()), "Can't open selected file. \"" + path + "\": " + reason);
+      EXPECT_EQ(e.Reason(), reason);
+      EXPECT_EQ(std::string(MessageFor(e.Problem())), "Can't open selected file.");
+    }
   }
   EXPECT_EQ(std::string(MessageFor(PanoramaFileProblem::CannotRead)), "Can't read selected file.");
 }

@@ -12,6 +12,7 @@
 #include <QProgressBar>
 #include <QScrollArea>
 #include <QTest>
+#include <QTextBrowser>
 #include <QTimer>
 #include <QToolButton>
 #include <atomic>
@@ -216,6 +217,23 @@ TEST_F(MainWindowTest, JoinRunsOffTheWindowThreadThroughStagesTwoFourAndFive) {
   services_.answer = false;
   w.mnuSavePanorama->trigger();  // exists: asked, No keeps it
   EXPECT_EQ(services_.asked.back().toStdString(), app::kReplaceExistingFileQuestion);
+  // Never over a picture of the set (here under another name), nor over a
+  // write-protected file: told at once, without the question.
+  const qsizetype asked = services_.asked.size();
+  fs::create_symlink(w.FileNames[1], PathOf("second.jpg"));
+  services_.nextSave = QString::fromStdString(PathOf("second"));
+  w.mnuSavePanorama->trigger();
+  EXPECT_EQ(services_.informed.back().toStdString(),
+            "Cannot write the panorama \"" + PathOf("second.jpg") + "\": it is picture 2 of the set; choose another name");
+  EXPECT_TRUE(fs::is_symlink(PathOf("second.jpg")));
+  fs::permissions(PathOf("pano.jpg"), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  services_.nextSave = QString::fromStdString(PathOf("pano"));
+  w.mnuSavePanorama->trigger();
+  EXPECT_TRUE(services_.informed.back().startsWith(QString::fromStdString("Cannot write the panorama \"" +
+                                                                            PathOf("pano.jpg") + "\": ")))
+      << services_.informed.back().toStdString();
+  EXPECT_EQ(services_.asked.size(), asked);
+  services_.informed.clear();
   const TProjectionParameters made = w.Run().Projection;
   EXPECT_FALSE(w.mnuOpenPanorama->isEnabled());
   w.mnuNewPanorama->trigger();
@@ -297,15 +315,31 @@ TEST_F(MainWindowTest, AnOrdinaryJpegOpensWithoutBrowsingAndBadChoicesChangeNoth
   EXPECT_EQ(window_->lblNameLoadedPan->text(), "photo.JPG");
   EXPECT_EQ(window_->SimpleShow()->Picture().Width, 300);
 
-  services_.nextOpen = {QString::fromStdString(Put("notes.txt", std::string("text")))};
+  const std::string notes = Put("notes.txt", std::string("text"));
+  services_.nextOpen = {QString::fromStdString(notes)};
   window_->mnuOpenPanorama->trigger();
   ASSERT_EQ(services_.informed.size(), 1);
-  EXPECT_EQ(services_.informed[0].toStdString(), app::kWrongExtensionMessage);
+  EXPECT_EQ(services_.informed[0].toStdString(),
+            std::string(app::kWrongExtensionMessage) + " \"" + notes + "\": its extension is \".txt\"");
   EXPECT_EQ(window_->SimpleShow()->Picture().Width, 300);
 
+  // A missing file is named with the system's reason.
+  const std::string gone = PathOf("gone.jpg");
+  services_.nextOpen = {QString::fromStdString(gone)};
+  window_->mnuOpenPanorama->trigger();
+  EXPECT_EQ(services_.informed.back().toStdString(),
+            "Can't open selected file. \"" + gone + "\": No such file or directory");
+
+  // Without a viewer for the guide the program shows it in its own window.
   services_.documentOpens = false;
+  const qsizetype messages = services_.informed.size();
   window_->mnuVistariumHelp->trigger();
-  EXPECT_EQ(services_.informed.back(), "Can't open help file.");
+  EXPECT_EQ(services_.informed.size(), messages);
+  ASSERT_NE(window_->HelpWindow(), nullptr);
+  EXPECT_TRUE(window_->HelpWindow()->isVisible());
+  const auto* text = window_->HelpWindow()->findChild<QTextBrowser*>("tbHelpText");
+  ASSERT_NE(text, nullptr);
+  EXPECT_TRUE(text->toPlainText().contains("Vistarium"));
 }
 
 TEST_F(MainWindowTest, BrowseOpensTheBrowserOnAnOpenedPanoramaWithItsTrailersHorizonRow) {

@@ -1,7 +1,9 @@
 #include "params/parameter_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include "params/camera_list.h"
 #include "params/refinement_option.h"
 #include "params/text_files.h"
 #include "temp_folder.h"
@@ -137,21 +139,38 @@ TEST_F(ParameterFileIoTest, SaveAndLoadRoundTrip) {
   EXPECT_FALSE(std::filesystem::exists(Folder() / "set.spr.tmp"));
 }
 
-TEST_F(ParameterFileIoTest, LoadFailuresGiveTheReadMessage) {
+// The message's own words first, then the file and why.
+TEST_F(ParameterFileIoTest, LoadFailuresGiveTheReadMessageWithTheFileAndTheReason) {
   const auto path = Folder() / "set.spr";
-  const std::string expected(kReadParametersError);
-  EXPECT_EQ(MessageOf<ParameterFileError>([&] { LoadParameterFile(Folder() / "missing.spr"); }), expected);
+  const auto missing = Folder() / "missing.spr";
+  EXPECT_EQ(MessageOf<ParameterFileError>([&] { LoadParameterFile(missing); }),
+            std::string(kReadParametersError) + ": \"" + missing.string() + "\": No such file or directory");
+  const std::string notParameters =
+      std::string(kReadParametersError) + ": \"" + path.string() + "\": a line is missing or does not hold a number";
   WriteBytes(path, "Parameters of camera\r\nname\r\nParameters of stitching method\r\n75\r\n");
-  EXPECT_EQ(MessageOf<ParameterFileError>([&] { LoadParameterFile(path); }), expected);
+  EXPECT_EQ(MessageOf<ParameterFileError>([&] { LoadParameterFile(path); }).rfind(notParameters, 0), 0u);
   std::string text = FormatParameterFile(SampleSets());
   text.replace(text.find(" 50\r\n"), 3, "abc");
   WriteBytes(path, text);
-  EXPECT_EQ(MessageOf<ParameterFileError>([&] { LoadParameterFile(path); }), expected);
+  EXPECT_EQ(MessageOf<ParameterFileError>([&] { LoadParameterFile(path); }).rfind(notParameters, 0), 0u);
+  // A named pipe is refused at once instead of waiting for a writer; so are
+  // the dialogs' readers and the camera list.
+  const auto pipe = Folder() / "pipe.spr";
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  const std::string reason = "it is a named pipe, not a regular file";
+  EXPECT_EQ(MessageOf<ParameterFileError>([&] { LoadParameterFile(pipe); }),
+            std::string(kReadParametersError) + ": \"" + pipe.string() + "\": " + reason);
+  EXPECT_EQ(MessageOf<ParameterFileError>([&] { ReadMethodParameters(pipe); }),
+            std::string(kDialogReadError) + pipe.string() + ": " + reason);
+  EXPECT_NE(MessageOf<CameraListError>([&] { ReadCameraListLines(pipe); }).find(reason), std::string::npos);
+  EXPECT_TRUE(ReadRefinementOption(pipe));  // the default, at once
 }
 
 TEST_F(ParameterFileIoTest, SaveFailureGivesTheSaveMessageAndKeepsTheOldFile) {
-  EXPECT_EQ(MessageOf<ParameterFileError>([&] { SaveParameterFile(Folder() / "no" / "set.spr", SampleSets()); }),
-            std::string(kSaveParametersError));
+  const auto nowhere = Folder() / "no" / "set.spr";
+  EXPECT_EQ(MessageOf<ParameterFileError>([&] { SaveParameterFile(nowhere, SampleSets()); }),
+            std::string(kSaveParametersError) + ": \"" + nowhere.string() + "\": folder \"" +
+                (Folder() / "no").string() + "\": No such file or directory");
   const auto path = Folder() / "set.spr";
   WriteBytes(path, "old");
   std::filesystem::create_directory(Folder() / "set.spr.tmp");
@@ -165,7 +184,8 @@ TEST_F(ParameterFileIoTest, DialogReadersReadOnlyTheirOwnLines) {
   WriteBytes(path, "x\r\nGeneric 35 mm\r\nx\r\n150\r\n 50\r\n1\r\nx\r\nbad\r\n");
   EXPECT_EQ(ReadCameraName(path), "Generic 35 mm");
   EXPECT_EQ(ReadMethodParameters(path), (TParametersMethod{150, 50, 1}));
-  const std::string expected = "Error while reading file " + path.string();
+  const std::string expected =
+      "Error while reading file " + path.string() + ": a line is missing or does not hold a number where one belongs";
   EXPECT_EQ(MessageOf<ParameterFileError>([&] { ReadTwoPicParameters(path); }), expected);
 
   WriteBytes(path, "x\r\nname\r\nx\r\nbad\r\n50\r\n1\r\nx\r\n1\r\n2\r\n3\r\n4\r\n5\r\n");
@@ -176,7 +196,7 @@ TEST_F(ParameterFileIoTest, DialogReadersReadOnlyTheirOwnLines) {
   EXPECT_EQ(MessageOf<ParameterFileError>([&] { ReadCameraName(path); }), expected);
   const auto missing = Folder() / "missing.spr";
   EXPECT_EQ(MessageOf<ParameterFileError>([&] { ReadCameraName(missing); }),
-            "Error while reading file " + missing.string());
+            "Error while reading file " + missing.string() + ": No such file or directory");
 }
 
 TEST(ParameterFileNameTest, ExactSprEndingIsReplacedOtherwiseAppended) {

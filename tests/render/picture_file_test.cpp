@@ -664,7 +664,8 @@ TEST_F(PictureFiles, WriteIntoAMissingFolderFailsAndLeavesNothing) {
   const std::string path = PathOf("no-such-folder/pano.jpg");
   const PictureFileError e = ErrorOf([&] { WriteFileAtomically(path, Bytes{1, 2, 3}); });
   EXPECT_EQ(e.Problem(), PictureProblem::CannotWrite);
-  EXPECT_EQ(std::string(e.what()), "Cannot write file \"" + path + "\": No such file or directory");
+  EXPECT_EQ(std::string(e.what()), "Cannot write file \"" + path + "\": folder \"" + PathOf("no-such-folder") +
+                                      "\": No such file or directory");
   EXPECT_FALSE(fs::exists(PathOf("no-such-folder")));
   EXPECT_TRUE(Listing().empty());
 }

@@ -3,24 +3,31 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <new>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
 
 #include "alignment/orientation.h"
 #include "app/connection_check.h"
+#include "app/out_of_memory.h"
+#include "app/output_files.h"
 #include "app/panorama_file.h"
 #include "app/parameters_in_force.h"
 #include "app/pipeline.h"
+#include "app/version.h"
 #include "browse/browser.h"
 #include "run/run_state.h"
 #include "run/progress.h"
 #include "params/camera_list.h"
+#include "params/options_folder.h"
 #include "params/parameter_file.h"
 #include "params/refinement_option.h"
+#include "params/file_access.h"
 #include "params/text_files.h"
 #include "render/picture_file.h"
 #include "render/png_file.h"
@@ -32,43 +39,71 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-const char* const kUsage =
-    "Usage:\n"
+const char* const kMatchUsage =
     "  vistarium-cli match [--params FILE.spr] [--lenses FILE] [--focal MM] [--aberration K]\n"
-    "                      [--360] [--manual] [--reference] [--exact] [--progress] PICTURE...\n"
+    "                      [--360] [--manual] [--reference] [--exact] [--progress] PICTURE...\n";
+const char* const kStitchUsage =
     "  vistarium-cli stitch [the options of match] [--scale F] [--report FILE.json] -o OUT.jpg\n"
-    "                       PICTURE...\n"
-    "  vistarium-cli info FILE.jpg\n"
+    "                       PICTURE...\n";
+const char* const kInfoUsage = "  vistarium-cli info FILE.jpg\n";
+const char* const kViewUsage =
     "  vistarium-cli view PANORAMA.jpg [--yaw DEG] [--pitch DEG] [--zoom FACTOR] [--size WxH]\n"
-    "                     -o VIEW.png\n"
-    "\n"
+    "                     -o VIEW.png\n";
+
+const char* const kMatchHelp =
     "  match   finds the matching parts of adjacent pictures (left to right) and prints\n"
-    "          the connections as JSON. Parameters come from Options/CurrentParameters.spr\n"
-    "          and the camera from Options/Lenses.txt beside the program unless --params\n"
+    "          the connections as JSON. Parameters come from CurrentParameters.spr\n"
+    "          and the camera from Lenses.txt in the settings folder unless --params\n"
     "          and --lenses name other files; --focal and --aberration override the\n"
     "          camera's numbers. --360 closes the circle, --manual places every connection\n"
     "          by the expected overlap without searching, --reference runs the plain\n"
     "          sequential search and fill (same result, slower), --progress reports\n"
-    "          on stderr. Every connection is then measured again on the full-size\n"
-    "          pictures and built from the rotation fitted there; its residual is\n"
-    "          printed on stderr. --exact skips that and keeps the three matched points\n"
-    "          (as does a 0 in Options/Refinement.txt beside the program).\n"
+    "          on stderr (one line updated in place on a terminal). Every connection is\n"
+    "          then measured again on the full-size pictures and built from the rotation\n"
+    "          fitted there; its residual is printed on stderr. --exact skips that and\n"
+    "          keeps the three matched points (as does a 0 in Refinement.txt in the\n"
+    "          settings folder).\n";
+const char* const kStitchHelp =
     "  stitch  matches, builds the panorama and saves it as JPEG with its trailer;\n"
     "          --report writes the connections, picture placement and times as JSON.\n"
     "          --scale F (0 < F <= 1) makes the panorama F times the pictures' scale; a\n"
     "          panorama wider or higher than JPEG's 65500 pixels is made smaller anyway,\n"
-    "          and stderr says so.\n"
+    "          and stderr says so.\n";
+const char* const kInfoHelp =
     "  info    prints a panorama file's size and trailer as JSON; a trailer that cannot\n"
-    "          serve the browser is \"damaged\", with the reason.\n"
+    "          serve the browser is \"damaged\", with the reason. A file that is not a\n"
+    "          complete JPEG is an error.\n";
+const char* const kViewHelp =
     "  view    draws what the panorama browser shows of a saved panorama into a PNG:\n"
     "          by default its opening view, 400 x 300, facing the middle column at the\n"
     "          horizon with the full height in view. --yaw turns right (negative: left)\n"
     "          from the middle, --pitch tilts up (negative: down), --zoom magnifies\n"
     "          (1 = the opening view, up to the browser's closest); each stays within what\n"
-    "          the browser allows. The file needs a sound trailer.\n"
-    "\n"
+    "          the browser allows. The file needs a sound trailer.\n";
+const char* const kCommonHelp =
+    "Every command takes --help. --options DIR uses DIR as the settings folder (the\n"
+    "parameter file, the camera list and the switches beside them) instead of the\n"
+    "user's own ($XDG_CONFIG_HOME/Vistarium/Options, or the folder named by\n"
+    "VISTARIUM_OPTIONS), which is made from the delivered Options on first use.\n"
+    "--version prints the version.\n";
+const char* const kJsonNote =
+    "In the JSON, pictures are counted from 0 (\"left\": 0 is the first picture), while\n"
+    "messages on stderr count them from 1 (\"pictures 1 and 2\").\n";
+const char* const kWarningNote =
     "A connection whose points fit no rotation of the sphere well is named in a\n"
     "warning on stderr; check it by hand.\n";
+
+// The whole usage, or that of one command.
+std::string UsageText(const std::string& command = {}) {
+  std::string text = "Usage:\n";
+  if (command == "match") return text + kMatchUsage + "\n" + kMatchHelp + "\n" + kJsonNote + "\n" + kWarningNote;
+  if (command == "stitch")
+    return text + kStitchUsage + "\n" + kStitchHelp + kMatchHelp + "\n" + kJsonNote + "\n" + kWarningNote;
+  if (command == "info") return text + kInfoUsage + "\n" + kInfoHelp;
+  if (command == "view") return text + kViewUsage + "\n" + kViewHelp;
+  return text + kMatchUsage + kStitchUsage + kInfoUsage + kViewUsage + "\n" + kMatchHelp + kStitchHelp +
+         kInfoHelp + kViewHelp + "\n" + kCommonHelp + "\n" + kJsonNote + "\n" + kWarningNote;
+}
 
 // A bad command line (as opposed to bad input files or parameters).
 struct UsageError : std::runtime_error {
@@ -78,6 +113,9 @@ struct UsageError : std::runtime_error {
 struct Cancelled : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+
+// What a user out of memory can do.
+constexpr std::string_view kMemoryHint = "close other programs or use smaller pictures";
 
 struct MatchOptions {
   std::optional<fs::path> Params, Lenses;
@@ -156,32 +194,66 @@ void CheckPictures(const std::vector<std::string>& pictures) {
 }
 
 // Progress on standard error, and the continue question when a person can
-// answer it.
+// answer it. On a terminal one line shows the phase, a bar, the percentage and
+// the elapsed and remaining times, redrawn in place; elsewhere (a log file)
+// every change of the percentage is a line of its own.
 class ConsoleProgress : public matching::SilentProgressUi {
 public:
   ConsoleProgress(Console& console, bool show) : console_(console), show_(show) {}
+  ~ConsoleProgress() override { EndLine(); }
+
   void ShowBar(matching::Phase phase, int percent) override {
     if (!show_) return;
-    console_.Err << (phase == matching::Phase::Finding ? "finding" : "constructing") << ' ' << percent << "%"
-                 << (times_.empty() ? "" : "  ") << times_ << '\n';
+    if (!console_.ProgressOnTerminal) {
+      console_.Err << PhaseName(phase) << ' ' << percent << "%" << (times_.empty() ? "" : "  ") << times_ << '\n';
+      console_.Err.flush();
+      return;
+    }
+    const auto now = Clock::now();
+    if (!phase_ || *phase_ != phase) {
+      EndLine();
+      phase_ = phase;
+      started_ = now;
+    }
+    console_.Err << '\r' << ProgressLine(PhaseName(phase), percent, Seconds(started_, now)) << "\x1b[K";
     console_.Err.flush();
+    lineOpen_ = true;
   }
   void ShowTimes(matching::Phase, const std::string& elapsed, const std::string& estimated) override {
     times_ = "elapsed" + elapsed + ", estimated" + estimated;
   }
   bool AskContinue(const std::string& question) override {
     if (!console_.Interactive) return true;
+    EndLine();
     console_.Err << question << " [y/n] ";
     console_.Err.flush();
     std::string answer;
     if (!std::getline(console_.In, answer)) return true;
     return !(answer.starts_with('n') || answer.starts_with('N'));
   }
+  // Ends the progress line, so that what follows starts on a line of its own.
+  void EndLine() {
+    if (!lineOpen_) return;
+    console_.Err << '\n';
+    console_.Err.flush();
+    lineOpen_ = false;
+  }
 
 private:
+  using Clock = std::chrono::steady_clock;
+  static const char* PhaseName(matching::Phase phase) {
+    return phase == matching::Phase::Finding ? "finding" : "constructing";
+  }
+  static double Seconds(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double>(b - a).count();
+  }
+
   Console& console_;
   bool show_;
   std::string times_;
+  std::optional<matching::Phase> phase_;
+  Clock::time_point started_;
+  bool lineOpen_ = false;
 };
 
 json Points(const std::array<TRealPoint, 3>& points) {
@@ -251,12 +323,16 @@ void Find(RunState& rs, const MatchOptions& o, const fs::path& programFolder, Co
   rs.UseReferenceSearch = o.Reference;
   rs.UseReferenceFill = o.Reference;
   rs.Refine = !o.Exact && params::ReadRefinementOption(params::RefinementOptionPath(programFolder));
-  if (o.Manual) {
-    rs.ManualStitching = true;
-    app::RunFindingPhaseWithoutEstimate(rs, ui, pictures, sets);
-    rs.ManualStitching = false;
-  } else {
-    app::RunFindingPhase(rs, ui, pictures, sets);
+  try {
+    if (o.Manual) {
+      rs.ManualStitching = true;
+      app::RunFindingPhaseWithoutEstimate(rs, ui, pictures, sets);
+      rs.ManualStitching = false;
+    } else {
+      app::RunFindingPhase(rs, ui, pictures, sets);
+    }
+  } catch (const std::bad_alloc&) {
+    throw app::OutOfMemory(app::NotEnoughMemory(app::FindingMemoryUse(rs), kMemoryHint));
   }
   if (rs.CancelRequested) throw Cancelled("matching stopped by the user");
 }
@@ -281,6 +357,7 @@ int Match(const std::vector<std::string>& args, const fs::path& programFolder, C
   RunState rs;
   ConsoleProgress ui(console, o.Progress);
   Find(rs, o, programFolder, ui);
+  ui.EndLine();
   WarnUnreliable(rs, console);
   const json doc = {{"projection", ProjectionJson(rs.Projection)}, {"connections", ConnectionsJson(rs)}};
   console.Out << doc.dump(2) << '\n';
@@ -301,6 +378,41 @@ json PicturesJson(const RunState& rs) {
     list.push_back({{"file", rs.PictureSet.FileNames[static_cast<std::size_t>(i)]}, {"grid", grid}});
   }
   return list;
+}
+
+// The files a command reads: the pictures, the parameter file and the
+// camera list. Outputs must not replace any of them.
+std::vector<app::NamedFile> InputsOf(const MatchOptions& o, const fs::path& programFolder) {
+  std::vector<app::NamedFile> inputs;
+  for (std::size_t i = 0; i < o.Pictures.size(); ++i)
+    inputs.push_back({o.Pictures[i], "input picture " + std::to_string(i + 1)});
+  inputs.push_back({(o.Params ? *o.Params : params::CurrentParameterFilePath(programFolder)).string(),
+                    "the parameter file"});
+  inputs.push_back({(o.Lenses ? *o.Lenses : params::CameraListPath(programFolder)).string(), "the camera list"});
+  inputs.push_back({params::RefinementOptionPath(programFolder).string(), "the refinement option file"});
+  return inputs;
+}
+
+// The output's name by the extension rule; a name that breaks it is a bad
+// command line.
+std::string NameByRule(const std::string& given, std::string (*rule)(const std::string&)) {
+  try {
+    return rule(given);
+  } catch (const app::OutputRefused& e) {
+    throw UsageError(e.what());
+  }
+}
+
+// The report, written after the panorama: if it fails, the message says
+// that the panorama exists.
+void WriteReport(const std::string& report, const std::string& panorama, const json& doc) {
+  const std::string text = doc.dump(2) + "\n";
+  try {
+    params::WriteWholeFile(report, text);
+  } catch (const params::FileWriteError& e) {
+    throw std::runtime_error(app::OutputRefused({report, "the report"}, e.Reason()).what() +
+                             std::string("; the panorama was written to ") + params::QuotedPath(panorama));
+  }
 }
 
 int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, Console& console) {
@@ -326,6 +438,18 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
   const MatchOptions o = ParseMatchOptions(rest);
   if (!output) throw UsageError("stitch needs -o OUT.jpg");
   if (o.Pictures.empty()) throw UsageError("stitch needs the pictures, left to right");
+  // The outputs are checked before the work: a wrong name fails at once.
+  output = NameByRule(*output, app::PanoramaOutputName);
+  std::vector<app::NamedFile> outputs = {{*output, "the panorama"}};
+  if (report) {
+    try {
+      app::CheckReportName(*report);
+    } catch (const app::OutputRefused& e) {
+      throw UsageError(e.what());
+    }
+    outputs.push_back({*report, "the report"});
+  }
+  app::CheckOutputs(outputs, InputsOf(o, programFolder));
 
   using Clock = std::chrono::steady_clock;
   const auto t0 = Clock::now();
@@ -333,11 +457,18 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
   rs.RequestedScale = scale;
   ConsoleProgress ui(console, o.Progress);
   Find(rs, o, programFolder, ui);
+  ui.EndLine();
   WarnUnreliable(rs, console);
   const auto t1 = Clock::now();
   // The panorama goes to the file band by band as it is made.
   app::PanoramaFileWriter writer(*output);
-  app::RunConstructionPhase(rs, ui, writer.Sink());
+  try {
+    app::RunConstructionPhase(rs, ui, writer.Sink());
+  } catch (const std::bad_alloc&) {
+    throw app::OutOfMemory(app::NotEnoughMemory(app::ConstructionMemoryUse(rs), kMemoryHint));
+  }
+  ui.EndLine();
+  if (rs.CancelRequested) throw Cancelled("joining stopped by the user");
   if (!rs.Layout.ScaleNote.empty()) console.Err << "vistarium-cli: " << rs.Layout.ScaleNote << '\n';
   const auto t2 = Clock::now();
   writer.Commit(app::TrailerOfRun(rs));
@@ -358,10 +489,7 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
           {"construction_s", seconds(t1, t2)},  // the encoding of the file included
           {"save_s", seconds(t2, t3)},
           {"total_s", seconds(t0, t3)}}}};
-    std::vector<std::uint8_t> bytes;
-    const std::string text = doc.dump(2) + "\n";
-    bytes.assign(text.begin(), text.end());
-    render::WriteFileAtomically(*report, bytes);
+    WriteReport(*report, *output, doc);
   }
   console.Err << "Panorama of " << rs.Panorama.Width << " x " << rs.Panorama.Height << " pixels written to "
               << *output << '\n';
@@ -371,6 +499,8 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
 int Info(const std::vector<std::string>& args, Console& console) {
   if (args.size() != 2) throw UsageError("info needs one panorama file");
   const app::PanoramaInfo info = app::ReadPanoramaInfo(args[1]);
+  if (!info.CompleteJpeg)
+    throw std::runtime_error("\"" + args[1] + "\" is not a complete JPEG file: its picture data ends early");
   const char* state = info.Trailer.State == app::TrailerState::Sound     ? "sound"
                       : info.Trailer.State == app::TrailerState::Damaged ? "damaged"
                                                                          : "none";
@@ -432,6 +562,8 @@ int View(const std::vector<std::string>& args, Console& console) {
   }
   if (!input) throw UsageError("view needs the panorama file");
   if (!output) throw UsageError("view needs -o VIEW.png");
+  output = NameByRule(*output, app::ViewOutputName);
+  app::CheckOutputs({{*output, "the view"}}, {{*input, "the panorama"}});
 
   const app::OpenedPanorama opened = app::OpenPanoramaFile(*input);
   const app::TrailerReading& trailer = opened.Trailer;
@@ -464,13 +596,69 @@ int View(const std::vector<std::string>& args, Console& console) {
   return 0;
 }
 
+// A command's own --help (or -h), before any "--".
+bool AsksForHelp(const std::vector<std::string>& args) {
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == "--") return false;
+    if (args[i] == "--help" || args[i] == "-h") return true;
+  }
+  return false;
+}
+
 }  // namespace
+
+std::string ProgressLine(const std::string& phase, int percent, double elapsedSeconds) {
+  constexpr int kBarWidth = 30;
+  const int p = std::clamp(percent, 0, 100);
+  const int filled = p * kBarWidth / 100;
+  const auto clock = [](double seconds) {
+    const long t = std::lround(std::max(0.0, seconds));
+    char text[32];
+    if (t >= 3600)
+      std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", t / 3600, t / 60 % 60, t % 60);
+    else
+      std::snprintf(text, sizeof text, "%ld:%02ld", t / 60, t % 60);
+    return std::string(text);
+  };
+  char head[24];
+  std::snprintf(head, sizeof head, "%-12s [", phase.c_str());
+  std::string line = head;
+  line += std::string(static_cast<std::size_t>(filled), '#') + std::string(static_cast<std::size_t>(kBarWidth - filled), '-');
+  char tail[16];
+  std::snprintf(tail, sizeof tail, "] %3d%%", p);
+  line += tail;
+  line += "  elapsed " + clock(elapsedSeconds);
+  line += "  remaining " + (p > 0 ? clock(elapsedSeconds * (100 - p) / p) : std::string("?"));
+  return line;
+}
+
+int RunProgram(std::vector<std::string> args, const fs::path& programFolder, Console& console) {
+  std::optional<fs::path> chosen;
+  try {
+    chosen = params::TakeOptionsArgument(args);
+  } catch (const std::invalid_argument& e) {
+    console.Err << "vistarium-cli: " << e.what() << "\n" << UsageText();
+    return 2;
+  }
+  std::string problem;
+  params::ChooseOptionsFolder(programFolder, chosen, problem);
+  if (!problem.empty()) console.Err << "vistarium-cli: warning: " << problem << "; using the delivered settings\n";
+  return RunCli(args, programFolder, console);
+}
 
 int RunCli(const std::vector<std::string>& args, const fs::path& programFolder, Console& console) {
   try {
     if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-      (args.empty() ? console.Err : console.Out) << kUsage;
+      (args.empty() ? console.Err : console.Out) << UsageText(args.size() > 1 ? args[1] : "");
       return args.empty() ? 2 : 0;
+    }
+    if (args[0] == "--version") {
+      console.Out << "vistarium-cli " << app::kVersion << '\n';
+      return 0;
+    }
+    if (AsksForHelp(args)) {
+      console.Out << UsageText(args[0]);
+      return 0;
     }
     if (args[0] == "match") return Match(args, programFolder, console);
     if (args[0] == "stitch") return Stitch(args, programFolder, console);
@@ -478,11 +666,14 @@ int RunCli(const std::vector<std::string>& args, const fs::path& programFolder, 
     if (args[0] == "view") return View(args, console);
     throw UsageError("unknown command \"" + args[0] + "\"");
   } catch (const UsageError& e) {
-    console.Err << "vistarium-cli: " << e.what() << "\n" << kUsage;
+    console.Err << "vistarium-cli: " << e.what() << "\n" << UsageText(args.empty() ? "" : args[0]);
     return 2;
   } catch (const Cancelled& e) {
     console.Err << "vistarium-cli: " << e.what() << '\n';
     return 3;
+  } catch (const std::bad_alloc&) {
+    console.Err << "vistarium-cli: error: not enough memory; " << kMemoryHint << '\n';
+    return 1;
   } catch (const std::exception& e) {
     console.Err << "vistarium-cli: error: " << e.what() << '\n';
     return 1;
