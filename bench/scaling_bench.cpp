@@ -84,8 +84,9 @@ fs::path EnsureSet(int count, const Size& size, const fs::path& photos, const fs
   if (fs::exists(folder / "truth.json")) return folder;
   const fs::path tool = fs::path(VISTARIUM_BIN_DIR) / "vistarium-render-samples";
   std::ostringstream command;
-  command << '"' << tool.string() << "\" --preset circle8 --count " << count << " --360 --size " << size.Width << 'x'
-          << size.Height << " --focal " << FocalText(FocalFor(count)) << " --name circle --photos \""
+  command << '"' << tool.string() << "\" --preset circle8 --reduce 1 --count " << count << " --360 --size "
+          << size.Width << 'x' << size.Height << " --focal " << FocalText(FocalFor(count))
+          << " --pitch 0 --roll 0 --pitch-jitter 0.8 --roll-jitter 0.8 --quality 90 --name circle --photos \""
           << photos.string() << "\" --out \"" << folder.string() << "\" > /dev/null";
   std::printf("rendering %d pictures of %d x %d ...\n", count, size.Width, size.Height);
   std::fflush(stdout);
