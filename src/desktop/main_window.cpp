@@ -877,7 +877,7 @@ void TfrmMain::StartConstruction(WorkflowStage startedFrom) {
         builtPicture_ = Bitmap32{};
         int factor = 1;
         app::RunConstructionPhase(rs_, *progress_,
-                                  render::DisplayPictureSink(builtPicture_, app::kHeldPanoramaPixels, factor));
+                                  render::DisplayPictureSink(builtPicture_, heldBudget_, factor));
         if (rs_.CancelRequested) return;
         held_ = {factor, rs_.Panorama.Width, rs_.Panorama.Height};
         // Connections named because their pictures stand the wrong way
@@ -1125,7 +1125,7 @@ void TfrmMain::mnuOpenPanoramaClick() {
   app::StoreTrailerReading(reading, rs_.Projection, rs_.PictureSet.Is360);
   if (reading.State == app::TrailerState::Damaged) services_.Inform(this, FromStd(app::kDamagedTrailerMessage));
   // A large panorama is held reduced by the decoder's own scaling.
-  app::HeldOpenedPanorama opened = app::OpenPanoramaToHold(path);
+  app::HeldOpenedPanorama opened = app::OpenPanoramaToHold(path, heldBudget_);
   const DeviceBitmap& picture = opened.Picture;
   held_ = opened.Held;
   openedHorizonRow_ = app::BrowsingHorizonRow(reading.Values, held_.FullHeight);
