@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cmath>
 #include <cstring>
 #include <exception>
@@ -527,7 +526,6 @@ struct RowScratch {
   std::vector<std::int32_t> U, V;
   std::vector<std::uint8_t> Flags;
   std::vector<TRealPoint> NodeRow;
-  std::vector<std::uint64_t> Masks;
   std::vector<char> Covers;
   RowScratch(int count, int width)
       : Count(count), Width(width), Buffer(CheckedPixelCount(count, width + 1)), First(count), Last(count),
@@ -773,75 +771,54 @@ private:
     }
   }
 
-  // The full circle's cross-fade, column by column as the circle's rules
-  // read, with the covering pictures of each column as a bit mask (sets of
-  // up to 64 pictures) or a list.
+  // The full circle's cross-fade, segment by segment: between the starts
+  // and the ends of the pictures' runs the covering pictures do not change,
+  // nor does the run of them that is blended, which the circle's rules find
+  // column by column.
   void BlendCircle(RowScratch& wk, std::uint8_t* out) const {
     const int count = wk.Count, n = width_;
     for (int i = 0; i < count; ++i)
       wk.Overlap[static_cast<std::size_t>(i)] = SpanFromTo(PrevOf(wk.First[static_cast<std::size_t>(i)], n),
                                                            wk.Last[static_cast<std::size_t>(PrevOf(i, count))], n);
-    std::memset(out, 0, 3 * static_cast<std::size_t>(n));
-    if (count > 64) {
-      BlendCircleList(wk, out);
-      return;
-    }
-    std::vector<std::uint64_t>& masks = wk.Masks;
-    masks.assign(static_cast<std::size_t>(n), 0);
+    thread_local std::vector<int> cuts;
+    cuts.assign({0, n});
     for (int i = 0; i < count; ++i) {
       const auto si = static_cast<std::size_t>(i);
       if (!wk.HasRun[si]) continue;
-      const std::uint64_t bit = std::uint64_t{1} << i;
-      for (int c = wk.First[si];; c = NextOf(c, n)) {
-        masks[static_cast<std::size_t>(c)] |= bit;
-        if (c == wk.Last[si]) break;
-      }
+      cuts.push_back(wk.First[si]);
+      cuts.push_back(NextOf(wk.Last[si], n));
     }
-    const std::uint64_t all = count == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
-    const auto covers = [](std::uint64_t m, int i) { return ((m >> i) & 1u) != 0; };
-    for (int x = 0; x < n; ++x) {
-      const std::uint64_t m = masks[static_cast<std::size_t>(x)];
-      if (m == 0) continue;  // no picture covers it: black
-      if ((m & (m - 1)) == 0 && m != all) {
-        Copy(out, x, wk.Row(std::countr_zero(m))[x]);
-        continue;
-      }
-      int last;
-      if (m == all) {
-        last = NextOf(Newest(wk, x), count);
-      } else {
-        const int firstOut = std::countr_zero(~m & all);
-        const std::uint64_t above = firstOut + 1 < 64 ? m >> (firstOut + 1) : 0;
-        last = above != 0 ? firstOut + 1 + std::countr_zero(above) : std::countr_zero(m);
-      }
-      int top = last;
-      for (int steps = 1; steps < count && covers(m, NextOf(top, count)); ++steps) top = NextOf(top, count);
-      CircleWalk(wk, x, last, top, [&](int i) { return covers(m, i); }, out);
-    }
-  }
-
-  void BlendCircleList(RowScratch& wk, std::uint8_t* out) const {
-    const int count = wk.Count, n = width_;
+    std::sort(cuts.begin(), cuts.end());
+    cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
     wk.Covers.resize(static_cast<std::size_t>(count));
-    for (int x = 0; x < n; ++x) {
+    const auto covers = [&wk](int i) { return wk.Covers[static_cast<std::size_t>(i)] != 0; };
+    for (std::size_t s = 0; s + 1 < cuts.size(); ++s) {
+      const int x0 = cuts[s], x1 = cuts[s + 1];
       int firstOut = -1;
       for (int i = 0; i < count; ++i) {
         const auto si = static_cast<std::size_t>(i);
-        wk.Covers[si] = wk.HasRun[si] && rows::InRun(x, wk.First[si], wk.Last[si]);
+        wk.Covers[si] = wk.HasRun[si] && rows::InRun(x0, wk.First[si], wk.Last[si]);
         if (!wk.Covers[si] && firstOut < 0) firstOut = i;
       }
       int last;
       if (firstOut < 0) {
-        last = NextOf(Newest(wk, x), count);
+        last = NextOf(Newest(wk, x0), count);
       } else {
         last = NextOf(firstOut, count);
-        while (last != firstOut && !wk.Covers[static_cast<std::size_t>(last)]) last = NextOf(last, count);
-        if (last == firstOut) continue;
+        while (last != firstOut && !covers(last)) last = NextOf(last, count);
+        if (last == firstOut) {  // no picture covers the segment: black
+          std::memset(out + 3 * static_cast<std::size_t>(x0), 0, 3 * static_cast<std::size_t>(x1 - x0));
+          continue;
+        }
       }
       int top = last;
-      for (int steps = 1; steps < count && wk.Covers[static_cast<std::size_t>(NextOf(top, count))]; ++steps)
-        top = NextOf(top, count);
-      CircleWalk(wk, x, last, top, [&](int i) { return wk.Covers[static_cast<std::size_t>(i)] != 0; }, out);
+      for (int steps = 1; steps < count && covers(NextOf(top, count)); ++steps) top = NextOf(top, count);
+      if (top == last) {
+        const ColorTriple* row = wk.Row(top);
+        for (int x = x0; x < x1; ++x) Copy(out, x, row[x]);
+        continue;
+      }
+      for (int x = x0; x < x1; ++x) CircleWalk(wk, x, last, top, covers, out);
     }
   }
 
