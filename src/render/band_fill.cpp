@@ -399,6 +399,38 @@ struct SampleSource {
 // Positions inside a picture are not negative: truncation rounds.
 inline std::int32_t Fixed(double v) { return static_cast<std::int32_t>(v * 256.0 + 0.5); }
 
+// The polynomial's values at s = 0 .. count - 1 in fixed point, by Horner's
+// rule; four at a time with AVX2 (the same operations, so the same values).
+inline void FixedAlongOneByOne(const Polynomial& p, int count, std::int32_t* out) {
+  for (int k = 0; k < count; ++k) out[k] = Fixed(p(k));
+}
+#ifdef VISTARIUM_X86
+__attribute__((target("avx2"))) void FixedAlongAvx2(const Polynomial& p, int count, std::int32_t* out) {
+  const __m256d c0 = _mm256_set1_pd(p.C[0]), c1 = _mm256_set1_pd(p.C[1]), c2 = _mm256_set1_pd(p.C[2]),
+                c3 = _mm256_set1_pd(p.C[3]), scale = _mm256_set1_pd(256.0), half = _mm256_set1_pd(0.5);
+  int k = 0;
+  for (; k + 4 <= count; k += 4) {
+    const __m256d s = _mm256_setr_pd(k, k + 1, k + 2, k + 3);
+    __m256d v = _mm256_add_pd(_mm256_mul_pd(c3, s), c2);
+    v = _mm256_add_pd(_mm256_mul_pd(v, s), c1);
+    v = _mm256_add_pd(_mm256_mul_pd(v, s), c0);
+    v = _mm256_add_pd(_mm256_mul_pd(v, scale), half);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), _mm256_cvttpd_epi32(v));
+  }
+  for (; k < count; ++k) out[k] = Fixed(p(k));
+}
+#endif
+inline void FixedAlong(const Polynomial& p, int count, std::int32_t* out, bool simd) {
+#ifdef VISTARIUM_X86
+  if (simd) {
+    FixedAlongAvx2(p, count, out);
+    return;
+  }
+#endif
+  (void)simd;
+  FixedAlongOneByOne(p, count, out);
+}
+
 // Bilinear sample of four inner neighbours in fixed point: weights of 1/256
 // pixel along each axis, the mean rounded half up.
 inline ColorTriple SampleInner(const SampleSource& s, std::int32_t u, std::int32_t v) {
@@ -654,20 +686,8 @@ private:
       grid.AlongRow(wk.NodeRow, k, u, v);
       const double end = t1 - 1 - t0;
       if (clear(u(0.0), v(0.0)) && clear(u(end), v(end))) {
-        // Forward differences: three additions a step for each coordinate.
-        double pu = u.C[0], du1 = u.C[1] + u.C[2] + u.C[3], du2 = 2.0 * u.C[2] + 6.0 * u.C[3], du3 = 6.0 * u.C[3];
-        double pv = v.C[0], dv1 = v.C[1] + v.C[2] + v.C[3], dv2 = 2.0 * v.C[2] + 6.0 * v.C[3], dv3 = 6.0 * v.C[3];
-        for (int t = t0; t < t1; ++t) {
-          const auto st = static_cast<std::size_t>(t);
-          wk.U[st] = Fixed(pu);
-          wk.V[st] = Fixed(pv);
-          pu += du1;
-          du1 += du2;
-          du2 += du3;
-          pv += dv1;
-          dv1 += dv2;
-          dv2 += dv3;
-        }
+        FixedAlong(u, t1 - t0, wk.U.data() + t0, simd_);
+        FixedAlong(v, t1 - t0, wk.V.data() + t0, simd_);
         std::memset(wk.Flags.data() + t0, kInside, static_cast<std::size_t>(t1 - t0));
         continue;
       }
