@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string>
 
+#include "alignment/crop.h"
 #include "alignment/orientation.h"
 #include "geom/numbers.h"
 
@@ -175,6 +176,7 @@ std::string LayOutPanorama(RunState& rs) {
       CircleExtent(rs);
     else
       PlainExtent(rs);
+    ChooseCrop(rs);
   };
   setCircle(std::max(4, Floor(n * requested)));
   measure();

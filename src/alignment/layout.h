@@ -40,8 +40,9 @@ void SizePanorama(RunState& rs);
 // (before AllocatePanorama).
 TPoint LaidOutSize(const RunState& rs);
 
-// Measures spans, band and frame at rs.RequestedScale, and again at a
-// smaller scale when a side would exceed kMaxPanoramaSide. Returns the
+// Measures spans, band and frame (with the chosen crop, crop.h) at
+// rs.RequestedScale, and again at a smaller scale when a side would exceed
+// kMaxPanoramaSide. Returns the
 // sentence that says so (empty when nothing was scaled down on its own).
 std::string LayOutPanorama(RunState& rs);
 // Open panorama: spans become panorama columns clamped into the picture.

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "alignment/layout.h"
+#include "app/picture_metadata.h"
 #include "geom/numbers.h"
 #include "render/band_fill.h"
 #include "render/picture_file.h"
@@ -40,7 +41,9 @@ browse::BrowserSource HeldBrowserSource(browse::BrowserSource source, int factor
 
 void SaveRunPanorama(RunState& rs, matching::ProgressUi& ui, const std::string& path) {
   if (rs.Panorama.Width <= 0 || rs.Panorama.Height <= 0) throw std::logic_error("No panorama has been made");
-  PanoramaFileWriter writer(path);
+  PanoramaFileWriter writer(path, [&rs](int width, int height) {
+    return std::vector<render::JpegSegment>{PanoramaExifSegment(rs.PictureSet.FileNames, width, height)};
+  });
   render::FillPanoramaInBands(rs, ui, writer.Sink());
   writer.Commit(TrailerOfRun(rs));
 }

@@ -38,8 +38,8 @@ browse::BrowserSource RunBrowserSource(const RunState& rs);
 browse::BrowserSource HeldBrowserSource(browse::BrowserSource source, int factor);
 
 // Writes the run's panorama (made, its layout in place) at full size into a
-// panorama file, its bands made again from the picture files as they go to
-// the encoder.
+// panorama file with the first picture's metadata, its bands made again from
+// the picture files as they go to the encoder.
 void SaveRunPanorama(RunState& rs, matching::ProgressUi& ui, const std::string& path);
 
 // An opened panorama file as the window keeps it: decoded whole when it has

@@ -253,12 +253,13 @@ std::string LoadedPanoramaLabel(const std::string& path, TrailerState state) {
 
 // ---------------------------------------------------------------------------
 
-void SavePanoramaFile(const std::string& path, const Bitmap32& picture, const PanoramaTrailer& trailer) {
+void SavePanoramaFile(const std::string& path, const Bitmap32& picture, const PanoramaTrailer& trailer,
+                      std::span<const render::JpegSegment> segments) {
   // The trailer first: a value it refuses must not cost an encoding.
   const std::string trailerText = FormatTrailer(trailer);
   std::vector<std::uint8_t> bytes;
   try {
-    bytes = render::EncodeJpeg(picture, render::kDefaultJpegQuality);
+    bytes = render::EncodeJpeg(picture, render::kDefaultJpegQuality, segments);
   } catch (const render::PictureFileError& e) {
     throw render::PictureFileError(e.Problem(), path,
                                    "Cannot save panorama \"" + path + "\": " + std::string(e.what()));
@@ -267,14 +268,20 @@ void SavePanoramaFile(const std::string& path, const Bitmap32& picture, const Pa
   render::WriteFileAtomically(path, bytes);
 }
 
-PanoramaFileWriter::PanoramaFileWriter(std::string path) : path_(std::move(path)) {}
+PanoramaFileWriter::PanoramaFileWriter(std::string path, SegmentsFor segments)
+    : path_(std::move(path)), segments_(std::move(segments)) {}
 
 PanoramaFileWriter::~PanoramaFileWriter() = default;
 
 render::BandSink PanoramaFileWriter::Sink() {
   return [this](const render::PanoramaBand& band) {
     try {
-      if (band.Top == 0) writer_ = std::make_unique<render::JpegFileWriter>(path_, band.Width, band.PanoramaHeight);
+      if (band.Top == 0) {
+        const std::vector<render::JpegSegment> segments =
+            segments_ ? segments_(band.Width, band.PanoramaHeight) : std::vector<render::JpegSegment>{};
+        writer_ = std::make_unique<render::JpegFileWriter>(path_, band.Width, band.PanoramaHeight,
+                                                           render::kDefaultJpegQuality, segments);
+      }
       if (!writer_) throw std::logic_error("A panorama file is written from its first band on");
       writer_->WriteRows(band.Rgb, band.Rows);
     } catch (const render::PictureFileError& e) {

@@ -19,8 +19,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -162,11 +164,14 @@ std::string LoadedPanoramaLabel(const std::string& path, TrailerState state);
 
 // Writes the picture as a baseline JPEG of quality 90 followed by the
 // trailer, as one file that appears under `path` whole or not at all: an
-// existing file is replaced only when everything succeeded. Throws
+// existing file is replaced only when everything succeeded. The segments
+// (the pictures' metadata, see picture_metadata.h) go into the JPEG near its
+// start, so the trailer stays the file's last bytes. Throws
 // std::invalid_argument for a non-finite trailer value (nothing is written)
 // and render::PictureFileError naming `path` for a picture JPEG cannot hold
 // or a failed write.
-void SavePanoramaFile(const std::string& path, const Bitmap32& picture, const PanoramaTrailer& trailer);
+void SavePanoramaFile(const std::string& path, const Bitmap32& picture, const PanoramaTrailer& trailer,
+                      std::span<const render::JpegSegment> segments = {});
 
 // A panorama file written as the fill hands on its bands of rows: the JPEG
 // is encoded band by band into a temporary file beside `path`, and Commit
@@ -176,7 +181,10 @@ void SavePanoramaFile(const std::string& path, const Bitmap32& picture, const Pa
 // Commit nothing appears under `path`. Throws as SavePanoramaFile does.
 class PanoramaFileWriter {
 public:
-  explicit PanoramaFileWriter(std::string path);
+  // `segments(width, height)` gives the metadata segments of a panorama of
+  // that size, asked when the first band comes.
+  using SegmentsFor = std::function<std::vector<render::JpegSegment>(int width, int height)>;
+  explicit PanoramaFileWriter(std::string path, SegmentsFor segments = {});
   ~PanoramaFileWriter();
   // Takes the bands in order from the top; the first one opens the file.
   render::BandSink Sink();
@@ -184,6 +192,7 @@ public:
 
 private:
   std::string path_;
+  SegmentsFor segments_;
   std::unique_ptr<render::JpegFileWriter> writer_;
 };
 

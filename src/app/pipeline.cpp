@@ -1,12 +1,14 @@
 #include "app/pipeline.h"
 
 #include "alignment/bundle_coord.h"
+#include "alignment/crop.h"
 #include "alignment/layout.h"
 #include "alignment/orientation.h"
 #include "matching/all_pairs.h"
 #include "matching/preparation.h"
 #include "refine/refinement.h"
 #include "render/fill.h"
+#include "render/gain_compensation.h"
 
 namespace vistarium::app {
 
@@ -48,17 +50,20 @@ bool PrepareConstruction(RunState& rs) {
   rs.Horizon = alignment::FindHorizon(rs);
   alignment::LevelPanorama(rs, rs.Horizon);
   if (rs.PictureSet.Is360) alignment::CreateClosureSystems(rs);
+  // Spans, band and extent with the chosen crop, at a smaller scale when a
+  // side would exceed what JPEG holds.
   rs.Layout.ScaleNote = alignment::LayOutPanorama(rs);
+  if (Stopped(rs)) return false;
+  render::CompensateExposure(rs);
   return !Stopped(rs);
 }
 
 void Fill(RunState& rs, matching::ProgressUi& ui) {
+  alignment::AllocatePanorama(rs);
   if (rs.PictureSet.Is360) {
-    alignment::AllocatePanorama(rs);
     alignment::WrapSpans(rs);
     render::FillCirPanorama(rs, ui);
   } else {
-    alignment::AllocatePanorama(rs);
     alignment::ClampSpans(rs);
     render::FillPlainPanorama(rs, ui);
   }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -122,13 +123,21 @@ void ResetBrowser(BrowserState& s, int viewWidth, int viewHeight) {
   s.ViewCentreY = ViewCentreFor(viewHeight);
 }
 
-std::int32_t MapHeightFor(int height, double angleStep, double pixelsPerRadian) {
+std::int32_t MapHeightFor(double height, double angleStep, double pixelsPerRadian) {
   const double sine = height * 0.5 / pixelsPerRadian;
   if (!(sine >= 0.0 && sine <= 1.0))
     throw std::invalid_argument("The panorama is higher than its projection values allow");
   const std::int32_t h = 2 * Round(std::asin(sine) / angleStep) - 1;
   if (h < 1) throw std::invalid_argument("The panorama is too low to browse");
   return h;
+}
+
+std::int32_t MapHeightFor(const BrowserSource& src, int height) {
+  // The taller side of a horizon off the middle, up to 80 degrees (a
+  // perspective view of more has no use), else the half height.
+  const double taller = std::max(src.HorizonRow, height - src.HorizonRow);
+  const double reach = std::min(taller, std::sin(80.0 * std::numbers::pi / 180.0) * src.PixelsPerRadian);
+  return MapHeightFor(std::max(static_cast<double>(height), 2.0 * reach), src.AngleStep, src.PixelsPerRadian);
 }
 
 double MapRowSource(const BrowserSource& src, int height, std::int32_t mapHeight, std::int32_t y) {
@@ -139,7 +148,7 @@ double MapRowSource(const BrowserSource& src, int height, std::int32_t mapHeight
 
 TColMatrix BuildMapReference(const Bitmap32& panorama, const BrowserSource& src) {
   const std::int32_t mapWidth = panorama.Width;
-  const std::int32_t mapHeight = MapHeightFor(panorama.Height, src.AngleStep, src.PixelsPerRadian);
+  const std::int32_t mapHeight = MapHeightFor(src, panorama.Height);
   TColMatrix map(mapWidth, mapHeight);
   const TPoint size{panorama.Width, panorama.Height};
   for (int x = 0; x < mapWidth; ++x)
@@ -156,7 +165,7 @@ TColMatrix BuildMapReference(const Bitmap32& panorama, const BrowserSource& src)
 
 TColMatrix BuildMap(const Bitmap32& panorama, const BrowserSource& src) {
   const std::int32_t width = panorama.Width, height = panorama.Height;
-  const std::int32_t mapHeight = MapHeightFor(height, src.AngleStep, src.PixelsPerRadian);
+  const std::int32_t mapHeight = MapHeightFor(src, height);
   TColMatrix map(width, mapHeight);
   const TPoint size{width, height};
 

@@ -38,6 +38,8 @@
 #include "app/output_files.h"
 #include "app/panorama_file.h"
 #include "app/picture_loading.h"
+#include "app/picture_metadata.h"
+#include "app/sphere_export.h"
 #include "app/pipeline.h"
 #include "render/band_fill.h"
 #include "desktop/adjust_window.h"
@@ -48,6 +50,7 @@
 #include "params/camera_list.h"
 #include "params/file_access.h"
 #include "params/parameter_file.h"
+#include "params/output_options.h"
 #include "params/refinement_option.h"
 #include "render/picture_file.h"
 
@@ -223,6 +226,8 @@ void TfrmMain::CreateActions() {
       {&mnuLoadPictures, "mnuLoadPictures", "&Load Pictures", "Load pictures for panorama"},
       {&mnuOpenPanorama, "mnuOpenPanorama", "&Open Panorama", "Open panorama for viewing"},
       {&mnuSavePanorama, "mnuSavePanorama", "&Save Panorama", "Save panorama in jpg-file"},
+      {&mnuExport360, "mnuExport360", "Export as 360 &Photo…",
+       "Save the panorama as a 360 photo that photo libraries and web viewers show as a sphere"},
       {&mnuExit, "mnuExit", "&Exit", "Exit Vistarium"},
       {&mnuViewFullSize, "mnuViewFullSize", "&Full Size Picture", "View full size panorama"},
       {&mnuViewBrowse, "mnuViewBrowse", "&Browse Panorama", "Browse panorama"},
@@ -280,6 +285,7 @@ void TfrmMain::CreateActions() {
   on(mnuLoadPictures, &TfrmMain::mnuLoadPicturesClick);
   on(mnuOpenPanorama, &TfrmMain::mnuOpenPanoramaClick);
   on(mnuSavePanorama, &TfrmMain::mnuSavePanoramaClick);
+  on(mnuExport360, &TfrmMain::mnuExport360Click);
   on(mnuExit, &TfrmMain::mnuExitClick);
   on(mnuViewFullSize, &TfrmMain::mnuViewFullSizeClick);
   on(mnuViewBrowse, &TfrmMain::mnuViewBrowseClick);
@@ -305,7 +311,7 @@ void TfrmMain::CreateMenus() {
     return m;
   };
   mnuFile = menu("mnuFile", "&File", "Open and save files");
-  mnuFile->addActions({mnuNewPanorama, mnuLoadPictures, mnuOpenPanorama, mnuSavePanorama});
+  mnuFile->addActions({mnuNewPanorama, mnuLoadPictures, mnuOpenPanorama, mnuSavePanorama, mnuExport360});
   mnuFile->addSeparator();
   mnuFile->addAction(mnuExit);
   mnuView = menu("mnuView", "&View Panorama", "View panorama");
@@ -392,11 +398,14 @@ void TfrmMain::CreatePanels() {
   divider->setObjectName("pnlPictureSetDivider");
   divider->setFrameShape(QFrame::VLine);
   divider->setFrameShadow(QFrame::Sunken);
-  divider->setGeometry(166, 3, 4, 20);
   labMain1 = new QLabel("Number of pictures", pnlPictureSet);
   labMain1->setObjectName("labMain1");
-  labMain1->move(176, 4);
   labMain1->adjustSize();
+  // Just after the check box, and the count's label after the line, as far
+  // right as the fonts in use let them (no further left than the layout's).
+  const int dividerX = chb360->geometry().right() + 6;
+  divider->setGeometry(dividerX, 3, 3, 20);
+  labMain1->move(std::max(176, std::min(dividerX + 9, 298 - labMain1->width())), 4);
   edNofPictures = new QLineEdit("0", pnlPictureSet);
   edNofPictures->setObjectName("edNofPictures");
   edNofPictures->setReadOnly(true);
@@ -818,8 +827,7 @@ void TfrmMain::mnuJoinClick() {
   for (QLabel* l : {Label1Elapsed, Label1Estimated, Label2Elapsed}) l->hide();
   matching::SetProgressBar(rs_, *progress_, Phase::Construction, 0);
   progress_->stop = false;
-  // Full-size refinement and rescue, unless switched off beside the parameter file.
-  rs_.Refine = params::ReadRefinementOption(params::RefinementOptionPath(programFolder_));
+  TakeJoinOptions();
 
   if (stage_ == WorkflowStage::ConnectionsReady) {
     SetLabelRed(Label1, false);
@@ -998,8 +1006,17 @@ TPictureSetData TfrmMain::PictureSetSnapshot() const {
   return pictures;
 }
 
-void TfrmMain::mnuByHandClick() {
+void TfrmMain::TakeJoinOptions() {
+  // Full-size refinement and rescue, exposure gains (which need the
+  // refinement) and the crop, as the switches beside the parameter file say.
   rs_.Refine = params::ReadRefinementOption(params::RefinementOptionPath(programFolder_));
+  rs_.CompensateExposure =
+      rs_.Refine && params::ReadGainCompensationOption(params::GainCompensationOptionPath(programFolder_));
+  rs_.Crop = params::ReadCropOption(params::CropOptionPath(programFolder_));
+}
+
+void TfrmMain::mnuByHandClick() {
+  TakeJoinOptions();
   rs_.ManualStitching = true;
   rs_.PlaceByFeatures = true;  // start where the pictures really overlap
   progress_->stop = false;
@@ -1055,8 +1072,10 @@ void TfrmMain::ShowPreviewImage(const app::PreviewGeometry& g) {
 
 void TfrmMain::DrawPanoramaPreview() {
   const Bitmap32& picture = frmSimpleShow_->Picture();
+  // The strip's own width: its viewport is not laid out while it is hidden.
   ShowPreviewImage(app::GrownPanoramaPreview(picture.Width, picture.Height, rs_.PictureSet.Count,
-                                             sbPanorama->viewport()->width(), ExtraWidth(), ExtraHeight()));
+                                             sbPanorama->width() - 2 * sbPanorama->frameWidth(), ExtraWidth(),
+                                             ExtraHeight()));
 }
 
 void TfrmMain::DrawOpenedPreview() {
@@ -1088,7 +1107,10 @@ void TfrmMain::mnuSavePanoramaClick() {
   if (fs::exists(path) && !services_.Ask(this, FromStd(app::kReplaceExistingFileQuestion))) return;
   WaitCursor wait;
   if (held_.Factor <= 1) {
-    app::SavePanoramaFile(path, frmSimpleShow_->Picture(), app::TrailerOfRun(rs_));
+    const Bitmap32& picture = frmSimpleShow_->Picture();
+    const render::JpegSegment metadata =
+        app::PanoramaExifSegment(rs_.PictureSet.FileNames, picture.Width, picture.Height);
+    app::SavePanoramaFile(path, picture, app::TrailerOfRun(rs_), {&metadata, 1});
   } else {
     // The window holds a reduced copy: the panorama is made again at full
     // size, band by band into the file.
@@ -1105,6 +1127,33 @@ std::vector<app::NamedFile> TfrmMain::PictureInputs() const {
   for (std::size_t i = 0; i < FileNames.size(); ++i)
     inputs.push_back({FileNames[i], "picture " + std::to_string(i + 1) + " of the set"});
   return inputs;
+}
+
+void TfrmMain::mnuExport360Click() {
+  const QString chosen = services_.ChooseFileToSave(this, "Export as 360 Photo", FromStd(app::kSaveFilter));
+  if (chosen.isEmpty()) return;
+  const std::string path = app::PanoramaFileNameFor(chosen.toStdString());
+  std::vector<app::NamedFile> inputs = PictureInputs();
+  if (!openedFile_.empty()) inputs.push_back({openedFile_, "the opened panorama"});
+  if (const std::string problem = app::OutputProblem(path, inputs); !problem.empty()) {
+    services_.Inform(this, FromStd(std::string(app::OutputRefused({path, "the 360 photo"}, problem).what())));
+    return;
+  }
+  if (fs::exists(path) && !services_.Ask(this, FromStd(app::kReplaceExistingFileQuestion))) return;
+  WaitCursor wait;
+  // A made panorama brings its run's values and the first picture's
+  // metadata, an opened one its trailer's values and its own metadata.
+  const bool opened = stage_ == WorkflowStage::PanoramaOpened;
+  const Bitmap32& picture = frmSimpleShow_->Picture();
+  const app::SphereSource source{rs_.PictureSet.Is360, rs_.Projection.AngleStep, rs_.Projection.PixelsPerRadian,
+                                 static_cast<double>(opened ? openedHorizonRow_ : rs_.Layout.Top)};
+  const app::SphereTags layout = app::SpherePhotoLayout(source, picture.Width, picture.Height);
+  std::vector<render::JpegSegment> metadata;
+  if (!opened)
+    metadata.push_back(app::PanoramaExifSegment(rs_.PictureSet.FileNames, layout.CroppedWidth, layout.CroppedHeight));
+  else if (auto exif = app::CopiedExifSegment(openedFile_, layout.CroppedWidth, layout.CroppedHeight))
+    metadata.push_back(std::move(*exif));
+  app::WriteSpherePhoto(picture, source, path, std::move(metadata));
 }
 
 void TfrmMain::mnuOpenPanoramaClick() {
@@ -1141,7 +1190,9 @@ void TfrmMain::mnuOpenPanoramaClick() {
   SetWorkflowStage(WorkflowStage::PanoramaOpened);
   chb360->setChecked(rs_.PictureSet.Is360);
   openedBrowsable_ = reading.State == app::TrailerState::Sound;
+  openedFile_ = path;
   mnuViewBrowse->setEnabled(openedBrowsable_);
+  mnuExport360->setEnabled(openedBrowsable_);
 }
 
 void TfrmMain::mnuViewFullSizeClick() { frmSimpleShow_->ShowFullSize(); }

@@ -106,6 +106,7 @@ public:
   void mnuLoadPicturesClick();
   void mnuOpenPanoramaClick();
   void mnuSavePanoramaClick();
+  void mnuExport360Click();
   void mnuExitClick();
   void mnuViewFullSizeClick();
   void mnuViewBrowseClick();
@@ -141,7 +142,7 @@ public:
 
   // Controls (named as the tests find them).
   QMenu *mnuFile, *mnuView, *mnuTools, *mnuParameters, *mnuHelp;
-  QAction *mnuNewPanorama, *mnuLoadPictures, *mnuOpenPanorama, *mnuSavePanorama, *mnuExit;
+  QAction *mnuNewPanorama, *mnuLoadPictures, *mnuOpenPanorama, *mnuSavePanorama, *mnuExport360, *mnuExit;
   QAction *mnuViewFullSize, *mnuViewBrowse, *mnuJoin, *mnuAdjustment, *mnuByHand, *mnuEditSet;
   QAction *mnuParametersTwoPic, *mnuParametersCamera, *mnuParametersMethod, *mnuSaveParameters, *mnuOpenParameters;
   QAction *mnuVistariumHelp, *mnuAbout;
@@ -191,6 +192,9 @@ private:
   // The picture set as the phases take it: the strip's files and the 360 flag.
   TPictureSetData PictureSetSnapshot() const;
   void StartConstruction(app::WorkflowStage startedFrom);
+  // The switches beside the parameter file that a Join takes: refinement,
+  // exposure gains and crop.
+  void TakeJoinOptions();
   void JoinFailed(std::exception_ptr error, app::WorkflowStage startedFrom);
   // The report of a failed Join; want of memory names what did not fit.
   QString JoinErrorText(std::exception_ptr error, bool findingFailed) const;
@@ -262,6 +266,7 @@ private:
   QDialog* frmHelp_ = nullptr;
   // The horizon row of an opened panorama file: its trailer's, or the middle row.
   std::int32_t openedHorizonRow_ = 0;
+  std::string openedFile_;  // the panorama file opened, for its metadata
 };
 
 }  // namespace vistarium::desktop

@@ -11,9 +11,11 @@
 #include <functional>
 #include <string>
 
+#include "params/output_options.h"
 #include "params/parameter_sets.h"
 
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -87,6 +89,10 @@ public:
   // Whether the connections are measured again on the full-size pictures,
   // as last read from or saved to the Options folder.
   bool Refinement() const { return refine_; }
+  // Whether the exposure of the pictures is evened out, and the crop of the
+  // panorama, as last read from or saved to the Options folder.
+  bool GainCompensation() const { return gains_; }
+  params::CropChoice Crop() const { return crop_; }
 
   void FormCreate();
   void ShowValues();
@@ -96,12 +102,16 @@ public:
 
   QLabel *Label1, *Label2, *LabMemo1, *LabMemo2, *LabMemo3;
   QLineEdit *edPar1, *edPar3;
-  QCheckBox *cbPar2, *cbRefinement;
+  QCheckBox *cbPar2, *cbRefinement, *cbGainCompensation;
+  QLabel* lblCrop;
+  QComboBox* cbCrop;  // items in the order of params::CropChoice
   QPushButton *bbtnSave, *bbtnDefault, *bbtnCancel;
 
 private:
   params::TParametersMethod values_;
   bool refine_ = true;
+  bool gains_ = true;
+  params::CropChoice crop_ = params::CropChoice::Common;
 };
 
 // The three dialogs, created together and able to gather all sets.

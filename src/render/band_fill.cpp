@@ -726,6 +726,13 @@ private:
       }
       ++t;
     }
+    // Exposure gains, as the plain fill applies them: to the samples, before
+    // the cross-fade (black stays black).
+    if (!rs_.Gains.empty())
+      for (int t = a; t <= b; ++t) {
+        ColorTriple& c = row[ColumnOf(pb, t, width_)];
+        c = rows::WithGain(rs_, i, c);
+      }
   }
 
   static void Store(std::uint8_t* out, int x, const double sum[3]) {

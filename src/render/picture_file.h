@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -168,13 +169,32 @@ private:
 
 inline constexpr int kDefaultJpegQuality = 90;
 
+// An application marker segment written into an encoded picture: APPn with
+// n = App (0 to 15) and its body (at most kMaxJpegSegmentBytes), such as
+// EXIF ("Exif\0\0" and a TIFF structure, APP1) or XMP (APP1).
+inline constexpr std::size_t kMaxJpegSegmentBytes = 65533;
+struct JpegSegment {
+  int App = 1;
+  std::vector<std::uint8_t> Data;
+};
+
 // Baseline (sequential) JPEG with three colour components, 4:2:0 chroma
-// subsampling and the standard tables scaled to `quality` (1 to 100).
-// Throws PictureFileError (CannotEncode) for an empty picture or a side above
-// kMaxPictureSide, std::invalid_argument for a bad quality or a pixel store
+// subsampling and the standard tables scaled to `quality` (1 to 100); the
+// segments follow the JFIF header. Throws PictureFileError (CannotEncode)
+// for an empty picture or a side above kMaxPictureSide,
+// std::invalid_argument for a bad quality, a bad segment or a pixel store
 // that does not match the size.
-std::vector<std::uint8_t> EncodeJpeg(const Bitmap32& picture, int quality = kDefaultJpegQuality);
-std::vector<std::uint8_t> EncodeJpeg(const DeviceBitmap& picture, int quality = kDefaultJpegQuality);
+std::vector<std::uint8_t> EncodeJpeg(const Bitmap32& picture, int quality = kDefaultJpegQuality,
+                                     std::span<const JpegSegment> segments = {});
+std::vector<std::uint8_t> EncodeJpeg(const DeviceBitmap& picture, int quality = kDefaultJpegQuality,
+                                     std::span<const JpegSegment> segments = {});
+// The same for a picture made while it is encoded: fill(firstRow, rowCount,
+// rgb) writes rowCount rows (a band of at most 16) of red, green and blue
+// samples, width triples a row. A large picture is encoded in strips on all
+// cores (with restart markers between its rows of blocks), so `fill` may be
+// called from several threads at once, each time for other rows.
+std::vector<std::uint8_t> EncodeJpegBands(int width, int height, int quality, std::span<const JpegSegment> segments,
+                                          const std::function<void(int, int, std::uint8_t*)>& fill);
 
 // A JPEG (baseline, the encoding of EncodeJpeg) written as its rows come,
 // band after band, into a temporary file beside `path` that Commit renames
@@ -184,7 +204,9 @@ std::vector<std::uint8_t> EncodeJpeg(const DeviceBitmap& picture, int quality = 
 // (CannotWrite naming `path`, CannotEncode for a size JPEG cannot hold).
 class JpegFileWriter {
 public:
-  JpegFileWriter(const std::string& path, int width, int height, int quality = kDefaultJpegQuality);
+  // The segments (metadata) go near the start, as EncodeJpeg writes them.
+  JpegFileWriter(const std::string& path, int width, int height, int quality = kDefaultJpegQuality,
+                 std::span<const JpegSegment> segments = {});
   ~JpegFileWriter();
   JpegFileWriter(const JpegFileWriter&) = delete;
   JpegFileWriter& operator=(const JpegFileWriter&) = delete;

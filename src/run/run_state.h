@@ -4,6 +4,7 @@
 // object, owned by whoever runs the pipeline (the application or the
 // command-line tool) and passed to every step.
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -12,6 +13,7 @@
 #include "geom/bundle_system.h"
 #include "run/picture_geometry.h"
 #include "geom/projection.h"
+#include "params/output_options.h"
 #include "params/parameter_sets.h"
 #include "image/bitmaps.h"
 
@@ -101,6 +103,15 @@ struct RunState {
   // the refined rotations. Off, the results are exactly those of the three
   // matched points; the application and the command-line tool switch it on.
   bool Refine = false;
+
+  // Even out the exposure of the pictures: one gain per picture and colour
+  // channel, estimated from the refined correspondences before the fill and
+  // applied by it. Off (or with nothing to compare), Gains stays empty and
+  // the fill takes the pictures' colours as they are.
+  bool CompensateExposure = false;
+  std::vector<std::array<double, 3>> Gains;  // per picture: blue, green, red
+  // Which part of the panorama frame becomes the panorama picture.
+  params::CropChoice Crop = params::CropChoice::Common;
 };
 
 // Whether the stop signal of the run is set (cheap: one relaxed load).
@@ -113,7 +124,7 @@ void ResetPictureSetData(RunState& rs);
 // Projection values to zero (the working scale to 1.0), geometry array and
 // working pictures emptied.
 void ResetFindingResults(RunState& rs);
-// Orientation, panorama points, horizon and panorama cleared. It walks the
+// Orientation, panorama points, horizon, panorama and exposure gains cleared. It walks the
 // geometry array, so when combined with the other resets it runs first.
 void ResetConstructionResults(RunState& rs);
 

@@ -298,11 +298,11 @@ TEST_F(CliTest, RefinedConnectionsOfTheHardSceneAreRightOrNamed) {
 }
 
 
-// A camera entry that leaves out the lens aberration shows: every refined
-// connection keeps a residual of more than a pixel and is named by that
-// cause, not as a failed match.
+// A camera entry with a lens aberration the pictures do not have shows:
+// every refined connection keeps a residual of more than a pixel and is
+// named by that cause, not as a failed match.
 TEST_F(CliTest, AWrongCameraEntryIsNamedAsNotOneStandpoint) {
-  std::vector<std::string> args = {"match", "--aberration", "0"};
+  std::vector<std::string> args = {"match", "--aberration", "-0.02"};
   for (const auto& f : SetFiles("portrait5")) args.push_back(f);
   const Result r = RunTool(args);
   ASSERT_EQ(r.status, 0) << r.err;
@@ -419,7 +419,7 @@ namespace vistarium::cli {
 namespace {
 
 TEST_F(CliTest, EveryCommandTakesHelpAndTheToolItsVersion) {
-  for (const std::string command : {"match", "stitch", "info", "view"}) {
+  for (const std::string command : {"match", "stitch", "export", "batch", "info", "view"}) {
     const Result r = RunTool({command, "--help"});
     EXPECT_EQ(r.status, 0) << command << r.err;
     EXPECT_NE(r.out.find("vistarium-cli " + command), std::string::npos) << r.out;
@@ -470,12 +470,41 @@ TEST_F(CliTest, TheOptionsOptionNamesTheSettingsFolderAndSeedsIt) {
   std::istringstream in;
   Console console{out, err, in, false};
   const auto files = SetFiles("open4");
+  const char* before = std::getenv(params::kOptionsFolderVariable);
+  const std::optional<std::string> saved = before ? std::optional<std::string>(before) : std::nullopt;
   const int status = RunProgram({"match", "--manual", "--exact", "--options", settings.string(), files[0], files[1]},
                                 kPrograms, console);
   params::UseOptionsFolder(std::nullopt);
+  // Processes it starts (batch) inherit the folder.
+  const char* inherited = std::getenv(params::kOptionsFolderVariable);
+  EXPECT_EQ(inherited ? std::string(inherited) : std::string(), settings.string());
+  if (saved)
+    setenv(params::kOptionsFolderVariable, saved->c_str(), 1);
+  else
+    unsetenv(params::kOptionsFolderVariable);
   ASSERT_EQ(status, 0) << err.str();
   EXPECT_TRUE(fs::exists(settings / "CurrentParameters.spr"));
   EXPECT_TRUE(fs::exists(settings / "Lenses.txt"));
+}
+
+}  // namespace
+}  // namespace vistarium::cli
+
+namespace vistarium::cli {
+namespace {
+
+// The first try must not look broken: every bundled sample set joins with
+// the delivered settings without a warning.
+TEST_F(CliTest, EveryBundledSampleJoinsWithTheDeliveredSettingsWithoutAWarning) {
+  for (const std::string set : {"open4", "circle8", "portrait5", "sunset8"}) {
+    const samples::SampleSet truth = samples::LoadTruthFile((kSource / "samples" / set / "truth.json").string());
+    std::vector<std::string> args = {"stitch", "-o", (folder_ / (set + ".jpg")).string()};
+    if (truth.Is360) args.push_back("--360");
+    for (const auto& f : SetFiles(set)) args.push_back(f);
+    const Result r = RunTool(args);
+    ASSERT_EQ(r.status, 0) << set << ": " << r.err;
+    EXPECT_EQ(r.err.find("warning"), std::string::npos) << set << ": " << r.err;
+  }
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "app/cli/cli.h"
 #include "app/connection_check.h"
 #include "app/panorama_file.h"
+#include "app/picture_metadata.h"
 #include "app/pipeline.h"
 #include "geom/numbers.h"
 #include "params/parameter_file.h"
@@ -106,8 +107,11 @@ TEST(JoinSampleSet, PanoramaStreamedToItsFileIsTheFileOfTheWholePanorama) {
     RunConstructionPhase(rs, ui);
     Bitmap32 shown;
     ShowPanorama(rs.Panorama, shown);
-    SavePanoramaFile((folder / "whole.jpg").string(), shown, TrailerOfRun(rs));
-    PanoramaFileWriter writer((folder / "streamed.jpg").string());
+    const render::JpegSegment metadata = PanoramaExifSegment(rs.PictureSet.FileNames, shown.Width, shown.Height);
+    SavePanoramaFile((folder / "whole.jpg").string(), shown, TrailerOfRun(rs), {&metadata, 1});
+    PanoramaFileWriter writer((folder / "streamed.jpg").string(), [&rs](int width, int height) {
+      return std::vector<render::JpegSegment>{PanoramaExifSegment(rs.PictureSet.FileNames, width, height)};
+    });
     RunConstructionPhase(rs, ui, writer.Sink());
     writer.Commit(TrailerOfRun(rs));
     EXPECT_TRUE(rs.Panorama.Pixels.empty());

@@ -23,6 +23,7 @@
 #include "fake_services.h"
 #include "params/camera_list.h"
 #include "params/parameter_file.h"
+#include "params/output_options.h"
 #include "params/refinement_option.h"
 #include "params/text_files.h"
 #include "../support/scratch_folder.h"
@@ -94,7 +95,7 @@ TEST_F(ParameterDialogsTest, AdjacentPicturesDialogKeepsValidEntriesAndDropsTheO
 TEST_F(ParameterDialogsTest, MethodDialogStoresTheMinimalSizeHalvedAndKeepsABadQuality) {
   TfrmParametersMethod& d = *Dialogs().Method;
   EXPECT_EQ(d.windowTitle(), "Parameters of Method");
-  EXPECT_EQ(d.size(), QSize(576, 358));
+  EXPECT_EQ(d.size(), QSize(576, 390));
   EXPECT_EQ(d.LabMemo1->text().split('\n').size(), 7);
   for (const QString& line : d.LabMemo2->text().split('\n')) EXPECT_EQ(line.size(), 79);
   EXPECT_TRUE(d.cbRefinement->isChecked());  // the default without an option file
@@ -118,6 +119,31 @@ TEST_F(ParameterDialogsTest, MethodDialogStoresTheMinimalSizeHalvedAndKeepsABadQ
   d.edPar3->setText("200");  // out of range
   d.bbtnSave->click();
   EXPECT_EQ(d.Values(), (params::TParametersMethod{152, 50, 0}));
+}
+
+// The exposure and crop choices sit below the buttons and are kept in their
+// own files; exposure needs the refinement, so its box follows that one.
+TEST_F(ParameterDialogsTest, MethodDialogKeepsExposureAndCropBesideTheParameterFile) {
+  TfrmParametersMethod& d = *Dialogs().Method;
+  EXPECT_TRUE(d.cbGainCompensation->isChecked());
+  EXPECT_EQ(d.cbCrop->currentIndex(), 0);
+  EXPECT_GT(d.cbCrop->y(), d.bbtnSave->geometry().bottom());
+  EXPECT_LE(d.cbCrop->geometry().right(), 576);
+  d.cbRefinement->setChecked(false);
+  EXPECT_FALSE(d.cbGainCompensation->isEnabled());
+  d.cbRefinement->setChecked(true);
+  d.cbGainCompensation->setChecked(false);
+  d.cbCrop->setCurrentIndex(2);
+  d.bbtnSave->click();
+  EXPECT_FALSE(params::ReadGainCompensationOption(params::GainCompensationOptionPath(folder_)));
+  EXPECT_EQ(params::ReadCropOption(params::CropOptionPath(folder_)), params::CropChoice::All);
+  const std::string spr = Text(CurrentFile());
+  d.cbCrop->setCurrentIndex(1);
+  d.bbtnCancel->click();
+  d.ShowValues();
+  EXPECT_EQ(d.cbCrop->currentIndex(), 2);
+  EXPECT_FALSE(d.cbGainCompensation->isChecked());
+  EXPECT_EQ(Text(CurrentFile()), spr);
 }
 
 TEST_F(ParameterDialogsTest, CancelAndRestoreDefaultReturnToTheStoredValues) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -68,17 +69,47 @@ TEST_P(FillAgreement, FastFillAgreesWithThePlainFillWithinItsStatedBound) {
   app::RunConstructionPhase(rs, ui);
   EXPECT_EQ(Compare(rs.Panorama, fast).differing, 0);
 
-  // The eight-at-once sampling gives what the one-pixel path gives; so do
-  // bands of another height.
+  // The eight-at-once sampling gives what the one-pixel path gives; bands of
+  // another height (other grid nodes) stay within the bound.
   TPanorama single;
   single.Width = fast.Width;
   single.Height = fast.Height;
   single.Pixels.assign(fast.Pixels.size(), 0u);
   BandFillOptions options;
   options.Simd = false;
-  options.BandRows = 24;
   FillPanoramaInBands(rs, ui, PanoramaRecordSink(single), options);
   EXPECT_EQ(Compare(single, fast).differing, 0) << GetParam();
+  options.BandRows = 24;
+  FillPanoramaInBands(rs, ui, PanoramaRecordSink(single), options);
+  EXPECT_LE(Compare(single, plain).maxLevels, kMaxLevelsOff) << GetParam();
+}
+
+// Exposure gains enter both fills at the same place, before the cross-fade:
+// with gains the fast fill still agrees with the plain one.
+TEST(FillAgreementWithGains, TheFastFillAppliesTheGainsAsThePlainFillDoes) {
+  const std::string folder = std::string(VISTARIUM_SOURCE_DIR) + "/samples/open4";
+  const samples::SampleSet truth = samples::LoadTruthFile(folder + "/truth.json");
+  params::ParameterSets sets = samples::WithSetCamera(
+      params::LoadParameterFile(std::string(VISTARIUM_SOURCE_DIR) + "/Options/CurrentParameters.spr"), truth);
+  sets.Method.MinReducedHalfSize = 75;
+  RunState rs;
+  matching::SilentProgressUi ui;
+  app::RunFindingPhase(rs, ui, samples::RunPictures(truth, folder), sets);
+  rs.UseReferenceFill = true;
+  app::RunConstructionPhase(rs, ui);
+  rs.Gains = {{1.2, 1.0, 0.9}, {0.8, 0.95, 1.1}, {1.05, 1.3, 1.0}, {0.7, 0.9, 0.85}};  // blue, green, red
+  FillPlainPanorama(rs, ui);
+  const TPanorama plain = rs.Panorama;
+  TPanorama fast = plain;
+  std::fill(fast.Pixels.begin(), fast.Pixels.end(), 0u);
+  FillPanoramaInBands(rs, ui, PanoramaRecordSink(fast));
+  const Comparison c = Compare(fast, plain);
+  EXPECT_LE(c.maxLevels, kMaxLevelsOff);
+  EXPECT_LT(static_cast<double>(c.offByMore), 3.0 * c.pixels / kOffShareDenominator);
+  // The gains changed the picture.
+  rs.Gains.clear();
+  FillPlainPanorama(rs, ui);
+  EXPECT_GT(Compare(rs.Panorama, plain).differing, c.pixels / 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(Samples, FillAgreement, ::testing::Values("open4", "circle8", "portrait5"));

@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
   if (ec) exe = std::filesystem::absolute(argv[0]);
   std::vector<std::string> args(argv + 1, argv + argc);
   vistarium::cli::Console console{std::cout, std::cerr, std::cin, isatty(0) != 0 && isatty(2) != 0,
-                                  isatty(2) != 0};
+                                  isatty(2) != 0, exe};
   // The settings are the user's (seeded from the Options delivered beside
   // the program or in its data folder), or those of --options DIR.
   return vistarium::cli::RunProgram(args, exe.parent_path(), console);
