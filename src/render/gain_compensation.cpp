@@ -3,6 +3,7 @@
 #include <Eigen/Dense>
 #include <algorithm>
 #include <cmath>
+#include <future>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -96,19 +97,22 @@ namespace {
 
 // The samples of the connection of picture `left` with its right neighbour
 // (empty when it gives too few), from the two decoded pictures.
+// `factor`: the pictures are decoded reduced by it (positions and the patch
+// shrink with them).
 std::vector<GainSample> ConnectionSamples(const RunState& rs, int left, const DeviceBitmap& leftPicture,
-                                          const DeviceBitmap& rightPicture) {
+                                          const DeviceBitmap& rightPicture, int factor = 1) {
   const int count = rs.PictureSet.Count;
   const int right = (left + 1) % count;
-  const int radius = PatchRadius(rs.Projection.PictureSize);
+  const int radius = std::max(1, PatchRadius(rs.Projection.PictureSize) / factor);
+  const auto at = [factor](TRealPoint p) { return TRealPoint{p.X / factor, p.Y / factor}; };
   const PictureGeometry& l = rs.Geometry.at(static_cast<std::size_t>(left));
   const PictureGeometry& r = rs.Geometry.at(static_cast<std::size_t>(right));
   const TConnectionRefinement& refined = l.RightRefinement;
   std::vector<GainSample> own;
   if (!RefinementApplies(refined, l.RightConnection, r.LeftConnection)) return own;
   for (std::size_t k = 0; k < refined.LeftPoints.size() && k < refined.RightPoints.size(); ++k) {
-    const auto a = PatchMean(leftPicture, refined.LeftPoints[k], radius);
-    const auto b = PatchMean(rightPicture, refined.RightPoints[k], radius);
+    const auto a = PatchMean(leftPicture, at(refined.LeftPoints[k]), radius);
+    const auto b = PatchMean(rightPicture, at(refined.RightPoints[k]), radius);
     if (a && b) own.push_back({left, right, *a, *b});
   }
   if (own.size() < kFewestSamples) own.clear();
@@ -155,23 +159,31 @@ std::vector<std::array<double, 3>> SolveGains(const std::vector<GainSample>& sam
 void CompensateExposure(RunState& rs) {
   rs.Gains.clear();
   if (!rs.CompensateExposure || !rs.Refine || rs.PictureSet.Count < 2) return;
-  // Two pictures at a time, each decoded once along the set (the first
-  // again for a full circle's last connection).
+  // The pictures at half size (the decoder's own scaling: each pixel the
+  // mean of four, which the patch means average again), two at a time along
+  // the set, the next decoded while a connection is sampled.
+  constexpr int kFactor = 2;
   const int count = rs.PictureSet.Count;
   const auto load = [&rs](int p) {
-    DeviceBitmap picture = LoadPictureFile(rs.PictureSet.FileNames.at(static_cast<std::size_t>(p)));
-    if (picture.Width != rs.Projection.PictureSize.X || picture.Height != rs.Projection.PictureSize.Y)
-      throw std::runtime_error("Picture \"" + rs.PictureSet.FileNames.at(static_cast<std::size_t>(p)) +
-                               "\" is no longer " + std::to_string(rs.Projection.PictureSize.X) + " x " +
-                               std::to_string(rs.Projection.PictureSize.Y) + " pixels");
-    return picture;
+    return std::async(std::launch::async, [&rs, p] {
+      const std::string& file = rs.PictureSet.FileNames.at(static_cast<std::size_t>(p));
+      ReducedPicture picture = LoadReducedPicture(file, kFactor);
+      const TPoint size = rs.Projection.PictureSize;
+      if (picture.Picture.Width != (size.X + kFactor - 1) / kFactor ||
+          picture.Picture.Height != (size.Y + kFactor - 1) / kFactor)
+        throw std::runtime_error("Picture \"" + file + "\" is no longer " + std::to_string(size.X) + " x " +
+                                 std::to_string(size.Y) + " pixels");
+      return std::move(picture.Picture);
+    });
   };
   std::vector<GainSample> samples;
-  DeviceBitmap left = load(0);
+  DeviceBitmap left = load(0).get();
+  std::future<DeviceBitmap> next = load(1 % count);
   for (int i = 0; i < Connections(rs); ++i) {
     if (StopSignalled(rs)) return;
-    DeviceBitmap right = load((i + 1) % count);
-    const std::vector<GainSample> own = ConnectionSamples(rs, i, left, right);
+    DeviceBitmap right = next.get();
+    if (i + 1 < Connections(rs)) next = load((i + 2) % count);
+    const std::vector<GainSample> own = ConnectionSamples(rs, i, left, right, kFactor);
     samples.insert(samples.end(), own.begin(), own.end());
     left = std::move(right);
   }
