@@ -28,8 +28,8 @@ std::string PictureMemoryText(std::int64_t pixels);
 // "not enough memory for WHAT; HINT".
 std::string NotEnoughMemory(std::string_view what, std::string_view hint = kMemoryHint);
 
-// What the finding phase holds at its peak: the pictures it decodes (all of
-// them when the construction follows at once, else two at a time), e.g.
+// What the finding phase holds at its peak: the pictures it decodes, two at
+// a time, e.g.
 // "matching 4 pictures of 12 MP (48 MB) each, 4 of them held at once".
 std::string FindingMemoryUse(const RunState& rs);
 

@@ -50,7 +50,7 @@ const char* const kMatchUsage =
     "                      [--progress] PICTURE...\n";
 const char* const kStitchUsage =
     "  vistarium-cli stitch [the options of match] [--crop common|largest|all] [--no-gains]\n"
-    "                       [--report FILE.json] -o OUT.jpg PICTURE...\n";
+    "                       [--scale F] [--report FILE.json] -o OUT.jpg PICTURE...\n";
 const char* const kExportUsage = "  vistarium-cli export PANORAMA.jpg [--width N] [--progress] -o PHOTO.jpg\n";
 const char* const kBatchUsage =
     "  vistarium-cli batch [-j N] [--progress] [--output-dir DIR] [options of stitch] LIST\n";
@@ -81,7 +81,9 @@ const char* const kStitchHelp =
     "          folder holds 0). --crop chooses the part kept: the band every picture\n"
     "          covers (common, the default, or as Crop.txt in the settings folder says),\n"
     "          the largest rectangle without empty pixels (largest), or every picture\n"
-    "          whole with black corners (all).\n";
+    "          whole with black corners (all). --scale F (0 < F <= 1) makes the panorama\n"
+    "          F times the pictures' scale; a panorama wider or higher than JPEG's 65500\n"
+    "          pixels is made smaller anyway, and stderr says so.\n";
 const char* const kExportHelp =
     "  export  writes a saved panorama as a 360 photo for other viewers: an\n"
     "          equirectangular JPEG with Photo Sphere (GPano) tags; a full circle makes\n"
@@ -468,24 +470,6 @@ void WriteReport(const std::string& report, const std::string& panorama, const j
   }
 }
 
-// A panorama's JPEG encoding and file, with the first picture's metadata,
-// and a failure for want of memory told as such.
-void SavePanorama(const std::string& output, const RunState& rs) {
-  try {
-    Bitmap32 shown;
-    app::ShowPanorama(rs.Panorama, shown);
-    const render::JpegSegment metadata =
-        app::PanoramaExifSegment(rs.PictureSet.FileNames, rs.Panorama.Width, rs.Panorama.Height);
-    app::SavePanoramaFile(output, shown, app::TrailerFor(rs.Projection, rs.PictureSet.Is360, rs.Layout.Top),
-                          {&metadata, 1});
-  } catch (const std::bad_alloc&) {
-    throw app::OutOfMemory(app::NotEnoughMemory(
-        "saving the panorama of " +
-            app::PictureMemoryText(static_cast<std::int64_t>(rs.Panorama.Width) * rs.Panorama.Height),
-        kMemoryHint));
-  }
-}
-
 // Per picture its exposure gains; null when the exposure was not evened out.
 json GainsJson(const RunState& rs) {
   if (rs.Gains.empty()) return nullptr;
@@ -497,15 +481,22 @@ json GainsJson(const RunState& rs) {
 int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, Console& console) {
   std::vector<std::string> rest;
   std::optional<std::string> output, report;
+  double scale = 1.0;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if ((args[i] == "-o" || args[i] == "--output" || args[i] == "--report") && i + 1 >= args.size())
       throw UsageError(args[i] + " needs a file name");
-    if (args[i] == "-o" || args[i] == "--output")
+    if (args[i] == "--scale" && i + 1 >= args.size()) throw UsageError("--scale needs a value");
+    if (args[i] == "-o" || args[i] == "--output") {
       output = args[++i];
-    else if (args[i] == "--report")
+    } else if (args[i] == "--report") {
       report = args[++i];
-    else
+    } else if (args[i] == "--scale") {
+      scale = ParseNumberOption(args[i], args[i + 1]);
+      ++i;
+      if (!(scale > 0.0 && scale <= 1.0)) throw UsageError("--scale needs a number above 0 and at most 1");
+    } else {
       rest.push_back(args[i]);
+    }
   }
   const MatchOptions o = ParseMatchOptions(rest, true);
   if (!output) throw UsageError("stitch needs -o OUT.jpg");
@@ -526,21 +517,28 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
   using Clock = std::chrono::steady_clock;
   const auto t0 = Clock::now();
   RunState rs;
-  rs.KeepPictures = true;  // the construction follows at once
+  rs.RequestedScale = scale;
   ConsoleProgress ui(console, o.Progress);
   ui.Watch(rs.Progress);
   Find(rs, o, programFolder, ui);
   ui.EndLine();
   WarnUnreliable(rs, console);
   const auto t1 = Clock::now();
+  // The panorama goes to the file band by band as it is made, with the first
+  // picture's metadata.
+  app::PanoramaFileWriter writer(*output, [&rs](int width, int height) {
+    return std::vector<render::JpegSegment>{app::PanoramaExifSegment(rs.PictureSet.FileNames, width, height)};
+  });
   try {
-    app::RunConstructionPhase(rs, ui);
+    app::RunConstructionPhase(rs, ui, writer.Sink());
   } catch (const std::bad_alloc&) {
     throw app::OutOfMemory(app::NotEnoughMemory(app::ConstructionMemoryUse(rs), kMemoryHint));
   }
   ui.EndLine();
+  if (rs.CancelRequested) throw Cancelled("joining stopped by the user");
+  if (!rs.Layout.ScaleNote.empty()) console.Err << "vistarium-cli: " << rs.Layout.ScaleNote << '\n';
   const auto t2 = Clock::now();
-  SavePanorama(*output, rs);
+  writer.Commit(app::TrailerOfRun(rs));
   const auto t3 = Clock::now();
   auto seconds = [](Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); };
   if (report) {
@@ -550,6 +548,7 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
          {{"width", rs.Panorama.Width},
           {"height", rs.Panorama.Height},
           {"is360", rs.PictureSet.Is360},
+          {"scale", rs.Layout.Scale},
           {"crop", params::CropChoiceName(rs.Crop)},
           {"horizon_row", rs.Layout.Top}}},
         {"gains", GainsJson(rs)},
@@ -557,7 +556,7 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
         {"pictures", PicturesJson(rs)},
         {"times",
          {{"finding_s", seconds(t0, t1)},
-          {"construction_s", seconds(t1, t2)},
+          {"construction_s", seconds(t1, t2)},  // the encoding of the file included
           {"save_s", seconds(t2, t3)},
           {"total_s", seconds(t0, t3)}}}};
     WriteReport(*report, *output, doc);
