@@ -21,6 +21,9 @@
 #include <jerror.h>
 #include <stb_image.h>
 
+#include "render/picture_metadata.h"
+#include "render/upright.h"
+
 namespace vistarium::render {
 namespace {
 
@@ -569,14 +572,18 @@ PictureSize ReadPictureSize(const std::string& path, const PictureLimits& limits
   }
   JpegReader reader(path);
   reader.Run([&] { jpeg_stdio_src(&reader.Info, file.get()); });
-  return reader.ReadHeader(limits);
+  const PictureSize stored = reader.ReadHeader(limits);
+  // The size the picture has once turned upright.
+  if (OrientationSwapsSides(ReadPictureMetadataFile(path).Orientation)) return {stored.Height, stored.Width};
+  return stored;
 }
 
 DeviceBitmap LoadPictureFile(const std::string& path, const PictureLimits& limits) {
   const std::optional<PictureFormat> format = PictureFormatFromPath(path);
   if (!format) Throw(PictureProblem::UnsupportedType, path);
   const std::vector<std::uint8_t> bytes = ReadWholeFile(path);
-  return *format == PictureFormat::Jpeg ? DecodeJpeg(bytes, path, limits) : DecodeBmp(bytes, path, limits);
+  if (*format == PictureFormat::Bmp) return DecodeBmp(bytes, path, limits);
+  return UprightPicture(DecodeJpeg(bytes, path, limits), ReadPictureMetadata(bytes).Orientation);
 }
 
 DeviceBitmap DecodeJpeg(std::span<const std::uint8_t> bytes, const std::string& name, const PictureLimits& limits) {

@@ -80,10 +80,12 @@ struct PictureSize {
 };
 
 // Width and height from the file's header only, checked against the limits
-// like LoadPictureFile does; the pixel data is not read.
+// like LoadPictureFile does; the pixel data is not read. A JPEG whose EXIF
+// orientation turns it a quarter has its sides exchanged, as loaded.
 PictureSize ReadPictureSize(const std::string& path, const PictureLimits& limits = {});
 
-// Decodes the file chosen by its extension into a device bitmap.
+// Decodes the file chosen by its extension into a device bitmap; a JPEG
+// stored turned or mirrored is turned upright by its EXIF orientation.
 DeviceBitmap LoadPictureFile(const std::string& path, const PictureLimits& limits = {});
 
 // In-memory decoders; `name` is the file name used in error messages.
