@@ -9,7 +9,9 @@ packages=(
   nlohmann-json3-dev               # JSON output of the command-line tool
   libeigen3-dev                    # small dense linear algebra (rotation fit of the orientations)
   qt6-base-dev                     # the desktop application (Qt 6 Widgets)
-  libopencv-core-dev libopencv-imgproc-dev libopencv-features2d-dev  # feature search of the rescue (SIFT)
+  libopencv-core-dev libopencv-imgproc-dev libopencv-features2d-dev libopencv-flann-dev  # feature search of the rescue (SIFT, FLANN matching)
+  libexiv2-dev                     # EXIF of the pictures (orientation, focal length)
+  libceres-dev                     # calibration of the camera on all connections together (robust least squares)
   libgtest-dev libgmock-dev        # tests
 )
 missing=()

@@ -5,19 +5,38 @@
 #include "alignment/orientation.h"
 #include "matching/all_pairs.h"
 #include "matching/preparation.h"
+#include "refine/focal_estimate.h"
 #include "refine/refinement.h"
+#include "refine/set_calibration.h"
 #include "render/fill.h"
 
 namespace vistarium::app {
+
+void EstimateStartingCamera(RunState& rs) {
+  if (!rs.Refine || !rs.EstimateFocal || rs.ManualStitching) return;
+  const std::optional<refine::FocalEstimate> estimate = refine::EstimateFocalLength(rs);
+  if (!estimate) return;
+  rs.Parameters.Camera.FocalLength = estimate->FocalLength;
+  matching::SetProjectionForCamera(rs, estimate->FocalLength, rs.Parameters.Camera.Aberration, false);
+  rs.Calibration.EstimatedFocalLength = estimate->FocalLength;
+}
+
+void CalibrateCamera(RunState& rs) {
+  if (!rs.Refine || !rs.Calibrate || rs.ManualStitching || rs.CancelRequested) return;
+  refine::CalibrateSet(rs);
+  matching::UseCalibratedCamera(rs);
+}
 
 void RunFindingPhase(RunState& rs, matching::ProgressUi& ui, const TPictureSetData& pictures,
                      const params::ParameterSets& parameters) {
   rs.CurrentPairIndex = -1;
   matching::TakeRunSnapshot(rs, pictures, parameters);
   matching::SetUpProjection(rs);
+  EstimateStartingCamera(rs);
   matching::EstimateFindingWork(rs);
   matching::ReportFindingProgress(rs, ui, 0.0);
   matching::MatchAllPairs(rs, ui);
+  CalibrateCamera(rs);
 }
 
 void RunFindingPhaseWithoutEstimate(RunState& rs, matching::ProgressUi& ui, const TPictureSetData& pictures,
@@ -26,7 +45,9 @@ void RunFindingPhaseWithoutEstimate(RunState& rs, matching::ProgressUi& ui, cons
   rs.CurrentPairIndex = -1;
   matching::TakeRunSnapshot(rs, pictures, parameters);
   matching::SetUpProjection(rs);
+  EstimateStartingCamera(rs);
   matching::MatchAllPairs(rs, ui);
+  CalibrateCamera(rs);
 }
 
 void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui) {

@@ -1,5 +1,6 @@
 #include "desktop/camera_dialog.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -11,6 +12,8 @@
 #include "desktop/services.h"
 #include "params/camera_list.h"
 #include "params/parameter_file.h"
+#include "params/refinement_option.h"
+#include "params/text_files.h"
 
 namespace vistarium::desktop {
 
@@ -31,7 +34,7 @@ TfrmParametersCamera::TfrmParametersCamera(DesktopServices& services, fs::path p
     : TParameterDialog(services, std::move(programFolder), parent) {
   setObjectName("frmParametersCamera");
   setWindowTitle("Parameters of Camera");
-  SetFixedClientSize(357, 280);
+  SetFixedClientSize(357, 370);
 
   gmAutoPar = new QGroupBox("Select camera from the list", this);
   gmAutoPar->setObjectName("gmAutoPar");
@@ -75,8 +78,65 @@ TfrmParametersCamera::TfrmParametersCamera(DesktopServices& services, fs::path p
   // Only the user's choice counts as a change, not the list being refilled.
   connect(cbCameraMake, &QComboBox::activated, this, [this] { Guarded([this] { cbCameraMakeChange(); }); });
 
+  CreateJoinCameraControls();
   SetAddingMode(false);
   FormCreate();
+}
+
+void TfrmParametersCamera::CreateJoinCameraControls() {
+  gbJoinCamera = new QGroupBox(" Camera of a join ", this);
+  gbJoinCamera->setObjectName("gbJoinCamera");
+  gbJoinCamera->setGeometry(5, 283, 350, 82);
+  chbFromPictures = new QCheckBox("From the pictures (their EXIF, else the selected camera)", gbJoinCamera);
+  chbFromPictures->setObjectName("chbFromPictures");
+  chbFromPictures->setGeometry(5, 18, 340, 20);
+  chbFromPictures->setChecked(params::ReadCameraFromPicturesOption(params::CameraFromPicturesOptionPath(programFolder_)));
+  lblCalibrated = PlacedLabel(gbJoinCamera, "lblCalibrated", "No calibrated camera yet", QPoint(5, 54));
+  lblCalibrated->setGeometry(5, 54, 200, 20);
+  bbtnKeepCalibrated = DialogButton(gbJoinCamera, "bbtnKeepCalibrated", "Keep Calibrated Camera", QRect(205, 50, 140, 25));
+  bbtnKeepCalibrated->setEnabled(false);
+  connect(chbFromPictures, &QCheckBox::clicked, this, [this] { Guarded([this] { chbFromPicturesClick(); }); });
+  connect(bbtnKeepCalibrated, &QPushButton::clicked, this, [this] { Guarded([this] { bbtnKeepCalibratedClick(); }); });
+}
+
+bool TfrmParametersCamera::FromPictures() const { return chbFromPictures->isChecked(); }
+
+void TfrmParametersCamera::chbFromPicturesClick() {
+  params::SaveCameraFromPicturesOption(params::CameraFromPicturesOptionPath(programFolder_), chbFromPictures->isChecked());
+}
+
+void TfrmParametersCamera::SetCalibratedCamera(const std::string& name, double focalLength, double aberration) {
+  calibrated_ = params::TParametersCamera{name, focalLength, aberration};
+  lblCalibrated->setText(QString("Last join: %1 mm, %2").arg(focalLength, 0, 'f', 2).arg(aberration, 0, 'f', 4));
+  lblCalibrated->setToolTip(FromStd(name));
+  bbtnKeepCalibrated->setEnabled(true);
+}
+
+void TfrmParametersCamera::ClearCalibratedCamera() {
+  calibrated_.reset();
+  lblCalibrated->setText("No calibrated camera yet");
+  lblCalibrated->setToolTip(QString());
+  bbtnKeepCalibrated->setEnabled(false);
+}
+
+void TfrmParametersCamera::bbtnKeepCalibratedClick() {
+  if (!calibrated_) return;
+  // A name the list does not hold yet: "NAME (calibrated)", then 2, 3, ...
+  const auto lines = params::ReadCameraListLines(ListPath());
+  std::string name = calibrated_->Name + " (calibrated)";
+  for (int n = 2; params::FindCameraLine(lines, name); ++n)
+    name = calibrated_->Name + " (calibrated " + std::to_string(n) + ")";
+  const params::NewCameraCheck check =
+      params::CheckNewCamera(name, params::FormatFixed(calibrated_->FocalLength, 0, 2),
+                             params::FormatFixed(calibrated_->Aberration, 0, 4));
+  if (!check.Accepted()) {
+    services_.Inform(this, FromStd(check.Problem->Message));
+    return;
+  }
+  params::AddCamera(ListPath(), TemporaryListPath(), check.Camera);
+  camera_ = check.Camera;
+  ReloadCameraList();
+  services_.Inform(this, FromStd("The calibrated camera is kept as \"" + name + "\"; Save and Exit selects it."));
 }
 
 fs::path TfrmParametersCamera::ListPath() const { return params::CameraListPath(programFolder_); }

@@ -4,10 +4,12 @@
 // the checks are the core's (params/camera_list.h).
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "desktop/parameter_dialogs.h"
 
+class QCheckBox;
 class QComboBox;
 class QGroupBox;
 
@@ -43,14 +45,32 @@ public:
   // Closing the dialog in any way leaves adding mode.
   void reject() override;
 
+  // The camera a join starts from: the pictures' own (the switch kept in
+  // Options/CameraFromPictures.txt), or the selected entry. The last join's
+  // calibrated camera can be kept as an entry of its own.
+  bool FromPictures() const;
+  // After a join: the camera it calibrated, named for the pictures' camera
+  // (or the entry it started from); cleared by a run without calibration.
+  void SetCalibratedCamera(const std::string& name, double focalLength, double aberration);
+  void ClearCalibratedCamera();
+  void chbFromPicturesClick();
+  void bbtnKeepCalibratedClick();
+
+  QGroupBox* gbJoinCamera;
+  QCheckBox* chbFromPictures;
+  QLabel* lblCalibrated;
+  QPushButton* bbtnKeepCalibrated;
+
 private:
   void SetAddingMode(bool adding);
+  void CreateJoinCameraControls();
   void ShowCamera(const std::string& name, const std::string& focalText, const std::string& aberrationText);
   std::filesystem::path ListPath() const;
   std::filesystem::path TemporaryListPath() const;
 
   params::TParametersCamera camera_;
   bool adding_ = false;
+  std::optional<params::TParametersCamera> calibrated_;
 };
 
 }  // namespace vistarium::desktop

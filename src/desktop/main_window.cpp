@@ -21,6 +21,7 @@
 #include <QProgressDialog>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QStatusBar>
 #include <QThread>
 #include <QTimer>
 #include <QToolBar>
@@ -28,6 +29,7 @@
 #include <QUrl>
 #include <filesystem>
 
+#include "app/calibration_report.h"
 #include "app/connection_check.h"
 #include "app/panorama_file.h"
 #include "app/pipeline.h"
@@ -336,6 +338,9 @@ void TfrmMain::CreatePanels() {
   auto* central = new QWidget(this);
   central->setObjectName("frmMainClient");
   setCentralWidget(central);
+  lblCameraOfJoin = new QLabel(this);
+  lblCameraOfJoin->setObjectName("lblCameraOfJoin");
+  statusBar()->addWidget(lblCameraOfJoin, 1);
 
   pnlPictureSet = new QFrame(central);
   pnlPictureSet->setObjectName("pnlPictureSet");
@@ -774,7 +779,9 @@ void TfrmMain::mnuJoinClick() {
   const params::ParameterSets parameters = parameters_;
   rs_.KeepPictures = true;  // the construction follows at once and takes them over
   QApplication::setOverrideCursor(Qt::WaitCursor);
-  RunInBackground([this, pictures, parameters] { app::RunFindingPhase(rs_, *progress_, pictures, parameters); },
+  RunInBackground([this, pictures, parameters] {
+                    app::RunFindingPhase(rs_, *progress_, pictures, JoinParameters(pictures, parameters));
+                  },
                   [this](std::exception_ptr error) {
                     QApplication::restoreOverrideCursor();
                     if (error) {
@@ -824,12 +831,40 @@ void TfrmMain::StartConstruction(WorkflowStage startedFrom) {
         for (const ConnectionCheck& c : checks)
           if (const std::string w = ConnectionWarning(c); !w.empty()) warnings << FromStd(w);
         MarkUnreliableConnections(checks);
+        ShowCameraOfJoin();
         if (!warnings.isEmpty())
           services_.Inform(this, "The panorama is made, but some connections look unreliable:\n\n" +
                                      warnings.join("\n\n") +
                                      "\n\nManual Adjustment lets you correct them through the thumbnails' menu.");
         FinishJoinIfClosing();
       });
+}
+
+params::ParameterSets TfrmMain::JoinParameters(const TPictureSetData& pictures, params::ParameterSets parameters) {
+  const bool fromPictures = parameterDialogs_.Camera->FromPictures();
+  cameraSource_ = app::ChooseStartingCamera(rs_, parameters, pictures.FileNames, fromPictures, cameraNote_);
+  pictureCamera_ = parameters.Camera.Name;
+  return parameters;
+}
+
+void TfrmMain::ShowCameraOfJoin() {
+  std::vector<std::string> lines = app::CalibrationLines(rs_, cameraSource_);
+  if (!cameraNote_.empty()) lines.insert(lines.begin(), cameraNote_);
+  const CameraCalibration& c = rs_.Calibration;
+  QString shown = "Camera: " + QString::number(rs_.Projection.FocalPixels * 18.0 / rs_.Projection.HalfSize, 'f', 2) + " mm";
+  if (c.Done)
+    shown = "Camera calibrated on all connections: " + QString::number(c.FocalLength, 'f', 2) + " mm, aberration " +
+            QString::number(c.Aberration, 'f', 4) + ", residual " + QString::number(c.RmsPixels, 'f', 2) + " pixels";
+  QStringList all;
+  for (const std::string& line : lines) all << FromStd(line);
+  lblCameraOfJoin->setText(shown);
+  lblCameraOfJoin->setToolTip(all.join("\n"));
+  if (c.Done)
+    parameterDialogs_.Camera->SetCalibratedCamera(
+        c.EstimatedFocalLength > 0.0 ? std::string("Camera estimated from the pictures") : pictureCamera_, c.FocalLength,
+        c.Aberration);
+  else
+    parameterDialogs_.Camera->ClearCalibratedCamera();
 }
 
 void TfrmMain::JoinFailed(std::exception_ptr error, WorkflowStage startedFrom) {
@@ -887,7 +922,9 @@ void TfrmMain::mnuByHandClick() {
   const params::ParameterSets parameters = parameters_;
   QApplication::setOverrideCursor(Qt::WaitCursor);
   RunInBackground(
-      [this, pictures, parameters] { app::RunFindingPhaseWithoutEstimate(rs_, *progress_, pictures, parameters); },
+      [this, pictures, parameters] {
+        app::RunFindingPhaseWithoutEstimate(rs_, *progress_, pictures, JoinParameters(pictures, parameters));
+      },
       [this](std::exception_ptr error) {
         QApplication::restoreOverrideCursor();
         if (error) {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "app/picture_camera.h"
 #include "app/workflow.h"
 #include "desktop/camera_dialog.h"
 #include "image/bitmaps.h"
@@ -144,6 +145,9 @@ public:
   QAction *pmnuDeletePicture, *pmnuReload;
   QMenu* pmnuCorrection;
   QAction *pmnuAdjustRight, *pmnuAdjustLeft;
+  // The status bar's line on the camera of the last join (its tooltip holds
+  // every line of the calibration report).
+  QLabel* lblCameraOfJoin;
 
 protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -170,6 +174,10 @@ private:
   void StartConstruction(app::WorkflowStage startedFrom);
   void JoinFailed(std::exception_ptr error, app::WorkflowStage startedFrom);
   void FinishJoinIfClosing();
+  // The camera a join starts from, chosen on the worker before the finding
+  // phase; and what the join found out about it, shown when it ends.
+  params::ParameterSets JoinParameters(const TPictureSetData& pictures, params::ParameterSets parameters);
+  void ShowCameraOfJoin();
 
   // Progress panel, called on this window's thread.
   void ShowBar(matching::Phase phase, int percent);
@@ -206,6 +214,9 @@ private:
   TfrmAdjust* frmAdjust_ = nullptr;
   std::vector<int> markedThumbnails_;  // frames coloured by MarkUnreliableConnections
   TfrmBrowser* frmBrowser_ = nullptr;
+  app::CameraSource cameraSource_ = app::CameraSource::Entry;
+  std::string cameraNote_;       // what the choice of the camera said
+  std::string pictureCamera_;    // the camera the pictures name, or the entry's name
   // The horizon row of an opened panorama file: its trailer's, or the middle row.
   std::int32_t openedHorizonRow_ = 0;
 };

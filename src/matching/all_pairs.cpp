@@ -77,6 +77,8 @@ void MatchAllPairs(RunState& rs, ProgressUi& ui) {
       // but not rescued: the user places them.
       refine::RefinementSettings settings;
       settings.Rescue = !rs.ManualStitching;
+      // The calibration that follows judges the residuals.
+      settings.RescueOnlyWithoutMatch = true;
       refine::RefineStoredConnection(rs, i, j, leftGrey, rightGrey, settings);
     }
   }

@@ -1,7 +1,7 @@
 #include "params/refinement_option.h"
 
 #include "params/parameter_file.h"
-#include "params/text_files.h"
+#include "params/switch_file.h"
 
 namespace vistarium::params {
 
@@ -13,21 +13,20 @@ std::filesystem::path RefinementOptionPath(const std::filesystem::path& programF
   return OptionsFolder(programFolder) / "Refinement.txt";
 }
 
-std::string FormatRefinementOption(bool refine) { return std::string(kTitle) + "\r\n" + (refine ? "1" : "0") + "\r\n"; }
+std::string FormatRefinementOption(bool refine) { return FormatSwitchFile(kTitle, refine); }
 
-bool ReadRefinementOption(const std::filesystem::path& path) {
-  const auto text = ReadWholeFile(path);
-  if (!text) return true;
-  const std::vector<std::string> lines = SplitLines(*text);
-  if (lines.size() < 2) return true;
-  const auto value = ParseInteger(lines[1]);
-  return !(value && *value == 0);
+bool ReadRefinementOption(const std::filesystem::path& path) { return ReadSwitchFile(path, true); }
+
+void SaveRefinementOption(const std::filesystem::path& path, bool refine) { SaveSwitchFile(path, kTitle, refine); }
+
+std::filesystem::path CameraFromPicturesOptionPath(const std::filesystem::path& programFolder) {
+  return OptionsFolder(programFolder) / "CameraFromPictures.txt";
 }
 
-void SaveRefinementOption(const std::filesystem::path& path, bool refine) {
-  std::filesystem::path temporary = path;
-  temporary += ".tmp";
-  ReplaceFileContents(path, temporary, FormatRefinementOption(refine));
+bool ReadCameraFromPicturesOption(const std::filesystem::path& path) { return ReadSwitchFile(path, true); }
+
+void SaveCameraFromPicturesOption(const std::filesystem::path& path, bool fromPictures) {
+  SaveSwitchFile(path, "Take the camera from the pictures", fromPictures);
 }
 
 }  // namespace vistarium::params

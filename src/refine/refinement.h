@@ -19,6 +19,7 @@
 #include "geom/projection.h"
 #include "geom/rays.h"
 #include "image/bitmaps.h"
+#include "refine/rescue.h"
 #include "run/run_state.h"
 
 namespace vistarium::refine {
@@ -39,6 +40,9 @@ struct GreyPyramid {
   std::vector<GreyPicture> Levels;
 };
 
+// Luma of a decoded picture.
+GreyPicture BuildGrey(const DeviceBitmap& picture);
+
 // Luma of a decoded picture and its halvings down to about 64 pixels on the
 // shorter side.
 GreyPyramid BuildGreyPyramid(const DeviceBitmap& picture);
@@ -52,6 +56,10 @@ struct RefinementSettings {
   double MinScore = 0.7;      // weakest correlation peak kept
   double MinPeakMargin = 0.04;  // a second peak this close to the best makes a spot ambiguous
   bool Rescue = true;           // hand a still unreliable connection to the feature search
+  // Hand it over only when too few correspondences agree on a rotation, not
+  // for a large residual: when the camera is calibrated afterwards, a
+  // residual that the camera entry causes goes away there.
+  bool RescueOnlyWithoutMatch = false;
 };
 
 // Rotation carrying right directions onto left directions that fits the
@@ -105,15 +113,20 @@ void RefineConnections(RunState& rs, int only = -1, const RefinementSettings& se
 // placed by hand stay his.
 void RefineOutdatedConnections(RunState& rs);
 
+// The feature store of the rescue, kept in the run state.
+FeatureStore& RescueFeaturesOf(RunState& rs);
+
 // The rescue of the connection of pictures i and j (j the right neighbour)
 // when the refinement could not make it reliable: features of the two
-// full-size grey pictures (left.Levels[0], right.Levels[0]) and a robust
-// rotation fit under the known focal length. When confident it gives the
-// connection three new points (where the line search would have placed
-// them: the points the search keeps fixed stay, their partners follow the
-// rotation) and returns the rotation (right -> left directions,
-// geom::PixelToRay frames); otherwise it says why in `note`.
-std::optional<geom::Rotation> TryRescue(RunState& rs, int i, int j, const GreyPyramid& left,
-                                        const GreyPyramid& right, std::string& note);
+// full-size grey pictures (left.Levels[0], right.Levels[0]), kept in the run
+// for later searches, and a robust rotation fit under the camera of `pp`.
+// When confident it gives the connection three new points (where the line
+// search would have placed them: the points the search keeps fixed stay,
+// their partners follow the rotation) and returns the rotation (right ->
+// left directions, geom::PixelToRay frames); otherwise it says why in `note`.
+// `tests` replaces the confidence tests of the feature search when given.
+std::optional<geom::Rotation> TryRescue(RunState& rs, const TProjectionParameters& pp, int i, int j,
+                                        const GreyPyramid& left, const GreyPyramid& right, std::string& note,
+                                        const RescueOptions* tests = nullptr);
 
 }  // namespace vistarium::refine

@@ -5,6 +5,7 @@
 // command-line tool) and passed to every step.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,29 @@ struct ProgressState {
   std::int32_t ConstructionBar = 0;  // percent shown by the construction bar
 };
 
+// What a stage keeps for the rest of a run (found features, for instance),
+// owned by the run state without the run state knowing its form.
+struct StageStore {
+  virtual ~StageStore() = default;
+};
+
+// The camera fitted to the correspondences of all connections together, with
+// every picture's orientation. Absent (Done false) with refinement off, for
+// placements by hand, and before the finding phase.
+struct CameraCalibration {
+  // Pictures that did not say their focal length: the one estimated from
+  // their features, which the run started from (0: none).
+  double EstimatedFocalLength = 0.0;
+  bool Done = false;
+  double StartFocalLength = 0.0, StartAberration = 0.0;  // the camera the run started from
+  double FocalLength = 0.0, Aberration = 0.0;            // the camera the construction uses
+  bool FocalKept = false;       // the data could not fix the focal length: the start value stays
+  double FocalSpread = 0.0;     // standard error of the fitted focal length, as a share of it
+  double StartRmsPixels = 0.0;  // all correspondences under the starting camera (best rotation per pair)
+  double RmsPixels = 0.0;       // ... under the calibrated camera and orientations
+  int Refound = 0;              // connections searched again after disagreeing with the fit
+};
+
 struct RunState {
   // Snapshot taken at the start of a finding phase.
   TPictureSetData PictureSet;
@@ -62,6 +86,9 @@ struct RunState {
   TColMatrix RawWorking;
   TColMatrix LeftWorking;
   TColMatrix RightWorking;
+  CameraCalibration Calibration;
+  // The rescue's features of the pictures, kept through the finding phase.
+  std::shared_ptr<StageStore> RescueFeatures;
 
   // Construction results.
   TRealPoint Horizon;
@@ -87,6 +114,13 @@ struct RunState {
   // the refined rotations. Off, the results are exactly those of the three
   // matched points; the application and the command-line tool switch it on.
   bool Refine = false;
+  // With Refine: the finding phase ends with the calibration of the camera
+  // and orientations on all connections together (off: each connection is
+  // built from its own refinement).
+  bool Calibrate = true;
+  // With Refine: pictures that do not say their focal length; the finding
+  // phase estimates it from their features before matching.
+  bool EstimateFocal = false;
 };
 
 // Count = 0 and no file names; Is360 keeps its value.

@@ -214,10 +214,12 @@ TEST_F(CliTest, MisplacedConnectionsAreNamedAsUnreliable) {
 
 // With refinement every connection carries its consistent correspondences,
 // which are true ones; its residual is printed; the three matched points
-// stay what they are, and --exact prints exactly them without refinement.
+// stay what they are (the camera calibrated on all connections changes only
+// their angle and working forms), and --exact prints exactly them without
+// refinement.
 TEST_F(CliTest, RefinedConnectionsCarryTrueCorrespondencesAndExactKeepsThePoints) {
   const samples::SampleSet truth = samples::LoadTruthFile((kSource / "samples" / "portrait5" / "truth.json").string());
-  std::vector<std::string> args = {"match", "--aberration", std::to_string(truth.Camera.Aberration)};
+  std::vector<std::string> args = {"match", "--camera", "list", "--aberration", std::to_string(truth.Camera.Aberration)};
   for (const auto& f : SetFiles("portrait5")) args.push_back(f);
   const Result refined = RunTool(args);
   args.push_back("--exact");
@@ -246,11 +248,14 @@ TEST_F(CliTest, RefinedConnectionsCarryTrueCorrespondencesAndExactKeepsThePoints
     const std::string line = "connection of pictures " + std::to_string(n + 1) + " and " + std::to_string(n + 2) +
                              ": " + std::to_string(r["inliers"].get<int>()) + " matched spots, residual ";
     EXPECT_NE(refined.err.find(line), std::string::npos) << refined.err;
-    c.erase("refined");
-    c.erase("rescued");
-    EXPECT_EQ(c, b["connections"][n]);
+    EXPECT_EQ(c["left_image_points"], b["connections"][n]["left_image_points"]) << n;
+    EXPECT_EQ(c["right_image_points"], b["connections"][n]["right_image_points"]) << n;
+    EXPECT_EQ(c["problem"], "none") << n;
   }
-  EXPECT_EQ(a["projection"], b["projection"]);
+  // The calibrated camera stays with the set's, whose entry was right.
+  EXPECT_NEAR(a["camera"]["focal_length_mm"].get<double>(), truth.Camera.FocalLength, 0.002 * truth.Camera.FocalLength);
+  EXPECT_NEAR(a["camera"]["aberration"].get<double>(), truth.Camera.Aberration, 0.002);
+  EXPECT_EQ(b["camera"]["calibrated"], false);
   EXPECT_FALSE(b["connections"][0].contains("refined"));
   EXPECT_EQ(exact.err.find("matched spots"), std::string::npos);
 }
@@ -283,22 +288,32 @@ TEST_F(CliTest, RefinedConnectionsOfTheHardSceneAreRightOrNamed) {
 }
 
 
-// A camera entry that leaves out the lens aberration shows: every refined
-// connection keeps a residual of more than a pixel and is named by that
-// cause, not as a failed match.
-TEST_F(CliTest, AWrongCameraEntryIsNamedAsNotOneStandpoint) {
-  std::vector<std::string> args = {"match", "--aberration", "0"};
+// A camera entry 10 % off in focal length, and without the lens's
+// aberration: the calibration on all connections recovers both, every
+// connection then fits to a fraction of a pixel and none is named, and the
+// run says that the entry is wrong.
+TEST_F(CliTest, AWrongCameraEntryIsCalibratedAndNamedAsWrong) {
+  const samples::SampleSet truth = samples::LoadTruthFile((kSource / "samples" / "portrait5" / "truth.json").string());
+  const double entry = 1.1 * truth.Camera.FocalLength;
+  std::vector<std::string> args = {"match", "--focal", std::to_string(entry), "--aberration", "0"};
   for (const auto& f : SetFiles("portrait5")) args.push_back(f);
   const Result r = RunTool(args);
   ASSERT_EQ(r.status, 0) << r.err;
-  for (const json& c : json::parse(r.out)["connections"]) {
-    EXPECT_GT(c["refined"]["rms_px"].get<double>(), 1.2);
-    const std::string named = "Connection of pictures " + std::to_string(c["left"].get<int>() + 1) + " and " +
-                              std::to_string(c["right"].get<int>() + 1) +
-                              ": the pictures do not share one standpoint well";
-    EXPECT_NE(r.err.find(named), std::string::npos) << r.err;
+  const json doc = json::parse(r.out);
+  EXPECT_EQ(doc["camera"]["source"], "entry");
+  EXPECT_NEAR(doc["camera"]["start_focal_length_mm"].get<double>(), entry, 1e-6);
+  EXPECT_NEAR(doc["camera"]["focal_length_mm"].get<double>(), truth.Camera.FocalLength,
+              0.005 * truth.Camera.FocalLength);
+  EXPECT_NEAR(doc["camera"]["aberration"].get<double>(), truth.Camera.Aberration, 0.003);
+  EXPECT_GT(doc["camera"]["start_rms_px"].get<double>(), 1.0);
+  EXPECT_LT(doc["camera"]["rms_px"].get<double>(), 0.3);
+  for (const json& c : doc["connections"]) {
+    EXPECT_EQ(c["problem"], "none");
+    EXPECT_LT(c["calibrated"]["rms_px"].get<double>(), 0.3);
   }
-  EXPECT_EQ(r.err.find("no match found"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("Connection of pictures"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("warning: the camera entry is wrong for these pictures"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("camera calibrated on all connections: focal length "), std::string::npos) << r.err;
 }
 
 // A saved panorama: a real picture with a sound trailer (open, three

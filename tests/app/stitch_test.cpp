@@ -15,7 +15,10 @@
 #include "app/pipeline.h"
 #include "geom/numbers.h"
 #include "params/parameter_file.h"
+#include "render/picture_file.h"
+#include "render/upright.h"
 #include "sample_set.h"
+#include "../render/exif_block.h"
 
 namespace vistarium::app {
 namespace {
@@ -121,6 +124,54 @@ TEST(JoinSampleSet, RefinedConnectionsMeetToAFractionOfAPixelOrAreNamed) {
       EXPECT_LT(worst, 1.0) << "pair " << c.Left << " passes unnamed " << worst << " panorama pixels apart";
     }
   }
+}
+
+// Pictures a phone stored lying on their side, with the EXIF orientation 6
+// ("turn a quarter clockwise"), are joined upright: every picture lands
+// where the same pictures stored upright land, to a fraction of a pixel.
+TEST(JoinSampleSet, PicturesStoredSidewaysWithTheirOrientationJoinUpright) {
+  const fs::path source = kSource / "samples" / "open4";
+  const samples::SampleSet truth = samples::LoadTruthFile((source / "truth.json").string());
+  const fs::path folder = fs::temp_directory_path() / "vistarium_sideways_join";
+  fs::remove_all(folder);
+  fs::create_directories(folder);
+  TPictureSetData upright, sideways;
+  for (const samples::SamplePicture& p : truth.Pictures) {
+    const DeviceBitmap picture = render::LoadPictureFile((source / p.File).string());
+    const auto write = [&folder](const std::string& name, const std::vector<std::uint8_t>& bytes) {
+      const fs::path path = folder / name;
+      std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                  static_cast<std::streamsize>(bytes.size()));
+      return path.string();
+    };
+    upright.FileNames.push_back(write("upright_" + p.File, render::EncodeJpeg(picture, 95)));
+    // Stored a quarter turn anticlockwise, as the sensor of a phone held
+    // upright records it; the tag says how to turn it back.
+    sideways.FileNames.push_back(
+        write("sideways_" + p.File, render::JpegWithExif(render::UprightPicture(picture, 8), {6})));
+  }
+  params::ParameterSets sets =
+      samples::WithSetCamera(params::LoadParameterFile(kSource / "Options" / "CurrentParameters.spr"), truth);
+  const auto join = [&sets](TPictureSetData pictures) {
+    pictures.Count = static_cast<std::int32_t>(pictures.FileNames.size());
+    RunState rs;
+    rs.Refine = true;
+    matching::SilentProgressUi ui;
+    RunFindingPhase(rs, ui, pictures, sets);
+    RunConstructionPhase(rs, ui);
+    return rs;
+  };
+  const RunState a = join(upright), b = join(sideways);
+  fs::remove_all(folder);
+  EXPECT_EQ(b.Projection.PictureSize.X, truth.Camera.Size.X);
+  EXPECT_EQ(b.Projection.PictureSize.Y, truth.Camera.Size.Y);
+  EXPECT_NEAR(b.Panorama.Width, a.Panorama.Width, 1);
+  EXPECT_NEAR(b.Panorama.Height, a.Panorama.Height, 1);
+  for (int i = 0; i < a.PictureSet.Count; ++i)
+    for (const TRealPoint pixel : {TRealPoint{100, 100}, TRealPoint{900, 650}, TRealPoint{512, 384}}) {
+      const TRealPoint pa = alignment::PictureToPanorama(a, i, pixel), pb = alignment::PictureToPanorama(b, i, pixel);
+      EXPECT_LT(std::hypot(pa.X - pb.X, pa.Y - pb.Y), 0.5) << "picture " << i;
+    }
 }
 
 TEST(JoinSampleSet, FullCircleIsOneTurnWideAndContinuousAcrossItsSeam) {

@@ -125,6 +125,7 @@ TEST(Refinement, LaterRefinementOfARunEqualsRefinementDuringTheMatching) {
   matching::SilentProgressUi ui;
   RunState during, after;
   during.Refine = true;
+  during.Calibrate = false;  // each connection as its own refinement left it
   app::RunFindingPhase(during, ui, pictures, sets);
   app::RunFindingPhase(after, ui, pictures, sets);
   EXPECT_FALSE(after.Geometry[0].RightRefinement.Measured);

@@ -14,6 +14,8 @@
 #include "app/connection_check.h"
 #include "app/panorama_file.h"
 #include "app/parameters_in_force.h"
+#include "app/calibration_report.h"
+#include "app/picture_camera.h"
 #include "app/pipeline.h"
 #include "browse/browser.h"
 #include "run/run_state.h"
@@ -34,8 +36,9 @@ using nlohmann::json;
 
 const char* const kUsage =
     "Usage:\n"
-    "  vistarium-cli match [--params FILE.spr] [--lenses FILE] [--focal MM] [--aberration K]\n"
-    "                      [--360] [--manual] [--reference] [--exact] [--progress] PICTURE...\n"
+    "  vistarium-cli match [--params FILE.spr] [--lenses FILE] [--camera exif|list] [--focal MM]\n"
+    "                      [--aberration K] [--360] [--manual] [--reference] [--exact] [--progress]\n"
+    "                      PICTURE...\n"
     "  vistarium-cli stitch [the options of match] [--report FILE.json] -o OUT.jpg PICTURE...\n"
     "  vistarium-cli info FILE.jpg\n"
     "  vistarium-cli view PANORAMA.jpg [--yaw DEG] [--pitch DEG] [--zoom FACTOR] [--size WxH]\n"
@@ -44,14 +47,18 @@ const char* const kUsage =
     "  match   finds the matching parts of adjacent pictures (left to right) and prints\n"
     "          the connections as JSON. Parameters come from Options/CurrentParameters.spr\n"
     "          and the camera from Options/Lenses.txt beside the program unless --params\n"
-    "          and --lenses name other files; --focal and --aberration override the\n"
-    "          camera's numbers. --360 closes the circle, --manual places every connection\n"
+    "          and --lenses name other files. --camera exif (the default unless\n"
+    "          Options/CameraFromPictures.txt holds 0) starts from the focal length\n"
+    "          the pictures' EXIF gives, --camera list from the camera entry; --focal\n"
+    "          and --aberration override the camera's numbers. --360 closes the circle, --manual places every connection\n"
     "          by the expected overlap without searching, --reference runs the plain\n"
     "          sequential search and fill (same result, slower), --progress reports\n"
     "          on stderr. Every connection is then measured again on the full-size\n"
-    "          pictures and built from the rotation fitted there; its residual is\n"
-    "          printed on stderr. --exact skips that and keeps the three matched points\n"
-    "          (as does a 0 in Options/Refinement.txt beside the program).\n"
+    "          pictures, the camera's focal length and aberration and every picture's\n"
+    "          orientation are fitted to all connections together, and the panorama is\n"
+    "          built from them; the calibrated camera and each connection's residual\n"
+    "          are printed on stderr. --exact skips that and keeps the three matched\n"
+    "          points (as does a 0 in Options/Refinement.txt beside the program).\n"
     "  stitch  matches, builds the panorama and saves it as JPEG with its trailer;\n"
     "          --report writes the connections, picture placement and times as JSON.\n"
     "  info    prints a panorama file's size and trailer as JSON; a trailer that cannot\n"
@@ -78,6 +85,7 @@ struct Cancelled : std::runtime_error {
 struct MatchOptions {
   std::optional<fs::path> Params, Lenses;
   std::optional<double> Focal, Aberration;
+  std::optional<bool> CameraFromPictures;
   bool Is360 = false, Manual = false, Reference = false, Progress = false, Exact = false;
   std::vector<std::string> Pictures;
 };
@@ -102,7 +110,11 @@ MatchOptions ParseMatchOptions(const std::vector<std::string>& args) {
       o.Params = value();
     else if (a == "--lenses")
       o.Lenses = value();
-    else if (a == "--focal")
+    else if (a == "--camera") {
+      const std::string& v = value();
+      if (v != "exif" && v != "list") throw UsageError("--camera takes exif or list, not \"" + v + "\"");
+      o.CameraFromPictures = v == "exif";
+    } else if (a == "--focal")
       o.Focal = ParseNumberOption(a, value());
     else if (a == "--aberration")
       o.Aberration = ParseNumberOption(a, value());
@@ -215,6 +227,39 @@ json RefinedJson(const ConnectionCheck& c, const TConnectionRefinement& r) {
           {"right_points", PointList(r.RightPoints)}};
 }
 
+// The camera the run started from and, after a calibration, the one it built from.
+json CameraJson(const RunState& rs, app::CameraSource source) {
+  const CameraCalibration& c = rs.Calibration;
+  json j = {{"source", source == app::CameraSource::Pictures
+                           ? (c.EstimatedFocalLength > 0.0 ? "estimated from the pictures" : "pictures")
+                           : "entry"},
+            {"focal_length_mm", c.Done ? c.FocalLength : rs.Parameters.Camera.FocalLength},
+            {"aberration", c.Done ? c.Aberration : rs.Parameters.Camera.Aberration},
+            {"calibrated", c.Done}};
+  if (c.EstimatedFocalLength > 0.0) j["estimated_focal_length_mm"] = c.EstimatedFocalLength;
+  if (c.Done) {
+    j["start_focal_length_mm"] = c.StartFocalLength;
+    j["start_aberration"] = c.StartAberration;
+    j["focal_length_kept"] = c.FocalKept;
+    j["focal_length_spread"] = c.FocalSpread;
+    j["rms_px"] = c.RmsPixels;
+    j["start_rms_px"] = c.StartRmsPixels;
+    j["searched_again"] = c.Refound;
+  }
+  return j;
+}
+
+const char* ProblemName(ConnectionProblem p) {
+  switch (p) {
+    case ConnectionProblem::None: return "none";
+    case ConnectionProblem::NoMatch: return "no match";
+    case ConnectionProblem::NotOneStandpoint: return "not one standpoint";
+    case ConnectionProblem::Disagrees: return "disagrees";
+    case ConnectionProblem::Parallax: return "parallax";
+  }
+  return "none";
+}
+
 json ConnectionsJson(const RunState& rs) {
   json list = json::array();
   for (const ConnectionCheck& c : CheckConnections(rs)) {
@@ -232,21 +277,42 @@ json ConnectionsJson(const RunState& rs) {
       list.back()["refined"] = RefinedJson(c, rs.Geometry.at(static_cast<std::size_t>(c.Left)).RightRefinement);
       list.back()["rescued"] = c.Rescued;
     }
+    if (c.Calibrated)
+      list.back()["calibrated"] = {{"median_px", c.JointMedianPixels},
+                                   {"rms_px", c.JointRmsPixels},
+                                   {"floor_median_px", c.FloorMedianPixels}};
+    list.back()["problem"] = ProblemName(c.Problem);
   }
   return list;
 }
 
+// The camera to start from: the pictures' own unless the command line or
+// the Options switch says otherwise, or a focal length is given.
+app::CameraSource ChooseCamera(RunState& rs, params::ParameterSets& sets, const MatchOptions& o,
+                              const fs::path& programFolder, Console& console) {
+  const bool fromPictures =
+      !o.Focal && o.CameraFromPictures.value_or(
+                      params::ReadCameraFromPicturesOption(params::CameraFromPicturesOptionPath(programFolder)));
+  std::string note;
+  const app::CameraSource source = app::ChooseStartingCamera(rs, sets, o.Pictures, fromPictures, note);
+  if (o.Aberration) sets.Camera.Aberration = *o.Aberration;
+  if (!note.empty()) console.Err << "vistarium-cli: " << note << '\n';
+  return source;
+}
+
 // Runs the finding phase for the options' pictures and parameters.
-void Find(RunState& rs, const MatchOptions& o, const fs::path& programFolder, ConsoleProgress& ui) {
-  const params::ParameterSets sets = LoadParameters(o, programFolder);
+app::CameraSource Find(RunState& rs, const MatchOptions& o, const fs::path& programFolder, ConsoleProgress& ui,
+                       Console& console) {
+  params::ParameterSets sets = LoadParameters(o, programFolder);
   CheckPictures(o.Pictures);
+  rs.Refine = !o.Exact && params::ReadRefinementOption(params::RefinementOptionPath(programFolder));
+  const app::CameraSource source = ChooseCamera(rs, sets, o, programFolder, console);
   TPictureSetData pictures;
   pictures.FileNames = o.Pictures;
   pictures.Count = static_cast<std::int32_t>(o.Pictures.size());
   pictures.Is360 = o.Is360;
   rs.UseReferenceSearch = o.Reference;
   rs.UseReferenceFill = o.Reference;
-  rs.Refine = !o.Exact && params::ReadRefinementOption(params::RefinementOptionPath(programFolder));
   if (o.Manual) {
     rs.ManualStitching = true;
     app::RunFindingPhaseWithoutEstimate(rs, ui, pictures, sets);
@@ -255,17 +321,20 @@ void Find(RunState& rs, const MatchOptions& o, const fs::path& programFolder, Co
     app::RunFindingPhase(rs, ui, pictures, sets);
   }
   if (rs.CancelRequested) throw Cancelled("matching stopped by the user");
+  return source;
 }
 
 // Prints each refined connection's residual (a wrong camera entry shows as
 // residuals well above the usual few tenths of a pixel) and names every
 // unreliable connection.
-void WarnUnreliable(const RunState& rs, Console& console) {
+void WarnUnreliable(const RunState& rs, app::CameraSource source, Console& console) {
+  for (const std::string& line : app::CalibrationLines(rs, source)) console.Err << "vistarium-cli: " << line << '\n';
   for (const ConnectionCheck& c : CheckConnections(rs)) {
     if (c.Refined)
       console.Err << "vistarium-cli: connection of pictures " << c.Left + 1 << " and " << c.Right + 1 << ": "
-                  << c.Inliers << " matched spots, residual " << params::FormatFixed(c.RefinedRmsPixels, 0, 2)
-                  << " pixels" << (c.Rescued ? " (rescued)" : "") << '\n';
+                  << c.Inliers << " matched spots, residual "
+                  << params::FormatFixed(c.Calibrated ? c.JointRmsPixels : c.RefinedRmsPixels, 0, 2) << " pixels"
+                  << (c.Rescued ? " (rescued)" : "") << '\n';
     const std::string warning = ConnectionWarning(c);
     if (!warning.empty()) console.Err << "vistarium-cli: warning: " << warning << '\n';
   }
@@ -276,9 +345,11 @@ int Match(const std::vector<std::string>& args, const fs::path& programFolder, C
   if (o.Pictures.empty()) throw UsageError("match needs the pictures, left to right");
   RunState rs;
   ConsoleProgress ui(console, o.Progress);
-  Find(rs, o, programFolder, ui);
-  WarnUnreliable(rs, console);
-  const json doc = {{"projection", ProjectionJson(rs.Projection)}, {"connections", ConnectionsJson(rs)}};
+  const app::CameraSource source = Find(rs, o, programFolder, ui, console);
+  WarnUnreliable(rs, source, console);
+  const json doc = {{"projection", ProjectionJson(rs.Projection)},
+                    {"camera", CameraJson(rs, source)},
+                    {"connections", ConnectionsJson(rs)}};
   console.Out << doc.dump(2) << '\n';
   return 0;
 }
@@ -321,8 +392,8 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
   RunState rs;
   rs.KeepPictures = true;  // the construction follows at once
   ConsoleProgress ui(console, o.Progress);
-  Find(rs, o, programFolder, ui);
-  WarnUnreliable(rs, console);
+  const app::CameraSource source = Find(rs, o, programFolder, ui, console);
+  WarnUnreliable(rs, source, console);
   const auto t1 = Clock::now();
   app::RunConstructionPhase(rs, ui);
   const auto t2 = Clock::now();
@@ -334,6 +405,7 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
   if (report) {
     const json doc = {
         {"projection", ProjectionJson(rs.Projection)},
+        {"camera", CameraJson(rs, source)},
         {"panorama", {{"width", rs.Panorama.Width}, {"height", rs.Panorama.Height}, {"is360", rs.PictureSet.Is360}}},
         {"connections", ConnectionsJson(rs)},
         {"pictures", PicturesJson(rs)},

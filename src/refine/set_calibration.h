@@ -1,0 +1,59 @@
+#pragma once
+// The calibration stage of a run: after every connection has been refined
+// on its own, the camera (focal length and aberration) and every picture's
+// orientation are fitted to the correspondences of all connections together
+// (refine/calibration.h). Connections are then measured again under the
+// calibrated camera, and a connection that the joint fit disagrees with
+// (its correspondences lie far from where the fit puts them, compared with
+// what the pair alone reaches) or that has too few consistent
+// correspondences is searched again by features, once, and the fit repeated.
+// The construction then builds from the calibrated orientations.
+
+#include "refine/calibration.h"
+#include "refine/rescue.h"
+#include "run/run_state.h"
+
+namespace vistarium::refine {
+
+struct SetCalibrationSettings {
+  CalibrationSettings Fit;
+  // Trust in the starting camera (CalibrationProblem): the focal length to
+  // this share, or EstimatedPrior when it was estimated from the pictures'
+  // features, and the aberration to AberrationPrior.
+  double FocalPrior = 0.15;
+  double EstimatedPrior = 0.30;
+  double AberrationPrior = 0.05;
+  // The connections are measured again when the calibrated focal length
+  // differs from the start by more than this share, or the aberration by
+  // more than RemeasureAberration: the spots' patches were resampled, and
+  // their outliers judged, under the old camera.
+  double RemeasureFocalShare = 0.005;
+  double RemeasureAberration = 0.005;
+  // A connection disagrees with the joint fit when the median distance of
+  // its correspondences under the fit exceeds both DisagreeFactor times and
+  // DisagreePixels more than the median its own best rotation leaves.
+  double DisagreeFactor = 2.0;
+  double DisagreePixels = 1.0;
+  bool Refind = true;  // search disagreeing connections again by features
+  // The feature search's confidence when searching again: under the
+  // calibrated camera the matches that agree may lie as far apart as the
+  // scene's parallax makes them (real sets: 2 to 3.5 px) and be a smaller
+  // share of all; the refinement from the rotation found then decides, and
+  // its result is kept only when it fits.
+  RescueOptions RefindTests = [] {
+    RescueOptions o;
+    o.MaxRmsPixels = 5.0;
+    o.MinInlierShare = 0.12;
+    return o;
+  }();
+};
+
+// Calibrates the run (rs.Calibration, Done when the fit succeeded) and
+// stores in every connection's refinement how it fits: its joint and floor
+// residuals, and, for a fitted connection, the rotation between the two
+// calibrated orientations. rs.Projection keeps the starting camera; the
+// matching's UseCalibratedCamera puts the calibrated one into it. Pictures
+// are taken from rs.KeptPictures when kept, decoded again otherwise.
+void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings = {});
+
+}  // namespace vistarium::refine
