@@ -3,6 +3,7 @@
 #include "alignment/bundle_coord.h"
 #include "alignment/layout.h"
 #include "alignment/orientation.h"
+#include "alignment/upright_horizon.h"
 #include "matching/all_pairs.h"
 #include "matching/preparation.h"
 #include "refine/focal_estimate.h"
@@ -56,7 +57,9 @@ void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui) {
   if (rs.Refine) refine::RefineOutdatedConnections(rs);
   ResetConstructionResults(rs);
   alignment::OrientPictures(rs);
-  rs.Horizon = alignment::FindHorizon(rs);
+  // Calibrated orientations level by the pictures' horizontal axes, which
+  // keeps the horizon straight when the camera was tilted.
+  rs.Horizon = rs.Calibration.Done ? alignment::FindUprightHorizon(rs) : alignment::FindHorizon(rs);
   alignment::LevelPanorama(rs, rs.Horizon);
   if (rs.PictureSet.Is360) alignment::CreateClosureSystems(rs);
   alignment::MeasurePictureSpans(rs);

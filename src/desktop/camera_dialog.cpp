@@ -61,9 +61,9 @@ TfrmParametersCamera::TfrmParametersCamera(DesktopServices& services, fs::path p
   bbtnSaveNew = DialogButton(gbManualPar, "bbtnSaveNew", "Save New Camera", QRect(5, 128, 165, 25));
   bbtnCancelNew = DialogButton(gbManualPar, "bbtnCancelNew", "Cancel ", QRect(180, 128, 165, 25));
 
-  bbtnSave = DialogButton(this, "bbtnSave", "Save and Exit", QRect(5, 250, 110, 25));
-  bbtnDefault = DialogButton(this, "bbtnDefault", "Restore Last Saved", QRect(125, 250, 110, 25));
-  bbtnCancel = DialogButton(this, "bbtnCancel", "Cancel", QRect(245, 250, 110, 25));
+  bbtnSave = DialogButton(this, "bbtnSave", "Save and Exit", QRect(5, 340, 110, 25));
+  bbtnDefault = DialogButton(this, "bbtnDefault", "Restore Last Saved", QRect(125, 340, 110, 25));
+  bbtnCancel = DialogButton(this, "bbtnCancel", "Cancel", QRect(245, 340, 110, 25));
 
   const auto on = [this](QPushButton* button, void (TfrmParametersCamera::*handler)()) {
     connect(button, &QPushButton::clicked, this, [this, handler] { Guarded([this, handler] { (this->*handler)(); }); });
@@ -86,7 +86,7 @@ TfrmParametersCamera::TfrmParametersCamera(DesktopServices& services, fs::path p
 void TfrmParametersCamera::CreateJoinCameraControls() {
   gbJoinCamera = new QGroupBox(" Camera of a join ", this);
   gbJoinCamera->setObjectName("gbJoinCamera");
-  gbJoinCamera->setGeometry(5, 283, 350, 82);
+  gbJoinCamera->setGeometry(5, 248, 350, 82);
   chbFromPictures = new QCheckBox("From the pictures (their EXIF, else the selected camera)", gbJoinCamera);
   chbFromPictures->setObjectName("chbFromPictures");
   chbFromPictures->setGeometry(5, 18, 340, 20);

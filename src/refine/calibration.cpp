@@ -252,7 +252,7 @@ CalibrationResult CalibrateJointly(const CalibrationProblem& problem, const Cali
   solver.SetParameterUpperBound(camera.data(), 1, 0.5);
 
   ceres::Solver::Options options;
-  options.linear_solver_type = ceres::DENSE_QR;
+  options.linear_solver_type = ceres::DENSE_NORMAL_CHOLESKY;  // a few dozen parameters: the normal equations are small
   options.max_num_iterations = settings.MaxIterations;
   options.num_threads = 1;  // sums in one order: the same result every time
   options.logging_type = ceres::SILENT;

@@ -208,6 +208,13 @@ TEST_F(MainWindowTest, JoinRunsOffTheWindowThreadThroughStagesTwoFourAndFive) {
   EXPECT_LE(w.ImgPanorama->height(), 125);
   EXPECT_TRUE(w.sbPanorama->isVisible());
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+  // The status bar says which camera built the panorama: the rendered
+  // pictures carry no EXIF, so their focal length was estimated and then
+  // calibrated on all connections.
+  EXPECT_TRUE(w.lblCameraOfJoin->text().startsWith("Camera calibrated on all connections: ")) <<
+      w.lblCameraOfJoin->text().toStdString();
+  EXPECT_TRUE(w.lblCameraOfJoin->toolTip().contains("the pictures do not say their focal length"))
+      << w.lblCameraOfJoin->toolTip().toStdString();
 
   // Save, then open the file again: flag and values come back.
   services_.nextSave = QString::fromStdString(PathOf("pano"));

@@ -259,6 +259,38 @@ TEST_F(ParameterDialogsTest, WithOneCameraLeftDeleteOnlyShowsTheMessage) {
   EXPECT_EQ(Text(params::CameraListPath(folder_)), list);
 }
 
+// "From the pictures" is the camera switch beside the parameter file, and a
+// join's calibrated camera can be kept as an entry of its own, under a name
+// the list does not hold yet.
+TEST_F(ParameterDialogsTest, CameraFromThePicturesAndKeepingTheCalibratedCamera) {
+  TfrmParametersCamera& d = *Dialogs().Camera;
+  const fs::path option = params::CameraFromPicturesOptionPath(folder_);
+  EXPECT_TRUE(d.chbFromPictures->isChecked());
+  EXPECT_TRUE(d.FromPictures());
+  d.chbFromPictures->click();
+  EXPECT_FALSE(params::ReadCameraFromPicturesOption(option));
+  EXPECT_FALSE(d.FromPictures());
+  d.chbFromPictures->click();
+  EXPECT_TRUE(params::ReadCameraFromPicturesOption(option));
+
+  EXPECT_FALSE(d.bbtnKeepCalibrated->isEnabled());
+  const std::size_t before = ListLines().size();
+  d.SetCalibratedCamera("Apple iPhone 13", 28.39, -0.0163);
+  ASSERT_TRUE(d.bbtnKeepCalibrated->isEnabled());
+  d.bbtnKeepCalibrated->click();
+  d.bbtnKeepCalibrated->click();  // again: a second name
+  const std::vector<std::string> lines = ListLines();
+  ASSERT_EQ(lines.size(), before + 2);
+  const auto kept = params::FindCameraLine(lines, "Apple iPhone 13 (calibrated)");
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(kept->FocalText, "28.39");
+  EXPECT_EQ(kept->AberrationText, "-0.0163");
+  EXPECT_TRUE(params::FindCameraLine(lines, "Apple iPhone 13 (calibrated 2)"));
+  EXPECT_EQ(d.cbCameraMake->currentText(), "Apple iPhone 13 (calibrated 2)");
+  d.ClearCalibratedCamera();
+  EXPECT_FALSE(d.bbtnKeepCalibrated->isEnabled());
+}
+
 TEST_F(ParameterDialogsTest, MainWindowSavesAndOpensParameterSetsAndKeepsItsCopyInStep) {
   window_ = std::make_unique<TfrmMain>(services_, folder_);
   TfrmMain& w = *window_;
