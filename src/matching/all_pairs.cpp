@@ -74,11 +74,12 @@ void MatchAllPairs(RunState& rs, ProgressUi& ui) {
     StoreConnection(rs, i, j, match.Left, match.Right);
     if (rs.Refine) {
       // Connections placed without search (Stitch Manually) are measured
-      // but not rescued: the user places them.
+      // but not rescued: the user places them. When the calibration on all
+      // connections follows, it searches again the connections that do not
+      // hold under the calibrated camera, which finds more than a search
+      // under a camera the calibration is about to correct.
       refine::RefinementSettings settings;
-      settings.Rescue = !rs.ManualStitching;
-      // The calibration that follows judges the residuals.
-      settings.RescueOnlyWithoutMatch = true;
+      settings.Rescue = !rs.ManualStitching && !(rs.Calibrate && rs.Refine);
       refine::RefineStoredConnection(rs, i, j, leftGrey, rightGrey, settings);
     }
   }

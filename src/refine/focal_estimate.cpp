@@ -23,7 +23,12 @@ std::optional<FocalEstimate> EstimateFocalLength(RunState& rs, const FocalSearch
   const int count = rs.PictureSet.Count;
   const TPoint size = rs.Projection.PictureSize;
   if (count < 2 || size.X <= 0 || size.Y <= 0) return std::nullopt;
-  FeatureStore& store = RescueFeaturesOf(rs);
+  // Features of their own, coarser than the rescue's: a focal length within
+  // a few percent is all the search needs, and the calibration finishes it.
+  RescueOptions coarse;
+  coarse.MaxWorkingSide = settings.FeatureSide;
+  coarse.MaxFeatures = settings.MaxFeatures;
+  FeatureStore store(coarse);
   // The pairs searched: every adjacent pair of a small set, a few spread
   // over a large one (all share the one focal length).
   std::vector<std::pair<int, int>> chosen;

@@ -1,7 +1,7 @@
 #pragma once
 // A focal length from the pictures themselves, for pictures that do not say
-// theirs. Features of adjacent pictures are matched (the rescue's feature
-// store, which keeps them for later searches); under the right focal length
+// theirs. Features of adjacent pictures are matched (SIFT, as the rescue
+// finds them, on smaller copies); under the right focal length
 // the most matches of every pair agree on one rotation of the camera, so the
 // focal length is searched over a wide range for the largest agreement, and
 // then fitted to the agreeing matches of all pairs together. The matching
@@ -25,7 +25,10 @@ struct FocalSearchSettings {
   double Step = 1.05;                      // ratio of neighbouring focal lengths tried
   int RansacIterations = 200;
   int MinInliers = 20;  // agreeing matches for a pair to count
-  int MaxPairs = 6;     // pairs searched, spread over the set
+  int MaxPairs = 4;     // pairs searched, spread over the set
+  // Features on copies of this longer side, at most MaxFeatures a picture.
+  int FeatureSide = 600;
+  int MaxFeatures = 1500;
 };
 
 // Searches the run's pictures (rs.PictureSet, the size in rs.Projection);

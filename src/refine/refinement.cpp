@@ -630,9 +630,7 @@ void RefineStoredConnection(RunState& rs, int i, int j, const GreyPyramid& left,
   }
   const double errorPixels = settings.SearchCells * pp.WorkingScale + 2.0;
   TConnectionRefinement result = RefineRotation(pp, left, right, FitRotation(lr, rr), errorPixels, settings);
-  const RefinedVerdict verdict = Verdict(result);
-  if (settings.Rescue && verdict != RefinedVerdict::Sound &&
-      !(settings.RescueOnlyWithoutMatch && verdict != RefinedVerdict::NoMatch)) {
+  if (settings.Rescue && Verdict(result) != RefinedVerdict::Sound) {
     std::string note;
     if (const auto rescued = TryRescue(rs, pp, i, j, left, right, note)) {
       // The rescue placed the three points anew: what was measured from the

@@ -56,10 +56,6 @@ struct RefinementSettings {
   double MinScore = 0.7;      // weakest correlation peak kept
   double MinPeakMargin = 0.04;  // a second peak this close to the best makes a spot ambiguous
   bool Rescue = true;           // hand a still unreliable connection to the feature search
-  // Hand it over only when too few correspondences agree on a rotation, not
-  // for a large residual: when the camera is calibrated afterwards, a
-  // residual that the camera entry causes goes away there.
-  bool RescueOnlyWithoutMatch = false;
 };
 
 // Rotation carrying right directions onto left directions that fits the
