@@ -13,6 +13,7 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 
 #include "geom/numbers.h"
 
@@ -65,10 +66,25 @@ Features FindFeatures(const cv::Mat& fullGrey, const RescueOptions& options) {
   std::vector<cv::KeyPoint> keypoints;
   Features f;
   f.Scale = std::max(sx, sy);
-  sift->detectAndCompute(grey, cv::noArray(), keypoints, f.Descriptors);
+  cv::Mat descriptors;
+  sift->detectAndCompute(grey, cv::noArray(), keypoints, descriptors);
+  // The detector gathers its features on several threads, in an order that
+  // depends on their timing: put them in one order (by place, scale and
+  // angle) so that a run gives the same matches every time.
+  std::vector<int> order(keypoints.size());
+  for (std::size_t k = 0; k < order.size(); ++k) order[k] = static_cast<int>(k);
+  std::sort(order.begin(), order.end(), [&keypoints](int a, int b) {
+    const cv::KeyPoint &p = keypoints[static_cast<std::size_t>(a)], &q = keypoints[static_cast<std::size_t>(b)];
+    return std::tie(p.pt.y, p.pt.x, p.size, p.angle, p.octave) < std::tie(q.pt.y, q.pt.x, q.size, q.angle, q.octave);
+  });
+  f.Descriptors.create(descriptors.rows, descriptors.cols, descriptors.type());
   f.Positions.reserve(keypoints.size());
-  // OpenCV puts pixel centres at whole numbers; full-size positions put them at +0.5.
-  for (const cv::KeyPoint& k : keypoints) f.Positions.push_back({(k.pt.x + 0.5) * sx, (k.pt.y + 0.5) * sy});
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    const cv::KeyPoint& key = keypoints[static_cast<std::size_t>(order[k])];
+    descriptors.row(order[k]).copyTo(f.Descriptors.row(static_cast<int>(k)));
+    // OpenCV puts pixel centres at whole numbers; full-size positions put them at +0.5.
+    f.Positions.push_back({(key.pt.x + 0.5) * sx, (key.pt.y + 0.5) * sy});
+  }
   return f;
 }
 

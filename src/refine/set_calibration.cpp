@@ -160,6 +160,46 @@ void Store(RunState& rs, const Link& l, TConnectionRefinement result) {
 // from the fit.
 double AssumedError(const PairResiduals& joint) { return std::clamp(2.0 + 2.0 * joint.Percentile90, 4.0, 40.0); }
 
+// Searches a connection again by features under the camera `pp` and
+// refines it from what they find. Returns whether the connection changed:
+// features that confirm its rotation leave it as it was; a rotation that
+// the pictures do not confirm at full size replaces only a connection that
+// had no fit of its own. The connection is marked as searched again.
+bool Refind(RunState& rs, const Link& l, Pyramids& pyramids, const TProjectionParameters& pp,
+            const SetCalibrationSettings& settings) {
+  const TPoint size = pp.PictureSize;
+  const double focalLength = pp.FocalPixels * 18.0 / pp.HalfSize;
+  const bool hadFit = Applies(rs, l);
+  // The connection's own rotation under the same camera, for comparison.
+  Rotation before = geom::kIdentityRotation;
+  if (hadFit) PairFloor(size, focalLength, pp.Aberration, PairOf(rs, l), &before);
+  // The three points the rescue replaces, put back when the connection stays.
+  const std::array<TRealPoint, 3> leftPoints = LeftSide(rs, l).ImagePoints, rightPoints = RightSide(rs, l).ImagePoints;
+  const auto [left, right] = pyramids.Of(l);
+  std::string note;
+  const std::optional<Rotation> found = TryRescue(rs, pp, l.Left, l.Right, left, right, note, &settings.RefindTests);
+  TConnectionRefinement result;
+  if (found) result = RefineRotation(pp, left, right, *found, 10.0);
+  const bool confirmed = found && result.Fitted && hadFit &&
+                         geom::RotationDistance(result.Rotation, before) * pp.FocalPixels < settings.SamePixels;
+  if (found && (result.Fitted || !hadFit) && !confirmed) {
+    result.Rescued = true;
+    // Without a fit at full size either way, the features' rotation, which
+    // most of them agree on within the scene's parallax, is a better guess
+    // than three points that the pictures did not confirm.
+    if (!result.Fitted) result.RescueNote = "the feature matches agree on a rotation only within the scene's parallax";
+    result.Refound = true;
+    Store(rs, l, std::move(result));
+    return true;
+  }
+  if (found) RestorePoints(rs, l, leftPoints, rightPoints);
+  TConnectionRefinement& kept = RefinementOf(rs, l);
+  kept.Refound = true;
+  if (!confirmed)
+    kept.RescueNote = found ? "the features found a rotation, but the pictures do not agree with it at full size" : note;
+  return false;
+}
+
 }  // namespace
 
 void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings) {
@@ -181,6 +221,7 @@ void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings) {
     startSquares += floor.Rms * floor.Rms * floor.Points;
     startPoints += floor.Points;
   }
+  const double startFloor = startPoints > 0 ? std::sqrt(startSquares / static_cast<double>(startPoints)) : 0.0;
   const CalibrationSettings& fitting = settings.Fit;
   const Start start{startFocal, startAberration,
                     estimated > 0.0 ? settings.EstimatedPrior : settings.FocalPrior, settings.AberrationPrior};
@@ -218,6 +259,32 @@ void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings) {
     calibrated = CameraOf(rs, fit.FocalLength, fit.Aberration);
   }
 
+  // A circle closes only when its connections' rotations add up to a full
+  // turn. When each pair's own best rotation fits it better under the
+  // starting camera than under the calibrated one, the camera was bent to
+  // close the circle around a wrong connection: the circle is fitted again
+  // with the starting camera, and every connection searched again, which
+  // finds the wrong one.
+  bool forced = false;
+  if (rs.PictureSet.Is360) {
+    double squares = 0.0;
+    long points = 0;
+    for (const Link& l : links) {
+      const PairResiduals floor = PairFloor(size, fit.FocalLength, fit.Aberration, PairOf(rs, l));
+      squares += floor.Rms * floor.Rms * floor.Points;
+      points += floor.Points;
+    }
+    const double calibratedFloor = points > 0 ? std::sqrt(squares / static_cast<double>(points)) : 0.0;
+    forced = calibratedFloor > settings.ForcedShare * startFloor + settings.ForcedPixels;
+    if (forced) {
+      CalibrationSettings held = fitting;
+      held.FitFocal = held.FitAberration = false;
+      fit = Fit(rs, links, start, startFocal, startAberration, fit.Orientations, held);
+      if (!fit.Solved) return;
+      calibrated = CameraOf(rs, startFocal, startAberration);
+    }
+  }
+
   // Connections that do not hold: searched again by features under the
   // calibrated camera, once each, and measured from what they find.
   if (settings.Refind) {
@@ -229,39 +296,13 @@ void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings) {
       const bool lacking = !Applies(rs, l) || Verdict(RefinementOf(rs, l)) == RefinedVerdict::NoMatch;
       const bool disagrees = joint.Median > settings.DisagreeFactor * floor.Median &&
                              joint.Median > floor.Median + settings.DisagreePixels;
-      if (!(lacking || disagrees) || RefinementOf(rs, l).Refound) continue;
-      std::string note;
-      const auto [left, right] = pyramids.Of(l);
-      // The three points the rescue replaces, restored when its rotation
-      // does not hold at full size.
-      const std::array<TRealPoint, 3> leftPoints = LeftSide(rs, l).ImagePoints, rightPoints = RightSide(rs, l).ImagePoints;
-      const std::optional<Rotation> found =
-          TryRescue(rs, calibrated, l.Left, l.Right, left, right, note, &settings.RefindTests);
-      TConnectionRefinement result;
-      if (found) result = RefineRotation(calibrated, left, right, *found, 10.0);
-      const bool hadFit = Applies(rs, l);
-      if (found && result.Fitted) {
-        result.Rescued = true;
-      } else if (found && !hadFit) {
-        // Nothing at full size either way: the features' rotation, which
-        // most of them agree on within the scene's parallax, is a better
-        // guess than three points that the pictures did not confirm.
-        result.Rescued = true;
-        result.RescueNote = "the feature matches agree on a rotation only within the scene's parallax";
-      } else {
-        if (found) {
-          note = "the features found a rotation, but the pictures do not agree with it at full size";
-          RestorePoints(rs, l, leftPoints, rightPoints);
-        }
-        result = RefinementOf(rs, l);
-        result.RescueNote = note;
+      if (!(lacking || disagrees || forced) || RefinementOf(rs, l).Refound) continue;
+      if (Refind(rs, l, pyramids, calibrated, settings)) {
+        refound = true;
+        ++rs.Calibration.Refound;
       }
-      result.Refound = true;
-      Store(rs, l, std::move(result));
-      refound = true;
-      ++rs.Calibration.Refound;
     }
-    if (refound) {
+    if (refound || forced) {
       fit = Fit(rs, links, start, fit.FocalLength, fit.Aberration, fit.Orientations, fitting);
       if (!fit.Solved) {
         rs.Calibration.Refound = 0;

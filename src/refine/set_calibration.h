@@ -35,6 +35,14 @@ struct SetCalibrationSettings {
   double DisagreeFactor = 2.0;
   double DisagreePixels = 1.0;
   bool Refind = true;  // search disagreeing connections again by features
+  // A circle was closed by bending the camera when the pairs' own best
+  // rotations leave a root mean square above ForcedShare times, and
+  // ForcedPixels more than, what they leave under the starting camera.
+  double ForcedShare = 1.15;
+  double ForcedPixels = 0.03;
+  // A connection found again within this many pixels of its rotation was
+  // right: it stays as it was.
+  double SamePixels = 1.0;
   // The feature search's confidence when searching again: under the
   // calibrated camera the matches that agree may lie as far apart as the
   // scene's parallax makes them (real sets: 2 to 3.5 px) and be a smaller
