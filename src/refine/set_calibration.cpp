@@ -177,7 +177,8 @@ bool Refind(RunState& rs, const Link& l, Pyramids& pyramids, const TProjectionPa
   const std::array<TRealPoint, 3> leftPoints = LeftSide(rs, l).ImagePoints, rightPoints = RightSide(rs, l).ImagePoints;
   const auto [left, right] = pyramids.Of(l);
   std::string note;
-  const std::optional<Rotation> found = TryRescue(rs, pp, l.Left, l.Right, left, right, note, &settings.RefindTests);
+  const std::optional<Rotation> found =
+      TryRescue(rs, pp, l.Left, l.Right, left, right, note, hadFit ? &settings.RefindTests : &settings.LastResortTests);
   TConnectionRefinement result;
   if (found) result = RefineRotation(pp, left, right, *found, 10.0);
   const bool confirmed = found && result.Fitted && hadFit &&

@@ -54,6 +54,18 @@ struct SetCalibrationSettings {
     o.MinInlierShare = 0.12;
     return o;
   }();
+  // For a connection without any fit of its own, whose only other guess
+  // is three points the pictures did not confirm: any rotation that enough
+  // feature matches agree on, however loosely (strong parallax, or pictures
+  // taken at another zoom than the one camera assumes).
+  RescueOptions LastResortTests = [] {
+    RescueOptions o;
+    o.MaxRmsPixels = 25.0;
+    o.MaxRmsShare = 0.02;
+    o.MinInlierShare = 0.05;
+    o.Widening = 5.0;
+    return o;
+  }();
 };
 
 // Calibrates the run (rs.Calibration, Done when the fit succeeded) and
