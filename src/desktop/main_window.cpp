@@ -851,10 +851,16 @@ void TfrmMain::ShowCameraOfJoin() {
   std::vector<std::string> lines = app::CalibrationLines(rs_, cameraSource_);
   if (!cameraNote_.empty()) lines.insert(lines.begin(), cameraNote_);
   const CameraCalibration& c = rs_.Calibration;
-  QString shown = "Camera: " + QString::number(rs_.Projection.FocalPixels * 18.0 / rs_.Projection.HalfSize, 'f', 2) + " mm";
+  // Where the camera came from, then what the calibration made of it.
+  QString shown = cameraSource_ == app::CameraSource::Entry ? "Camera entry"
+                  : c.EstimatedFocalLength > 0.0          ? "No EXIF, camera estimated from the pictures"
+                  : rs_.EstimateFocal                      ? "No EXIF, camera entry"
+                                                           : "Camera from the pictures' EXIF";
   if (c.Done)
-    shown = "Camera calibrated on all connections: " + QString::number(c.FocalLength, 'f', 2) + " mm, aberration " +
-            QString::number(c.Aberration, 'f', 4) + ", residual " + QString::number(c.RmsPixels, 'f', 2) + " pixels";
+    shown += ", calibrated on all connections: " + QString::number(c.FocalLength, 'f', 2) + " mm, aberration " +
+             QString::number(c.Aberration, 'f', 4) + ", residual " + QString::number(c.RmsPixels, 'f', 2) + " pixels";
+  else
+    shown += ": " + QString::number(rs_.Projection.FocalPixels * 18.0 / rs_.Projection.HalfSize, 'f', 2) + " mm";
   QStringList all;
   for (const std::string& line : lines) all << FromStd(line);
   lblCameraOfJoin->setText(shown);

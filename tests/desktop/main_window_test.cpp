@@ -211,7 +211,8 @@ TEST_F(MainWindowTest, JoinRunsOffTheWindowThreadThroughStagesTwoFourAndFive) {
   // The status bar says which camera built the panorama: the rendered
   // pictures carry no EXIF, so their focal length was estimated and then
   // calibrated on all connections.
-  EXPECT_TRUE(w.lblCameraOfJoin->text().startsWith("Camera calibrated on all connections: ")) <<
+  EXPECT_TRUE(w.lblCameraOfJoin->text().startsWith(
+      "No EXIF, camera estimated from the pictures, calibrated on all connections: ")) <<
       w.lblCameraOfJoin->text().toStdString();
   EXPECT_TRUE(w.lblCameraOfJoin->toolTip().contains("the pictures do not say their focal length"))
       << w.lblCameraOfJoin->toolTip().toStdString();
