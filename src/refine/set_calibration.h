@@ -31,9 +31,11 @@ struct SetCalibrationSettings {
   double RemeasureAberration = 0.005;
   // A connection disagrees with the joint fit when the median distance of
   // its correspondences under the fit exceeds both DisagreeFactor times and
-  // DisagreePixels more than the median its own best rotation leaves.
-  double DisagreeFactor = 2.0;
-  double DisagreePixels = 1.0;
+  // DisagreePixels more than the median its own best rotation leaves (the
+  // check's thresholds, app/connection_check.h, so that every connection it
+  // names as wrong was searched again first).
+  double DisagreeFactor = 1.5;
+  double DisagreePixels = 0.5;
   bool Refind = true;  // search disagreeing connections again by features
   // A circle was closed by bending the camera when the pairs' own best
   // rotations leave a root mean square above ForcedShare times, and
