@@ -152,6 +152,30 @@ ConnectionError MeasureConnection(const RunState& rs, const SetGeometry& truth, 
   return e;
 }
 
+// How straight the panorama shows the true horizon: the world's horizontal
+// directions, every quarter degree of longitude that a picture shows (and,
+// for an open panorama, that lies within its columns), carried into the
+// panorama through that picture; the spread of their rows (equal-area
+// heights), largest minus smallest. 0 for a perfectly level horizon.
+double HorizonSpread(const RunState& rs, const SetGeometry& truth) {
+  const TProjectionParameters& pp = rs.Projection;
+  double lowest = 1e300, highest = -1e300;
+  for (double lon = -180.0; lon < 180.0; lon += 0.25) {
+    const Vec3 direction = LonLatToDirection({lon, 0.0});
+    for (int i = 0; i < truth.Count(); ++i) {
+      const std::optional<TRealPoint> p = truth.ProjectToPicture(i, direction);
+      if (!p || !truth.Inside(*p)) continue;
+      const TRealPoint q = alignment::PictureToPanorama(rs, i, *p);
+      if (!rs.PictureSet.Is360 && (q.X < rs.Layout.Left || q.X > rs.Layout.Right)) break;
+      const double row = geom::LatitudeToEqualArea(pp, q).Y;
+      lowest = std::min(lowest, row);
+      highest = std::max(highest, row);
+      break;
+    }
+  }
+  return highest >= lowest ? highest - lowest : 0.0;
+}
+
 int RunChild(const fs::path& folder, bool exact, const fs::path& paramsFile, const fs::path& resultFile) {
   const SampleSet set = LoadTruthFile((folder / kTruthFileName).string());
   const params::ParameterSets parameters = WithSetCamera(params::LoadParameterFile(paramsFile), set);
@@ -189,6 +213,7 @@ int RunChild(const fs::path& folder, bool exact, const fs::path& paramsFile, con
   }
   const Json result{{"connections", connections},
                     {"rescued", RescuedConnections(rs)},
+                    {"horizon_px", HorizonSpread(rs, truth)},
                     {"finding_s", Seconds(t0, t1)},
                     {"construction_s", Seconds(t1, t2)},
                     {"total_s", Seconds(t0, t3)},
@@ -255,7 +280,7 @@ struct Row {
   std::string Set, Mode;
   bool Failed = false;
   int Connections = 0, Flagged = 0, Bad = 0, Rescued = 0;
-  double Rms = 0, Max = 0, Floor = 0, WorstRms = 0, WorstCells = 0, Finding = 0, Total = 0, Processor = 0, Peak = 0;
+  double Rms = 0, Max = 0, Floor = 0, Horizon = 0, WorstRms = 0, WorstCells = 0, Finding = 0, Total = 0, Processor = 0, Peak = 0;
   std::string Worst;
   bool WorstFlagged = false;
 };
@@ -292,6 +317,7 @@ Row Summarise(const std::string& set, const std::string& mode, const Json& r, bo
   row.Rms = points > 0 ? std::sqrt(squares / static_cast<double>(points)) : 0.0;
   row.Floor = points > 0 ? std::sqrt(floor / static_cast<double>(points)) : 0.0;
   row.Rescued = r.at("rescued");
+  row.Horizon = r.at("horizon_px");
   row.Finding = r.at("finding_s");
   row.Total = r.at("total_s");
   row.Processor = r.at("processor_s");
@@ -300,8 +326,8 @@ Row Summarise(const std::string& set, const std::string& mode, const Json& r, bo
 }
 
 void PrintHeader() {
-  std::printf("%-15s %-7s %5s %7s %7s %6s | %-5s %7s %6s %4s | %4s %4s %4s | %6s %6s %6s %7s\n", "set", "mode", "conn",
-              "rms px", "max px", "floor", "worst", "rms px", "cells", "flag", "flgd", "bad", "resc", "time s", "find s",
+  std::printf("%-15s %-7s %5s %7s %7s %6s %6s | %-5s %7s %6s %4s | %4s %4s %4s | %6s %6s %6s %7s\n", "set", "mode",
+              "conn", "rms px", "max px", "floor", "horiz", "worst", "rms px", "cells", "flag", "flgd", "bad", "resc", "time s", "find s",
               "cpu s", "peak MB");
 }
 
@@ -310,8 +336,8 @@ void PrintRow(const Row& r) {
     std::printf("%-15s %-7s  run failed\n", r.Set.c_str(), r.Mode.c_str());
     return;
   }
-  std::printf("%-15s %-7s %5d %7.2f %7.2f %6.2f | %-5s %7.2f %6.2f %4s | %4d %4d %4d | %6.2f %6.2f %6.2f %7.0f\n",
-              r.Set.c_str(), r.Mode.c_str(), r.Connections, r.Rms, r.Max, r.Floor, r.Worst.c_str(), r.WorstRms,
+  std::printf("%-15s %-7s %5d %7.2f %7.2f %6.2f %6.2f | %-5s %7.2f %6.2f %4s | %4d %4d %4d | %6.2f %6.2f %6.2f %7.0f\n",
+              r.Set.c_str(), r.Mode.c_str(), r.Connections, r.Rms, r.Max, r.Floor, r.Horizon, r.Worst.c_str(), r.WorstRms,
               r.WorstCells, r.WorstFlagged ? "yes" : "no", r.Flagged, r.Bad, r.Rescued, r.Total, r.Finding, r.Processor,
               r.Peak);
 }
@@ -401,6 +427,7 @@ int RunParent(int argc, char** argv) {
   PrintHeader();
   for (const Row& r : rows) PrintRow(r);
   std::printf("rms/max: over all overlap points of all connections; floor: the camera model's own share;\n"
+              "horiz: rows over which the panorama spreads the true horizon (0: straight and level);\n"
               "worst: the connection of largest rms, its residual and whether the check named it;\n"
               "flgd: connections named unreliable; bad: unnamed connections off by more than %.0f px rms;\n"
               "resc: connections rescued; time: files to saved panorama (find: of it the finding phase),\n"

@@ -8,9 +8,10 @@ packages=(
   libstb-dev                       # BMP decoding (stb_image)
   nlohmann-json3-dev               # JSON output of the command-line tool
   libeigen3-dev                    # small dense linear algebra (rotation fit of the orientations)
-  libexiv2-dev                     # EXIF and XMP metadata of saved panoramas and 360 photos
+  libexiv2-dev                     # EXIF of the pictures (orientation, focal length); EXIF and XMP of saved panoramas and 360 photos
   qt6-base-dev                     # the desktop application (Qt 6 Widgets)
-  libopencv-core-dev libopencv-imgproc-dev libopencv-features2d-dev  # feature search of the rescue (SIFT)
+  libopencv-core-dev libopencv-imgproc-dev libopencv-features2d-dev libopencv-flann-dev  # feature search of the rescue (SIFT, FLANN matching)
+  libceres-dev                     # calibration of the camera on all connections together (robust least squares)
   libgtest-dev libgmock-dev        # tests
   parallel                         # the test of the GNU parallel form of running many sets
 )

@@ -6,6 +6,20 @@
 
 namespace vistarium {
 
+namespace {
+
+// The verdict on a connection of a calibrated run (see the thresholds).
+ConnectionProblem CalibratedProblem(const TConnectionRefinement& r) {
+  if (!r.Fitted || r.Inliers < refine::kMinRefinedInliers) return ConnectionProblem::NoMatch;
+  const double joint = r.JointMedianPixels, floor = r.FloorMedianPixels;
+  const bool disagrees = joint > kDisagreeFactor * floor && joint > floor + kDisagreeMarginPixels;
+  if (disagrees) return ConnectionProblem::Disagrees;
+  if (floor > kParallaxPixels || joint > kAlwaysNamedPixels) return ConnectionProblem::Parallax;
+  return ConnectionProblem::None;
+}
+
+}  // namespace
+
 std::vector<ConnectionCheck> CheckConnections(const RunState& rs) {
   std::vector<ConnectionCheck> checks;
   const int count = rs.PictureSet.Count;
@@ -28,7 +42,13 @@ std::vector<ConnectionCheck> CheckConnections(const RunState& rs) {
     c.Inliers = refinement.Inliers;
     c.RefinedRmsPixels = refinement.RmsPixels;
     if (c.Measured) c.RescueNote = refinement.RescueNote;
-    if (c.Refined) {
+    c.Calibrated = rs.Calibration.Done && c.Measured && refinement.Calibrated;
+    if (c.Calibrated) {
+      c.JointMedianPixels = refinement.JointMedianPixels;
+      c.JointRmsPixels = refinement.JointRmsPixels;
+      c.FloorMedianPixels = refinement.FloorMedianPixels;
+      c.Problem = CalibratedProblem(refinement);
+    } else if (c.Refined) {
       const refine::RefinedVerdict v = refine::Verdict(refinement);
       c.Problem = v == refine::RefinedVerdict::Sound     ? ConnectionProblem::None
                   : v == refine::RefinedVerdict::NoMatch ? ConnectionProblem::NoMatch
@@ -52,6 +72,15 @@ std::string ConnectionWarning(const ConnectionCheck& c) {
   switch (c.Problem) {
     case ConnectionProblem::None:
       return "";
+    case ConnectionProblem::Disagrees:
+      return pair + ": it disagrees with the other connections: its spots lie " +
+             params::FormatFixed(c.JointMedianPixels, 0, 1) + " pixels from where all connections together put them (" +
+             params::FormatFixed(c.FloorMedianPixels, 0, 1) + " with its own best rotation)" + tried +
+             "; the connection is likely wrong, check it by hand";
+    case ConnectionProblem::Parallax:
+      return pair + ": the pictures were taken from different standpoints (parallax): near and far spots agree on "
+                    "different rotations, and the best one leaves " +
+             params::FormatFixed(c.FloorMedianPixels, 0, 1) + " pixels; turn the camera about its lens, not about yourself";
     case ConnectionProblem::NotOneStandpoint:
       return pair + ": the pictures do not share one standpoint well (residual " +
              params::FormatFixed(c.RefinedRmsPixels, 0, 1) + " pixels, " + std::to_string(c.Inliers) + " of " +

@@ -4,7 +4,11 @@
 // sphere; a correct match leaves a residual well under one working-grid
 // cell, a match at a wrong place leaves several. For a refined connection:
 // enough correspondences over the overlap must agree with the refined
-// rotation, and agree closely.
+// rotation, and agree closely. After the calibration of the camera on all
+// connections a connection is named only for a cause: its match failed, it
+// disagrees with what all connections together say (it is wrong), or its
+// pictures were taken from different standpoints (parallax); never for a
+// residual that the calibrated camera cannot make smaller.
 
 #include <string>
 #include <vector>
@@ -16,7 +20,9 @@ namespace vistarium {
 enum class ConnectionProblem {
   None,
   NoMatch,           // the points fit no rotation, or no rotation fits enough correspondences
-  NotOneStandpoint,  // many consistent correspondences, but a large residual
+  NotOneStandpoint,  // many consistent correspondences, but a large residual (no calibration)
+  Disagrees,         // calibrated: far from where all connections together put the pair
+  Parallax,          // calibrated: even the pair's own best rotation leaves a large residual
 };
 
 struct ConnectionCheck {
@@ -29,6 +35,10 @@ struct ConnectionCheck {
   int Spots = 0;                // textured spots the refinement searched
   int Inliers = 0;              // consistent correspondences of the refinement
   double RefinedRmsPixels = 0.0;  // their residual, full-size picture pixels
+  // After the calibration: the correspondences' median distance under the
+  // calibrated orientations, and under the pair's own best rotation.
+  bool Calibrated = false;
+  double JointMedianPixels = 0.0, FloorMedianPixels = 0.0, JointRmsPixels = 0.0;
   ConnectionProblem Problem = ConnectionProblem::None;
   std::string RescueNote;       // why the feature search could not rescue it, when it was tried
 };
@@ -36,6 +46,21 @@ struct ConnectionCheck {
 // Residuals above this many working cells mark the three points of a
 // connection as unreliable.
 inline constexpr double kUnreliableResidualCells = 1.0;
+
+// After the calibration a connection disagrees with the others when the
+// median distance of its correspondences under the calibrated orientations
+// exceeds both kDisagreeFactor times and kDisagreeMarginPixels more than
+// under its own best rotation, and always beyond kAlwaysNamedPixels. Its
+// pictures show parallax when even its own best rotation leaves a median
+// above kParallaxPixels. On the real sets measured, sound connections stay
+// within 1.5 times their floor plus a tenth of a pixel, and their floors
+// at 2.3 pixels or less (12-megapixel phone pictures with trees near the
+// edges included); a connection of a circle whose chain of pictures is
+// wrong lies tens of pixels off.
+inline constexpr double kDisagreeFactor = 1.5;
+inline constexpr double kDisagreeMarginPixels = 0.5;
+inline constexpr double kAlwaysNamedPixels = 5.0;
+inline constexpr double kParallaxPixels = 3.0;
 
 // One entry per adjacent pair in set order (with the closing pair of a full
 // circle). A refined connection is judged by its refinement, any other by

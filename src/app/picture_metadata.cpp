@@ -11,6 +11,8 @@
 #include <exiv2/exiv2.hpp>
 #pragma GCC diagnostic pop
 
+#include "render/picture_metadata.h"
+
 namespace vistarium::app {
 
 namespace {
@@ -19,20 +21,16 @@ constexpr std::string_view kExifHeader{"Exif\0\0", 6};
 constexpr std::string_view kXmpHeader{"http://ns.adobe.com/xap/1.0/\0", 29};
 constexpr const char* kSoftware = "Vistarium";
 
-// The library once per process: its XMP toolkit must be set up before
-// threads use it, and its warnings (for instance about bytes behind a
-// JPEG's end, where the panorama trailer lies) are no business of the user.
-void PrepareLibrary() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
-    Exiv2::XmpParser::initialize();
-  });
+// The library is shared with the pictures' reader, which decodes on
+// several threads: every use here holds its lock.
+std::unique_lock<std::mutex> HoldLibrary() {
+  render::PrepareMetadataLibrary();
+  return std::unique_lock<std::mutex>(render::MetadataLibraryLock());
 }
 
 // The file's EXIF; empty when it has none or cannot be read.
 Exiv2::ExifData ReadExif(const std::string& file) {
-  PrepareLibrary();
+  const auto held = HoldLibrary();
   try {
     auto image = Exiv2::ImageFactory::open(file);
     if (!image.get()) return {};
@@ -87,6 +85,7 @@ render::JpegSegment ExifSegment(const Exiv2::ExifData& source, const std::string
     Exiv2::ExifParser::encode(blob, Exiv2::littleEndian, out);
     return blob;
   };
+  const auto held = HoldLibrary();
   Exiv2::Blob blob = build(true);
   if (blob.size() + kExifHeader.size() > render::kMaxJpegSegmentBytes) blob = build(false);
   return Segment(kExifHeader, blob.data(), blob.size());
@@ -135,7 +134,7 @@ std::optional<render::JpegSegment> CopiedExifSegment(const std::string& file, in
 }
 
 render::JpegSegment SphereXmpSegment(const SphereTags& tags) {
-  PrepareLibrary();
+  const auto held = HoldLibrary();
   Exiv2::XmpData xmp;
   xmp["Xmp.GPano.ProjectionType"] = "equirectangular";
   xmp["Xmp.GPano.UsePanoramaViewer"] = "True";
@@ -152,11 +151,11 @@ render::JpegSegment SphereXmpSegment(const SphereTags& tags) {
 }
 
 PictureMetadata ReadPictureMetadata(const std::string& file) {
-  PrepareLibrary();
   PictureMetadata m;
   Exiv2::ExifData exif;
   Exiv2::XmpData xmp;
   try {
+    const auto held = HoldLibrary();
     auto image = Exiv2::ImageFactory::open(file);
     if (!image.get()) throw std::runtime_error("unknown picture format");
     image->readMetadata();

@@ -4,22 +4,52 @@
 #include "alignment/crop.h"
 #include "alignment/layout.h"
 #include "alignment/orientation.h"
+#include "alignment/upright_horizon.h"
 #include "matching/all_pairs.h"
 #include "matching/preparation.h"
+#include "refine/focal_estimate.h"
 #include "refine/refinement.h"
+#include "refine/set_calibration.h"
 #include "render/fill.h"
 #include "render/gain_compensation.h"
 
 namespace vistarium::app {
+
+void EstimateStartingCamera(RunState& rs) {
+  if (!rs.Refine || !rs.EstimateFocal || rs.ManualStitching) return;
+  const std::optional<refine::FocalEstimate> estimate = refine::EstimateFocalLength(rs);
+  if (!estimate) return;
+  rs.Parameters.Camera.FocalLength = estimate->FocalLength;
+  matching::SetProjectionForCamera(rs, estimate->FocalLength, rs.Parameters.Camera.Aberration, false);
+  rs.Calibration.EstimatedFocalLength = estimate->FocalLength;
+}
+
+namespace {
+
+void Calibrate(RunState& rs, const refine::SetCalibrationSettings& settings) {
+  if (!rs.Refine || !rs.Calibrate || rs.ManualStitching || rs.CancelRequested) return;
+  refine::CalibrateSet(rs, settings);
+  if (StopSignalled(rs)) {
+    rs.CancelRequested = true;
+    return;
+  }
+  matching::UseCalibratedCamera(rs);
+}
+
+}  // namespace
+
+void CalibrateCamera(RunState& rs) { Calibrate(rs, {}); }
 
 void RunFindingPhase(RunState& rs, matching::ProgressUi& ui, const TPictureSetData& pictures,
                      const params::ParameterSets& parameters) {
   rs.CurrentPairIndex = -1;
   matching::TakeRunSnapshot(rs, pictures, parameters);
   matching::SetUpProjection(rs);
+  EstimateStartingCamera(rs);
   matching::EstimateFindingWork(rs);
   matching::ReportFindingProgress(rs, ui, 0.0);
   matching::MatchAllPairs(rs, ui);
+  CalibrateCamera(rs);
 }
 
 void RunFindingPhaseWithoutEstimate(RunState& rs, matching::ProgressUi& ui, const TPictureSetData& pictures,
@@ -28,7 +58,9 @@ void RunFindingPhaseWithoutEstimate(RunState& rs, matching::ProgressUi& ui, cons
   rs.CurrentPairIndex = -1;
   matching::TakeRunSnapshot(rs, pictures, parameters);
   matching::SetUpProjection(rs);
+  EstimateStartingCamera(rs);
   matching::MatchAllPairs(rs, ui);
+  CalibrateCamera(rs);
 }
 
 namespace {
@@ -43,11 +75,22 @@ bool PrepareConstruction(RunState& rs) {
   rs.CancelRequested = false;
   // Connections corrected by hand since the finding phase are measured
   // again, so that the construction follows them at full precision.
-  if (rs.Refine) refine::RefineOutdatedConnections(rs);
+  const int remeasured = rs.Refine ? refine::RefineOutdatedConnections(rs) : 0;
   if (Stopped(rs)) return false;
+  // A calibrated run whose connections changed by hand is calibrated again
+  // with them, without searching any connection again: the user's
+  // placements stay his.
+  if (remeasured > 0 && rs.Calibration.Done) {
+    refine::SetCalibrationSettings settings;
+    settings.Refind = false;
+    Calibrate(rs, settings);
+    if (Stopped(rs)) return false;
+  }
   ResetConstructionResults(rs);
   alignment::OrientPictures(rs);
-  rs.Horizon = alignment::FindHorizon(rs);
+  // Calibrated orientations level by the pictures' horizontal axes, which
+  // keeps the horizon straight when the camera was tilted.
+  rs.Horizon = rs.Calibration.Done ? alignment::FindUprightHorizon(rs) : alignment::FindHorizon(rs);
   alignment::LevelPanorama(rs, rs.Horizon);
   if (rs.PictureSet.Is360) alignment::CreateClosureSystems(rs);
   // Spans, band and extent with the chosen crop, at a smaller scale when a

@@ -13,6 +13,17 @@ namespace vistarium::app {
 void RunFindingPhase(RunState& rs, matching::ProgressUi& ui, const TPictureSetData& pictures,
                      const params::ParameterSets& parameters);
 
+// With refinement on, for pictures that do not say their focal length
+// (EstimateFocal): the projection of the focal length estimated from their
+// features, when they agree on one. The finding phases start with it.
+void EstimateStartingCamera(RunState& rs);
+
+// With refinement on and pictures matched by the search: the camera and the
+// orientations calibrated on all connections together, and the projection
+// of the calibrated camera in force for the construction. The finding
+// phases end with it.
+void CalibrateCamera(RunState& rs);
+
 // The same without the estimate and the progress start; CancelRequested is
 // cleared at its start. With ManualStitching set no search runs.
 void RunFindingPhaseWithoutEstimate(RunState& rs, matching::ProgressUi& ui, const TPictureSetData& pictures,

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/connection_check.h"
+#include "app/pipeline.h"
 #include "geom/projection.h"
 #include "matching/all_pairs.h"
 #include "matching/preparation.h"
@@ -76,6 +77,7 @@ void RunFindingPhaseKeeping(RunState& rs, matching::ProgressUi& ui, const TPictu
   rs.CurrentPairIndex = -1;
   matching::TakeRunSnapshot(rs, pictures, parameters);
   matching::SetUpProjection(rs);
+  EstimateStartingCamera(rs);
   if (withEstimate) {
     matching::EstimateFindingWork(rs);
     matching::ReportFindingProgress(rs, ui, 0.0);
@@ -97,6 +99,7 @@ void RunFindingPhaseKeeping(RunState& rs, matching::ProgressUi& ui, const TPictu
     skip[i] = true;
   }
   matching::MatchAllPairs(rs, ui, &skip);
+  CalibrateCamera(rs);
 }
 
 bool ConnectionReversed(const RunState& rs, int i, int j) {

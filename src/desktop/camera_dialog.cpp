@@ -1,5 +1,6 @@
 #include "desktop/camera_dialog.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -11,6 +12,8 @@
 #include "desktop/services.h"
 #include "params/camera_list.h"
 #include "params/parameter_file.h"
+#include "params/refinement_option.h"
+#include "params/text_files.h"
 
 namespace vistarium::desktop {
 
@@ -31,7 +34,7 @@ TfrmParametersCamera::TfrmParametersCamera(DesktopServices& services, fs::path p
     : TParameterDialog(services, std::move(programFolder), parent) {
   setObjectName("frmParametersCamera");
   setWindowTitle("Parameters of Camera");
-  SetFixedClientSize(357, 280);
+  SetFixedClientSize(357, 370);
 
   gmAutoPar = new QGroupBox("Select camera from the list", this);
   gmAutoPar->setObjectName("gmAutoPar");
@@ -58,9 +61,9 @@ TfrmParametersCamera::TfrmParametersCamera(DesktopServices& services, fs::path p
   bbtnSaveNew = DialogButton(gbManualPar, "bbtnSaveNew", "Save New Camera", QRect(5, 128, 165, 25));
   bbtnCancelNew = DialogButton(gbManualPar, "bbtnCancelNew", "Cancel ", QRect(180, 128, 165, 25));
 
-  bbtnSave = DialogButton(this, "bbtnSave", "Save and Exit", QRect(5, 250, 110, 25));
-  bbtnDefault = DialogButton(this, "bbtnDefault", "Restore Last Saved", QRect(125, 250, 110, 25));
-  bbtnCancel = DialogButton(this, "bbtnCancel", "Cancel", QRect(245, 250, 110, 25));
+  bbtnSave = DialogButton(this, "bbtnSave", "Save and Exit", QRect(5, 340, 110, 25));
+  bbtnDefault = DialogButton(this, "bbtnDefault", "Restore Last Saved", QRect(125, 340, 110, 25));
+  bbtnCancel = DialogButton(this, "bbtnCancel", "Cancel", QRect(245, 340, 110, 25));
 
   const auto on = [this](QPushButton* button, void (TfrmParametersCamera::*handler)()) {
     connect(button, &QPushButton::clicked, this, [this, handler] { Guarded([this, handler] { (this->*handler)(); }); });
@@ -75,14 +78,77 @@ TfrmParametersCamera::TfrmParametersCamera(DesktopServices& services, fs::path p
   // Only the user's choice counts as a change, not the list being refilled.
   connect(cbCameraMake, &QComboBox::activated, this, [this] { Guarded([this] { cbCameraMakeChange(); }); });
 
+  CreateJoinCameraControls();
   SetAddingMode(false);
   FormCreate();
+}
+
+void TfrmParametersCamera::CreateJoinCameraControls() {
+  gbJoinCamera = new QGroupBox(" Camera of a join ", this);
+  gbJoinCamera->setObjectName("gbJoinCamera");
+  gbJoinCamera->setGeometry(5, 248, 350, 82);
+  chbFromPictures = new QCheckBox("From the pictures (their EXIF, else the selected camera)", gbJoinCamera);
+  chbFromPictures->setObjectName("chbFromPictures");
+  chbFromPictures->setGeometry(5, 18, 340, 20);
+  lblCalibrated = PlacedLabel(gbJoinCamera, "lblCalibrated", "No calibrated camera yet", QPoint(5, 54));
+  lblCalibrated->setGeometry(5, 54, 200, 20);
+  bbtnKeepCalibrated = DialogButton(gbJoinCamera, "bbtnKeepCalibrated", "Keep Calibrated Camera", QRect(205, 50, 140, 25));
+  bbtnKeepCalibrated->setEnabled(false);
+  connect(bbtnKeepCalibrated, &QPushButton::clicked, this, [this] { Guarded([this] { bbtnKeepCalibratedClick(); }); });
+}
+
+fs::path TfrmParametersCamera::SwitchPath() const { return params::CameraFromPicturesOptionPath(programFolder_); }
+
+bool TfrmParametersCamera::FromPictures() const { return params::ReadCameraFromPicturesOption(SwitchPath()); }
+
+void TfrmParametersCamera::SetCalibratedCamera(const std::string& name, double focalLength, double aberration) {
+  calibrated_ = params::TParametersCamera{name, focalLength, aberration};
+  lblCalibrated->setText(QString("Last join: %1 mm, %2").arg(focalLength, 0, 'f', 2).arg(aberration, 0, 'f', 4));
+  lblCalibrated->setToolTip(FromStd(name));
+  bbtnKeepCalibrated->setEnabled(true);
+}
+
+void TfrmParametersCamera::ClearCalibratedCamera() {
+  calibrated_.reset();
+  lblCalibrated->setText("No calibrated camera yet");
+  lblCalibrated->setToolTip(QString());
+  bbtnKeepCalibrated->setEnabled(false);
+}
+
+void TfrmParametersCamera::bbtnKeepCalibratedClick() {
+  if (!calibrated_ || adding_) return;
+  // A name the list does not hold yet: "NAME (calibrated)", then 2, 3, ...
+  std::string name = calibrated_->Name + " (calibrated)";
+  for (int n = 2; params::DuplicateCameraProblem(lines_, name); ++n)
+    name = calibrated_->Name + " (calibrated " + std::to_string(n) + ")";
+  const params::NewCameraCheck check =
+      params::CheckNewCamera(name, params::FormatFixed(calibrated_->FocalLength, 0, 2),
+                             params::FormatFixed(calibrated_->Aberration, 0, 4));
+  if (!check.Accepted()) {
+    services_.Inform(this, FromStd(check.Problem->Message));
+    return;
+  }
+  // An entry of the dialog's copy of the list, like a new camera: shown
+  // selected, written with Save and Exit (which also takes it for the
+  // joins), forgotten with Cancel.
+  lines_ = params::LinesWithCamera(lines_, check.Camera);
+  listChanged_ = true;
+  ShowList();
+  {
+    const QSignalBlocker quiet(cbCameraMake);
+    const int index = cbCameraMake->findText(FromStd(name), Qt::MatchExactly);
+    if (index >= 0) cbCameraMake->setCurrentIndex(index);
+  }
+  cbCameraMakeChange();
+  services_.Inform(this, FromStd("The calibrated camera is added to the list as \"" + name +
+                                 "\"; Save and Exit keeps it and takes it for the joins."));
 }
 
 fs::path TfrmParametersCamera::ListPath() const { return params::CameraListPath(programFolder_); }
 fs::path TfrmParametersCamera::TemporaryListPath() const { return params::TemporaryCameraListPath(programFolder_); }
 
 void TfrmParametersCamera::FormCreate() {
+  chbFromPictures->setChecked(FromPictures());
   ReadOwnLines([this](bool exists) {
     if (exists) camera_.Name = params::ReadCameraName(currentFile_);
     ReloadCameraList();
@@ -165,6 +231,8 @@ void TfrmParametersCamera::bbtnSaveClick() {
     params::SaveCameraList(ListPath(), TemporaryListPath(), lines_);  // a failure is reported; the dialog stays
     listChanged_ = false;
   }
+  if (chbFromPictures->isChecked() != FromPictures())
+    params::SaveCameraFromPicturesOption(SwitchPath(), chbFromPictures->isChecked());
   const auto chosen = params::AcceptCameraEntries(cbCameraMake->currentText().toStdString(),
                                                   edPar1->text().toStdString(), edPar2->text().toStdString());
   if (chosen) {
@@ -186,6 +254,7 @@ void TfrmParametersCamera::reject() {
   // list file again.
   SetAddingMode(false);
   listChanged_ = false;
+  chbFromPictures->setChecked(FromPictures());
   TParameterDialog::reject();
 }
 

@@ -6,11 +6,13 @@
 // checks are the core's (params/camera_list.h).
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "desktop/parameter_dialogs.h"
 
+class QCheckBox;
 class QComboBox;
 class QGroupBox;
 
@@ -50,6 +52,24 @@ public:
   // Closing the dialog in any way leaves adding mode.
   void reject() override;
 
+  // The camera a join starts from: the pictures' own (the switch kept in
+  // CameraFromPictures.txt in the settings folder), or the selected entry.
+  // The box is part of the dialog's edits: Save and Exit writes the switch,
+  // Cancel leaves it. The last join's calibrated camera can be kept as an
+  // entry of the edited list (written by Save and Exit, which also selects
+  // it; forgotten by Cancel). FromPictures answers the switch as saved.
+  bool FromPictures() const;
+  // After a join: the camera it calibrated, named for the pictures' camera
+  // (or the entry it started from); cleared by a run without calibration.
+  void SetCalibratedCamera(const std::string& name, double focalLength, double aberration);
+  void ClearCalibratedCamera();
+  void bbtnKeepCalibratedClick();
+
+  QGroupBox* gbJoinCamera;
+  QCheckBox* chbFromPictures;
+  QLabel* lblCalibrated;
+  QPushButton* bbtnKeepCalibrated;
+
 private:
   void SetAddingMode(bool adding);
   // Fills the combo box from the dialog's copy of the list, selecting the
@@ -60,6 +80,8 @@ private:
   // The numbers of the selected entry as typed, when they differ from the
   // entry's own texts.
   bool SelectedEntryEdited() const;
+  void CreateJoinCameraControls();
+  std::filesystem::path SwitchPath() const;
   void ShowCamera(const std::string& name, const std::string& focalText, const std::string& aberrationText);
   std::filesystem::path ListPath() const;
   std::filesystem::path TemporaryListPath() const;
@@ -68,6 +90,7 @@ private:
   bool adding_ = false;
   std::vector<std::string> lines_;  // the list as edited in the dialog
   bool listChanged_ = false;        // lines_ differ from the list file
+  std::optional<params::TParametersCamera> calibrated_;
 };
 
 }  // namespace vistarium::desktop

@@ -26,6 +26,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QStatusBar>
 #include <QThread>
 #include <QTimer>
 #include <QToolBar>
@@ -33,6 +34,7 @@
 #include <QUrl>
 #include <filesystem>
 
+#include "app/calibration_report.h"
 #include "app/connection_check.h"
 #include "app/out_of_memory.h"
 #include "app/output_files.h"
@@ -383,6 +385,9 @@ void TfrmMain::CreatePanels() {
   auto* central = new QWidget(this);
   central->setObjectName("frmMainClient");
   setCentralWidget(central);
+  lblCameraOfJoin = new QLabel(this);
+  lblCameraOfJoin->setObjectName("lblCameraOfJoin");
+  statusBar()->addWidget(lblCameraOfJoin, 1);
 
   pnlPictureSet = new QFrame(central);
   pnlPictureSet->setObjectName("pnlPictureSet");
@@ -848,7 +853,8 @@ void TfrmMain::mnuJoinClick() {
   const TPictureSetData pictures = PictureSetSnapshot();
   const params::ParameterSets parameters = parameters_;
   QApplication::setOverrideCursor(Qt::WaitCursor);
-  RunInBackground([this, pictures, parameters] { RunFinding(rs_, pictures, parameters, true); },
+  const bool fromPictures = parameterDialogs_.Camera->FromPictures();
+  RunInBackground([this, pictures, parameters, fromPictures] { RunFinding(rs_, pictures, parameters, true, fromPictures); },
                   [this](std::exception_ptr error) {
                     QApplication::restoreOverrideCursor();
                     if (error) {
@@ -932,6 +938,7 @@ void TfrmMain::StartConstruction(WorkflowStage startedFrom) {
         for (const ConnectionCheck& c : checks)
           if (const std::string w = ConnectionWarning(c); !w.empty()) warnings << FromStd(w);
         MarkUnreliableConnections(checks);
+        ShowCameraOfJoin();
         if (!proposedOrder_.empty() && !closeAfterJoin_) {
           const std::vector<int> order = std::move(proposedOrder_);
           proposedOrder_.clear();
@@ -953,6 +960,39 @@ QString TfrmMain::JoinErrorText(std::exception_ptr error, bool findingFailed) co
   } catch (...) {
     return ErrorText(std::current_exception());
   }
+}
+
+params::ParameterSets TfrmMain::JoinParameters(const TPictureSetData& pictures, params::ParameterSets parameters,
+                                               bool fromPictures) {
+  cameraSource_ = app::ChooseStartingCamera(rs_, parameters, pictures.FileNames, fromPictures, cameraNote_);
+  pictureCamera_ = parameters.Camera.Name;
+  return parameters;
+}
+
+void TfrmMain::ShowCameraOfJoin() {
+  std::vector<std::string> lines = app::CalibrationLines(rs_, cameraSource_);
+  if (!cameraNote_.empty()) lines.insert(lines.begin(), cameraNote_);
+  const CameraCalibration& c = rs_.Calibration;
+  // Where the camera came from, then what the calibration made of it.
+  QString shown = cameraSource_ == app::CameraSource::Entry ? "Camera entry"
+                  : c.EstimatedFocalLength > 0.0          ? "No EXIF, camera estimated from the pictures"
+                  : rs_.EstimateFocal                      ? "No EXIF, camera entry"
+                                                           : "Camera from the pictures' EXIF";
+  if (c.Done)
+    shown += ", calibrated on all connections: " + QString::number(c.FocalLength, 'f', 2) + " mm, aberration " +
+             QString::number(c.Aberration, 'f', 4) + ", residual " + QString::number(c.RmsPixels, 'f', 2) + " pixels";
+  else
+    shown += ": " + QString::number(rs_.Projection.FocalPixels * 18.0 / rs_.Projection.HalfSize, 'f', 2) + " mm";
+  QStringList all;
+  for (const std::string& line : lines) all << FromStd(line);
+  lblCameraOfJoin->setText(shown);
+  lblCameraOfJoin->setToolTip(all.join("\n"));
+  if (c.Done)
+    parameterDialogs_.Camera->SetCalibratedCamera(
+        c.EstimatedFocalLength > 0.0 ? std::string("Camera estimated from the pictures") : pictureCamera_, c.FocalLength,
+        c.Aberration);
+  else
+    parameterDialogs_.Camera->ClearCalibratedCamera();
 }
 
 void TfrmMain::JoinFailed(std::exception_ptr error, WorkflowStage startedFrom) {
@@ -1023,9 +1063,10 @@ void TfrmMain::mnuByHandClick() {
   SetWorkflowStage(WorkflowStage::Finding);
   const TPictureSetData pictures = PictureSetSnapshot();
   const params::ParameterSets parameters = parameters_;
+  const bool fromPictures = parameterDialogs_.Camera->FromPictures();
   QApplication::setOverrideCursor(Qt::WaitCursor);
   RunInBackground(
-      [this, pictures, parameters] { RunFinding(rs_, pictures, parameters, false); },
+      [this, pictures, parameters, fromPictures] { RunFinding(rs_, pictures, parameters, false, fromPictures); },
       [this](std::exception_ptr error) {
         QApplication::restoreOverrideCursor();
         rs_.PlaceByFeatures = false;
@@ -1432,8 +1473,11 @@ bool TfrmMain::ConfirmDiscardPanorama() {
   }
 }
 
-void TfrmMain::RunFinding(RunState& rs, const TPictureSetData& pictures, const params::ParameterSets& parameters,
-                          bool withEstimate) {
+void TfrmMain::RunFinding(RunState& rs, const TPictureSetData& pictures, const params::ParameterSets& given,
+                          bool withEstimate, bool fromPictures) {
+  // The camera to start from (reading the pictures' EXIF) is chosen here, off
+  // the window's thread.
+  const params::ParameterSets parameters = JoinParameters(pictures, given, fromPictures);
   if (!keptConnections_.empty())
     app::RunFindingPhaseKeeping(rs, *progress_, pictures, parameters, keptConnections_, withEstimate);
   else if (withEstimate)

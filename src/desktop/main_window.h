@@ -18,6 +18,7 @@
 #include "app/held_panorama.h"
 #include "app/output_files.h"
 #include "app/set_editing.h"
+#include "app/picture_camera.h"
 #include "app/workflow.h"
 #include "desktop/camera_dialog.h"
 #include "image/bitmaps.h"
@@ -167,6 +168,9 @@ public:
   QAction *pmnuDeletePicture, *pmnuReload;
   QMenu* pmnuCorrection;
   QAction *pmnuAdjustRight, *pmnuAdjustLeft;
+  // The status bar's line on the camera of the last join (its tooltip holds
+  // every line of the calibration report).
+  QLabel* lblCameraOfJoin;
 
 protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -201,6 +205,11 @@ private:
   // The pictures of the set, which a saved panorama must not replace.
   std::vector<app::NamedFile> PictureInputs() const;
   void FinishJoinIfClosing();
+  // The camera a join starts from, chosen on the worker before the finding
+  // phase; and what the join found out about it, shown when it ends.
+  params::ParameterSets JoinParameters(const TPictureSetData& pictures, params::ParameterSets parameters,
+                                       bool fromPictures);
+  void ShowCameraOfJoin();
 
   // Progress panel, called on this window's thread.
   void ShowBar(matching::Phase phase, int percent);
@@ -236,9 +245,10 @@ private:
   // the pictures seem out of order; asked about and applied on this thread.
   void OfferOrder(const std::vector<int>& order);
   // The finding phase of Join or Stitch Manually, keeping the connections of
-  // an edited set's pictures that stayed neighbours.
+  // an edited set's pictures that stayed neighbours; `fromPictures`: the
+  // camera starts from the pictures' EXIF.
   void RunFinding(RunState& rs, const TPictureSetData& pictures, const params::ParameterSets& parameters,
-                  bool withEstimate);
+                  bool withEstimate, bool fromPictures);
 
   DesktopServices& services_;
   std::filesystem::path programFolder_;
@@ -264,6 +274,9 @@ private:
   std::vector<int> markedThumbnails_;  // frames coloured by MarkUnreliableConnections
   TfrmBrowser* frmBrowser_ = nullptr;
   QDialog* frmHelp_ = nullptr;
+  app::CameraSource cameraSource_ = app::CameraSource::Entry;
+  std::string cameraNote_;       // what the choice of the camera said
+  std::string pictureCamera_;    // the camera the pictures name, or the entry's name
   // The horizon row of an opened panorama file: its trailer's, or the middle row.
   std::int32_t openedHorizonRow_ = 0;
   std::string openedFile_;  // the panorama file opened, for its metadata

@@ -53,7 +53,12 @@ private:
       preview_->clear();
       return;
     }
-    reader.setScaledSize(size.scaled(preview_->size(), Qt::KeepAspectRatio));
+    // Shown upright, as the program loads it: a picture stored turned is
+    // scaled as stored and then turned.
+    reader.setAutoTransform(true);
+    QSize box = preview_->size();
+    if (reader.transformation() & QImageIOHandler::TransformationRotate90) box.transpose();
+    reader.setScaledSize(size.scaled(box, Qt::KeepAspectRatio));
     preview_->setPixmap(QPixmap::fromImage(reader.read()));
   }
   QLabel* preview_ = nullptr;

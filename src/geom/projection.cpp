@@ -83,7 +83,26 @@ TRealPoint RadialAberration(const TProjectionParameters& pp, TRealPoint p, doubl
 
 TRealPoint CorrectAberration(const TProjectionParameters& pp, TRealPoint p) { return RadialAberration(pp, p, 1.0); }
 
-TRealPoint RestoreAberration(const TProjectionParameters& pp, TRealPoint p) { return RadialAberration(pp, p, -1.0); }
+TRealPoint RestoreAberration(const TProjectionParameters& pp, TRealPoint p) {
+  const TRealPoint first = RadialAberration(pp, p, -1.0);
+  if (!pp.AberrationOn || !pp.ExactAberrationInverse) return first;
+  // Solve r (1 + k r^2) = target for the radius r as taken (normalised by
+  // R), from the first-order guess; the curve must still be rising there.
+  const double R = pp.HalfSize, k = pp.Aberration;
+  const double target = std::hypot(p.X, p.Y) / R;
+  if (target * target <= 1e-8) return first;
+  double r = std::hypot(first.X, first.Y) / R;
+  for (int step = 0; step < 8; ++step) {
+    const double slope = 1.0 + 3.0 * k * r * r;
+    if (!(slope > 0.1)) return first;
+    const double next = r - (r + k * r * r * r - target) / slope;
+    const bool settled = std::fabs(next - r) < 1e-12;
+    r = next;
+    if (settled) break;
+  }
+  if (!(r > 0.0) || !std::isfinite(r)) return first;
+  return {p.X * r / target, p.Y * r / target};
+}
 
 TRealPoint PlaneToAngles(const TProjectionParameters& pp, TRealPoint p) {
   const double f = pp.FocalPixels;

@@ -18,6 +18,10 @@ struct TProjectionParameters {
   double HalfSize = 0.0;         // R = max(W/2, H/2)
   double Aberration = 0.0;       // k
   bool AberrationOn = false;     // k != 0
+  // RestoreAberration solves the aberration polynomial (Newton's method)
+  // instead of taking its first-order inverse; set for calibrated runs,
+  // whose coefficients are fitted to the exact model.
+  bool ExactAberrationInverse = false;
   std::int32_t FilmWidth = 36;   // mm, along the longer side whatever the orientation
   std::int32_t CircleLength = 0; // N, panorama pixels per full turn
   double AngleStep = 0.0;        // 2*pi/N, radians per panorama pixel
@@ -53,7 +57,8 @@ TRealPoint CentreCoordinates(const TProjectionParameters& pp, TRealPoint p);
 TRealPoint PictureCoordinates(const TProjectionParameters& pp, TRealPoint p);
 // Centred (as taken) -> centred (ideal): radial polynomial r' = (1 + k s) r.
 TRealPoint CorrectAberration(const TProjectionParameters& pp, TRealPoint p);
-// Centred (ideal) -> centred (as taken): first-order inverse r' = (1 - k s) r.
+// Centred (ideal) -> centred (as taken): first-order inverse r' = (1 - k s) r,
+// or the exact inverse when ExactAberrationInverse is set.
 TRealPoint RestoreAberration(const TProjectionParameters& pp, TRealPoint p);
 TRealPoint PlaneToAngles(const TProjectionParameters& pp, TRealPoint p);
 // (0, 0) outside the half-space in front of the camera.

@@ -34,8 +34,8 @@ namespace {
 // One picture as the finding phase needs it: the colours for its working
 // picture and, with refinement, its full-size grey pyramid.
 struct DecodedPicture {
-  DeviceBitmap Colour;  // full size, or reduced by Factor
-  int Factor = 1;
+  DeviceBitmap Colour;             // full size (exact mode)
+  render::ReducedPicture Reduced;  // or reduced (with refinement)
   refine::GreyPyramid Grey;
 };
 
@@ -52,14 +52,8 @@ DecodedPicture Decode(const RunState& rs, int p) {
     if (rs.ManualStitching && rs.PlaceByFeatures) d.Grey = refine::BuildGreyPyramid(d.Colour);
     return d;
   }
-  render::ReducedPicture reduced = render::LoadReducedPicture(file, render::WorkingDecodeFactor(rs.Projection));
-  d.Colour = std::move(reduced.Picture);
-  d.Factor = reduced.Factor;
-  render::GreyPictureData grey = render::LoadGreyPicture(file);
-  refine::GreyPicture base;
-  base.Width = grey.Width;
-  base.Height = grey.Height;
-  base.Values = std::move(grey.Values);
+  d.Reduced = render::LoadReducedPicture(file, render::WorkingDecodeFactor(rs.Projection));
+  refine::GreyPicture base = refine::LoadGrey(file);
   if (base.Width != rs.Projection.PictureSize.X || base.Height != rs.Projection.PictureSize.Y)
     throw std::runtime_error("Picture \"" + file + "\" is " + std::to_string(base.Width) + " x " +
                              std::to_string(base.Height) + " pixels, but the set's pictures are " +
@@ -70,11 +64,11 @@ DecodedPicture Decode(const RunState& rs, int p) {
 }
 
 void PrepareWorking(RunState& rs, int p, const DecodedPicture& d, TColMatrix& target) {
-  if (d.Factor == 1) {
+  if (!rs.Refine) {
     PrepareDecodedWorkingPicture(rs, p, d.Colour, target);
     return;
   }
-  render::BuildWorkingPictureFromReduced(rs.Projection, d.Colour, d.Factor, rs.RawWorking);
+  render::BuildWorkingPictureFromReduced(rs.Projection, d.Reduced, rs.RawWorking);
   render::SmoothWorkingPicture(rs.RawWorking, rs.Parameters.Method.PreliminarySmoothing, target);
 }
 
@@ -110,26 +104,36 @@ void MatchAllPairs(RunState& rs, ProgressUi& ui, const std::vector<bool>* given)
     PrepareWorking(rs, j, right, rs.RightWorking);
     rightGrey = std::move(right.Grey);
     right = DecodedPicture{};
-    if (given && static_cast<std::size_t>(i) < given->size() && (*given)[static_cast<std::size_t>(i)]) continue;
-    const PairMatch match = MatchPair(rs, ui, rs.LeftWorking, rs.RightWorking);
-    if (match.Cancelled || rs.CancelRequested) return;
-    StoreConnection(rs, i, j, match.Left, match.Right);
-    if (rs.ManualStitching && rs.PlaceByFeatures) {
-      // The starting points go where the feature search sees the pictures
-      // overlap; without a confident answer they stay where the expected
-      // overlap puts them.
-      std::string note;
-      refine::TryRescue(rs, i, j, leftGrey, rightGrey, note);
-      if (StopSignalled(rs)) {
-        rs.CancelRequested = true;
-        return;
+    const bool kept = given && static_cast<std::size_t>(i) < given->size() && (*given)[static_cast<std::size_t>(i)];
+    if (!kept) {
+      const PairMatch match = MatchPair(rs, ui, rs.LeftWorking, rs.RightWorking);
+      if (match.Cancelled || rs.CancelRequested) return;
+      StoreConnection(rs, i, j, match.Left, match.Right);
+      if (rs.ManualStitching && rs.PlaceByFeatures) {
+        // The starting points go where the feature search sees the pictures
+        // overlap; without a confident answer they stay where the expected
+        // overlap puts them.
+        std::string note;
+        refine::TryRescue(rs, rs.Projection, i, j, leftGrey, rightGrey, note);
+        if (StopSignalled(rs)) {
+          rs.CancelRequested = true;
+          return;
+        }
       }
+    } else if (!rs.Refine ||
+               RefinementCurrent(rs.Geometry.at(static_cast<std::size_t>(i)).RightRefinement,
+                                 rs.Geometry.at(static_cast<std::size_t>(i)).RightConnection,
+                                 rs.Geometry.at(static_cast<std::size_t>(j)).LeftConnection)) {
+      continue;  // a kept connection whose refinement still holds
     }
     if (rs.Refine) {
       // Connections placed without search (Stitch Manually) are measured
-      // but not rescued: the user places them.
+      // but not rescued: the user places them. When the calibration on all
+      // connections follows, it searches again the connections that do not
+      // hold under the calibrated camera, which finds more than a search
+      // under a camera the calibration is about to correct.
       refine::RefinementSettings settings;
-      settings.Rescue = !rs.ManualStitching;
+      settings.Rescue = !rs.ManualStitching && !(rs.Calibrate && rs.Refine);
       refine::RefineStoredConnection(rs, i, j, leftGrey, rightGrey, settings);
     }
   }

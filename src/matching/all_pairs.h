@@ -16,7 +16,9 @@ namespace vistarium::matching {
 // asks to stop; the pairs before that are stored. With rs.Refine each stored
 // connection is also refined on the full-size pictures (and handed to the
 // rescue when still unreliable). Pairs whose flag in `given` is set already
-// hold their connection (kept from an earlier run) and are not searched.
+// hold their connection (kept from an earlier run) and are not searched;
+// with rs.Refine they are measured again when their refinement no longer
+// holds (it was measured under another camera).
 void MatchAllPairs(RunState& rs, ProgressUi& ui, const std::vector<bool>* given = nullptr);
 
 // Writes the working, angle and image forms of the six points of pair (i, j).

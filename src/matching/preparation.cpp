@@ -39,13 +39,12 @@ void ValidateRunParameters(const RunState& rs) {
     throw std::invalid_argument("Angle between vertical lines must lie between 0 and 99 degrees");
 }
 
-void SetUpProjection(RunState& rs) {
-  ValidateRunParameters(rs);
-  const render::PictureSize size = render::ReadPictureSize(rs.PictureSet.FileNames.at(0));
+void SetProjectionForCamera(RunState& rs, double focalLength, double aberration, bool exactInverse) {
   TProjectionParameters& pp = rs.Projection;
+  const TPoint size = pp.PictureSize;
   pp = TProjectionParameters{};
-  geom::SetCameraProjection(pp, {size.Width, size.Height}, rs.Parameters.Camera.FocalLength,
-                            rs.Parameters.Camera.Aberration);
+  geom::SetCameraProjection(pp, size, focalLength, aberration);
+  pp.ExactAberrationInverse = exactInverse;
 
   // Border extent: the own-angle coordinates reached along the right edge
   // (longitude) and the top edge (latitude), upper-right quarter.
@@ -79,6 +78,13 @@ void SetUpProjection(RunState& rs) {
                                 std::to_string(2 * pp.WorkingHalfSize.X + 1) + " x " +
                                 std::to_string(2 * pp.WorkingHalfSize.Y + 1) +
                                 " cells: use larger pictures or a larger minimal reduced size");
+}
+
+void SetUpProjection(RunState& rs) {
+  ValidateRunParameters(rs);
+  const render::PictureSize size = render::ReadPictureSize(rs.PictureSet.FileNames.at(0));
+  rs.Projection.PictureSize = {size.Width, size.Height};
+  SetProjectionForCamera(rs, rs.Parameters.Camera.FocalLength, rs.Parameters.Camera.Aberration, false);
 
   rs.Geometry.assign(static_cast<std::size_t>(rs.PictureSet.Count), PictureGeometry{});
   for (PictureGeometry& g : rs.Geometry) {
@@ -91,6 +97,24 @@ void SetUpProjection(RunState& rs) {
     rs.Geometry.front().LeftConnection.Linked = false;
     rs.Geometry.back().RightConnection.Linked = false;
   }
+  rs.Calibration = CameraCalibration{};
+  rs.RescueFeatures.reset();
+}
+
+void UseCalibratedCamera(RunState& rs) {
+  if (!rs.Calibration.Done) return;
+  SetProjectionForCamera(rs, rs.Calibration.FocalLength, rs.Calibration.Aberration, true);
+  // The picture pixels of every matched point stay; their angle and working
+  // forms follow the new camera.
+  const TProjectionParameters& pp = rs.Projection;
+  for (PictureGeometry& g : rs.Geometry)
+    for (TConnectionSide* side : {&g.LeftConnection, &g.RightConnection}) {
+      if (!side->Linked) continue;
+      for (std::size_t k = 0; k < 3; ++k) {
+        side->AnglePoints[k] = geom::PictureToAngles(pp, side->ImagePoints[k]);
+        side->WorkingPoints[k] = geom::ToWorkingScale(pp, side->AnglePoints[k]);
+      }
+    }
 }
 
 void PrepareWorkingPicture(RunState& rs, int p, DeviceBitmap& source, TColMatrix& target) {

@@ -22,6 +22,17 @@ void ValidateRunParameters(const RunState& rs);
 // reduction of the working grid, WorkingHalfSize and a new geometry array.
 void SetUpProjection(RunState& rs);
 
+// The projection values for another camera on the same pictures (the size
+// stays), with the working grid that follows from it; `exactInverse` as
+// TProjectionParameters::ExactAberrationInverse.
+void SetProjectionForCamera(RunState& rs, double focalLength, double aberration, bool exactInverse);
+
+// After a calibration: the projection of the calibrated camera (with the
+// exact inverse of its aberration, as it was fitted), and the
+// angle and working forms of every matched point recomputed from its
+// picture pixels. Nothing happens without a calibration.
+void UseCalibratedCamera(RunState& rs);
+
 // Decodes picture p into `source` (reused between calls), builds its working
 // picture into rs.RawWorking and smooths that into `target`.
 void PrepareWorkingPicture(RunState& rs, int p, DeviceBitmap& source, TColMatrix& target);

@@ -7,6 +7,7 @@ namespace vistarium::params {
 
 namespace {
 constexpr const char* kTitle = "Refine connections on the full-size pictures";
+constexpr const char* kCameraSwitchTitle = "Take the camera from the pictures";
 }
 
 std::filesystem::path RefinementOptionPath(const std::filesystem::path& programFolder) {
@@ -19,6 +20,16 @@ bool ReadRefinementOption(const std::filesystem::path& path) { return ReadSwitch
 
 void SaveRefinementOption(const std::filesystem::path& path, bool refine) {
   SaveOptionFile(path, kTitle, refine ? "1" : "0");
+}
+
+std::filesystem::path CameraFromPicturesOptionPath(const std::filesystem::path& programFolder) {
+  return OptionsFolder(programFolder) / "CameraFromPictures.txt";
+}
+
+bool ReadCameraFromPicturesOption(const std::filesystem::path& path) { return ReadSwitchOption(path, true); }
+
+void SaveCameraFromPicturesOption(const std::filesystem::path& path, bool fromPictures) {
+  SaveOptionFile(path, kCameraSwitchTitle, fromPictures ? "1" : "0");
 }
 
 }  // namespace vistarium::params

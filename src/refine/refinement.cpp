@@ -8,6 +8,9 @@
 #include <random>
 #include <stdexcept>
 
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+
 #include "geom/numbers.h"
 #include "refine/rescue.h"
 #include "render/picture_file.h"
@@ -29,6 +32,9 @@ constexpr int kFullSizeRadius = 4;
 // search window, in pixels of the level searched.
 constexpr int kMinLevelSide = 200;
 constexpr int kLargestRadius = 40;
+// Search windows of up to this radius are correlated offset by offset;
+// wider ones through OpenCV's template matching (the same measure).
+constexpr int kDirectRadius = 6;
 // Largest error at the picture border of a rotation that the rescue found.
 constexpr double kRescuedErrorPixels = 10.0;
 
@@ -232,45 +238,64 @@ std::optional<Correspondence> MeasureSpot(const TProjectionParameters& pp, const
   const int window = 2 * radius + 1;
   thread_local std::vector<double> scores;
   scores.assign(static_cast<std::size_t>(window * window), -1.0);
-  // The searched area of the right picture once as floats, with integral
-  // images of its values and squares: each offset then costs one dot
-  // product (its sum and spread are box sums).
-  const int span = window + side - 1;
-  const std::size_t stride = static_cast<std::size_t>(span) + 1;
-  thread_local std::vector<float> area;
-  thread_local std::vector<std::int64_t> sums, squares;
-  area.resize(static_cast<std::size_t>(span) * span);
-  sums.assign(stride * stride, 0);
-  squares.assign(stride * stride, 0);
-  for (int y = 0; y < span; ++y) {
-    const std::uint8_t* row =
-        &right.Values[static_cast<std::size_t>(cy - radius - half + y) * right.Width + (cx - radius - half)];
-    std::int64_t rowSum = 0, rowSquares = 0;
-    for (int x = 0; x < span; ++x) {
-      area[static_cast<std::size_t>(y) * span + x] = row[x];
-      rowSum += row[x];
-      rowSquares += row[x] * row[x];
-      sums[(y + 1) * stride + x + 1] = sums[y * stride + x + 1] + rowSum;
-      squares[(y + 1) * stride + x + 1] = squares[y * stride + x + 1] + rowSquares;
-    }
-  }
-  const auto box = [&](const std::vector<std::int64_t>& s, int x, int y) {
-    return s[(y + side) * stride + x + side] - s[y * stride + x + side] - s[(y + side) * stride + x] + s[y * stride + x];
-  };
-  for (int dy = -radius; dy <= radius; ++dy)
-    for (int dx = -radius; dx <= radius; ++dx) {
-      float cross = 0.0f;
-      for (int v = 0; v < side; ++v) {
-        const float* a = &area[static_cast<std::size_t>(dy + radius + v) * span + (dx + radius)];
-        const float* t = &patch[static_cast<std::size_t>(v * side)];
-#pragma omp simd reduction(+ : cross)
-        for (int u = 0; u < side; ++u) cross += t[u] * a[u];
+  if (radius > kDirectRadius) {
+    // A wide window: the same normalised correlation through OpenCV's
+    // template matching, which shares the window sums between offsets and
+    // correlates in the frequency domain.
+    const cv::Mat region(window + 2 * half, window + 2 * half, CV_8UC1,
+                         const_cast<std::uint8_t*>(
+                             &right.Values[static_cast<std::size_t>(cy - radius - half) * right.Width + (cx - radius - half)]),
+                         static_cast<std::size_t>(right.Width));
+    cv::Mat regionFloat, map;
+    region.convertTo(regionFloat, CV_32F);
+    const cv::Mat templ(side, side, CV_32F, patch.data());
+    cv::matchTemplate(regionFloat, templ, map, cv::TM_CCOEFF_NORMED);
+    for (int y = 0; y < window; ++y)
+      for (int x = 0; x < window; ++x) {
+        const float v = map.at<float>(y, x);
+        if (std::isfinite(v)) scores[static_cast<std::size_t>(y * window + x)] = v;
       }
-      const double sum = static_cast<double>(box(sums, dx + radius, dy + radius));
-      const double spread = static_cast<double>(box(squares, dx + radius, dy + radius)) - sum * sum / count;
-      if (spread > 1e-6 * count)
-        scores[static_cast<std::size_t>((dy + radius) * window + dx + radius)] = cross / std::sqrt(spread);
+  } else {
+    // The searched area of the right picture once as floats, with integral
+    // images of its values and squares: each offset then costs one dot
+    // product (its sum and spread are box sums).
+    const int span = window + side - 1;
+    const std::size_t stride = static_cast<std::size_t>(span) + 1;
+    thread_local std::vector<float> area;
+    thread_local std::vector<std::int64_t> sums, squares;
+    area.resize(static_cast<std::size_t>(span) * span);
+    sums.assign(stride * stride, 0);
+    squares.assign(stride * stride, 0);
+    for (int y = 0; y < span; ++y) {
+      const std::uint8_t* row =
+          &right.Values[static_cast<std::size_t>(cy - radius - half + y) * right.Width + (cx - radius - half)];
+      std::int64_t rowSum = 0, rowSquares = 0;
+      for (int x = 0; x < span; ++x) {
+        area[static_cast<std::size_t>(y) * span + x] = row[x];
+        rowSum += row[x];
+        rowSquares += row[x] * row[x];
+        sums[(y + 1) * stride + x + 1] = sums[y * stride + x + 1] + rowSum;
+        squares[(y + 1) * stride + x + 1] = squares[y * stride + x + 1] + rowSquares;
+      }
     }
+    const auto box = [&](const std::vector<std::int64_t>& s, int x, int y) {
+      return s[(y + side) * stride + x + side] - s[y * stride + x + side] - s[(y + side) * stride + x] + s[y * stride + x];
+    };
+    for (int dy = -radius; dy <= radius; ++dy)
+      for (int dx = -radius; dx <= radius; ++dx) {
+        float cross = 0.0f;
+        for (int v = 0; v < side; ++v) {
+          const float* a = &area[static_cast<std::size_t>(dy + radius + v) * span + (dx + radius)];
+          const float* t = &patch[static_cast<std::size_t>(v * side)];
+#pragma omp simd reduction(+ : cross)
+          for (int u = 0; u < side; ++u) cross += t[u] * a[u];
+        }
+        const double sum = static_cast<double>(box(sums, dx + radius, dy + radius));
+        const double spread = static_cast<double>(box(squares, dx + radius, dy + radius)) - sum * sum / count;
+        if (spread > 1e-6 * count)
+          scores[static_cast<std::size_t>((dy + radius) * window + dx + radius)] = cross / std::sqrt(spread);
+      }
+  }
   const auto score = [&](int dx, int dy) { return scores[static_cast<std::size_t>((dy + radius) * window + dx + radius)]; };
   int bx = 0, by = 0;
   for (int dy = -radius; dy <= radius; ++dy)
@@ -393,9 +418,32 @@ Fit RobustFit(const TProjectionParameters& pp, const std::vector<Ray>& left, con
   return fit;
 }
 
+// Parallax: when the pictures were not taken from one standpoint, near and
+// far spots agree on different rotations. Among the correspondences the
+// fit left out, a second group that agrees on a rotation of its own (at
+// least a quarter as many as the fit's, and kMinRefinedInliers) shows it;
+// the result is how far apart the two rotations put a point at the picture
+// centre, in pixels, or 0 when there is no such group.
+double SecondRotationOffset(const TProjectionParameters& pp, const std::vector<Ray>& left,
+                            const std::vector<Ray>& right, const Fit& fit) {
+  std::vector<bool> inlier(left.size(), false);
+  for (std::size_t k : fit.Inliers) inlier[k] = true;
+  std::vector<Ray> l, r;
+  for (std::size_t k = 0; k < left.size(); ++k)
+    if (!inlier[k]) {
+      l.push_back(left[k]);
+      r.push_back(right[k]);
+    }
+  const std::size_t needed = std::max<std::size_t>(kMinRefinedInliers, (fit.Inliers.size() + 3) / 4);
+  if (l.size() < needed) return 0.0;
+  const Fit second = RobustFit(pp, l, r, fit.R, 0.5, true);
+  if (!second.Ok || second.Inliers.size() < needed) return 0.0;
+  return geom::RotationDistance(fit.R, second.R) * pp.FocalPixels;
+}
+
 }  // namespace
 
-GreyPyramid BuildGreyPyramid(const DeviceBitmap& picture) {
+GreyPicture BuildGrey(const DeviceBitmap& picture) {
   GreyPicture base;
   base.Width = picture.Width;
   base.Height = picture.Height;
@@ -411,8 +459,10 @@ GreyPyramid BuildGreyPyramid(const DeviceBitmap& picture) {
     const unsigned red = u & 0xFFu, green = (u >> 8) & 0xFFu, blue = (u >> 16) & 0xFFu;
     out[k] = static_cast<std::uint8_t>((77u * red + 150u * green + 29u * blue + 128u) >> 8);
   }
-  return BuildGreyPyramid(std::move(base));
+  return base;
 }
+
+GreyPyramid BuildGreyPyramid(const DeviceBitmap& picture) { return BuildGreyPyramid(BuildGrey(picture)); }
 
 GreyPyramid BuildGreyPyramid(GreyPicture base) {
   GreyPyramid pyramid;
@@ -420,6 +470,15 @@ GreyPyramid BuildGreyPyramid(GreyPicture base) {
   while (std::min(pyramid.Levels.back().Width, pyramid.Levels.back().Height) >= 128)
     pyramid.Levels.push_back(Halved(pyramid.Levels.back()));
   return pyramid;
+}
+
+GreyPicture LoadGrey(const std::string& file) {
+  render::GreyPictureData grey = render::LoadGreyPicture(file);
+  GreyPicture base;
+  base.Width = grey.Width;
+  base.Height = grey.Height;
+  base.Values = std::move(grey.Values);
+  return base;
 }
 
 Rotation FitRotation(const std::vector<Ray>& left, const std::vector<Ray>& right, const std::vector<double>* weights) {
@@ -524,6 +583,7 @@ TConnectionRefinement RefineRotation(const TProjectionParameters& pp, const Grey
           result.LeftPoints.push_back(matches[k].Left);
           result.RightPoints.push_back(matches[k].Right);
         }
+        result.ParallaxPixels = SecondRotationOffset(pp, lr, rr, fit);
       }
     }
   }
@@ -554,13 +614,22 @@ void SetPoint(const TProjectionParameters& pp, TConnectionSide& side, std::size_
 
 }  // namespace
 
-std::optional<Rotation> TryRescue(RunState& rs, int i, int j, const GreyPyramid& left, const GreyPyramid& right,
-                                  std::string& note) {
-  const TProjectionParameters& pp = rs.Projection;
+FeatureStore& RescueFeaturesOf(RunState& rs) {
+  auto* store = dynamic_cast<FeatureStore*>(rs.RescueFeatures.get());
+  if (!store) {
+    rs.RescueFeatures = std::make_shared<FeatureStore>();
+    store = static_cast<FeatureStore*>(rs.RescueFeatures.get());
+  }
+  return *store;
+}
+
+std::optional<Rotation> TryRescue(RunState& rs, const TProjectionParameters& pp, int i, int j,
+                                  const GreyPyramid& left, const GreyPyramid& right, std::string& note,
+                                  const RescueOptions* tests) {
   const GreyPicture& l = left.Levels.at(0);
   const GreyPicture& r = right.Levels.at(0);
-  const FeatureRotation found = EstimateRotationByFeatures(GreyView{l.Width, l.Height, l.Values.data()},
-                                                           GreyView{r.Width, r.Height, r.Values.data()}, pp);
+  const FeatureRotation found = RescueFeaturesOf(rs).Estimate(i, GreyView{l.Width, l.Height, l.Values.data()}, j,
+                                                              GreyView{r.Width, r.Height, r.Values.data()}, pp, tests);
   if (!found.Confident) {
     note = found.Reason;
     return std::nullopt;
@@ -587,7 +656,10 @@ void RefineStoredConnection(RunState& rs, int i, int j, const GreyPyramid& left,
                             const RefinementSettings& given) {
   RefinementSettings settings = given;
   if (!settings.Stop) settings.Stop = rs.StopSignal;
-  const TProjectionParameters& pp = rs.Projection;
+  // Measured under the exact inverse of the aberration polynomial, so that
+  // the correspondences carry no error of the model's first-order one.
+  TProjectionParameters pp = rs.Projection;
+  pp.ExactAberrationInverse = true;
   PictureGeometry& g = rs.Geometry.at(static_cast<std::size_t>(i));
   const TConnectionSide& l = g.RightConnection;
   const TConnectionSide& r = rs.Geometry.at(static_cast<std::size_t>(j)).LeftConnection;
@@ -600,7 +672,7 @@ void RefineStoredConnection(RunState& rs, int i, int j, const GreyPyramid& left,
   TConnectionRefinement result = RefineRotation(pp, left, right, FitRotation(lr, rr), errorPixels, settings);
   if (settings.Rescue && !Stopped(settings) && Verdict(result) != RefinedVerdict::Sound) {
     std::string note;
-    if (const auto rescued = TryRescue(rs, i, j, left, right, note)) {
+    if (const auto rescued = TryRescue(rs, pp, i, j, left, right, note)) {
       // The rescue placed the three points anew: what was measured from the
       // old ones no longer belongs to the connection.
       // The feature fit is good to a few pixels, whatever the working grid.
@@ -623,14 +695,7 @@ void RefineConnections(RunState& rs, int only, const RefinementSettings& setting
   const int count = rs.PictureSet.Count;
   // The luma as the finding phase decodes it, so that a later refinement
   // measures what the refinement during the matching measured.
-  const auto load = [&rs](int p) {
-    render::GreyPictureData grey = render::LoadGreyPicture(rs.PictureSet.FileNames.at(static_cast<std::size_t>(p)));
-    GreyPicture base;
-    base.Width = grey.Width;
-    base.Height = grey.Height;
-    base.Values = std::move(grey.Values);
-    return BuildGreyPyramid(std::move(base));
-  };
+  const auto load = [&rs](int p) { return BuildGreyPyramid(LoadGrey(rs.PictureSet.FileNames.at(static_cast<std::size_t>(p)))); };
   GreyPyramid left;
   int leftIndex = -1;
   for (int i = 0; i < count; ++i) {
@@ -646,18 +711,22 @@ void RefineConnections(RunState& rs, int only, const RefinementSettings& setting
   }
 }
 
-void RefineOutdatedConnections(RunState& rs) {
+int RefineOutdatedConnections(RunState& rs) {
   const int count = rs.PictureSet.Count;
   RefinementSettings settings;
   settings.Rescue = false;
+  int measured = 0;
   for (int i = 0; i < count; ++i) {
     if (i == count - 1 && !rs.PictureSet.Is360) break;
     const int j = i + 1 == count ? 0 : i + 1;
     const PictureGeometry& g = rs.Geometry.at(static_cast<std::size_t>(i));
     if (!RefinementCurrent(g.RightRefinement, g.RightConnection,
-                           rs.Geometry.at(static_cast<std::size_t>(j)).LeftConnection))
+                           rs.Geometry.at(static_cast<std::size_t>(j)).LeftConnection)) {
       RefineConnections(rs, i, settings);
+      ++measured;
+    }
   }
+  return measured;
 }
 
 }  // namespace vistarium::refine

@@ -20,6 +20,7 @@
 #include "geom/projection.h"
 #include "geom/rays.h"
 #include "image/bitmaps.h"
+#include "refine/rescue.h"
 #include "run/run_state.h"
 
 namespace vistarium::refine {
@@ -40,11 +41,18 @@ struct GreyPyramid {
   std::vector<GreyPicture> Levels;
 };
 
+// Luma of a decoded picture.
+GreyPicture BuildGrey(const DeviceBitmap& picture);
+
 // Luma of a decoded picture and its halvings down to about 64 pixels on the
 // shorter side.
 GreyPyramid BuildGreyPyramid(const DeviceBitmap& picture);
 // The same from the full-size grey picture itself.
 GreyPyramid BuildGreyPyramid(GreyPicture base);
+
+// The luma of a picture file at full size, upright, as the refinement
+// measures it (a JPEG's own luma channel, render::LoadGreyPicture).
+GreyPicture LoadGrey(const std::string& file);
 
 struct RefinementSettings {
   int Spots = 200;            // spots aimed at over the overlap at full size
@@ -108,18 +116,23 @@ void RefineConnections(RunState& rs, int only = -1, const RefinementSettings& se
 
 // Refines the connections whose points changed since they were last
 // measured (or that never were), without the rescue: points that the user
-// placed by hand stay his.
-void RefineOutdatedConnections(RunState& rs);
+// placed by hand stay his. Returns how many were measured.
+int RefineOutdatedConnections(RunState& rs);
+
+// The feature store of the rescue, kept in the run state.
+FeatureStore& RescueFeaturesOf(RunState& rs);
 
 // The rescue of the connection of pictures i and j (j the right neighbour)
 // when the refinement could not make it reliable: features of the two
-// full-size grey pictures (left.Levels[0], right.Levels[0]) and a robust
-// rotation fit under the known focal length. When confident it gives the
-// connection three new points (where the line search would have placed
-// them: the points the search keeps fixed stay, their partners follow the
-// rotation) and returns the rotation (right -> left directions,
-// geom::PixelToRay frames); otherwise it says why in `note`.
-std::optional<geom::Rotation> TryRescue(RunState& rs, int i, int j, const GreyPyramid& left,
-                                        const GreyPyramid& right, std::string& note);
+// full-size grey pictures (left.Levels[0], right.Levels[0]), kept in the run
+// for later searches, and a robust rotation fit under the camera of `pp`.
+// When confident it gives the connection three new points (where the line
+// search would have placed them: the points the search keeps fixed stay,
+// their partners follow the rotation) and returns the rotation (right ->
+// left directions, geom::PixelToRay frames); otherwise it says why in `note`.
+// `tests` replaces the confidence tests of the feature search when given.
+std::optional<geom::Rotation> TryRescue(RunState& rs, const TProjectionParameters& pp, int i, int j,
+                                        const GreyPyramid& left, const GreyPyramid& right, std::string& note,
+                                        const RescueOptions* tests = nullptr);
 
 }  // namespace vistarium::refine

@@ -3,13 +3,17 @@
 #include <Eigen/Dense>
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <numbers>
 #include <opencv2/core.hpp>
 #include <opencv2/features2d.hpp>
 #include <opencv2/imgproc.hpp>
+#include <map>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 
 #include "geom/numbers.h"
 
@@ -18,11 +22,17 @@ namespace {
 
 constexpr double kDegree = std::numbers::pi / 180.0;
 
-// Features of one picture: their full-size positions and descriptors.
+}  // namespace
+
+// Features of one picture: their full-size positions and descriptors, and
+// how many full-size pixels a pixel of the reduced picture they were found on spans.
 struct Features {
   std::vector<TRealPoint> Positions;
   cv::Mat Descriptors;
+  double Scale = 1.0;
 };
+
+namespace {
 
 // Grey levels of a decoded picture.
 cv::Mat GreyOf(const DeviceBitmap& picture) {
@@ -49,26 +59,48 @@ cv::Mat ReducedGrey(const cv::Mat& grey, int maxSide, double& scaleX, double& sc
   return reduced;
 }
 
-Features FindFeatures(const cv::Mat& fullGrey, const RescueOptions& options, double& scale) {
+Features FindFeatures(const cv::Mat& fullGrey, const RescueOptions& options) {
   double sx = 1.0, sy = 1.0;
   const cv::Mat grey = ReducedGrey(fullGrey, options.MaxWorkingSide, sx, sy);
-  scale = std::max(sx, sy);
   cv::Ptr<cv::SIFT> sift = cv::SIFT::create(options.MaxFeatures, 3, options.ContrastThreshold);
   std::vector<cv::KeyPoint> keypoints;
   Features f;
-  sift->detectAndCompute(grey, cv::noArray(), keypoints, f.Descriptors);
+  f.Scale = std::max(sx, sy);
+  cv::Mat descriptors;
+  sift->detectAndCompute(grey, cv::noArray(), keypoints, descriptors);
+  // The detector gathers its features on several threads, in an order that
+  // depends on their timing: put them in one order (by place, scale and
+  // angle) so that a run gives the same matches every time.
+  std::vector<int> order(keypoints.size());
+  for (std::size_t k = 0; k < order.size(); ++k) order[k] = static_cast<int>(k);
+  std::sort(order.begin(), order.end(), [&keypoints](int a, int b) {
+    const cv::KeyPoint &p = keypoints[static_cast<std::size_t>(a)], &q = keypoints[static_cast<std::size_t>(b)];
+    return std::tie(p.pt.y, p.pt.x, p.size, p.angle, p.octave) < std::tie(q.pt.y, q.pt.x, q.size, q.angle, q.octave);
+  });
+  f.Descriptors.create(descriptors.rows, descriptors.cols, descriptors.type());
   f.Positions.reserve(keypoints.size());
-  // OpenCV puts pixel centres at whole numbers; full-size positions put them at +0.5.
-  for (const cv::KeyPoint& k : keypoints) f.Positions.push_back({(k.pt.x + 0.5) * sx, (k.pt.y + 0.5) * sy});
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    const cv::KeyPoint& key = keypoints[static_cast<std::size_t>(order[k])];
+    descriptors.row(order[k]).copyTo(f.Descriptors.row(static_cast<int>(k)));
+    // OpenCV puts pixel centres at whole numbers; full-size positions put them at +0.5.
+    f.Positions.push_back({(key.pt.x + 0.5) * sx, (key.pt.y + 0.5) * sy});
+  }
   return f;
 }
 
 // Matches that pass the ratio test, at most one per right feature (the
-// closest), as (left index, right index).
+// closest), as (left index, right index). The two nearest descriptors come
+// from randomised k-d trees (FLANN) rather than a comparison of every pair:
+// a few hundredths of the work for thousands of features, and the ratio test
+// drops the rare match an approximate search gets wrong.
 std::vector<std::pair<int, int>> MatchFeatures(const Features& left, const Features& right, double ratio) {
   std::vector<std::pair<int, int>> pairs;
   if (left.Descriptors.rows < 2 || right.Descriptors.rows < 2) return pairs;
-  cv::BFMatcher matcher(cv::NORM_L2);
+  // The trees are randomised through the C library's generator (and
+  // OpenCV's): seeded, so that a run gives the same matches every time.
+  std::srand(20261208u);
+  cv::theRNG() = cv::RNG(20261208u);
+  cv::FlannBasedMatcher matcher(cv::makePtr<cv::flann::KDTreeIndexParams>(4), cv::makePtr<cv::flann::SearchParams>(32));
   std::vector<std::vector<cv::DMatch>> knn;
   matcher.knnMatch(left.Descriptors, right.Descriptors, knn, 2);
   std::vector<float> best(static_cast<std::size_t>(right.Descriptors.rows), -1.0f);
@@ -229,19 +261,19 @@ RayConsensus FitRotationToRays(const std::vector<geom::Ray>& left, const std::ve
 
 namespace {
 
-FeatureRotation EstimateFromGrey(const cv::Mat& left, const cv::Mat& right, const TProjectionParameters& pp,
-                                 const RescueOptions& options) {
-  const TPoint size = pp.PictureSize;
-  for (const cv::Mat* p : {&left, &right})
-    if (p->cols != size.X || p->rows != size.Y)
-      throw std::invalid_argument("Feature search: a picture does not have the size of the picture set");
+void CheckPicture(const cv::Mat& picture, const TProjectionParameters& pp) {
+  if (picture.cols != pp.PictureSize.X || picture.rows != pp.PictureSize.Y)
+    throw std::invalid_argument("Feature search: a picture does not have the size of the picture set");
   if (!(pp.FocalPixels > 0.0)) throw std::invalid_argument("Feature search: no focal length");
+}
 
+// The rotation of a pair from its features and their matches.
+FeatureRotation EstimateFromMatches(const Features& lf, const Features& rf,
+                                    const std::vector<std::pair<int, int>>& matches, const TProjectionParameters& pp,
+                                    const RescueOptions& options) {
+  const TPoint size = pp.PictureSize;
+  const double scale = std::max(lf.Scale, rf.Scale);
   FeatureRotation result;
-  double scale = 1.0;
-  const Features lf = FindFeatures(left, options, scale);
-  const Features rf = FindFeatures(right, options, scale);
-  const std::vector<std::pair<int, int>> matches = MatchFeatures(lf, rf, options.RatioTest);
   result.Matches = static_cast<int>(matches.size());
   if (result.Matches < options.MinMatches) {
     result.Reason = "no match found: the pictures have only " + std::to_string(result.Matches) +
@@ -325,6 +357,20 @@ FeatureRotation EstimateFromGrey(const cv::Mat& left, const cv::Mat& right, cons
   return result;
 }
 
+FeatureRotation EstimateFromGrey(const cv::Mat& left, const cv::Mat& right, const TProjectionParameters& pp,
+                                 const RescueOptions& options) {
+  CheckPicture(left, pp);
+  CheckPicture(right, pp);
+  const Features lf = FindFeatures(left, options);
+  const Features rf = FindFeatures(right, options);
+  return EstimateFromMatches(lf, rf, MatchFeatures(lf, rf, options.RatioTest), pp, options);
+}
+
+cv::Mat ViewOf(const GreyView& g) {
+  if (g.Width <= 0 || g.Height <= 0 || !g.Values) throw std::invalid_argument("Feature search: an empty picture");
+  return cv::Mat(g.Height, g.Width, CV_8UC1, const_cast<std::uint8_t*>(g.Values));  // read only
+}
+
 }  // namespace
 
 FeatureRotation EstimateRotationByFeatures(const DeviceBitmap& left, const DeviceBitmap& right,
@@ -337,12 +383,55 @@ FeatureRotation EstimateRotationByFeatures(const DeviceBitmap& left, const Devic
 
 FeatureRotation EstimateRotationByFeatures(const GreyView& left, const GreyView& right,
                                            const TProjectionParameters& pp, const RescueOptions& options) {
-  const auto view = [](const GreyView& g) {
-    if (g.Width <= 0 || g.Height <= 0 || !g.Values)
-      throw std::invalid_argument("Feature search: an empty picture");
-    return cv::Mat(g.Height, g.Width, CV_8UC1, const_cast<std::uint8_t*>(g.Values));  // read only
-  };
-  return EstimateFromGrey(view(left), view(right), pp, options);
+  return EstimateFromGrey(ViewOf(left), ViewOf(right), pp, options);
+}
+
+struct FeatureStore::Stored {
+  std::map<int, Features> Pictures;
+  std::map<std::pair<int, int>, std::vector<std::pair<int, int>>> Matches;
+};
+
+FeatureStore::FeatureStore(const RescueOptions& options) : options_(options), stored_(std::make_unique<Stored>()) {}
+FeatureStore::~FeatureStore() = default;
+
+void FeatureStore::AddPicture(int index, const GreyView& picture) {
+  if (!stored_->Pictures.count(index)) stored_->Pictures.emplace(index, FindFeatures(ViewOf(picture), options_));
+}
+
+double FeatureStore::FeatureScale() const {
+  double scale = 1.0;
+  for (const auto& [index, features] : stored_->Pictures) scale = std::max(scale, features.Scale);
+  return scale;
+}
+
+const std::vector<std::pair<int, int>>& FeatureStore::Matched(int leftIndex, int rightIndex) {
+  auto matches = stored_->Matches.find({leftIndex, rightIndex});
+  if (matches == stored_->Matches.end())
+    matches = stored_->Matches
+                  .emplace(std::make_pair(leftIndex, rightIndex),
+                           MatchFeatures(stored_->Pictures.at(leftIndex), stored_->Pictures.at(rightIndex),
+                                         options_.RatioTest))
+                  .first;
+  return matches->second;
+}
+
+std::vector<std::pair<TRealPoint, TRealPoint>> FeatureStore::MatchedPixels(int leftIndex, int rightIndex) {
+  const Features& lf = stored_->Pictures.at(leftIndex);
+  const Features& rf = stored_->Pictures.at(rightIndex);
+  std::vector<std::pair<TRealPoint, TRealPoint>> pixels;
+  for (const auto& [l, r] : Matched(leftIndex, rightIndex))
+    pixels.emplace_back(lf.Positions[static_cast<std::size_t>(l)], rf.Positions[static_cast<std::size_t>(r)]);
+  return pixels;
+}
+
+FeatureRotation FeatureStore::Estimate(int leftIndex, const GreyView& left, int rightIndex, const GreyView& right,
+                                       const TProjectionParameters& pp, const RescueOptions* tests) {
+  CheckPicture(ViewOf(left), pp);
+  CheckPicture(ViewOf(right), pp);
+  AddPicture(leftIndex, left);
+  AddPicture(rightIndex, right);
+  return EstimateFromMatches(stored_->Pictures.at(leftIndex), stored_->Pictures.at(rightIndex),
+                             Matched(leftIndex, rightIndex), pp, tests ? *tests : options_);
 }
 
 }  // namespace vistarium::refine

@@ -8,6 +8,7 @@
 // user's words, why the pair could not be placed.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "geom/projection.h"
 #include "geom/rays.h"
 #include "image/bitmaps.h"
+#include "run/run_state.h"
 
 namespace vistarium::refine {
 
@@ -96,6 +98,37 @@ struct GreyView {
 // The same search on grey pictures.
 FeatureRotation EstimateRotationByFeatures(const GreyView& left, const GreyView& right,
                                            const TProjectionParameters& pp, const RescueOptions& options = {});
+
+// The features of a run's pictures, found once per picture, and the matches
+// of each pair, found once per pair: a connection searched again (with
+// another camera, after the calibration) costs only the rotation fit.
+class FeatureStore : public StageStore {
+public:
+  explicit FeatureStore(const RescueOptions& options = {});
+  ~FeatureStore() override;
+  // EstimateRotationByFeatures for pictures leftIndex and rightIndex of the
+  // run, whose grey pictures are given (the same pictures every time a
+  // picture's index is given).
+  // The confidence tests are those of `tests` when given (the features are
+  // found and matched with the store's own options either way).
+  FeatureRotation Estimate(int leftIndex, const GreyView& left, int rightIndex, const GreyView& right,
+                           const TProjectionParameters& pp, const RescueOptions* tests = nullptr);
+
+  // Finds the features of picture `index` unless it holds them already.
+  void AddPicture(int index, const GreyView& picture);
+  // The matched features of two pictures added before, as full-size pixel
+  // positions (left, right), pixel centres at +0.5.
+  std::vector<std::pair<TRealPoint, TRealPoint>> MatchedPixels(int leftIndex, int rightIndex);
+  // How many full-size pixels a pixel of the reduced pictures the features
+  // are found on spans (1 before any picture was added).
+  double FeatureScale() const;
+
+private:
+  const std::vector<std::pair<int, int>>& Matched(int leftIndex, int rightIndex);
+  struct Stored;
+  RescueOptions options_;
+  std::unique_ptr<Stored> stored_;
+};
 
 // The rotation that most pairs of rays (right = R * left) agree on within
 // `threshold` radians, refitted to all of them; the rays must be unit

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "geom/numbers.h"
+#include "geom/rays.h"
 #include "render/fill.h"
 #include "render/picture_file.h"
 
@@ -95,24 +96,47 @@ Eigen::VectorXd SolveChannel(const std::vector<GainSample>& samples, const std::
 
 namespace {
 
+// A decoded picture, whole or reduced: a full-size position p lies at
+// (p + Offset) / Factor in it.
+struct SampledPicture {
+  const DeviceBitmap& Picture;
+  int Factor = 1;
+  int OffsetX = 0, OffsetY = 0;
+  TRealPoint At(TRealPoint p) const { return {(p.X + OffsetX) / Factor, (p.Y + OffsetY) / Factor}; }
+};
+
+// Correspondences farther than this from where the rotation the
+// construction uses puts them are not overlaid in the panorama (a
+// connection the calibration on all connections bent, or one it rejects):
+// their colours are not compared. Pixels, plus twice the connection's
+// median distance under the calibrated fit.
+constexpr double kOverlaidPixels = 3.0;
+
 // The samples of the connection of picture `left` with its right neighbour
-// (empty when it gives too few), from the two decoded pictures.
-// `factor`: the pictures are decoded reduced by it (positions and the patch
-// shrink with them).
-std::vector<GainSample> ConnectionSamples(const RunState& rs, int left, const DeviceBitmap& leftPicture,
-                                          const DeviceBitmap& rightPicture, int factor = 1) {
+// (empty when it gives too few), from the two decoded pictures: patches
+// around the refined correspondences that the rotation the construction
+// builds from overlays (after a calibration, that between the calibrated
+// orientations).
+std::vector<GainSample> ConnectionSamples(const RunState& rs, int left, const SampledPicture& leftPicture,
+                                          const SampledPicture& rightPicture) {
   const int count = rs.PictureSet.Count;
   const int right = (left + 1) % count;
-  const int radius = std::max(1, PatchRadius(rs.Projection.PictureSize) / factor);
-  const auto at = [factor](TRealPoint p) { return TRealPoint{p.X / factor, p.Y / factor}; };
+  const int radius = std::max(1, PatchRadius(rs.Projection.PictureSize) / leftPicture.Factor);
   const PictureGeometry& l = rs.Geometry.at(static_cast<std::size_t>(left));
   const PictureGeometry& r = rs.Geometry.at(static_cast<std::size_t>(right));
   const TConnectionRefinement& refined = l.RightRefinement;
   std::vector<GainSample> own;
   if (!RefinementApplies(refined, l.RightConnection, r.LeftConnection)) return own;
+  const double reach = kOverlaidPixels + 2.0 * refined.JointMedianPixels;
   for (std::size_t k = 0; k < refined.LeftPoints.size() && k < refined.RightPoints.size(); ++k) {
-    const auto a = PatchMean(leftPicture, at(refined.LeftPoints[k]), radius);
-    const auto b = PatchMean(rightPicture, at(refined.RightPoints[k]), radius);
+    if (refined.Calibrated) {
+      const auto overlaid =
+          geom::RayToPixel(rs.Projection, geom::Rotate(refined.Rotation, geom::PixelToRay(rs.Projection, refined.RightPoints[k])));
+      if (!overlaid || std::hypot(overlaid->X - refined.LeftPoints[k].X, overlaid->Y - refined.LeftPoints[k].Y) > reach)
+        continue;
+    }
+    const auto a = PatchMean(leftPicture.Picture, leftPicture.At(refined.LeftPoints[k]), radius);
+    const auto b = PatchMean(rightPicture.Picture, rightPicture.At(refined.RightPoints[k]), radius);
     if (a && b) own.push_back({left, right, *a, *b});
   }
   if (own.size() < kFewestSamples) own.clear();
@@ -130,8 +154,9 @@ std::vector<GainSample> CollectGainSamples(const RunState& rs, const std::vector
   std::vector<GainSample> samples;
   const int count = rs.PictureSet.Count;
   for (int left = 0; left < Connections(rs); ++left) {
-    const std::vector<GainSample> own = ConnectionSamples(rs, left, pictures.at(static_cast<std::size_t>(left)),
-                                                          pictures.at(static_cast<std::size_t>((left + 1) % count)));
+    const std::vector<GainSample> own =
+        ConnectionSamples(rs, left, SampledPicture{pictures.at(static_cast<std::size_t>(left))},
+                          SampledPicture{pictures.at(static_cast<std::size_t>((left + 1) % count))});
     samples.insert(samples.end(), own.begin(), own.end());
   }
   return samples;
@@ -173,17 +198,20 @@ void CompensateExposure(RunState& rs) {
           picture.Picture.Height != (size.Y + kFactor - 1) / kFactor)
         throw std::runtime_error("Picture \"" + file + "\" is no longer " + std::to_string(size.X) + " x " +
                                  std::to_string(size.Y) + " pixels");
-      return std::move(picture.Picture);
+      return picture;
     });
   };
+  const auto sampled = [](const ReducedPicture& p) {
+    return SampledPicture{p.Picture, p.Factor, p.OffsetX, p.OffsetY};
+  };
   std::vector<GainSample> samples;
-  DeviceBitmap left = load(0).get();
-  std::future<DeviceBitmap> next = load(1 % count);
+  ReducedPicture left = load(0).get();
+  std::future<ReducedPicture> next = load(1 % count);
   for (int i = 0; i < Connections(rs); ++i) {
     if (StopSignalled(rs)) return;
-    DeviceBitmap right = next.get();
+    ReducedPicture right = next.get();
     if (i + 1 < Connections(rs)) next = load((i + 2) % count);
-    const std::vector<GainSample> own = ConnectionSamples(rs, i, left, right, kFactor);
+    const std::vector<GainSample> own = ConnectionSamples(rs, i, sampled(left), sampled(right));
     samples.insert(samples.end(), own.begin(), own.end());
     left = std::move(right);
   }

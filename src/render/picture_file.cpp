@@ -24,6 +24,9 @@
 #include <jerror.h>
 #include <stb_image.h>
 
+#include "render/picture_metadata.h"
+#include "render/upright.h"
+
 namespace vistarium::render {
 namespace {
 
@@ -216,10 +219,26 @@ public:
     if (!Try(work)) Raise();
   }
 
-  // Reads the markers up to the first scan and checks the size.
+  // Reads the markers up to the first scan and checks the size (as stored).
+  // The APP1 segments are kept for Orientation.
   PictureSize ReadHeader(const PictureLimits& limits) {
-    Run([this] { jpeg_read_header(&Info, TRUE); });
+    Run([this] {
+      jpeg_save_markers(&Info, JPEG_APP0 + 1, 0xFFFF);
+      jpeg_read_header(&Info, TRUE);
+    });
     return CheckedSize(Info.image_width, Info.image_height, limits, name_);
+  }
+
+  // After ReadHeader: the EXIF orientation (1 to 8; 1 without EXIF or tag),
+  // which says how the stored picture is turned upright.
+  int Orientation() const {
+    static constexpr unsigned char kExif[] = {'E', 'x', 'i', 'f', 0, 0};
+    for (jpeg_saved_marker_ptr m = Info.marker_list; m != nullptr; m = m->next)
+      if (m->marker == JPEG_APP0 + 1 && m->data_length > sizeof kExif &&
+          std::equal(std::begin(kExif), std::end(kExif), m->data))
+        return ReadExifBlock(std::span<const std::uint8_t>(m->data + sizeof kExif, m->data_length - sizeof kExif))
+            .Orientation;
+    return 1;
   }
 
   DeviceBitmap ReadPixels();
@@ -322,6 +341,19 @@ DeviceBitmap JpegReader::ReadPixels() {
   picture.Width = static_cast<int>(Info.output_width);
   picture.Height = static_cast<int>(Info.output_height);
   return picture;
+}
+
+// A JPEG in memory as stored, and its EXIF orientation when asked for.
+DeviceBitmap DecodeJpegBytes(std::span<const std::uint8_t> bytes, const std::string& name, const PictureLimits& limits,
+                             int* orientation) {
+  if (bytes.empty()) Throw(PictureProblem::Empty, name);
+  if (bytes.size() > static_cast<std::uint64_t>(kMaxPictureFileBytes))
+    Throw(PictureProblem::TooLarge, name, std::to_string(bytes.size()) + " bytes");
+  JpegReader reader(name);
+  reader.Run([&] { jpeg_mem_src(&reader.Info, bytes.data(), static_cast<unsigned long>(bytes.size())); });
+  reader.ReadHeader(limits);
+  if (orientation) *orientation = reader.Orientation();
+  return reader.ReadPixels();
 }
 
 // ---------------------------------------------------------------------------
@@ -614,24 +646,24 @@ PictureSize ReadPictureSize(const std::string& path, const PictureLimits& limits
   }
   JpegReader reader(path);
   reader.Run([&] { jpeg_stdio_src(&reader.Info, file.get()); });
-  return reader.ReadHeader(limits);
+  const PictureSize stored = reader.ReadHeader(limits);
+  // The size the picture has once turned upright.
+  if (OrientationSwapsSides(reader.Orientation())) return {stored.Height, stored.Width};
+  return stored;
 }
 
 DeviceBitmap LoadPictureFile(const std::string& path, const PictureLimits& limits) {
   const std::optional<PictureFormat> format = PictureFormatFromPath(path);
   if (!format) Throw(PictureProblem::UnsupportedType, path);
   const std::vector<std::uint8_t> bytes = ReadWholeFile(path);
-  return *format == PictureFormat::Jpeg ? DecodeJpeg(bytes, path, limits) : DecodeBmp(bytes, path, limits);
+  if (*format == PictureFormat::Bmp) return DecodeBmp(bytes, path, limits);
+  int orientation = 1;
+  DeviceBitmap stored = DecodeJpegBytes(bytes, path, limits, &orientation);
+  return UprightPicture(std::move(stored), orientation);
 }
 
 DeviceBitmap DecodeJpeg(std::span<const std::uint8_t> bytes, const std::string& name, const PictureLimits& limits) {
-  if (bytes.empty()) Throw(PictureProblem::Empty, name);
-  if (bytes.size() > static_cast<std::uint64_t>(kMaxPictureFileBytes))
-    Throw(PictureProblem::TooLarge, name, std::to_string(bytes.size()) + " bytes");
-  JpegReader reader(name);
-  reader.Run([&] { jpeg_mem_src(&reader.Info, bytes.data(), static_cast<unsigned long>(bytes.size())); });
-  reader.ReadHeader(limits);
-  return reader.ReadPixels();
+  return DecodeJpegBytes(bytes, name, limits, nullptr);
 }
 
 DeviceBitmap DecodeBmp(std::span<const std::uint8_t> bytes, const std::string& name, const PictureLimits& limits) {
@@ -738,10 +770,17 @@ ReducedPicture LoadReducedPicture(const std::string& path, int factor, const Pic
   }
   JpegReader reader(path);
   reader.Run([&] { jpeg_mem_src(&reader.Info, bytes.data(), static_cast<unsigned long>(bytes.size())); });
-  reader.ReadHeader(limits);
+  const PictureSize stored = reader.ReadHeader(limits);
+  const int orientation = reader.Orientation();
   reader.Info.scale_num = 1;
   reader.Info.scale_denom = static_cast<unsigned>(factor);
-  reduced.Picture = reader.ReadPixels();
+  reduced.Picture = UprightPicture(reader.ReadPixels(), orientation);
+  // An axis turned round starts with the partial block the stored picture
+  // ends with: a full-size position lies that much further on.
+  const bool swap = OrientationSwapsSides(orientation);
+  const int width = swap ? stored.Height : stored.Width, height = swap ? stored.Width : stored.Height;
+  if (OrientationReversesX(orientation)) reduced.OffsetX = reduced.Picture.Width * factor - width;
+  if (OrientationReversesY(orientation)) reduced.OffsetY = reduced.Picture.Height * factor - height;
   return reduced;
 }
 
@@ -763,8 +802,9 @@ GreyPictureData LoadGreyPicture(const std::string& path, const PictureLimits& li
   JpegReader reader(path);
   reader.Run([&] { jpeg_mem_src(&reader.Info, bytes.data(), static_cast<unsigned long>(bytes.size())); });
   const PictureSize size = reader.ReadHeader(limits);
+  const int orientation = reader.Orientation();
   if (!DecoderConverts(reader.Info.jpeg_color_space)) {
-    fromColour(reader.ReadPixels());
+    fromColour(UprightPicture(reader.ReadPixels(), orientation));
     return grey;
   }
   grey.Width = size.Width;
@@ -784,6 +824,8 @@ GreyPictureData LoadGreyPicture(const std::string& path, const PictureLimits& li
     jpeg_finish_decompress(&reader.Info);
   });
   if (stalled) Throw(PictureProblem::Truncated, path);
+  grey.Values = UprightValues(std::move(grey.Values), grey.Width, grey.Height, orientation);
+  if (OrientationSwapsSides(orientation)) std::swap(grey.Width, grey.Height);
   return grey;
 }
 
@@ -852,6 +894,16 @@ struct PictureRowStream::State {
     JpegReader& r = *Reader;
     r.Run([&] { jpeg_stdio_src(&r.Info, File.get()); });
     const PictureSize size = r.ReadHeader({});
+    // A picture stored turned or mirrored cannot give its upright rows in
+    // the stored order: it is decoded whole and turned upright.
+    const int orientation = r.Orientation();
+    if (orientation != 1) {
+      const bool swap = OrientationSwapsSides(orientation);
+      if (!(PictureSize{swap ? size.Height : size.Width, swap ? size.Width : size.Height} == Size))
+        WrongSize(swap ? size.Height : size.Width, swap ? size.Width : size.Height);
+      LoadWhole();
+      return;
+    }
     if (!(size == Size)) WrongSize(size.Width, size.Height);
     if (!DecoderConverts(r.Info.jpeg_color_space) || jpeg_has_multiple_scans(&r.Info)) {
       LoadWhole();

@@ -82,13 +82,16 @@ struct PictureSize {
 };
 
 // Width and height from the file's header only, checked against the limits
-// like LoadPictureFile does; the pixel data is not read.
+// like LoadPictureFile does; the pixel data is not read. A JPEG whose EXIF
+// orientation turns it a quarter has its sides exchanged, as loaded.
 PictureSize ReadPictureSize(const std::string& path, const PictureLimits& limits = {});
 
-// Decodes the file chosen by its extension into a device bitmap.
+// Decodes the file chosen by its extension into a device bitmap; a JPEG
+// stored turned or mirrored is turned upright by its EXIF orientation.
 DeviceBitmap LoadPictureFile(const std::string& path, const PictureLimits& limits = {});
 
-// In-memory decoders; `name` is the file name used in error messages.
+// In-memory decoders; `name` is the file name used in error messages. They
+// give the picture as stored (LoadPictureFile turns it upright).
 // Grayscale, YCbCr, RGB, CMYK and YCCK JPEGs, baseline or progressive.
 // Bytes after the JPEG's end marker are ignored.
 DeviceBitmap DecodeJpeg(std::span<const std::uint8_t> bytes, const std::string& name,
@@ -106,10 +109,13 @@ DeviceBitmap DecodeBmp(std::span<const std::uint8_t> bytes, const std::string& n
 // blocks. Pixel (c, r) covers the full-size pixels Factor c .. Factor (c + 1)
 // - 1 (fewer at the right and bottom edges), so a full-size position p lies
 // at p / Factor in it. Width and Height are the full size divided by Factor,
-// rounded up.
+// rounded up. A JPEG stored turned or mirrored is turned upright; along an
+// axis that turning reverses, the partial block comes first, and a
+// full-size position p lies at (p + Offset) / Factor.
 struct ReducedPicture {
   DeviceBitmap Picture;
   int Factor = 1;
+  int OffsetX = 0, OffsetY = 0;
 };
 // `factor` must be 1, 2, 4 or 8.
 ReducedPicture LoadReducedPicture(const std::string& path, int factor, const PictureLimits& limits = {});
@@ -120,16 +126,18 @@ struct GreyPictureData {
   int Height = 0;
   std::vector<std::uint8_t> Values;
 };
-// The luma of a picture file at full size. A JPEG gives its own luma channel
-// without decoding the colour channels at all; other pictures are decoded in
-// colour and weighted (77 red + 150 green + 29 blue) / 256.
+// The luma of a picture file at full size, upright. A JPEG gives its own
+// luma channel without decoding the colour channels at all; other pictures
+// are decoded in colour and weighted (77 red + 150 green + 29 blue) / 256.
 GreyPictureData LoadGreyPicture(const std::string& path, const PictureLimits& limits = {});
 
 // The rows of a picture file, decoded from the top down as they are asked
 // for, of which only a window is held: a fill that walks down the panorama
 // keeps a few hundred rows of each picture instead of the whole picture.
 // Pictures that cannot be decoded row by row (BMP, progressive or CMYK
-// JPEG) are decoded whole at the first request and held as 3 bytes a pixel.
+// JPEG, and a JPEG stored turned or mirrored, whose upright rows are not its
+// stored rows) are decoded whole at the first request, turned upright, and
+// held as 3 bytes a pixel. `size` is the upright size.
 // Not thread-safe; distinct streams may be used on distinct threads.
 class PictureRowStream {
 public:

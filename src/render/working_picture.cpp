@@ -34,13 +34,14 @@ void BuildWorkingPicture(const TProjectionParameters& pp, const DeviceBitmap& so
   ResampleOntoWorkingGrid(pp, target, [&](TRealPoint pos) { return SampleCanvas(pp.PictureSize, source, pos); });
 }
 
-void BuildWorkingPictureFromReduced(const TProjectionParameters& pp, const DeviceBitmap& reduced, int factor,
-                                    TColMatrix& target) {
-  if (factor < 1) throw std::invalid_argument("A reduction factor is at least 1");
-  const TPoint size{reduced.Width, reduced.Height};
-  const double k = factor;
-  ResampleOntoWorkingGrid(pp, target,
-                          [&](TRealPoint pos) { return SampleCanvasFast(size, reduced, {pos.X / k, pos.Y / k}); });
+void BuildWorkingPictureFromReduced(const TProjectionParameters& pp, const ReducedPicture& reduced, TColMatrix& target) {
+  if (reduced.Factor < 1) throw std::invalid_argument("A reduction factor is at least 1");
+  const DeviceBitmap& picture = reduced.Picture;
+  const TPoint size{picture.Width, picture.Height};
+  const double k = reduced.Factor, dx = reduced.OffsetX, dy = reduced.OffsetY;
+  ResampleOntoWorkingGrid(pp, target, [&](TRealPoint pos) {
+    return SampleCanvasFast(size, picture, {(pos.X + dx) / k, (pos.Y + dy) / k});
+  });
 }
 
 int WorkingDecodeFactor(const TProjectionParameters& pp) {

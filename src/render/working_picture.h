@@ -6,6 +6,7 @@
 
 #include "geom/projection.h"
 #include "image/bitmaps.h"
+#include "render/picture_file.h"
 
 namespace vistarium::render {
 
@@ -13,12 +14,11 @@ namespace vistarium::render {
 // grid, column by column.
 void BuildWorkingPicture(const TProjectionParameters& pp, const DeviceBitmap& source, TColMatrix& target);
 
-// The same from the picture decoded at 1 / `factor` of its size (see
-// render::ReducedPicture): each cell samples the reduced picture at the
-// full-size position divided by the factor, so that a cell sees the mean of
-// the pixels around it instead of a single full-size pixel.
-void BuildWorkingPictureFromReduced(const TProjectionParameters& pp, const DeviceBitmap& reduced, int factor,
-                                    TColMatrix& target);
+// The same from the picture decoded reduced (see render::ReducedPicture):
+// each cell samples the reduced picture where its full-size position lies,
+// so that a cell sees the mean of the pixels around it instead of a single
+// full-size pixel.
+void BuildWorkingPictureFromReduced(const TProjectionParameters& pp, const ReducedPicture& reduced, TColMatrix& target);
 
 // The reduction worth decoding for working pictures: the largest of 1, 2, 4
 // and 8 that keeps a reduced pixel within half a working cell.

@@ -43,6 +43,10 @@ struct TConnectionRefinement {
   bool Measured = false;  // a refinement ran for this connection
   bool Fitted = false;    // enough consistent correspondences: Rotation holds their fit
   bool Rescued = false;   // the rotation came from the feature-based rescue
+  // Rotation is the one between the two pictures' orientations calibrated
+  // on all connections together, which the construction then uses, also
+  // for a connection without enough correspondences of its own.
+  bool Calibrated = false;
   // Carries the right picture's own directions into the left picture's own
   // directions (geom::PixelToRay frames).
   geom::Rotation Rotation = geom::kIdentityRotation;
@@ -53,6 +57,17 @@ struct TConnectionRefinement {
   std::vector<TRealPoint> LeftPoints, RightPoints;  // the inliers, full-size picture pixels
   std::array<TRealPoint, 3> LeftSource{}, RightSource{};  // ImagePoints the refinement started from
   std::string RescueNote;  // why the feature search could not rescue the connection, when it was tried
+  // How the correspondences fit the orientations and camera calibrated on
+  // all connections together (JointPoints 0: not calibrated), and how they
+  // fit the best rotation of this pair alone under the same camera (its
+  // floor: scene parallax keeps it above zero). Pixels of the pictures.
+  int JointPoints = 0;
+  double JointRmsPixels = 0.0, JointMedianPixels = 0.0;
+  double FloorRmsPixels = 0.0, FloorMedianPixels = 0.0;
+  // Parallax: the rotations that the pair's near and far spots agree on
+  // differ by this much, pixels (0 when not measured).
+  double ParallaxPixels = 0.0;
+  bool Refound = false;  // searched again by features after the calibrated fit disagreed with it
 };
 
 struct PictureGeometry {
@@ -70,10 +85,16 @@ inline bool RefinementCurrent(const TConnectionRefinement& r, const TConnectionS
   return r.Measured && r.LeftSource == left.ImagePoints && r.RightSource == right.ImagePoints;
 }
 
-// The refinement the construction uses for that connection: current and fitted.
+// A refinement current and fitted to its own correspondences.
+inline bool RefinementFitted(const TConnectionRefinement& r, const TConnectionSide& left, const TConnectionSide& right) {
+  return r.Fitted && RefinementCurrent(r, left, right);
+}
+
+// The refinement the construction uses for that connection: current, and
+// fitted or calibrated.
 inline bool RefinementApplies(const TConnectionRefinement& r, const TConnectionSide& left,
                               const TConnectionSide& right) {
-  return r.Fitted && RefinementCurrent(r, left, right);
+  return (r.Fitted || r.Calibrated) && RefinementCurrent(r, left, right);
 }
 
 }  // namespace vistarium

@@ -13,6 +13,8 @@ void ResetFindingResults(RunState& rs) {
   rs.RawWorking = TColMatrix{};
   rs.LeftWorking = TColMatrix{};
   rs.RightWorking = TColMatrix{};
+  rs.Calibration = CameraCalibration{};
+  rs.RescueFeatures.reset();
 }
 
 void ResetConstructionResults(RunState& rs) {

@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,29 @@ struct ProgressState {
   std::int32_t ConstructionBar = 0;  // percent shown by the construction bar
 };
 
+// What a stage keeps for the rest of a run (found features, for instance),
+// owned by the run state without the run state knowing its form.
+struct StageStore {
+  virtual ~StageStore() = default;
+};
+
+// The camera fitted to the correspondences of all connections together, with
+// every picture's orientation. Absent (Done false) with refinement off, for
+// placements by hand, and before the finding phase.
+struct CameraCalibration {
+  // Pictures that did not say their focal length: the one estimated from
+  // their features, which the run started from (0: none).
+  double EstimatedFocalLength = 0.0;
+  bool Done = false;
+  double StartFocalLength = 0.0, StartAberration = 0.0;  // the camera the run started from
+  double FocalLength = 0.0, Aberration = 0.0;            // the camera the construction uses
+  bool FocalKept = false;       // the data could not fix the focal length: the start value stays
+  double FocalSpread = 0.0;     // standard error of the fitted focal length, as a share of it
+  double StartRmsPixels = 0.0;  // all correspondences under the starting camera (best rotation per pair)
+  double RmsPixels = 0.0;       // ... under the calibrated camera and orientations
+  int Refound = 0;              // connections searched again after disagreeing with the fit
+};
+
 struct RunState {
   // Snapshot taken at the start of a finding phase.
   TPictureSetData PictureSet;
@@ -71,6 +95,9 @@ struct RunState {
   TColMatrix RawWorking;
   TColMatrix LeftWorking;
   TColMatrix RightWorking;
+  CameraCalibration Calibration;
+  // The rescue's features of the pictures, kept through the finding phase.
+  std::shared_ptr<StageStore> RescueFeatures;
 
   // Construction results.
   TRealPoint Horizon;
@@ -112,6 +139,13 @@ struct RunState {
   std::vector<std::array<double, 3>> Gains;  // per picture: blue, green, red
   // Which part of the panorama frame becomes the panorama picture.
   params::CropChoice Crop = params::CropChoice::Common;
+  // With Refine: the finding phase ends with the calibration of the camera
+  // and orientations on all connections together (off: each connection is
+  // built from its own refinement).
+  bool Calibrate = true;
+  // With Refine: pictures that do not say their focal length; the finding
+  // phase estimates it from their features before matching.
+  bool EstimateFocal = false;
 };
 
 // Whether the stop signal of the run is set (cheap: one relaxed load).

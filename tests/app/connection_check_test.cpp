@@ -95,5 +95,42 @@ TEST(ConnectionCheck, VerdictFollowsWhatTheConstructionUses) {
                                   "check it by hand");
 }
 
+// After the calibration on all connections a connection is named only by a
+// cause: its spots far from where all connections put them, a floor that
+// parallax leaves, more than five pixels off, or no match; never for a
+// residual that its own best rotation leaves too.
+TEST(ConnectionCheck, CalibratedConnectionsAreNamedByTheirCause) {
+  RunState rs = TwoPictures();
+  rs.Calibration.Done = true;
+  const auto only = [&rs](double joint, double floor) {
+    TConnectionRefinement& m = Measured(rs, true, 150, 2.0);
+    m.Spots = 400;  // few agree: no matter once calibrated
+    m.Calibrated = true;
+    m.JointMedianPixels = joint;
+    m.FloorMedianPixels = floor;
+    return CheckConnections(rs).front();
+  };
+  // A residual the pair's own rotation leaves as well: not named.
+  ConnectionCheck c = only(2.1, 2.0);
+  EXPECT_TRUE(c.Calibrated);
+  EXPECT_EQ(c.Problem, ConnectionProblem::None);
+  EXPECT_EQ(only(0.3, 0.1).Problem, ConnectionProblem::None);  // within half a pixel of its floor
+  // Far from where all connections put it: wrong.
+  c = only(4.0, 0.4);
+  EXPECT_EQ(c.Problem, ConnectionProblem::Disagrees);
+  EXPECT_EQ(ConnectionWarning(c), "Connection of pictures 1 and 2: it disagrees with the other connections: its spots lie "
+                                  "4.0 pixels from where all connections together put them (0.4 with its own best "
+                                  "rotation); the connection is likely wrong, check it by hand");
+  // Even its own rotation leaves pixels: parallax; and beyond five pixels
+  // a connection is always named.
+  c = only(3.6, 3.5);
+  EXPECT_EQ(c.Problem, ConnectionProblem::Parallax);
+  EXPECT_NE(ConnectionWarning(c).find("taken from different standpoints (parallax)"), std::string::npos);
+  EXPECT_EQ(only(5.5, 4.9).Problem, ConnectionProblem::Parallax);
+  // Too few consistent spots: no match, whatever the fit.
+  Measured(rs, true, 5, 0.1).Calibrated = true;
+  EXPECT_EQ(CheckConnections(rs).front().Problem, ConnectionProblem::NoMatch);
+}
+
 }  // namespace
 }  // namespace vistarium

@@ -30,6 +30,7 @@
 #include "geom/numbers.h"
 #include "params/parameter_file.h"
 #include "render/picture_file.h"
+#include "render/upright.h"
 #include "sample_set.h"
 
 namespace vistarium::app {
@@ -102,6 +103,10 @@ protected:
       samples::PictureExposure e;
       e.Cast = {kGains[i][0], kGains[i][1], kGains[i][2]};
       samples::ApplyExposureAndNoise(picture, e, 0.0, 1);
+      // The first picture is stored lying on its side, as a phone held
+      // upright stores it, and its orientation below turns it back: the
+      // join, the gains and the outputs see it upright.
+      if (i == 0) picture = render::UprightPicture(std::move(picture), 8);
       const std::vector<std::uint8_t> bytes = render::EncodeJpeg(picture, 95);
       const fs::path path = folder_ / fs::path(sources[i]).filename();
       render::WriteFileAtomically(path.string(), bytes);

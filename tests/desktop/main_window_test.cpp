@@ -210,6 +210,14 @@ TEST_F(MainWindowTest, JoinRunsOffTheWindowThreadThroughStagesTwoFourAndFive) {
   EXPECT_LE(w.ImgPanorama->height(), 125);
   EXPECT_TRUE(w.sbPanorama->isVisible());
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+  // The status bar says which camera built the panorama: the rendered
+  // pictures carry their camera as EXIF, which the join started from and
+  // then calibrated on all connections.
+  EXPECT_TRUE(w.lblCameraOfJoin->text().startsWith(
+      "Camera from the pictures' EXIF, calibrated on all connections: ")) <<
+      w.lblCameraOfJoin->text().toStdString();
+  EXPECT_TRUE(w.lblCameraOfJoin->toolTip().contains("camera from the pictures: Vistarium Sample renderer"))
+      << w.lblCameraOfJoin->toolTip().toStdString();
 
   // Save, then open the file again: flag and values come back.
   services_.nextSave = QString::fromStdString(PathOf("pano"));

@@ -359,6 +359,57 @@ TEST_F(ParameterDialogsTest, WithOneCameraLeftDeleteOnlyShowsTheMessage) {
   EXPECT_EQ(Text(params::CameraListPath(folder_)), list);
 }
 
+// "From the pictures" is the camera switch beside the parameter file, and a
+// join's calibrated camera can be kept as an entry of its own, under a name
+// the list does not hold yet. Both are edits of the dialog: Save and Exit
+// writes them, Cancel forgets them.
+TEST_F(ParameterDialogsTest, CameraFromThePicturesAndKeepingTheCalibratedCamera) {
+  TfrmParametersCamera& d = *Dialogs().Camera;
+  const fs::path option = params::CameraFromPicturesOptionPath(folder_);
+  EXPECT_TRUE(d.chbFromPictures->isChecked());
+  EXPECT_TRUE(d.FromPictures());
+  d.chbFromPictures->click();
+  EXPECT_TRUE(params::ReadCameraFromPicturesOption(option));  // not yet written
+  d.bbtnCancel->click();
+  EXPECT_TRUE(d.chbFromPictures->isChecked());
+  EXPECT_TRUE(d.FromPictures());
+  d.chbFromPictures->click();
+  d.bbtnSave->click();
+  EXPECT_FALSE(params::ReadCameraFromPicturesOption(option));
+  EXPECT_FALSE(d.FromPictures());
+  EXPECT_FALSE(d.chbFromPictures->isChecked());
+  d.chbFromPictures->click();
+  d.bbtnSave->click();
+  EXPECT_TRUE(params::ReadCameraFromPicturesOption(option));
+
+  EXPECT_FALSE(d.bbtnKeepCalibrated->isEnabled());
+  const std::vector<std::string> saved = ListLines();
+  d.SetCalibratedCamera("Apple iPhone 13", 28.39, -0.0163);
+  ASSERT_TRUE(d.bbtnKeepCalibrated->isEnabled());
+  // Kept and then cancelled: the list file is as it was.
+  d.bbtnKeepCalibrated->click();
+  EXPECT_EQ(d.cbCameraMake->currentText(), "Apple iPhone 13 (calibrated)");
+  d.bbtnCancel->click();
+  EXPECT_EQ(ListLines(), saved);
+  d.ReloadCameraList();
+  d.bbtnKeepCalibrated->click();
+  d.bbtnKeepCalibrated->click();  // again: a second name
+  EXPECT_EQ(ListLines(), saved);
+  d.bbtnSave->click();
+  const std::vector<std::string> lines = ListLines();
+  ASSERT_EQ(lines.size(), saved.size() + 2);
+  const auto kept = params::FindCameraLine(lines, "Apple iPhone 13 (calibrated)");
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(kept->FocalText, "28.39");
+  EXPECT_EQ(kept->AberrationText, "-0.0163");
+  EXPECT_TRUE(params::FindCameraLine(lines, "Apple iPhone 13 (calibrated 2)"));
+  // Save and Exit takes the entry last kept for the joins.
+  EXPECT_EQ(d.Camera().Name, "Apple iPhone 13 (calibrated 2)");
+  EXPECT_EQ(params::ReadCameraName(CurrentFile()), "Apple iPhone 13 (calibrated 2)");
+  d.ClearCalibratedCamera();
+  EXPECT_FALSE(d.bbtnKeepCalibrated->isEnabled());
+}
+
 TEST_F(ParameterDialogsTest, MainWindowSavesAndOpensParameterSetsAndKeepsItsCopyInStep) {
   window_ = std::make_unique<TfrmMain>(services_, folder_);
   TfrmMain& w = *window_;

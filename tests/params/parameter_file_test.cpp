@@ -223,6 +223,14 @@ TEST_F(ParameterFileIoTest, RefinementOptionRoundTripsAndDefaultsToOn) {
   ReplaceFileContents(path, Folder() / "x.tmp", "Refine\r\nno\r\n");
   EXPECT_TRUE(ReadRefinementOption(path));
   EXPECT_EQ(RefinementOptionPath("/opt/v"), OptionsFolder("/opt/v") / "Refinement.txt");
+  // The camera switch the same way: from the pictures unless its file says 0.
+  const auto camera = CameraFromPicturesOptionPath(Folder());
+  EXPECT_EQ(camera, OptionsFolder(Folder()) / "CameraFromPictures.txt");
+  std::filesystem::create_directories(camera.parent_path());
+  EXPECT_TRUE(ReadCameraFromPicturesOption(camera));
+  SaveCameraFromPicturesOption(camera, false);
+  EXPECT_EQ(ReadWholeFile(camera), "Take the camera from the pictures\r\n0\r\n");
+  EXPECT_FALSE(ReadCameraFromPicturesOption(camera));
 }
 
 // The exposure and crop choices live beside it the same way: a missing or

@@ -126,6 +126,9 @@ TEST(Refinement, LaterRefinementOfARunEqualsRefinementDuringTheMatching) {
   RunState during, after;
   during.Refine = true;
   after.Refine = true;
+  // Each connection as its own refinement left it, under the same camera.
+  during.Calibrate = false;
+  after.Calibrate = false;
   app::RunFindingPhase(during, ui, pictures, sets);
   app::RunFindingPhase(after, ui, pictures, sets);
   // The same points, their refinement forgotten.

@@ -353,7 +353,8 @@ void HandHeld(SetRecipe& r, double tilt, double yaw, double stops, double cast, 
 
 std::vector<std::string> StudySetNames() {
   return {"open-aitz",   "open-picos",  "open-sunset", "portrait-picos", "circle-picos",
-          "mp12-aitz",   "handheld-aitz", "pair66-tilted", "tilted60-picos", "tilted30-aitz", "lowtex-sunset"};
+          "mp12-aitz",   "handheld-aitz", "pair66-tilted", "tilted60-picos", "tilted30-aitz", "lowtex-sunset",
+          "pitchjitter-picos"};
 }
 
 std::optional<SetRecipe> FindStudySet(const std::string& name) {
@@ -441,6 +442,19 @@ std::optional<SetRecipe> FindStudySet(const std::string& name) {
     r.Overlap = 0.30;
     r.Pitch = {8.0};
     r.Roll = {-0.5, 0.7, -0.3, 0.6};
+    return r;
+  }
+  if (name == "pitchjitter-picos") {
+    // A row shot hand-held about 10 degrees downwards, the camera's tilt
+    // wandering by a few degrees but its rows kept level: a straight
+    // horizon must come from the pictures' rows, not from their centres.
+    r.Photo = kPicos, r.Scene = {"", 1, 210.0, false};
+    r.Camera = {{1600, 1200}, 28.0, 0.0};
+    r.Count = 6;
+    r.Overlap = 0.35;
+    r.Pitch = {-10.0};
+    HandHeld(r, 3.0, 1.5, 0.3, 0.03, 1.5, 10);
+    r.RollJitter = 0.0;
     return r;
   }
   if (name == "lowtex-sunset") {

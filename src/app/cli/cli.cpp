@@ -22,6 +22,8 @@
 #include "app/picture_metadata.h"
 #include "app/sphere_export.h"
 #include "app/parameters_in_force.h"
+#include "app/calibration_report.h"
+#include "app/picture_camera.h"
 #include "app/pipeline.h"
 #include "app/version.h"
 #include "browse/browser.h"
@@ -45,9 +47,9 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 const char* const kMatchUsage =
-    "  vistarium-cli match [--params FILE.spr] [--lenses FILE] [--camera NAME] [--focal MM]\n"
-    "                      [--aberration K] [--360] [--manual] [--reference] [--exact]\n"
-    "                      [--progress] PICTURE...\n";
+    "  vistarium-cli match [--params FILE.spr] [--lenses FILE] [--camera exif|list|NAME]\n"
+    "                      [--focal MM] [--aberration K] [--360] [--manual] [--reference]\n"
+    "                      [--exact] [--progress] PICTURE...\n";
 const char* const kStitchUsage =
     "  vistarium-cli stitch [the options of match] [--crop common|largest|all] [--no-gains]\n"
     "                       [--scale F] [--report FILE.json] -o OUT.jpg PICTURE...\n";
@@ -63,15 +65,22 @@ const char* const kMatchHelp =
     "  match   finds the matching parts of adjacent pictures (left to right) and prints\n"
     "          the connections as JSON. Parameters come from CurrentParameters.spr\n"
     "          and the camera from Lenses.txt in the settings folder unless --params\n"
-    "          and --lenses name other files; --camera takes another camera of the list,\n"
-    "          --focal and --aberration override the camera's numbers. --360 closes the\n"
-    "          circle, --manual places every connection by the expected overlap without\n"
-    "          searching, --reference runs the plain sequential search and fill (same\n"
-    "          result, slower), --progress reports on stderr (one line updated in place\n"
-    "          on a terminal). Every connection is then measured again on the full-size\n"
-    "          pictures and built from the rotation fitted there; its residual is\n"
-    "          printed on stderr. --exact skips that and keeps the three matched points\n"
-    "          (as does a 0 in Refinement.txt in the settings folder).\n";
+    "          and --lenses name other files. The join starts from the camera the\n"
+    "          pictures' EXIF gives (--camera exif, the default unless\n"
+    "          CameraFromPictures.txt in the settings folder holds 0), from the camera\n"
+    "          entry of the parameters (--camera list) or from another camera of the\n"
+    "          list (--camera NAME); --focal gives the camera's focal length (and so\n"
+    "          leaves the pictures' EXIF aside), --aberration its aberration. --360\n"
+    "          closes the circle, --manual places every connection by the expected\n"
+    "          overlap without searching, --reference runs the plain sequential search\n"
+    "          and fill (same result, slower), --progress reports on stderr (one line\n"
+    "          updated in place on a terminal). Every connection is then measured again\n"
+    "          on the full-size pictures, the camera's focal length and aberration and\n"
+    "          every picture's orientation are fitted to all connections together, and\n"
+    "          the panorama is built from them; the calibrated camera and each\n"
+    "          connection's residual are printed on stderr. --exact skips that and keeps\n"
+    "          the three matched points (as does a 0 in Refinement.txt in the settings\n"
+    "          folder).\n";
 const char* const kStitchHelp =
     "  stitch  matches, builds the panorama and saves it as JPEG with its trailer and\n"
     "          the first picture's date, camera and position; --report writes the\n"
@@ -149,6 +158,7 @@ struct MatchOptions {
   std::optional<fs::path> Params, Lenses;
   std::optional<std::string> Camera;
   std::optional<double> Focal, Aberration;
+  std::optional<bool> CameraFromPictures;
   bool Is360 = false, Manual = false, Reference = false, Progress = false, Exact = false;
   // Choices about the panorama picture (stitch); the Options folder's when not given.
   bool NoGains = false;
@@ -177,9 +187,14 @@ MatchOptions ParseMatchOptions(const std::vector<std::string>& args, bool panora
       o.Params = value();
     else if (a == "--lenses")
       o.Lenses = value();
-    else if (a == "--camera")
-      o.Camera = value();
-    else if (a == "--focal")
+    else if (a == "--camera") {
+      // exif and list say where the camera comes from; any other word names
+      // a camera of the list.
+      const std::string& v = value();
+      o.Camera.reset();
+      o.CameraFromPictures = v == "exif";
+      if (v != "exif" && v != "list") o.Camera = v;
+    } else if (a == "--focal")
       o.Focal = ParseNumberOption(a, value());
     else if (a == "--aberration")
       o.Aberration = ParseNumberOption(a, value());
@@ -340,6 +355,39 @@ json RefinedJson(const ConnectionCheck& c, const TConnectionRefinement& r) {
           {"right_points", PointList(r.RightPoints)}};
 }
 
+// The camera the run started from and, after a calibration, the one it built from.
+json CameraJson(const RunState& rs, app::CameraSource source) {
+  const CameraCalibration& c = rs.Calibration;
+  json j = {{"source", source == app::CameraSource::Pictures
+                           ? (c.EstimatedFocalLength > 0.0 ? "estimated from the pictures" : "pictures")
+                           : "entry"},
+            {"focal_length_mm", c.Done ? c.FocalLength : rs.Parameters.Camera.FocalLength},
+            {"aberration", c.Done ? c.Aberration : rs.Parameters.Camera.Aberration},
+            {"calibrated", c.Done}};
+  if (c.EstimatedFocalLength > 0.0) j["estimated_focal_length_mm"] = c.EstimatedFocalLength;
+  if (c.Done) {
+    j["start_focal_length_mm"] = c.StartFocalLength;
+    j["start_aberration"] = c.StartAberration;
+    j["focal_length_kept"] = c.FocalKept;
+    j["focal_length_spread"] = c.FocalSpread;
+    j["rms_px"] = c.RmsPixels;
+    j["start_rms_px"] = c.StartRmsPixels;
+    j["searched_again"] = c.Refound;
+  }
+  return j;
+}
+
+const char* ProblemName(ConnectionProblem p) {
+  switch (p) {
+    case ConnectionProblem::None: return "none";
+    case ConnectionProblem::NoMatch: return "no match";
+    case ConnectionProblem::NotOneStandpoint: return "not one standpoint";
+    case ConnectionProblem::Disagrees: return "disagrees";
+    case ConnectionProblem::Parallax: return "parallax";
+  }
+  return "none";
+}
+
 json ConnectionsJson(const RunState& rs) {
   json list = json::array();
   for (const ConnectionCheck& c : CheckConnections(rs)) {
@@ -357,21 +405,44 @@ json ConnectionsJson(const RunState& rs) {
       list.back()["refined"] = RefinedJson(c, rs.Geometry.at(static_cast<std::size_t>(c.Left)).RightRefinement);
       list.back()["rescued"] = c.Rescued;
     }
+    if (c.Calibrated)
+      list.back()["calibrated"] = {{"median_px", c.JointMedianPixels},
+                                   {"rms_px", c.JointRmsPixels},
+                                   {"floor_median_px", c.FloorMedianPixels}};
+    list.back()["problem"] = ProblemName(c.Problem);
   }
   return list;
 }
 
+// The camera to start from: the pictures' own unless the command line
+// (--camera list, a camera's name, a focal length) or the settings' switch
+// says otherwise.
+app::CameraSource ChooseCamera(RunState& rs, params::ParameterSets& sets, const MatchOptions& o,
+                              const fs::path& programFolder, Console& console) {
+  const bool fromPictures =
+      !o.Focal && !o.Camera &&
+      o.CameraFromPictures.value_or(
+          params::ReadCameraFromPicturesOption(params::CameraFromPicturesOptionPath(programFolder)));
+  std::string note;
+  const app::CameraSource source = app::ChooseStartingCamera(rs, sets, o.Pictures, fromPictures, note);
+  if (o.Aberration) sets.Camera.Aberration = *o.Aberration;
+  if (!note.empty()) console.Err << "vistarium-cli: " << note << '\n';
+  return source;
+}
+
 // Runs the finding phase for the options' pictures and parameters.
-void Find(RunState& rs, const MatchOptions& o, const fs::path& programFolder, ConsoleProgress& ui) {
-  const params::ParameterSets sets = LoadParameters(o, programFolder);
+app::CameraSource Find(RunState& rs, const MatchOptions& o, const fs::path& programFolder, ConsoleProgress& ui,
+                       Console& console) {
+  params::ParameterSets sets = LoadParameters(o, programFolder);
   CheckPictures(o.Pictures);
+  rs.Refine = !o.Exact && params::ReadRefinementOption(params::RefinementOptionPath(programFolder));
+  const app::CameraSource source = ChooseCamera(rs, sets, o, programFolder, console);
   TPictureSetData pictures;
   pictures.FileNames = o.Pictures;
   pictures.Count = static_cast<std::int32_t>(o.Pictures.size());
   pictures.Is360 = o.Is360;
   rs.UseReferenceSearch = o.Reference;
   rs.UseReferenceFill = o.Reference;
-  rs.Refine = !o.Exact && params::ReadRefinementOption(params::RefinementOptionPath(programFolder));
   rs.CompensateExposure =
       rs.Refine && !o.NoGains && params::ReadGainCompensationOption(params::GainCompensationOptionPath(programFolder));
   rs.Crop = o.Crop ? *o.Crop : params::ReadCropOption(params::CropOptionPath(programFolder));
@@ -387,17 +458,20 @@ void Find(RunState& rs, const MatchOptions& o, const fs::path& programFolder, Co
     throw app::OutOfMemory(app::NotEnoughMemory(app::FindingMemoryUse(rs), kMemoryHint));
   }
   if (rs.CancelRequested) throw Cancelled("matching stopped by the user");
+  return source;
 }
 
 // Prints each refined connection's residual (a wrong camera entry shows as
 // residuals well above the usual few tenths of a pixel) and names every
 // unreliable connection.
-void WarnUnreliable(const RunState& rs, Console& console) {
+void WarnUnreliable(const RunState& rs, app::CameraSource source, Console& console) {
+  for (const std::string& line : app::CalibrationLines(rs, source)) console.Err << "vistarium-cli: " << line << '\n';
   for (const ConnectionCheck& c : CheckConnections(rs)) {
     if (c.Refined)
       console.Err << "vistarium-cli: connection of pictures " << c.Left + 1 << " and " << c.Right + 1 << ": "
-                  << c.Inliers << " matched spots, residual " << params::FormatFixed(c.RefinedRmsPixels, 0, 2)
-                  << " pixels" << (c.Rescued ? " (rescued)" : "") << '\n';
+                  << c.Inliers << " matched spots, residual "
+                  << params::FormatFixed(c.Calibrated ? c.JointRmsPixels : c.RefinedRmsPixels, 0, 2) << " pixels"
+                  << (c.Rescued ? " (rescued)" : "") << '\n';
     const std::string warning = ConnectionWarning(c);
     if (!warning.empty()) console.Err << "vistarium-cli: warning: " << warning << '\n';
   }
@@ -409,10 +483,12 @@ int Match(const std::vector<std::string>& args, const fs::path& programFolder, C
   RunState rs;
   ConsoleProgress ui(console, o.Progress);
   ui.Watch(rs.Progress);
-  Find(rs, o, programFolder, ui);
+  const app::CameraSource source = Find(rs, o, programFolder, ui, console);
   ui.EndLine();
-  WarnUnreliable(rs, console);
-  const json doc = {{"projection", ProjectionJson(rs.Projection)}, {"connections", ConnectionsJson(rs)}};
+  WarnUnreliable(rs, source, console);
+  const json doc = {{"projection", ProjectionJson(rs.Projection)},
+                    {"camera", CameraJson(rs, source)},
+                    {"connections", ConnectionsJson(rs)}};
   console.Out << doc.dump(2) << '\n';
   return 0;
 }
@@ -445,6 +521,7 @@ std::vector<app::NamedFile> InputsOf(const MatchOptions& o, const fs::path& prog
   inputs.push_back({params::RefinementOptionPath(programFolder).string(), "the refinement option file"});
   inputs.push_back({params::GainCompensationOptionPath(programFolder).string(), "the exposure option file"});
   inputs.push_back({params::CropOptionPath(programFolder).string(), "the crop option file"});
+  inputs.push_back({params::CameraFromPicturesOptionPath(programFolder).string(), "the camera option file"});
   return inputs;
 }
 
@@ -520,9 +597,9 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
   rs.RequestedScale = scale;
   ConsoleProgress ui(console, o.Progress);
   ui.Watch(rs.Progress);
-  Find(rs, o, programFolder, ui);
+  const app::CameraSource source = Find(rs, o, programFolder, ui, console);
   ui.EndLine();
-  WarnUnreliable(rs, console);
+  WarnUnreliable(rs, source, console);
   const auto t1 = Clock::now();
   // The panorama goes to the file band by band as it is made, with the first
   // picture's metadata.
@@ -544,6 +621,7 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
   if (report) {
     const json doc = {
         {"projection", ProjectionJson(rs.Projection)},
+        {"camera", CameraJson(rs, source)},
         {"panorama",
          {{"width", rs.Panorama.Width},
           {"height", rs.Panorama.Height},

@@ -1,0 +1,73 @@
+#include "app/picture_camera.h"
+
+#include <cmath>
+
+#include "params/camera_list.h"
+#include "params/text_files.h"
+#include "render/picture_file.h"
+
+namespace vistarium::app {
+
+namespace {
+
+std::string Millimetres(double value) { return params::FormatFixed(value, 0, 2) + " mm"; }
+
+}  // namespace
+
+PictureCamera CameraFromPictures(const std::vector<std::string>& files, const params::TParametersCamera& inForce) {
+  PictureCamera result;
+  result.Camera = inForce;
+  std::vector<double> focals;
+  std::string first;
+  bool lensOnly = false;  // a focal length of the lens without the sensor's size
+  for (const std::string& file : files) {
+    const render::PictureMetadata m = render::ReadPictureMetadataFile(file);
+    lensOnly = lensOnly || m.FocalLength.has_value();
+    render::PictureSize size;
+    try {
+      size = render::ReadPictureSize(file);
+    } catch (const std::exception&) {
+      continue;  // the loading names an unreadable picture
+    }
+    const double focal = render::FocalLengthFromMetadata(m, size.Width, size.Height);
+    if (!(focal > 0.0)) continue;
+    if (!result.FromPictures) {
+      result.FromPictures = true;
+      result.Name = render::CameraName(m);
+      result.Camera.FocalLength = focal;
+      result.Camera.Aberration = 0.0;
+      result.Camera.Name = result.Name.empty() ? std::string("Camera of the pictures") : result.Name;
+      first = file;
+    } else if (std::fabs(focal - result.Camera.FocalLength) > 0.005 * result.Camera.FocalLength) {
+      focals.push_back(focal);
+    }
+  }
+  if (!result.FromPictures) {
+    result.Note = std::string(lensOnly ? "the pictures give the lens's focal length but not the size of the sensor"
+                                       : "the pictures do not say their focal length (no EXIF)") +
+                  "; it is estimated from the pictures, or the camera entry \"" + inForce.Name + "\" (" +
+                  Millimetres(inForce.FocalLength) + ") is used";
+  } else if (!focals.empty()) {
+    result.Note = "warning: " + std::to_string(focals.size()) +
+                  " of the pictures were taken at another focal length than \"" + first + "\" (" +
+                  Millimetres(result.Camera.FocalLength) + "); the panorama takes one camera for all of them, starting from that one";
+  }
+  return result;
+}
+
+CameraSource ChooseStartingCamera(RunState& rs, params::ParameterSets& sets, const std::vector<std::string>& files,
+                                  bool fromPictures, std::string& note) {
+  rs.EstimateFocal = false;
+  note.clear();
+  if (!fromPictures) return CameraSource::Entry;
+  const PictureCamera camera = CameraFromPictures(files, sets.Camera);
+  sets.Camera = camera.Camera;
+  rs.EstimateFocal = !camera.FromPictures;
+  note = camera.Note;
+  if (camera.FromPictures && note.empty())
+    note = "camera from the pictures: " + (camera.Name.empty() ? std::string() : camera.Name + ", ") + "focal length " +
+           Millimetres(camera.Camera.FocalLength);
+  return CameraSource::Pictures;
+}
+
+}  // namespace vistarium::app

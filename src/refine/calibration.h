@@ -1,0 +1,97 @@
+#pragma once
+// Calibration of the camera by all connections together. Every connection
+// holds correspondences: pixel pairs of two pictures that show one scene
+// point. Taken one pair at a time, each connection fits its own rotation
+// under the camera entry's focal length and aberration; a wrong entry
+// leaves every pair with residuals that no rotation removes. Here one focal
+// length, one aberration coefficient of the program's radial model and
+// every picture's orientation are fitted at once to the correspondences of
+// all connections (for a full circle the closing pair too), with a robust
+// loss so that a few wrong correspondences do not pull the fit.
+//
+// Residuals are measured on each picture's ideal (aberration-corrected)
+// plane, in pixels: a scene point seen in one picture is carried through
+// both orientations into the other and compared with where that picture
+// shows it, both ways.
+
+#include <vector>
+
+#include "geom/point.h"
+#include "geom/rays.h"
+
+namespace vistarium::refine {
+
+// The correspondences of one connection: picture Left's LeftPoints[k] and
+// picture Right's RightPoints[k] show one scene point (full-size pixels).
+struct CalibrationPair {
+  int Left = 0, Right = 0;
+  std::vector<TRealPoint> LeftPoints, RightPoints;
+};
+
+struct CalibrationProblem {
+  TPoint PictureSize;
+  double FocalLength = 0.0;  // start, millimetres along the longer side of 36 mm film
+  double Aberration = 0.0;   // start
+  // What is known of the camera before the fit: a focal length and an
+  // aberration with their standard errors (the focal length's as a share of
+  // it; 0: nothing known). The fit then leaves them only as far as the
+  // correspondences clearly ask, which keeps sets whose parallax no camera
+  // explains from bending the camera to it.
+  double KnownFocalLength = 0.0, KnownAberration = 0.0;
+  double FocalPrior = 0.0, AberrationPrior = 0.0;
+  // Start orientations: carry each picture's own directions (geom::PixelToRay
+  // frames) into a common frame. Picture 0 keeps its own, and so does every
+  // picture marked in Held (pairs of pictures that share no picture with
+  // others each hold one).
+  std::vector<geom::Rotation> Orientations;
+  std::vector<bool> Held;
+  std::vector<CalibrationPair> Pairs;
+};
+
+struct CalibrationSettings {
+  // Scale of the robust (Cauchy) loss, pixels: residuals well beyond it
+  // count little, so wrong correspondences cannot pull the fit.
+  double LossPixels = 1.5;
+  // The focal length is kept at its start when the data fix it only to
+  // worse than this share (standard error), and the aberration when its
+  // standard error exceeds MaxAberrationSpread.
+  double MaxFocalSpread = 0.01;
+  double MaxAberrationSpread = 0.02;
+  bool FitFocal = true;
+  bool FitAberration = true;
+  int MaxIterations = 100;
+};
+
+// How one connection's correspondences fit: distances in pixels of the
+// picture they are compared in, each correspondence the mean of both ways.
+struct PairResiduals {
+  int Points = 0;
+  double Rms = 0.0, Median = 0.0, Percentile90 = 0.0;
+};
+
+struct CalibrationResult {
+  bool Solved = false;
+  double FocalLength = 0.0, Aberration = 0.0;
+  bool FocalKept = false, AberrationKept = false;
+  double FocalSpread = 0.0;       // standard error of the focal length, as a share of it
+  double AberrationSpread = 0.0;  // standard error of the coefficient
+  std::vector<geom::Rotation> Orientations;
+  std::vector<PairResiduals> Pairs;  // under the fitted camera and orientations, in the order given
+  double RmsPixels = 0.0;            // over all correspondences
+};
+
+// Fits the camera and orientations. Pictures that no pair links to picture
+// 0 keep their start orientations.
+CalibrationResult CalibrateJointly(const CalibrationProblem& problem, const CalibrationSettings& settings = {});
+
+// The residuals of the correspondences under a camera and orientations.
+PairResiduals MeasurePair(TPoint pictureSize, double focalLength, double aberration, const geom::Rotation& left,
+                          const geom::Rotation& right, const CalibrationPair& pair);
+
+// The residuals of one pair under its own best rotation for the camera (its
+// floor), fitted robustly; `rotation` receives it (right -> left own
+// directions) when given.
+PairResiduals PairFloor(TPoint pictureSize, double focalLength, double aberration, const CalibrationPair& pair,
+                        geom::Rotation* rotation = nullptr);
+
+}  // namespace vistarium::refine

@@ -1,0 +1,134 @@
+#include "refine/focal_estimate.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "refine/calibration.h"
+#include "refine/refinement.h"
+#include "refine/rescue.h"
+#include "render/picture_file.h"
+
+namespace vistarium::refine {
+
+namespace {
+
+struct PairData {
+  int Left = 0, Right = 0;
+  std::vector<std::pair<TRealPoint, TRealPoint>> Pixels;
+};
+
+}  // namespace
+
+std::optional<FocalEstimate> EstimateFocalLength(RunState& rs, const FocalSearchSettings& settings) {
+  const int count = rs.PictureSet.Count;
+  const TPoint size = rs.Projection.PictureSize;
+  if (count < 2 || size.X <= 0 || size.Y <= 0) return std::nullopt;
+  // Features of their own, coarser than the rescue's: a focal length within
+  // a few percent is all the search needs, and the calibration finishes it.
+  RescueOptions coarse;
+  coarse.MaxWorkingSide = settings.FeatureSide;
+  coarse.MaxFeatures = settings.MaxFeatures;
+  FeatureStore store(coarse);
+  // The pairs searched: every adjacent pair of a small set, a few spread
+  // over a large one (all share the one focal length).
+  std::vector<std::pair<int, int>> chosen;
+  const int pairCount = rs.PictureSet.Is360 ? count : count - 1;
+  const int step = std::max(1, (pairCount + settings.MaxPairs - 1) / settings.MaxPairs);
+  for (int i = 0; i < pairCount; i += step) chosen.emplace_back(i, i + 1 == count ? 0 : i + 1);
+  // Features of the pictures they need, decoded one at a time.
+  std::vector<int> pictures;
+  for (const auto& [i, j] : chosen) pictures.insert(pictures.end(), {i, j});
+  std::sort(pictures.begin(), pictures.end());
+  pictures.erase(std::unique(pictures.begin(), pictures.end()), pictures.end());
+  for (int p : pictures) {
+    const GreyPicture grey = LoadGrey(rs.PictureSet.FileNames.at(static_cast<std::size_t>(p)));
+    if (grey.Width != size.X || grey.Height != size.Y) return std::nullopt;  // the finding phase names it
+    store.AddPicture(p, GreyView{grey.Width, grey.Height, grey.Values.data()});
+  }
+  std::vector<PairData> pairs;
+  for (const auto& [i, j] : chosen) pairs.push_back({i, j, store.MatchedPixels(i, j)});
+  // Agreement within a couple of pixels, never finer than the reduced
+  // pictures the features were found on.
+  const double tolerance = std::max(2.0, store.FeatureScale());
+
+  std::vector<double> focals;
+  for (double f = settings.Shortest; f <= settings.Longest; f *= settings.Step) focals.push_back(f);
+  std::vector<std::vector<int>> agreeing(focals.size(), std::vector<int>(pairs.size(), 0));
+#pragma omp parallel for schedule(dynamic)
+  for (std::size_t n = 0; n < focals.size(); ++n) {
+    TProjectionParameters pp;
+    geom::SetCameraProjection(pp, size, focals[n], 0.0);
+    for (std::size_t k = 0; k < pairs.size(); ++k) {
+      std::vector<geom::Ray> a, b;
+      for (const auto& [l, r] : pairs[k].Pixels) {
+        a.push_back(geom::PixelToRay(pp, l));
+        b.push_back(geom::PixelToRay(pp, r));
+      }
+      agreeing[n][k] = static_cast<int>(
+          FitRotationToRays(a, b, tolerance / pp.FocalPixels, settings.RansacIterations).Inliers.size());
+    }
+  }
+  // The total agreement, smoothed over three neighbours; its peak, widened
+  // to where it stays within 95 % of it (narrow fields of view leave a broad
+  // plateau, whose middle is taken).
+  // Each pair counts by the logarithm of its agreement, so that one pair
+  // with many matches does not outvote the others.
+  std::vector<double> total(focals.size(), 0.0);
+  for (std::size_t n = 0; n < focals.size(); ++n)
+    for (int v : agreeing[n]) total[n] += std::log1p(static_cast<double>(v));
+  std::vector<double> smooth(total.size());
+  for (std::size_t n = 0; n < total.size(); ++n) {
+    const double before = total[n > 0 ? n - 1 : n], after = total[n + 1 < total.size() ? n + 1 : n];
+    smooth[n] = 0.25 * before + 0.5 * total[n] + 0.25 * after;
+  }
+  const std::size_t peak = static_cast<std::size_t>(std::max_element(smooth.begin(), smooth.end()) - smooth.begin());
+  std::size_t low = peak, high = peak;
+  while (low > 0 && smooth[low - 1] >= 0.95 * smooth[peak]) --low;
+  while (high + 1 < smooth.size() && smooth[high + 1] >= 0.95 * smooth[peak]) ++high;
+  FocalEstimate estimate;
+  estimate.FocalLength = std::sqrt(focals[low] * focals[high]);
+  for (std::size_t k = 0; k < pairs.size(); ++k)
+    if (agreeing[peak][k] >= settings.MinInliers) ++estimate.Pairs;
+  if (2 * estimate.Pairs < static_cast<int>(pairs.size()) || estimate.Pairs == 0) return std::nullopt;
+
+  // Fitted to the agreeing matches of all pairs together.
+  TProjectionParameters pp;
+  geom::SetCameraProjection(pp, size, estimate.FocalLength, 0.0);
+  CalibrationProblem problem;
+  problem.PictureSize = size;
+  problem.FocalLength = estimate.FocalLength;
+  // Each pair on its own: its left picture held, its right one turned.
+  problem.Orientations.assign(2 * pairs.size(), geom::kIdentityRotation);
+  problem.Held.assign(2 * pairs.size(), false);
+  for (std::size_t n = 0; n < pairs.size(); ++n) {
+    const PairData& pair = pairs[n];
+    std::vector<geom::Ray> a, b;
+    for (const auto& [l, r] : pair.Pixels) {
+      a.push_back(geom::PixelToRay(pp, l));
+      b.push_back(geom::PixelToRay(pp, r));
+    }
+    const RayConsensus c = FitRotationToRays(a, b, tolerance / pp.FocalPixels, 4 * settings.RansacIterations, 2.0);
+    if (static_cast<int>(c.Inliers.size()) < settings.MinInliers) continue;
+    CalibrationPair cp;
+    cp.Left = static_cast<int>(2 * n);
+    cp.Right = static_cast<int>(2 * n + 1);
+    for (int k : c.Inliers) {
+      cp.LeftPoints.push_back(pair.Pixels[static_cast<std::size_t>(k)].first);
+      cp.RightPoints.push_back(pair.Pixels[static_cast<std::size_t>(k)].second);
+    }
+    estimate.Inliers += static_cast<int>(c.Inliers.size());
+    // The consensus carries left rays onto right ones; the right picture's
+    // orientation carries its own rays into the left one's frame.
+    problem.Held[2 * n] = true;
+    problem.Orientations[2 * n + 1] = geom::Transposed(c.Rotation);
+    problem.Pairs.push_back(std::move(cp));
+  }
+  CalibrationSettings fit;
+  fit.FitAberration = false;
+  fit.LossPixels = tolerance;
+  const CalibrationResult result = CalibrateJointly(problem, fit);
+  if (result.Solved && !result.FocalKept) estimate.FocalLength = result.FocalLength;
+  return estimate;
+}
+
+}  // namespace vistarium::refine

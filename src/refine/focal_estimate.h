@@ -1,0 +1,38 @@
+#pragma once
+// A focal length from the pictures themselves, for pictures that do not say
+// theirs. Features of adjacent pictures are matched (SIFT, as the rescue
+// finds them, on smaller copies); under the right focal length
+// the most matches of every pair agree on one rotation of the camera, so the
+// focal length is searched over a wide range for the largest agreement, and
+// then fitted to the agreeing matches of all pairs together. The matching
+// and the refinement then start from a camera within a few percent, which
+// the calibration after them finishes.
+
+#include <optional>
+
+#include "run/run_state.h"
+
+namespace vistarium::refine {
+
+struct FocalEstimate {
+  double FocalLength = 0.0;  // millimetres along the longer side of 36 mm film
+  int Inliers = 0;           // matches that agree with it, over all pairs
+  int Pairs = 0;             // pairs with enough agreeing matches
+};
+
+struct FocalSearchSettings {
+  double Shortest = 8.0, Longest = 400.0;  // the range searched, millimetres
+  double Step = 1.05;                      // ratio of neighbouring focal lengths tried
+  int RansacIterations = 200;
+  int MinInliers = 20;  // agreeing matches for a pair to count
+  int MaxPairs = 4;     // pairs searched, spread over the set
+  // Features on copies of this longer side, at most MaxFeatures a picture.
+  int FeatureSide = 600;
+  int MaxFeatures = 1500;
+};
+
+// Searches the run's pictures (rs.PictureSet, the size in rs.Projection);
+// nothing when fewer than half of the pairs agree on any focal length.
+std::optional<FocalEstimate> EstimateFocalLength(RunState& rs, const FocalSearchSettings& settings = {});
+
+}  // namespace vistarium::refine

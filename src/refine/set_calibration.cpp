@@ -1,0 +1,348 @@
+#include "refine/set_calibration.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <optional>
+
+#include "refine/refinement.h"
+
+namespace vistarium::refine {
+
+namespace {
+
+using geom::Rotation;
+
+struct Link {
+  int Left = 0, Right = 0;
+};
+
+std::vector<Link> Links(const RunState& rs) {
+  std::vector<Link> links;
+  const int count = rs.PictureSet.Count;
+  for (int i = 0; i < count; ++i) {
+    if (i == count - 1 && !rs.PictureSet.Is360) break;
+    links.push_back({i, i + 1 == count ? 0 : i + 1});
+  }
+  return links;
+}
+
+const TConnectionSide& LeftSide(const RunState& rs, const Link& l) {
+  return rs.Geometry.at(static_cast<std::size_t>(l.Left)).RightConnection;
+}
+const TConnectionSide& RightSide(const RunState& rs, const Link& l) {
+  return rs.Geometry.at(static_cast<std::size_t>(l.Right)).LeftConnection;
+}
+TConnectionRefinement& RefinementOf(RunState& rs, const Link& l) {
+  return rs.Geometry.at(static_cast<std::size_t>(l.Left)).RightRefinement;
+}
+const TConnectionRefinement& RefinementOf(const RunState& rs, const Link& l) {
+  return rs.Geometry.at(static_cast<std::size_t>(l.Left)).RightRefinement;
+}
+bool Applies(const RunState& rs, const Link& l) {
+  return RefinementFitted(RefinementOf(rs, l), LeftSide(rs, l), RightSide(rs, l));
+}
+
+// The correspondences of a connection: its refined ones, or its three
+// matched points when it has none that apply.
+CalibrationPair PairOf(const RunState& rs, const Link& l) {
+  CalibrationPair pair;
+  pair.Left = l.Left;
+  pair.Right = l.Right;
+  if (Applies(rs, l)) {
+    pair.LeftPoints = RefinementOf(rs, l).LeftPoints;
+    pair.RightPoints = RefinementOf(rs, l).RightPoints;
+  } else {
+    pair.LeftPoints.assign(LeftSide(rs, l).ImagePoints.begin(), LeftSide(rs, l).ImagePoints.end());
+    pair.RightPoints.assign(RightSide(rs, l).ImagePoints.begin(), RightSide(rs, l).ImagePoints.end());
+  }
+  return pair;
+}
+
+TProjectionParameters CameraOf(const RunState& rs, double focalLength, double aberration) {
+  TProjectionParameters pp;
+  geom::SetCameraProjection(pp, rs.Projection.PictureSize, focalLength, aberration);
+  pp.ExactAberrationInverse = true;
+  return pp;
+}
+
+// Start orientations: picture 0 as it is, every further picture chained
+// through the rotation of its connection with its left neighbour.
+std::vector<Rotation> Chain(const RunState& rs, const TProjectionParameters& pp, const std::vector<Link>& links) {
+  std::vector<Rotation> orientations(static_cast<std::size_t>(rs.PictureSet.Count), geom::kIdentityRotation);
+  for (const Link& l : links) {
+    if (l.Right == 0) continue;  // the closing pair of a circle
+    const Rotation r = Applies(rs, l) ? RefinementOf(rs, l).Rotation
+                                      : RotationFromPoints(pp, LeftSide(rs, l).ImagePoints, RightSide(rs, l).ImagePoints);
+    orientations[static_cast<std::size_t>(l.Right)] = geom::Multiplied(orientations[static_cast<std::size_t>(l.Left)], r);
+  }
+  return orientations;
+}
+
+// The problem's priors hold the camera near the start of the run, whatever
+// the fit starts from.
+struct Start {
+  double FocalLength = 0.0, Aberration = 0.0, FocalPrior = 0.0, AberrationPrior = 0.0;
+};
+
+CalibrationResult Fit(const RunState& rs, const std::vector<Link>& links, const Start& camera, double focalLength,
+                      double aberration, const std::vector<Rotation>& start, const CalibrationSettings& settings) {
+  CalibrationProblem problem;
+  problem.PictureSize = rs.Projection.PictureSize;
+  problem.FocalLength = focalLength;
+  problem.Aberration = aberration;
+  problem.KnownFocalLength = camera.FocalLength;
+  problem.KnownAberration = camera.Aberration;
+  problem.FocalPrior = camera.FocalPrior;
+  problem.AberrationPrior = camera.AberrationPrior;
+  problem.Orientations = start;
+  for (const Link& l : links) problem.Pairs.push_back(PairOf(rs, l));
+  return CalibrateJointly(problem, settings);
+}
+
+Rotation Between(const std::vector<Rotation>& orientations, const Link& l) {
+  return geom::Multiplied(geom::Transposed(orientations[static_cast<std::size_t>(l.Left)]),
+                          orientations[static_cast<std::size_t>(l.Right)]);
+}
+
+// Grey pyramids of the run's pictures, decoded from the files as the
+// refinement decodes them; the pair in hand and the one before stay held
+// for the next connection.
+class Pyramids {
+public:
+  explicit Pyramids(const RunState& rs) : rs_(rs) {}
+  // Both pyramids of a connection; the references stay valid until the next call.
+  std::pair<const GreyPyramid&, const GreyPyramid&> Of(const Link& l) {
+    for (auto it = held_.begin(); it != held_.end() && held_.size() > 2;)
+      it = it->first == l.Left || it->first == l.Right ? std::next(it) : held_.erase(it);
+    return {Load(l.Left), Load(l.Right)};
+  }
+
+private:
+  const GreyPyramid& Load(int p) {
+    auto found = held_.find(p);
+    if (found != held_.end()) return found->second;
+    GreyPyramid pyramid = BuildGreyPyramid(LoadGrey(rs_.PictureSet.FileNames.at(static_cast<std::size_t>(p))));
+    return held_.emplace(p, std::move(pyramid)).first->second;
+  }
+  const RunState& rs_;
+  std::map<int, GreyPyramid> held_;
+};
+
+// Puts back the three image points of a connection, with their angle and
+// working forms under the run's projection.
+void RestorePoints(RunState& rs, const Link& l, const std::array<TRealPoint, 3>& left,
+                   const std::array<TRealPoint, 3>& right) {
+  const TProjectionParameters& pp = rs.Projection;
+  const auto put = [&pp](TConnectionSide& side, const std::array<TRealPoint, 3>& points) {
+    side.ImagePoints = points;
+    for (std::size_t k = 0; k < 3; ++k) {
+      side.AnglePoints[k] = geom::PictureToAngles(pp, points[k]);
+      side.WorkingPoints[k] = geom::ToWorkingScale(pp, side.AnglePoints[k]);
+    }
+  };
+  put(rs.Geometry.at(static_cast<std::size_t>(l.Left)).RightConnection, left);
+  put(rs.Geometry.at(static_cast<std::size_t>(l.Right)).LeftConnection, right);
+}
+
+// Stores a new refinement of a connection, measured from its present points.
+void Store(RunState& rs, const Link& l, TConnectionRefinement result) {
+  result.LeftSource = LeftSide(rs, l).ImagePoints;
+  result.RightSource = RightSide(rs, l).ImagePoints;
+  RefinementOf(rs, l) = std::move(result);
+}
+
+// The error, at the picture border, assumed for a rotation the joint fit
+// gives a connection: a few pixels beyond how far its correspondences lie
+// from the fit.
+double AssumedError(const PairResiduals& joint) { return std::clamp(2.0 + 2.0 * joint.Percentile90, 4.0, 40.0); }
+
+// Searches a connection again by features under the camera `pp` and
+// refines it from what they find. Returns whether the connection changed:
+// features that confirm its rotation leave it as it was; a rotation that
+// the pictures do not confirm at full size replaces only a connection that
+// had no fit of its own. The connection is marked as searched again.
+bool Refind(RunState& rs, const Link& l, Pyramids& pyramids, const TProjectionParameters& pp,
+            const SetCalibrationSettings& settings, const RefinementSettings& measuring) {
+  const TPoint size = pp.PictureSize;
+  const double focalLength = pp.FocalPixels * 18.0 / pp.HalfSize;
+  const bool hadFit = Applies(rs, l);
+  // The connection's own rotation under the same camera, for comparison.
+  Rotation before = geom::kIdentityRotation;
+  if (hadFit) PairFloor(size, focalLength, pp.Aberration, PairOf(rs, l), &before);
+  // The three points the rescue replaces, put back when the connection stays.
+  const std::array<TRealPoint, 3> leftPoints = LeftSide(rs, l).ImagePoints, rightPoints = RightSide(rs, l).ImagePoints;
+  const auto [left, right] = pyramids.Of(l);
+  std::string note;
+  const std::optional<Rotation> found =
+      TryRescue(rs, pp, l.Left, l.Right, left, right, note, hadFit ? &settings.RefindTests : &settings.LastResortTests);
+  TConnectionRefinement result;
+  if (found) result = RefineRotation(pp, left, right, *found, 10.0, measuring);
+  if (StopSignalled(rs)) return false;
+  const bool confirmed = found && result.Fitted && hadFit &&
+                         geom::RotationDistance(result.Rotation, before) * pp.FocalPixels < settings.SamePixels;
+  if (found && (result.Fitted || !hadFit) && !confirmed) {
+    result.Rescued = true;
+    // Without a fit at full size either way, the features' rotation, which
+    // most of them agree on within the scene's parallax, is a better guess
+    // than three points that the pictures did not confirm.
+    if (!result.Fitted) result.RescueNote = "the feature matches agree on a rotation only within the scene's parallax";
+    result.Refound = true;
+    Store(rs, l, std::move(result));
+    return true;
+  }
+  if (found) RestorePoints(rs, l, leftPoints, rightPoints);
+  TConnectionRefinement& kept = RefinementOf(rs, l);
+  kept.Refound = true;
+  if (!confirmed)
+    kept.RescueNote = found ? "the features found a rotation, but the pictures do not agree with it at full size" : note;
+  return false;
+}
+
+}  // namespace
+
+void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings) {
+  const double estimated = rs.Calibration.EstimatedFocalLength;
+  rs.Calibration = CameraCalibration{};
+  rs.Calibration.EstimatedFocalLength = estimated;
+  const std::vector<Link> links = Links(rs);
+  if (links.empty() || rs.Geometry.size() != static_cast<std::size_t>(rs.PictureSet.Count)) return;
+  const TProjectionParameters& startCamera = rs.Projection;
+  const double startFocal = rs.Parameters.Camera.FocalLength, startAberration = rs.Parameters.Camera.Aberration;
+  const TPoint size = startCamera.PictureSize;
+
+  // All correspondences under the starting camera, each pair by its own
+  // best rotation.
+  double startSquares = 0.0;
+  long startPoints = 0;
+  for (const Link& l : links) {
+    const PairResiduals floor = PairFloor(size, startFocal, startAberration, PairOf(rs, l));
+    startSquares += floor.Rms * floor.Rms * floor.Points;
+    startPoints += floor.Points;
+  }
+  const double startFloor = startPoints > 0 ? std::sqrt(startSquares / static_cast<double>(startPoints)) : 0.0;
+  const CalibrationSettings& fitting = settings.Fit;
+  const Start start{startFocal, startAberration,
+                    estimated > 0.0 ? settings.EstimatedPrior : settings.FocalPrior, settings.AberrationPrior};
+
+  CalibrationResult fit = Fit(rs, links, start, startFocal, startAberration, Chain(rs, startCamera, links), fitting);
+  if (!fit.Solved || StopSignalled(rs)) return;
+  // Measuring stops at once with the run's stop signal (its result is then
+  // not fitted, and the calibration ends unfinished).
+  RefinementSettings measuring;
+  measuring.Stop = rs.StopSignal;
+
+  Pyramids pyramids(rs);
+  // Every connection measured again under the calibrated camera, from the
+  // calibrated orientations, when the camera changed or the connection has
+  // no refinement of its own; kept when it finds at least as many
+  // consistent correspondences.
+  const bool moved = std::fabs(fit.FocalLength - startFocal) > settings.RemeasureFocalShare * startFocal ||
+                     std::fabs(fit.Aberration - startAberration) > settings.RemeasureAberration;
+  TProjectionParameters calibrated = CameraOf(rs, fit.FocalLength, fit.Aberration);
+  bool changed = false;
+  for (std::size_t k = 0; k < links.size(); ++k) {
+    const Link& l = links[k];
+    if (!moved && Applies(rs, l)) continue;
+    const auto [left, right] = pyramids.Of(l);
+    TConnectionRefinement again =
+        RefineRotation(calibrated, left, right, Between(fit.Orientations, l), AssumedError(fit.Pairs[k]), measuring);
+    if (StopSignalled(rs)) return;
+    if (!again.Fitted) continue;
+    const TConnectionRefinement& before = RefinementOf(rs, l);
+    if (Applies(rs, l) && again.Inliers < before.Inliers && moved == false) continue;
+    again.Rescued = before.Rescued;
+    Store(rs, l, std::move(again));
+    changed = true;
+  }
+  if (changed) {
+    fit = Fit(rs, links, start, fit.FocalLength, fit.Aberration, fit.Orientations, fitting);
+    if (!fit.Solved) return;
+    // The camera, fitted again from the calibrated one, is measured from
+    // the starting camera.
+    calibrated = CameraOf(rs, fit.FocalLength, fit.Aberration);
+  }
+
+  // A circle closes only when its connections' rotations add up to a full
+  // turn. When each pair's own best rotation fits it better under the
+  // starting camera than under the calibrated one, the camera was bent to
+  // close the circle around a wrong connection: the circle is fitted again
+  // with the starting camera, and every connection searched again, which
+  // finds the wrong one.
+  bool forced = false;
+  if (rs.PictureSet.Is360) {
+    double squares = 0.0;
+    long points = 0;
+    for (const Link& l : links) {
+      const PairResiduals floor = PairFloor(size, fit.FocalLength, fit.Aberration, PairOf(rs, l));
+      squares += floor.Rms * floor.Rms * floor.Points;
+      points += floor.Points;
+    }
+    const double calibratedFloor = points > 0 ? std::sqrt(squares / static_cast<double>(points)) : 0.0;
+    forced = calibratedFloor > settings.ForcedShare * startFloor + settings.ForcedPixels;
+    if (forced) {
+      CalibrationSettings held = fitting;
+      held.FitFocal = held.FitAberration = false;
+      fit = Fit(rs, links, start, startFocal, startAberration, fit.Orientations, held);
+      if (!fit.Solved) return;
+      calibrated = CameraOf(rs, startFocal, startAberration);
+    }
+  }
+
+  // Connections that do not hold: searched again by features under the
+  // calibrated camera, once each, and measured from what they find.
+  if (settings.Refind) {
+    bool refound = false;
+    for (std::size_t k = 0; k < links.size(); ++k) {
+      const Link& l = links[k];
+      const PairResiduals floor = PairFloor(size, fit.FocalLength, fit.Aberration, PairOf(rs, l));
+      const PairResiduals& joint = fit.Pairs[k];
+      const bool lacking = !Applies(rs, l) || Verdict(RefinementOf(rs, l)) == RefinedVerdict::NoMatch;
+      const bool disagrees = joint.Median > settings.DisagreeFactor * floor.Median &&
+                             joint.Median > floor.Median + settings.DisagreePixels;
+      if (!(lacking || disagrees || forced) || RefinementOf(rs, l).Refound) continue;
+      if (Refind(rs, l, pyramids, calibrated, settings, measuring)) {
+        refound = true;
+        ++rs.Calibration.Refound;
+      }
+      if (StopSignalled(rs)) return;
+    }
+    if (refound || forced) {
+      fit = Fit(rs, links, start, fit.FocalLength, fit.Aberration, fit.Orientations, fitting);
+      if (!fit.Solved) {
+        rs.Calibration.Refound = 0;
+        return;
+      }
+    }
+  }
+
+  CameraCalibration& c = rs.Calibration;
+  c.Done = true;
+  c.StartFocalLength = startFocal;
+  c.StartAberration = startAberration;
+  c.FocalLength = fit.FocalLength;
+  c.Aberration = fit.Aberration;
+  c.FocalKept = fit.FocalKept;
+  c.FocalSpread = fit.FocalSpread;
+  c.StartRmsPixels = startPoints > 0 ? std::sqrt(startSquares / static_cast<double>(startPoints)) : 0.0;
+  c.RmsPixels = fit.RmsPixels;
+  for (std::size_t k = 0; k < links.size(); ++k) {
+    const Link& l = links[k];
+    const PairResiduals floor = PairFloor(size, fit.FocalLength, fit.Aberration, PairOf(rs, l));
+    TConnectionRefinement& r = RefinementOf(rs, l);
+    r.JointPoints = fit.Pairs[k].Points;
+    r.JointRmsPixels = fit.Pairs[k].Rms;
+    r.JointMedianPixels = fit.Pairs[k].Median;
+    r.FloorRmsPixels = floor.Rms;
+    r.FloorMedianPixels = floor.Median;
+    // Every connection, fitted or not, is built from the calibrated
+    // orientations: for a circle, the rotations then close it.
+    r.Rotation = Between(fit.Orientations, l);
+    r.Calibrated = true;
+    r.Measured = true;
+    r.LeftSource = LeftSide(rs, l).ImagePoints;
+    r.RightSource = RightSide(rs, l).ImagePoints;
+  }
+}
+
+}  // namespace vistarium::refine

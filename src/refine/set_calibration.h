@@ -1,0 +1,82 @@
+#pragma once
+// The calibration stage of a run: after every connection has been refined
+// on its own, the camera (focal length and aberration) and every picture's
+// orientation are fitted to the correspondences of all connections together
+// (refine/calibration.h). Connections are then measured again under the
+// calibrated camera, and a connection that the joint fit disagrees with
+// (its correspondences lie far from where the fit puts them, compared with
+// what the pair alone reaches) or that has too few consistent
+// correspondences is searched again by features, once, and the fit repeated.
+// The construction then builds from the calibrated orientations.
+
+#include "refine/calibration.h"
+#include "refine/rescue.h"
+#include "run/run_state.h"
+
+namespace vistarium::refine {
+
+struct SetCalibrationSettings {
+  CalibrationSettings Fit;
+  // Trust in the starting camera (CalibrationProblem): the focal length to
+  // this share, or EstimatedPrior when it was estimated from the pictures'
+  // features, and the aberration to AberrationPrior.
+  double FocalPrior = 0.15;
+  double EstimatedPrior = 0.30;
+  double AberrationPrior = 0.05;
+  // The connections are measured again when the calibrated focal length
+  // differs from the start by more than this share, or the aberration by
+  // more than RemeasureAberration: the spots' patches were resampled, and
+  // their outliers judged, under the old camera.
+  double RemeasureFocalShare = 0.005;
+  double RemeasureAberration = 0.005;
+  // A connection disagrees with the joint fit when the median distance of
+  // its correspondences under the fit exceeds both DisagreeFactor times and
+  // DisagreePixels more than the median its own best rotation leaves (the
+  // check's thresholds, app/connection_check.h, so that every connection it
+  // names as wrong was searched again first).
+  double DisagreeFactor = 1.5;
+  double DisagreePixels = 0.5;
+  bool Refind = true;  // search disagreeing connections again by features
+  // A circle was closed by bending the camera when the pairs' own best
+  // rotations leave a root mean square above ForcedShare times, and
+  // ForcedPixels more than, what they leave under the starting camera.
+  double ForcedShare = 1.15;
+  double ForcedPixels = 0.03;
+  // A connection found again within this many pixels of its rotation was
+  // right: it stays as it was.
+  double SamePixels = 1.0;
+  // The feature search's confidence when searching again: under the
+  // calibrated camera the matches that agree may lie as far apart as the
+  // scene's parallax makes them (real sets: 2 to 3.5 px) and be a smaller
+  // share of all; the refinement from the rotation found then decides, and
+  // its result is kept only when it fits.
+  RescueOptions RefindTests = [] {
+    RescueOptions o;
+    o.MaxRmsPixels = 5.0;
+    o.MinInlierShare = 0.12;
+    return o;
+  }();
+  // For a connection without any fit of its own, whose only other guess
+  // is three points the pictures did not confirm: any rotation that enough
+  // feature matches agree on, however loosely (strong parallax, or pictures
+  // taken at another zoom than the one camera assumes).
+  RescueOptions LastResortTests = [] {
+    RescueOptions o;
+    o.MaxRmsPixels = 25.0;
+    o.MaxRmsShare = 0.02;
+    o.MinInlierShare = 0.05;
+    o.Widening = 5.0;
+    return o;
+  }();
+};
+
+// Calibrates the run (rs.Calibration, Done when the fit succeeded) and
+// stores in every connection's refinement how it fits: its joint and floor
+// residuals, and, for a fitted connection, the rotation between the two
+// calibrated orientations. rs.Projection keeps the starting camera; the
+// matching's UseCalibratedCamera puts the calibrated one into it. The
+// pictures are decoded again where connections are measured. Stops early,
+// with Calibration.Done false, when the run's stop signal is set.
+void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings = {});
+
+}  // namespace vistarium::refine

@@ -1,0 +1,158 @@
+// The camera and orientations fitted to all connections together: on exact
+// correspondences of a known camera, and on a full circle of rendered
+// pictures in which one connection was made wrong.
+#include "refine/calibration.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <random>
+
+#include "app/pipeline.h"
+#include "params/parameter_file.h"
+#include "refine/refinement.h"
+#include "refine/set_calibration.h"
+#include "sample_geometry.h"
+#include "sample_set.h"
+
+namespace vistarium::refine {
+namespace {
+
+namespace fs = std::filesystem;
+const fs::path kSource = VISTARIUM_SOURCE_DIR;
+
+geom::Rotation ToRotation(const samples::Matrix3& m) {
+  return {m.M[0][0], m.M[0][1], m.M[0][2], m.M[1][0], m.M[1][1], m.M[1][2], m.M[2][0], m.M[2][1], m.M[2][2]};
+}
+
+// Exact correspondences of adjacent pictures of a known set: a grid over
+// each left picture, where the right picture shows the same scene point.
+CalibrationProblem ProblemOf(const samples::SetGeometry& g, bool circle) {
+  CalibrationProblem p;
+  p.PictureSize = g.Camera().Size;
+  for (int i = 0; i < g.Count(); ++i) p.Orientations.push_back(ToRotation(samples::RotationMatrix(g.PictureRotation(i))));
+  for (int i = 0; i < g.Count(); ++i) {
+    if (i == g.Count() - 1 && !circle) break;
+    CalibrationPair pair;
+    pair.Left = i;
+    pair.Right = (i + 1) % g.Count();
+    for (double x = 0.05; x < 1.0; x += 0.05)
+      for (double y = 0.05; y < 1.0; y += 0.1) {
+        const TRealPoint l{x * p.PictureSize.X, y * p.PictureSize.Y};
+        if (const auto r = g.Correspond(i, l, pair.Right)) {
+          pair.LeftPoints.push_back(l);
+          pair.RightPoints.push_back(*r);
+        }
+      }
+    p.Pairs.push_back(std::move(pair));
+  }
+  return p;
+}
+
+// A camera entry 10 % off and without the lens's aberration: the fit finds
+// both, and every correspondence then meets its partner.
+TEST(Calibration, RecoversTheFocalLengthAndAberrationOfExactCorrespondences) {
+  const samples::SampleCamera camera{{1600, 1200}, 28.0, -0.03};
+  const samples::SetGeometry g(camera, {{-40, -2, 1}, {-5, 1, -1}, {30, -1, 0.5}, {65, 2, -0.5}});
+  CalibrationProblem problem = ProblemOf(g, false);
+  problem.FocalLength = 30.8;
+  problem.Aberration = 0.0;
+  const CalibrationResult r = CalibrateJointly(problem);
+  ASSERT_TRUE(r.Solved);
+  EXPECT_FALSE(r.FocalKept);
+  EXPECT_NEAR(r.FocalLength, 28.0, 0.01);
+  EXPECT_NEAR(r.Aberration, -0.03, 0.001);
+  EXPECT_LT(r.RmsPixels, 0.02);
+  for (const PairResiduals& pair : r.Pairs) EXPECT_LT(pair.Percentile90, 0.03);
+  // Held at the entry, the same correspondences leave pixels.
+  CalibrationSettings fixed;
+  fixed.FitFocal = fixed.FitAberration = false;
+  EXPECT_GT(CalibrateJointly(problem, fixed).RmsPixels, 1.0);
+}
+
+// One pair turned by a degree, with correspondences in the middle of the
+// pictures only, measured to a few tenths of a pixel as real ones are: they
+// hardly fix the focal length, which keeps its start.
+TEST(Calibration, KeepsTheFocalLengthThatTheDataCannotFix) {
+  const samples::SampleCamera camera{{1600, 1200}, 28.0, 0.0};
+  const samples::SetGeometry g(camera, {{0, 0, 0}, {1.0, 0, 0}});
+  CalibrationProblem problem = ProblemOf(g, false);
+  for (CalibrationPair& pair : problem.Pairs) {  // only the middle of the pictures
+    CalibrationPair middle = pair;
+    middle.LeftPoints.clear();
+    middle.RightPoints.clear();
+    std::mt19937 random(7u);
+    std::normal_distribution<double> error(0.0, 0.3);
+    for (std::size_t k = 0; k < pair.LeftPoints.size(); ++k)
+      if (std::hypot(pair.LeftPoints[k].X - 800, pair.LeftPoints[k].Y - 600) < 250) {
+        middle.LeftPoints.push_back(pair.LeftPoints[k]);
+        middle.RightPoints.push_back({pair.RightPoints[k].X + error(random), pair.RightPoints[k].Y + error(random)});
+      }
+    pair = middle;
+  }
+  problem.FocalLength = 33.0;
+  CalibrationSettings settings;
+  settings.FitAberration = false;
+  const CalibrationResult r = CalibrateJointly(problem, settings);
+  ASSERT_TRUE(r.Solved);
+  EXPECT_TRUE(r.FocalKept);
+  EXPECT_EQ(r.FocalLength, 33.0);
+}
+
+// A full circle whose connection 3-4 agrees on a rotation of its own that is
+// wrong by dozens of pixels. The circle then closes only by bending the
+// camera, which makes every pair fit worse than under the starting camera:
+// every connection is searched again by features, the others are
+// confirmed, and the wrong one is found again and holds.
+TEST(SetCalibration, AWrongConnectionOfACircleIsFoundAgain) {
+  const fs::path folder = kSource / "samples" / "circle8";
+  const samples::SampleSet truth = samples::LoadTruthFile((folder / "truth.json").string());
+  const samples::SetGeometry g = truth.Geometry();
+  params::ParameterSets sets =
+      samples::WithSetCamera(params::LoadParameterFile(kSource / "Options" / "CurrentParameters.spr"), truth);
+  RunState rs;
+  rs.Refine = true;
+  rs.Calibrate = false;  // the connections as their own refinement left them
+  matching::SilentProgressUi ui;
+  app::RunFindingPhase(rs, ui, samples::RunPictures(truth, folder.string()), sets);
+  const TProjectionParameters& pp = rs.Projection;
+
+  // Connection 3-4 made wrong: its right points carried by its rotation
+  // turned by 40 pixels at the focal length, so they agree among themselves.
+  TConnectionRefinement& wrong = rs.Geometry[2].RightRefinement;
+  ASSERT_TRUE(wrong.Fitted);
+  const double a = 40.0 / pp.FocalPixels;
+  const geom::Rotation turn{std::cos(a), 0, std::sin(a), 0, 1, 0, -std::sin(a), 0, std::cos(a)};
+  wrong.Rotation = geom::Multiplied(wrong.Rotation, turn);
+  for (std::size_t k = 0; k < wrong.LeftPoints.size(); ++k) {
+    const auto moved = geom::RayToPixel(pp, geom::Rotate(geom::Transposed(wrong.Rotation),
+                                                         geom::PixelToRay(pp, wrong.LeftPoints[k])));
+    ASSERT_TRUE(moved);
+    wrong.RightPoints[k] = *moved;
+  }
+
+  CalibrateSet(rs);
+  ASSERT_TRUE(rs.Calibration.Done);
+  EXPECT_NEAR(rs.Calibration.FocalLength, truth.Camera.FocalLength, 0.003 * truth.Camera.FocalLength);
+  const TConnectionRefinement& found = rs.Geometry[2].RightRefinement;
+  EXPECT_TRUE(found.Refound);
+  EXPECT_TRUE(found.Rescued);
+  EXPECT_TRUE(found.Fitted);
+  EXPECT_EQ(rs.Calibration.Refound, 1);
+  // Every connection now lies where the truth puts it, to a fraction of a pixel.
+  for (int i = 0; i < g.Count(); ++i) {
+    const int j = (i + 1) % g.Count();
+    const geom::Rotation expected =
+        geom::Multiplied(geom::Transposed(ToRotation(samples::RotationMatrix(g.PictureRotation(i)))),
+                         ToRotation(samples::RotationMatrix(g.PictureRotation(j))));
+    EXPECT_LT(geom::RotationDistance(rs.Geometry[static_cast<std::size_t>(i)].RightRefinement.Rotation, expected) *
+                  pp.FocalPixels,
+              0.3)
+        << "connection " << i + 1 << "-" << j + 1;
+    if (i != 2) EXPECT_FALSE(rs.Geometry[static_cast<std::size_t>(i)].RightRefinement.Rescued) << i;
+  }
+}
+
+}  // namespace
+}  // namespace vistarium::refine
