@@ -3,6 +3,7 @@
 #include <Eigen/Dense>
 #include <algorithm>
 #include <cmath>
+#include <new>
 #include <numbers>
 #include <opencv2/core.hpp>
 #include <opencv2/features2d.hpp>
@@ -325,6 +326,18 @@ FeatureRotation EstimateFromGrey(const cv::Mat& left, const cv::Mat& right, cons
   return result;
 }
 
+// OpenCV reports want of memory as its own error; it is passed on as the
+// std::bad_alloc it is, so that the command can say what did not fit.
+template <typename Work>
+FeatureRotation TellingWantOfMemory(Work&& work) {
+  try {
+    return work();
+  } catch (const cv::Exception& e) {
+    if (e.code == cv::Error::StsNoMem) throw std::bad_alloc();
+    throw;
+  }
+}
+
 }  // namespace
 
 FeatureRotation EstimateRotationByFeatures(const DeviceBitmap& left, const DeviceBitmap& right,
@@ -332,7 +345,7 @@ FeatureRotation EstimateRotationByFeatures(const DeviceBitmap& left, const Devic
   for (const DeviceBitmap* p : {&left, &right})
     if (p->Pixels.size() != CheckedPixelCount(p->Width, p->Height))
       throw std::invalid_argument("Feature search: a picture's pixels do not fill its size");
-  return EstimateFromGrey(GreyOf(left), GreyOf(right), pp, options);
+  return TellingWantOfMemory([&] { return EstimateFromGrey(GreyOf(left), GreyOf(right), pp, options); });
 }
 
 FeatureRotation EstimateRotationByFeatures(const GreyView& left, const GreyView& right,
@@ -342,7 +355,7 @@ FeatureRotation EstimateRotationByFeatures(const GreyView& left, const GreyView&
       throw std::invalid_argument("Feature search: an empty picture");
     return cv::Mat(g.Height, g.Width, CV_8UC1, const_cast<std::uint8_t*>(g.Values));  // read only
   };
-  return EstimateFromGrey(view(left), view(right), pp, options);
+  return TellingWantOfMemory([&] { return EstimateFromGrey(view(left), view(right), pp, options); });
 }
 
 }  // namespace vistarium::refine

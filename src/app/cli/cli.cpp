@@ -254,17 +254,17 @@ void Find(RunState& rs, const MatchOptions& o, const fs::path& programFolder, Co
   rs.UseReferenceSearch = o.Reference;
   rs.UseReferenceFill = o.Reference;
   rs.Refine = !o.Exact && params::ReadRefinementOption(params::RefinementOptionPath(programFolder));
-  try {
-    if (o.Manual) {
-      rs.ManualStitching = true;
-      app::RunFindingPhaseWithoutEstimate(rs, ui, pictures, sets);
-      rs.ManualStitching = false;
-    } else {
-      app::RunFindingPhase(rs, ui, pictures, sets);
-    }
-  } catch (const std::bad_alloc&) {
-    throw app::OutOfMemory(app::NotEnoughMemory(app::FindingMemoryUse(rs), kMemoryHint));
-  }
+  app::TellingWantOfMemory(
+      [&] {
+        if (o.Manual) {
+          rs.ManualStitching = true;
+          app::RunFindingPhaseWithoutEstimate(rs, ui, pictures, sets);
+          rs.ManualStitching = false;
+        } else {
+          app::RunFindingPhase(rs, ui, pictures, sets);
+        }
+      },
+      [&] { return app::FindingMemoryUse(rs); }, kMemoryHint);
   if (rs.CancelRequested) throw Cancelled("matching stopped by the user");
 }
 
@@ -348,16 +348,17 @@ void WriteReport(const std::string& report, const std::string& panorama, const j
 // A panorama's JPEG encoding and file, with a failure for want of memory
 // told as such.
 void SavePanorama(const std::string& output, const RunState& rs) {
-  try {
-    Bitmap32 shown;
-    app::ShowPanorama(rs.Panorama, shown);
-    app::SavePanoramaFile(output, shown, app::TrailerFor(rs.Projection, rs.PictureSet.Is360, rs.Layout.Top));
-  } catch (const std::bad_alloc&) {
-    throw app::OutOfMemory(app::NotEnoughMemory(
-        "saving the panorama of " +
-            app::PictureMemoryText(static_cast<std::int64_t>(rs.Panorama.Width) * rs.Panorama.Height),
-        kMemoryHint));
-  }
+  app::TellingWantOfMemory(
+      [&] {
+        Bitmap32 shown;
+        app::ShowPanorama(rs.Panorama, shown);
+        app::SavePanoramaFile(output, shown, app::TrailerFor(rs.Projection, rs.PictureSet.Is360, rs.Layout.Top));
+      },
+      [&] {
+        return "saving the panorama of " +
+               app::PictureMemoryText(static_cast<std::int64_t>(rs.Panorama.Width) * rs.Panorama.Height);
+      },
+      kMemoryHint);
 }
 
 int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, Console& console) {
@@ -397,11 +398,8 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
   Find(rs, o, programFolder, ui);
   WarnUnreliable(rs, console);
   const auto t1 = Clock::now();
-  try {
-    app::RunConstructionPhase(rs, ui);
-  } catch (const std::bad_alloc&) {
-    throw app::OutOfMemory(app::NotEnoughMemory(app::ConstructionMemoryUse(rs), kMemoryHint));
-  }
+  app::TellingWantOfMemory([&] { app::RunConstructionPhase(rs, ui); },
+                           [&] { return app::ConstructionMemoryUse(rs); }, kMemoryHint);
   const auto t2 = Clock::now();
   SavePanorama(*output, rs);
   const auto t3 = Clock::now();
