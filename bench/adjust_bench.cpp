@@ -30,6 +30,7 @@ public:
   QString ChooseFileToSave(QWidget*, const QString&, const QString&) override { return {}; }
   void Inform(QWidget*, const QString&) override {}
   bool Ask(QWidget*, const QString&) override { return true; }
+  Answer AskYesNoCancel(QWidget*, const QString&) override { return Answer::No; }
   void ReportError(QWidget*, const QString&) override {}
   bool OpenDocument(const QString&) override { return false; }
   double Now() override { return 0.0; }
@@ -75,6 +76,7 @@ int main(int argc, char** argv) {
   const double open = Ms(t);
   window.show();
   QApplication::processEvents();
+  window.bbtnActualSizeClick();  // the drag below speaks in picture pixels
 
   // One corner dragged across the picture, by the window's own handlers.
   desktop::PictureImage* image = window.LeftImage;

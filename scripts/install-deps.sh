@@ -8,9 +8,11 @@ packages=(
   libstb-dev                       # BMP decoding (stb_image)
   nlohmann-json3-dev               # JSON output of the command-line tool
   libeigen3-dev                    # small dense linear algebra (rotation fit of the orientations)
+  libexiv2-dev                     # EXIF and XMP metadata of saved panoramas and 360 photos
   qt6-base-dev                     # the desktop application (Qt 6 Widgets)
   libopencv-core-dev libopencv-imgproc-dev libopencv-features2d-dev  # feature search of the rescue (SIFT)
   libgtest-dev libgmock-dev        # tests
+  parallel                         # the test of the GNU parallel form of running many sets
 )
 missing=()
 for p in "${packages[@]}"; do

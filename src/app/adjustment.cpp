@@ -100,37 +100,63 @@ ConnectionAdjustment OpenAdjustment(const RunState& rs, int l, int r) {
   return a;
 }
 
-int NearestVertex(const TTriangle& t, TPoint p) {
+int NearestVertex(const TTriangle& t, TPoint p, int reach) {
   int vertex = 0;
   for (int k = 0; k < 3; ++k) {
     const std::int64_t d = std::llabs(static_cast<std::int64_t>(p.X) - t[static_cast<std::size_t>(k)].X) +
                            std::llabs(static_cast<std::int64_t>(p.Y) - t[static_cast<std::size_t>(k)].Y);
-    if (d < 10) vertex = k + 1;
+    if (d < reach) vertex = k + 1;
   }
   return vertex;
 }
 
-bool PressCorner(ConnectionAdjustment& a, int tag, TPoint p) {
+bool PressCorner(ConnectionAdjustment& a, int tag, TPoint p, int reach) {
   a.Dragging = false;
   a.DragVertex = 0;
   a.DragImageTag = tag;
   a.DragRight = tag != a.LeftIndex;
-  a.DragVertex = NearestVertex(a.DragRight ? a.RightTriangle : a.LeftTriangle, p);
+  a.DragVertex = NearestVertex(a.DragRight ? a.RightTriangle : a.LeftTriangle, p, reach);
   if (a.DragVertex > 0) {
     a.Dragging = true;
+    a.DragOrigin = (a.DragRight ? a.RightTriangle : a.LeftTriangle)[static_cast<std::size_t>(a.DragVertex - 1)];
     a.PressPoint = p;
   }
   return a.Dragging;
 }
 
+namespace {
+
+bool OnPressedPicture(const ConnectionAdjustment& a, int tag, TPoint p, TPoint pictureSize) {
+  return a.Dragging && a.DragVertex > 0 && tag >= 0 && tag == a.DragImageTag && p.X >= 0 && p.X < pictureSize.X &&
+         p.Y >= 0 && p.Y < pictureSize.Y;
+}
+
+// Puts the dragged corner at `to`; the triangle before, when it changed.
+std::optional<CornerMove> PlaceDraggedCorner(ConnectionAdjustment& a, TPoint to) {
+  TTriangle& t = a.DragRight ? a.RightTriangle : a.LeftTriangle;
+  TPoint& corner = t[static_cast<std::size_t>(a.DragVertex - 1)];
+  if (corner == to) return std::nullopt;
+  CornerMove move{a.DragRight, t};
+  corner = to;
+  return move;
+}
+
+}  // namespace
+
+std::optional<CornerMove> DragCorner(ConnectionAdjustment& a, int tag, TPoint p, TPoint pictureSize) {
+  if (!a.Dragging || a.DragVertex <= 0) return std::nullopt;
+  return PlaceDraggedCorner(a, OnPressedPicture(a, tag, p, pictureSize) ? p : a.DragOrigin);
+}
+
 std::optional<CornerMove> ReleaseCorner(ConnectionAdjustment& a, int tag, TPoint p, TPoint pictureSize) {
   std::optional<CornerMove> move;
-  if (a.Dragging && a.DragVertex > 0 && tag >= 0 && tag == a.DragImageTag && p.X >= 0 && p.X < pictureSize.X &&
-      p.Y >= 0 && p.Y < pictureSize.Y) {
+  if (OnPressedPicture(a, tag, p, pictureSize)) {
     a.ReleasePoint = p;
     TTriangle& t = a.DragRight ? a.RightTriangle : a.LeftTriangle;
     move = CornerMove{a.DragRight, t};
     t[static_cast<std::size_t>(a.DragVertex - 1)] = p;
+  } else if (a.Dragging && a.DragVertex > 0) {
+    move = PlaceDraggedCorner(a, a.DragOrigin);  // a corner that followed the mouse goes back
   }
   a.Dragging = false;
   a.DragImageTag = -1;

@@ -30,6 +30,7 @@ struct ConnectionAdjustment {
   std::int32_t DragImageTag = -1;   // picture index of the image the drag started on
   std::int32_t DragVertex = 0;      // 1, 2 or 3; 0 when none
   TPoint PressPoint, ReleasePoint;
+  TPoint DragOrigin;                // where the dragged corner was at the press
 };
 
 // ---------------------------------------------------------------------------
@@ -60,14 +61,15 @@ void DrawTriangle(Bitmap32& picture, const TTriangle& t);
 // index outside the geometry array.
 ConnectionAdjustment OpenAdjustment(const RunState& rs, int l, int r);
 
-// The vertex (1, 2 or 3) near p, |dx| + |dy| < 10; a later vertex wins over
-// an earlier one; 0 when none is near.
-int NearestVertex(const TTriangle& t, TPoint p);
+// The vertex (1, 2 or 3) near p, |dx| + |dy| < reach (10 picture pixels at
+// full size; more on a picture shown reduced); a later vertex wins over an
+// earlier one; 0 when none is near.
+int NearestVertex(const TTriangle& t, TPoint p, int reach = 10);
 
 // A left-button press at p on the image of picture `tag`: starts dragging
 // the vertex near p on that picture's triangle. Returns whether a drag
 // started.
-bool PressCorner(ConnectionAdjustment& a, int tag, TPoint p);
+bool PressCorner(ConnectionAdjustment& a, int tag, TPoint p, int reach = 10);
 
 // The triangle a release changed, with its corners before the change (for
 // erasing it).
@@ -76,10 +78,15 @@ struct CornerMove {
   TTriangle Before{};
 };
 
+// The mouse moved to p on the image of picture `tag` during a drag: the
+// dragged corner follows it while it is on the pressed picture, and waits
+// where it was at the press while it is not. The triangle it changed, if any.
+std::optional<CornerMove> DragCorner(ConnectionAdjustment& a, int tag, TPoint p, TPoint pictureSize);
+
 // A left-button release at p on the image of picture `tag` (-1 when on
 // neither image), pictures W x H. Moves the dragged vertex to p when the
-// release is on the pressed image with 0 <= X < W and 0 <= Y < H; ends the
-// drag in every case.
+// release is on the pressed image with 0 <= X < W and 0 <= Y < H, else puts
+// it back where it was at the press; ends the drag in every case.
 std::optional<CornerMove> ReleaseCorner(ConnectionAdjustment& a, int tag, TPoint p, TPoint pictureSize);
 
 // Where to scroll a view of `view` pixels on a picture of `picture` pixels

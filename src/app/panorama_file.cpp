@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <system_error>
 #include <vector>
@@ -247,12 +248,13 @@ std::string LoadedPanoramaLabel(const std::string& path, TrailerState state) {
 
 // ---------------------------------------------------------------------------
 
-void SavePanoramaFile(const std::string& path, const Bitmap32& picture, const PanoramaTrailer& trailer) {
+void SavePanoramaFile(const std::string& path, const Bitmap32& picture, const PanoramaTrailer& trailer,
+                      std::span<const render::JpegSegment> segments) {
   // The trailer first: a value it refuses must not cost an encoding.
   const std::string trailerText = FormatTrailer(trailer);
   std::vector<std::uint8_t> bytes;
   try {
-    bytes = render::EncodeJpeg(picture, render::kDefaultJpegQuality);
+    bytes = render::EncodeJpeg(picture, render::kDefaultJpegQuality, segments);
   } catch (const render::PictureFileError& e) {
     throw render::PictureFileError(e.Problem(), path,
                                    "Cannot save panorama \"" + path + "\": " + std::string(e.what()));
@@ -288,12 +290,64 @@ OpenedPanorama OpenPanoramaFile(const std::string& path) {
   return opened;
 }
 
+bool IsCompleteJpeg(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<char> buffer(1 << 16);
+  std::size_t filled = 0, at = 0;
+  // The next byte of the file, or -1 at its end.
+  const auto next = [&]() -> int {
+    if (at == filled) {
+      in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+      filled = static_cast<std::size_t>(in.gcount());
+      at = 0;
+      if (filled == 0) return -1;
+    }
+    return static_cast<unsigned char>(buffer[at++]);
+  };
+  if (!in || next() != 0xFF || next() != 0xD8) return false;
+  int marker = -1;  // a marker met inside entropy-coded data, still to handle
+  for (;;) {
+    if (marker < 0) {
+      int b = next();
+      if (b != 0xFF) return false;
+      while (b == 0xFF) b = next();  // fill bytes
+      if (b < 0) return false;
+      marker = b;
+    }
+    const int m = marker;
+    marker = -1;
+    if (m == 0xD9) return true;
+    if (m == 0x01 || (m >= 0xD0 && m <= 0xD7)) continue;  // no length
+    const int hi = next(), lo = next();
+    if (hi < 0 || lo < 0) return false;
+    const int length = hi << 8 | lo;
+    if (length < 2) return false;
+    for (int k = 2; k < length; ++k)
+      if (next() < 0) return false;
+    if (m != 0xDA) continue;
+    // Entropy-coded data up to the next marker that is not a stuffed zero,
+    // a restart marker or a fill byte.
+    for (;;) {
+      int b = next();
+      if (b < 0) return false;
+      if (b != 0xFF) continue;
+      do b = next();
+      while (b == 0xFF);
+      if (b < 0) return false;
+      if (b == 0x00 || (b >= 0xD0 && b <= 0xD7)) continue;
+      marker = b;
+      break;
+    }
+  }
+}
+
 PanoramaInfo ReadPanoramaInfo(const std::string& path) {
   PanoramaInfo info;
   info.Trailer = ReadPanoramaTrailer(path);
   const render::PictureSize size = render::ReadPictureSize(path);
   info.Width = size.Width;
   info.Height = size.Height;
+  info.CompleteJpeg = IsCompleteJpeg(path);
   return info;
 }
 

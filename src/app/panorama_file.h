@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -28,6 +29,7 @@
 #include "run/run_state.h"
 #include "geom/projection.h"
 #include "image/bitmaps.h"
+#include "render/picture_file.h"
 
 namespace vistarium::app {
 
@@ -155,11 +157,14 @@ std::string LoadedPanoramaLabel(const std::string& path, TrailerState state);
 
 // Writes the picture as a baseline JPEG of quality 90 followed by the
 // trailer, as one file that appears under `path` whole or not at all: an
-// existing file is replaced only when everything succeeded. Throws
+// existing file is replaced only when everything succeeded. The segments
+// (the pictures' metadata, see picture_metadata.h) go into the JPEG near its
+// start, so the trailer stays the file's last bytes. Throws
 // std::invalid_argument for a non-finite trailer value (nothing is written)
 // and render::PictureFileError naming `path` for a picture JPEG cannot hold
 // or a failed write.
-void SavePanoramaFile(const std::string& path, const Bitmap32& picture, const PanoramaTrailer& trailer);
+void SavePanoramaFile(const std::string& path, const Bitmap32& picture, const PanoramaTrailer& trailer,
+                      std::span<const render::JpegSegment> segments = {});
 
 enum class PanoramaFileProblem {
   WrongExtension,  // kWrongExtensionMessage
@@ -207,10 +212,16 @@ struct PanoramaInfo {
   int Width = 0;
   int Height = 0;
   TrailerReading Trailer;
+  bool CompleteJpeg = true;  // the JPEG data reaches its end marker
 };
 
-// Size (from the JPEG header alone) and trailer of a panorama file, with the
-// same errors as OpenPanoramaFile.
+// Whether the JPEG data of a file runs from its start marker through its
+// scans to the end marker (a copy cut short does not). Reads the file once,
+// without decoding; false for a file that cannot be read.
+bool IsCompleteJpeg(const std::string& path);
+
+// Size (from the JPEG header alone), trailer and completeness of a panorama
+// file, with the same errors as OpenPanoramaFile.
 PanoramaInfo ReadPanoramaInfo(const std::string& path);
 
 }  // namespace vistarium::app

@@ -1,12 +1,14 @@
 #include "app/pipeline.h"
 
 #include "alignment/bundle_coord.h"
+#include "alignment/crop.h"
 #include "alignment/layout.h"
 #include "alignment/orientation.h"
 #include "matching/all_pairs.h"
 #include "matching/preparation.h"
 #include "refine/refinement.h"
 #include "render/fill.h"
+#include "render/gain_compensation.h"
 
 namespace vistarium::app {
 
@@ -30,9 +32,14 @@ void RunFindingPhaseWithoutEstimate(RunState& rs, matching::ProgressUi& ui, cons
 }
 
 void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui) {
+  rs.CancelRequested = false;
+  // Each step ends early once the stop signal is set; the phase then stops
+  // after it, with CancelRequested set and the panorama incomplete.
+  const auto stopped = [&rs] { return rs.CancelRequested = rs.CancelRequested || StopSignalled(rs); };
   // Connections corrected by hand since the finding phase are measured
   // again, so that the construction follows them at full precision.
   if (rs.Refine) refine::RefineOutdatedConnections(rs);
+  if (stopped()) return;
   ResetConstructionResults(rs);
   alignment::OrientPictures(rs);
   rs.Horizon = alignment::FindHorizon(rs);
@@ -40,17 +47,24 @@ void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui) {
   if (rs.PictureSet.Is360) alignment::CreateClosureSystems(rs);
   alignment::MeasurePictureSpans(rs);
   alignment::MeasureCommonBand(rs);
-  if (rs.PictureSet.Is360) {
+  if (stopped()) return;
+  if (rs.PictureSet.Is360)
     alignment::CircleExtent(rs);
-    alignment::AllocatePanorama(rs);
-    alignment::WrapSpans(rs);
-    render::FillCirPanorama(rs, ui);
-  } else {
+  else
     alignment::PlainExtent(rs);
-    alignment::AllocatePanorama(rs);
+  alignment::ChooseCrop(rs);
+  alignment::AllocatePanorama(rs);
+  if (rs.PictureSet.Is360)
+    alignment::WrapSpans(rs);
+  else
     alignment::ClampSpans(rs);
+  render::CompensateExposure(rs);
+  if (stopped()) return;
+  if (rs.PictureSet.Is360)
+    render::FillCirPanorama(rs, ui);
+  else
     render::FillPlainPanorama(rs, ui);
-  }
+  stopped();
 }
 
 }  // namespace vistarium::app

@@ -17,8 +17,11 @@ void RunFindingPhase(RunState& rs, matching::ProgressUi& ui, const TPictureSetDa
 void RunFindingPhaseWithoutEstimate(RunState& rs, matching::ProgressUi& ui, const TPictureSetData& pictures,
                                     const params::ParameterSets& parameters);
 
-// Orientation, levelling, closure of a full circle, layout and fill, from
-// the stored connections; running it again gives the same panorama.
+// Orientation, levelling, closure of a full circle, layout with the chosen
+// crop, exposure gains (when switched on) and fill, from the stored
+// connections; running it again gives the same panorama. Ends early, with
+// CancelRequested set and the panorama unfinished, when the run's stop
+// signal is set.
 void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui);
 
 }  // namespace vistarium::app

@@ -25,6 +25,7 @@ constexpr std::array kStageTable{
     StageRow{"mnuLoadPictures", {E, E, _, _, _, _, _}},
     StageRow{"mnuOpenPanorama", {E, _, _, _, _, _, E}},
     StageRow{"mnuSavePanorama", {_, _, _, _, _, E, _}},
+    StageRow{"mnuExport360", {_, _, _, _, _, E, E}},
     StageRow{"mnuExit", {E, E, _, E, _, E, E}},
     StageRow{"mnuView", {_, _, _, _, _, E, E}},
     StageRow{"mnuViewFullSize", {_, _, _, _, _, E, E}},
@@ -33,6 +34,7 @@ constexpr std::array kStageTable{
     StageRow{"mnuJoin", {_, E, _, E, _, E, _}},
     StageRow{"mnuByHand", {_, E, _, _, _, _, _}},
     StageRow{"mnuAdjustment", {_, _, _, _, _, E, _}},
+    StageRow{"mnuEditSet", {_, _, _, E, _, E, _}},
     StageRow{"mnuParameters", {E, E, _, E, _, E, E}},
     StageRow{"mnuParametersTwoPic", {E, E, _, E, _, E, E}},
     StageRow{"mnuParametersCamera", {E, E, _, E, _, E, E}},
@@ -143,6 +145,30 @@ PreviewGeometry OpenedPanoramaPreview(int W, int H, int stripWidth) {
   g.ImageWidth = Round(W * g.Scale);
   g.ImageHeight = Round(H * g.Scale);
   g.ImageTop = Round((115 - g.ImageHeight) / 2.0);
+  g.ImageLeft = Round((g.PanelWidth - g.ImageWidth) / 2.0);
+  return g;
+}
+
+PreviewGeometry GrownPanoramaPreview(int W, int H, int n, int visibleWidth, int extraWidth, int extraHeight) {
+  PreviewGeometry g = MadePanoramaPreview(W, H, n);
+  const double height = 125.0 + std::max(extraHeight, 0);
+  const double width = std::min(110.0 * n - 20.0 + std::max(extraWidth, 0), visibleWidth - 20.0);
+  g.Scale = std::max(std::min(height / H, width / W), 1e-6);
+  g.ImageWidth = std::max(Round(W * g.Scale), 1);
+  g.ImageHeight = std::max(Round(H * g.Scale), 1);
+  g.PanelHeight = static_cast<int>(height) + 10;
+  g.PanelWidth = g.ImageWidth + 10;
+  g.ImageTop = Round((g.PanelHeight - g.ImageHeight) / 2.0);
+  return g;
+}
+
+PreviewGeometry GrownOpenedPreview(int W, int H, int stripWidth, int extraHeight) {
+  PreviewGeometry g = OpenedPanoramaPreview(W, H, stripWidth);
+  g.PanelHeight = 115 + std::max(extraHeight, 0);
+  g.Scale = std::min((g.PanelHeight - 10.0) / H, (g.PanelWidth - 10.0) / W);
+  g.ImageWidth = Round(W * g.Scale);
+  g.ImageHeight = Round(H * g.Scale);
+  g.ImageTop = Round((g.PanelHeight - g.ImageHeight) / 2.0);
   g.ImageLeft = Round((g.PanelWidth - g.ImageWidth) / 2.0);
   return g;
 }

@@ -85,6 +85,15 @@ PreviewGeometry MadePanoramaPreview(int panoramaWidth, int panoramaHeight, int p
 // Preview of an opened panorama, centred in a panel as wide as the strip
 // less 10 pixels.
 PreviewGeometry OpenedPanoramaPreview(int panoramaWidth, int panoramaHeight, int stripWidth);
+// The same two in a strip that grew with the window by extraWidth x
+// extraHeight beyond its starting size: the made panorama's preview up to
+// 125 + extraHeight high and 110 n - 20 + extraWidth wide, never wider than
+// the strip's visible width less 20 (so that no scroll bar is needed); the
+// opened panorama's in a panel 115 + extraHeight high. Without growth they
+// are the two above (the first also fitted to the visible width).
+PreviewGeometry GrownPanoramaPreview(int panoramaWidth, int panoramaHeight, int pictureCount, int visibleWidth,
+                                     int extraWidth, int extraHeight);
+PreviewGeometry GrownOpenedPreview(int panoramaWidth, int panoramaHeight, int stripWidth, int extraHeight);
 // The preview's pixels (0xFFRRGGBB, by rows), each the nearest panorama
 // pixel (Round(i / s), Round(j / s)); a source outside the panorama stays black.
 Bitmap32 PreviewPixels(const Bitmap32& panorama, const PreviewGeometry& geometry);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -98,6 +99,14 @@ ViewColumn ColumnOf(const BrowserState& s, int i) {
   return c;
 }
 
+// Whether a map row (real) lies beyond the panorama's top or bottom row by
+// more than two rows. Within them the edge rows are drawn: the map's rows
+// are rounded, so the opening view's outermost rows may fall a row or so
+// beyond the panorama and must not show a ragged line of background.
+bool BeyondPanorama(const BrowserState& s, double row) {
+  return row < s.FirstPanoramaRow - 2.0 || row > s.LastPanoramaRow + 2.0;
+}
+
 double LatitudeRow(const BrowserState& s, double centreRow, int j, double g) {
   return centreRow - std::atan(((s.ViewCentreY - j) * s.Scale + s.ViewY) / g) / s.AngleStep;
 }
@@ -114,13 +123,21 @@ void ResetBrowser(BrowserState& s, int viewWidth, int viewHeight) {
   s.ViewCentreY = ViewCentreFor(viewHeight);
 }
 
-std::int32_t MapHeightFor(int height, double angleStep, double pixelsPerRadian) {
+std::int32_t MapHeightFor(double height, double angleStep, double pixelsPerRadian) {
   const double sine = height * 0.5 / pixelsPerRadian;
   if (!(sine >= 0.0 && sine <= 1.0))
     throw std::invalid_argument("The panorama is higher than its projection values allow");
   const std::int32_t h = 2 * Round(std::asin(sine) / angleStep) - 1;
   if (h < 1) throw std::invalid_argument("The panorama is too low to browse");
   return h;
+}
+
+std::int32_t MapHeightFor(const BrowserSource& src, int height) {
+  // The taller side of a horizon off the middle, up to 80 degrees (a
+  // perspective view of more has no use), else the half height.
+  const double taller = std::max(src.HorizonRow, height - src.HorizonRow);
+  const double reach = std::min(taller, std::sin(80.0 * std::numbers::pi / 180.0) * src.PixelsPerRadian);
+  return MapHeightFor(std::max(static_cast<double>(height), 2.0 * reach), src.AngleStep, src.PixelsPerRadian);
 }
 
 double MapRowSource(const BrowserSource& src, int height, std::int32_t mapHeight, std::int32_t y) {
@@ -131,7 +148,7 @@ double MapRowSource(const BrowserSource& src, int height, std::int32_t mapHeight
 
 TColMatrix BuildMapReference(const Bitmap32& panorama, const BrowserSource& src) {
   const std::int32_t mapWidth = panorama.Width;
-  const std::int32_t mapHeight = MapHeightFor(panorama.Height, src.AngleStep, src.PixelsPerRadian);
+  const std::int32_t mapHeight = MapHeightFor(src, panorama.Height);
   TColMatrix map(mapWidth, mapHeight);
   const TPoint size{panorama.Width, panorama.Height};
   for (int x = 0; x < mapWidth; ++x)
@@ -148,7 +165,7 @@ TColMatrix BuildMapReference(const Bitmap32& panorama, const BrowserSource& src)
 
 TColMatrix BuildMap(const Bitmap32& panorama, const BrowserSource& src) {
   const std::int32_t width = panorama.Width, height = panorama.Height;
-  const std::int32_t mapHeight = MapHeightFor(height, src.AngleStep, src.PixelsPerRadian);
+  const std::int32_t mapHeight = MapHeightFor(src, height);
   TColMatrix map(width, mapHeight);
   const TPoint size{width, height};
 
@@ -230,6 +247,13 @@ void OpenBrowser(BrowserState& s, const Bitmap32& panorama, const BrowserSource&
   s.Map = BuildMap(panorama, src);
   s.MapWidth = s.Map.Columns;
   s.MapHeight = s.Map.Rows;
+  // The inverse of MapRowSource for the panorama's first and last rows.
+  const auto mapRowOf = [&](double row) {
+    const double sine = std::clamp((src.HorizonRow - row) / src.PixelsPerRadian, -1.0, 1.0);
+    return MapCentreRow(s.MapHeight) - std::asin(sine) / src.AngleStep;
+  };
+  s.FirstPanoramaRow = mapRowOf(0.0);
+  s.LastPanoramaRow = mapRowOf(panorama.Height - 1.0);
   s.InitialScale = (std::tan(s.MapHeight * 0.5 * s.AngleStep) * s.FocalPixels - 2.0) / s.ViewCentreY;
   s.Scale = s.InitialScale;
   UpdateLimits(s);
@@ -269,7 +293,12 @@ void RenderViewReference(const BrowserState& s, Bitmap32& view) {
     const ViewColumn c = ColumnOf(s, i);
     if (!c.Inside) continue;
     for (int j = 0; j < view.Height; ++j) {
-      const double lat = RowInsideMap(LatitudeRow(s, centreRow, j, c.G), s.MapHeight);
+      const double row = LatitudeRow(s, centreRow, j, c.G);
+      if (BeyondPanorama(s, row)) {
+        view.SetPixel(i, j, kBackground);
+        continue;
+      }
+      const double lat = RowInsideMap(row, s.MapHeight);
       view.SetPixel(i, j, OpaqueArgb(render::SampleColMatrix(size, s.Map, {c.Lon, lat})));
     }
   }
@@ -351,9 +380,13 @@ void RenderView(const BrowserState& s, Bitmap32& view) {
       const std::size_t stride = static_cast<std::size_t>(view.Width);
       // One pixel, as the sampling rule computes it.
       auto pixel = [&](int j) {
+        std::uint32_t& to = out[static_cast<std::size_t>(j) * stride];
+        if (BeyondPanorama(s, lats[j])) {
+          to = kBackground;
+          return;
+        }
         const double lat = RowInsideMap(lats[j], s.MapHeight);
         const std::int32_t iy = Round(lat);
-        std::uint32_t& to = out[static_cast<std::size_t>(j) * stride];
         if (columnsInside && iy >= 1 && iy < s.MapHeight) {
           const double wy0 = iy + 0.5 - lat, wy1 = lat - (iy - 0.5);
           const std::size_t r0 = static_cast<std::size_t>(iy - 1) * 3u, r1 = r0 + 3u;
@@ -379,7 +412,8 @@ void RenderView(const BrowserState& s, Bitmap32& view) {
       for (; j + 1 < view.Height; j += 2) {
         const double latA = RowInsideMap(lats[j], s.MapHeight), latB = RowInsideMap(lats[j + 1], s.MapHeight);
         const std::int32_t iyA = Round(latA), iyB = Round(latB);
-        if (!(columnsInside && iyA >= 1 && iyA < s.MapHeight && iyB >= 1 && iyB < s.MapHeight)) {
+        if (!(columnsInside && iyA >= 1 && iyA < s.MapHeight && iyB >= 1 && iyB < s.MapHeight) ||
+            BeyondPanorama(s, lats[j]) || BeyondPanorama(s, lats[j + 1])) {
           pixel(j);
           pixel(j + 1);
           continue;

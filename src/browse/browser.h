@@ -56,6 +56,10 @@ struct BrowserState {
   TColMatrix Map;
   std::int32_t MaxViewY = 0, MinViewY = 0;
   std::int32_t MaxViewX = 0, MinViewX = 0;
+  // The map rows (real) of the panorama's top and bottom pixel rows: what
+  // the view shows beyond them is no part of the panorama and is drawn in
+  // the background colour, a clean edge instead of the edge row drawn out.
+  double FirstPanoramaRow = -1e300, LastPanoramaRow = 1e300;
   double MoveStep = 0.01;  // radians per move
   double AutoStep = 0.01;  // radians per automatic step; its sign is the direction
 
@@ -91,13 +95,18 @@ std::int32_t ViewCentreFor(int size);
 // MapHeight for a panorama of height `height`: twice the latitude, in
 // panorama pixels, that its half height reaches in equal-area rows, less one.
 // Throws std::invalid_argument for values that cannot make a map.
-std::int32_t MapHeightFor(int height, double angleStep, double pixelsPerRadian);
+std::int32_t MapHeightFor(double height, double angleStep, double pixelsPerRadian);
+// The map height the browser uses: as above, but a panorama whose horizon
+// lies off its middle row (a crop that keeps more above than below, or the
+// other way) is measured on its taller side, up to 80 degrees of latitude,
+// so that the map holds all of it.
+std::int32_t MapHeightFor(const BrowserSource& src, int height);
 
 // The panorama row (a real number, row centres at whole numbers) that map
-// row y samples in a panorama `height` rows high. The map's height is
-// measured from the panorama's middle row; when the horizon lies off the
-// middle, the map rows beyond the panorama's top or bottom repeat its edge
-// row instead of showing black.
+// row y samples in a panorama `height` rows high. The map reaches as far
+// from the horizon as the panorama's taller side; when the horizon lies off
+// the middle, the map rows beyond the panorama's shorter side repeat its
+// edge row instead of showing black.
 double MapRowSource(const BrowserSource& src, int height, std::int32_t mapHeight, std::int32_t y);
 
 // Builds the map from the panorama picture: plain and fast.
@@ -123,6 +132,9 @@ void SetViewSize(BrowserState& s, int viewWidth, int viewHeight);
 // comes from `s`). Pixels whose column falls outside the map keep what they
 // held; rows beyond the map's top or bottom (at most a row or two at the
 // full-height zoom) repeat its edge row. Plain and fast; the same pixels.
+// The colour of the view beyond the panorama's top and bottom.
+inline constexpr std::uint32_t kBackground = 0xFF000000u;
+
 void RenderViewReference(const BrowserState& s, Bitmap32& view);
 void RenderView(const BrowserState& s, Bitmap32& view);
 

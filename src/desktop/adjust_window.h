@@ -6,6 +6,7 @@
 // writes) are the core's (app/adjustment.h).
 
 #include <QDialog>
+#include <QImage>
 #include <QWidget>
 
 #include "app/adjustment.h"
@@ -22,14 +23,21 @@ namespace vistarium::desktop {
 
 class DesktopServices;
 
-// A picture shown at scale 1 from its own device bitmap, painting only what
-// is exposed; the triangle is drawn into the bitmap itself.
+// A picture shown from its own device bitmap at a zoom (1 = one screen pixel
+// a picture pixel), painting only what is exposed; the triangle is drawn
+// into the bitmap itself, and over a reduced view as lines.
 class PictureImage : public QWidget {
 public:
   PictureImage(DeviceBitmap picture, int tag, QWidget* parent = nullptr);
   DeviceBitmap& Picture() { return picture_; }
   const DeviceBitmap& Picture() const { return picture_; }
   int Tag() const { return tag_; }
+  double Zoom() const { return zoom_; }
+  void SetZoom(double zoom);
+  // The picture pixel under a point of the widget, and the widget point at
+  // the centre of a picture pixel.
+  TPoint PixelAt(QPointF point) const;
+  QPointF PointOf(TPoint pixel) const;
   // Repaints the pixels of a triangle (after it was drawn or erased).
   void UpdateTriangle(const app::TTriangle& t);
   // The corners to mark with their numbers over the picture, so that they
@@ -40,10 +48,16 @@ protected:
   void paintEvent(QPaintEvent* event) override;
 
 private:
+  // The reduced copy shown below zoom 1, made from the picture without its
+  // triangle (drawn over it as lines, so that dragging needs no new copy).
+  void MakeReducedCopy();
+
   DeviceBitmap picture_;
   int tag_;
   app::TTriangle corners_{};
   bool cornersShown_ = false;
+  double zoom_ = 1.0;
+  QImage reduced_;
 };
 
 class TfrmAdjust : public QDialog {
@@ -55,9 +69,19 @@ public:
 
   void bbtnSaveClick();
   void bbtnCancelClick();
-  // Press and release of the mouse on one of the two images.
+  // Press, move and release of the mouse on one of the two images.
   void FormMouseDown(QWidget* image, QMouseEvent* event);
+  void FormMouseMove(QWidget* image, QMouseEvent* event);
   void FormMouseUp(QWidget* image, QMouseEvent* event);
+
+  // Both pictures at one zoom; `anchor` (a point of `box`'s viewport) stays
+  // over the same picture point, the other box keeps its centre.
+  void SetZoom(double zoom, QScrollArea* box = nullptr, QPoint anchor = {});
+  double Zoom() const { return zoom_; }
+  // The zoom at which a whole picture fits its box.
+  double FitZoom() const;
+  void bbtnFitClick();
+  void bbtnActualSizeClick();
 
   // Scrolls each picture so that its triangle is in the middle of its box.
   void ScrollToTriangles();
@@ -69,6 +93,9 @@ public:
   QPushButton* bbtnSave;
   QPushButton* bbtnCancel;
   QLabel* lblConnection;
+  QPushButton* bbtnFit;
+  QPushButton* bbtnActualSize;
+  QLabel* lblZoom;
   QScrollArea* sbLeft;
   QScrollArea* sbRight;
   PictureImage* LeftImage = nullptr;   // the images of the present opening
@@ -85,7 +112,11 @@ private:
   // in its scroll box there.
   PictureImage* ImageAt(QPointF global, TPoint& pixel) const;
   void EndDragCursor();
+  // Redraws a triangle after one of its corners moved.
+  void ShowCornerMove(const app::CornerMove& move);
 
+  double zoom_ = 1.0;
+  bool fitOnShow_ = false;  // a new opening is fitted once the boxes have their size
   DesktopServices& services_;
   RunState& run_;
   bool centred_ = false;

@@ -296,7 +296,7 @@ void TfrmBrowser::timerAutoTimer() {
 }
 
 bool TfrmBrowser::FormKeyDown(int key, Qt::KeyboardModifiers modifiers) {
-  const bool keypad = modifiers.testFlag(Qt::KeypadModifier);
+  (void)modifiers;  // the main keyboard's plus and minus zoom as the keypad's do
   QToolButton* button = nullptr;
   void (TfrmBrowser::*handler)() = nullptr;
   switch (key) {
@@ -305,10 +305,12 @@ bool TfrmBrowser::FormKeyDown(int key, Qt::KeyboardModifiers modifiers) {
     case Qt::Key_Up: button = sbtnUp, handler = &TfrmBrowser::sbtnUpClick; break;
     case Qt::Key_Down: button = sbtnDown, handler = &TfrmBrowser::sbtnDownClick; break;
     case Qt::Key_Plus:
-      if (keypad) button = sbtnZoomUp, handler = &TfrmBrowser::sbtnZoomUpClick;
+    case Qt::Key_Equal:  // plus without Shift on many layouts
+      button = sbtnZoomUp, handler = &TfrmBrowser::sbtnZoomUpClick;
       break;
     case Qt::Key_Minus:
-      if (keypad) button = sbtnZoomDown, handler = &TfrmBrowser::sbtnZoomDownClick;
+    case Qt::Key_Underscore:
+      button = sbtnZoomDown, handler = &TfrmBrowser::sbtnZoomDownClick;
       break;
     default: break;
   }

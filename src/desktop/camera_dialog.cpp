@@ -89,9 +89,15 @@ void TfrmParametersCamera::FormCreate() {
   });
 }
 
-void TfrmParametersCamera::SetCameraName(const std::string& name) {
+std::string TfrmParametersCamera::SetCameraName(const std::string& name) {
+  ReadList();
+  if (!params::FindCameraLine(lines_, name)) {
+    ShowList();
+    return params::UnknownCameraMessage(name, camera_.Name);
+  }
   camera_.Name = name;
-  ReloadCameraList();
+  ShowList();
+  return {};
 }
 
 void TfrmParametersCamera::ShowCamera(const std::string& name, const std::string& focalText,
@@ -101,8 +107,18 @@ void TfrmParametersCamera::ShowCamera(const std::string& name, const std::string
   edPar2->setText(FromStd(aberrationText));
 }
 
+void TfrmParametersCamera::ReadList() {
+  lines_ = params::ReadCameraListLines(ListPath());
+  listChanged_ = false;
+}
+
 void TfrmParametersCamera::ReloadCameraList() {
-  const params::CameraListView view = params::ReloadCameraList(ListPath(), camera_.Name);
+  ReadList();
+  ShowList();
+}
+
+void TfrmParametersCamera::ShowList() {
+  const params::CameraListView view = params::ReloadCameraList(lines_, camera_.Name);
   {
     const QSignalBlocker quiet(cbCameraMake);
     cbCameraMake->clear();
@@ -111,20 +127,52 @@ void TfrmParametersCamera::ReloadCameraList() {
   }
   if (params::ApplyReloadedCamera(view, camera_))
     ShowCamera(view.Current->Name, view.Current->FocalText, view.Current->AberrationText);
+  else
+    cbCameraMakeChange();  // the edits show the entry the box shows
 }
 
 void TfrmParametersCamera::cbCameraMakeChange() {
-  const auto lines = params::ReadCameraListLines(ListPath());
-  if (const auto line = params::FindCameraLine(lines, cbCameraMake->currentText().toStdString()))
-    ShowCamera(line->Name, line->FocalText, line->AberrationText);
+  const int index = cbCameraMake->currentIndex();
+  if (index < 0 || static_cast<std::size_t>(index) >= lines_.size()) return;
+  const params::CameraLine line = params::ReadCameraLine(lines_[static_cast<std::size_t>(index)]);
+  ShowCamera(line.Name, line.FocalText, line.AberrationText);
+}
+
+bool TfrmParametersCamera::SelectedEntryEdited() const {
+  const int index = cbCameraMake->currentIndex();
+  if (index < 0 || static_cast<std::size_t>(index) >= lines_.size()) return false;
+  const params::CameraLine line = params::ReadCameraLine(lines_[static_cast<std::size_t>(index)]);
+  return edPar1->text().trimmed().toStdString() != line.FocalText ||
+         edPar2->text().trimmed().toStdString() != line.AberrationText;
 }
 
 void TfrmParametersCamera::bbtnSaveClick() {
+  const int index = cbCameraMake->currentIndex();
+  // New numbers typed for the selected camera change its entry, checked as
+  // a new camera's are.
+  if (SelectedEntryEdited()) {
+    const params::NewCameraCheck check = params::CheckNewCamera(
+        cbCameraMake->currentText().toStdString(), edPar1->text().toStdString(), edPar2->text().toStdString());
+    if (!check.Accepted()) {
+      services_.Inform(this, FromStd(check.Problem->Message));
+      (check.Problem->Focus == params::CameraField::Aberration ? edPar2 : edPar1)->setFocus();
+      return;
+    }
+    lines_ = params::LinesWithChangedCamera(lines_, static_cast<std::size_t>(index), check.Camera);
+    listChanged_ = true;
+  }
+  if (listChanged_) {
+    params::SaveCameraList(ListPath(), TemporaryListPath(), lines_);  // a failure is reported; the dialog stays
+    listChanged_ = false;
+  }
   const auto chosen = params::AcceptCameraEntries(cbCameraMake->currentText().toStdString(),
                                                   edPar1->text().toStdString(), edPar2->text().toStdString());
   if (chosen) {
     camera_ = *chosen;
     SaveCurrentFile();
+  } else if (index >= 0) {
+    services_.Inform(this, FromStd(params::UnusableCameraMessage(cbCameraMake->currentText().toStdString(),
+                                                                 camera_.Name)));
   }
   accept();
 }
@@ -134,7 +182,10 @@ void TfrmParametersCamera::bbtnDefaultClick() { FormCreate(); }
 void TfrmParametersCamera::bbtnCancelClick() { reject(); }
 
 void TfrmParametersCamera::reject() {
+  // Nothing done since the dialog opened is kept: the next opening reads the
+  // list file again.
   SetAddingMode(false);
+  listChanged_ = false;
   TParameterDialog::reject();
 }
 
@@ -147,7 +198,8 @@ void TfrmParametersCamera::SetAddingMode(bool adding) {
   bbtnDelCamera->setVisible(!adding);
   bbtnSaveNew->setVisible(adding);
   bbtnCancelNew->setVisible(adding);
-  for (QLineEdit* e : {edName, edPar1, edPar2}) e->setReadOnly(!adding);
+  // A listed camera's numbers may be changed and saved; its name is its key.
+  edName->setReadOnly(!adding);
   gbManualPar->setTitle(adding ? " New Camera " : " Selected camera ");
 }
 
@@ -160,12 +212,15 @@ void TfrmParametersCamera::bbtnAddCameraClick() {
 
 void TfrmParametersCamera::bbtnCancelNewClick() {
   SetAddingMode(false);
-  ReloadCameraList();
+  ShowList();
 }
 
 void TfrmParametersCamera::bbtnSaveNewClick() {
-  const params::NewCameraCheck check = params::CheckNewCamera(
+  params::NewCameraCheck check = params::CheckNewCamera(
       edName->text().toStdString(), edPar1->text().toStdString(), edPar2->text().toStdString());
+  if (check.Accepted())
+    if (auto duplicate = params::DuplicateCameraProblem(lines_, edName->text().toStdString()))
+      check.Problem = std::move(duplicate);
   if (!check.Accepted()) {
     services_.Inform(this, FromStd(check.Problem->Message));
     QLineEdit* const focus = check.Problem->Focus == params::CameraField::Name         ? edName
@@ -174,7 +229,8 @@ void TfrmParametersCamera::bbtnSaveNewClick() {
     focus->setFocus();
     return;
   }
-  params::AddCamera(ListPath(), TemporaryListPath(), check.Camera);
+  lines_ = params::LinesWithCamera(lines_, check.Camera);
+  listChanged_ = true;
   bbtnCancelNewClick();
 }
 
@@ -183,18 +239,22 @@ void TfrmParametersCamera::bbtnDelCameraClick() {
     services_.Inform(this, FromStd(*refusal));
     return;
   }
+  const int index = cbCameraMake->currentIndex();
+  if (index < 0) return;
   if (!services_.Ask(this, FromStd(params::kDeleteCameraQuestion))) return;
-  const params::CameraDeletion deletion =
-      params::DeleteCamera(ListPath(), TemporaryListPath(), edName->text().trimmed().toStdString());
+  // Exactly the selected entry goes; the first entry of the list is shown
+  // selected, and becomes the camera in force only with "Save and Exit".
+  lines_ = params::LinesWithout(lines_, static_cast<std::size_t>(index));
+  listChanged_ = true;
   SetAddingMode(false);
-  if (deletion.First) {
-    if (const auto first = params::CameraFromLine(*deletion.First)) {
-      camera_ = *first;
-      ShowCamera(deletion.First->Name, deletion.First->FocalText, deletion.First->AberrationText);
-      SaveCurrentFile();
-    }
+  const params::CameraListView view = params::ReloadCameraList(lines_, camera_.Name);
+  {
+    const QSignalBlocker quiet(cbCameraMake);
+    cbCameraMake->clear();
+    for (const std::string& name : view.Names) cbCameraMake->addItem(FromStd(name));
+    cbCameraMake->setCurrentIndex(view.Names.empty() ? -1 : 0);
   }
-  ReloadCameraList();
+  cbCameraMakeChange();
 }
 
 }  // namespace vistarium::desktop

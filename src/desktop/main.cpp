@@ -1,60 +1,60 @@
-// The desktop program: the main window over the core. Pictures named on the
-// command line are loaded as if chosen with Load Pictures.
+// The desktop program: the main window over the core. Pictures (or folders of
+// pictures) named on the command line are loaded as if chosen with Load
+// Pictures; "--options DIR" names the folder of the user's settings.
 
 #include <QApplication>
-#include <QDir>
-#include <QStandardPaths>
 #include <QTimer>
 #include <filesystem>
-#include <system_error>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "desktop/icons.h"
 #include "desktop/main_window.h"
 #include "desktop/services.h"
+#include "params/options_folder.h"
 
 namespace fs = std::filesystem;
-
-namespace {
-
-// The folder whose Options the program uses: beside the program when it is
-// there (a build or an unpacked copy), else the user's own copy of the
-// installed options, made on first start so that edits need no privileges.
-fs::path OptionsHome() {
-  const fs::path programFolder = QCoreApplication::applicationDirPath().toStdString();
-  std::error_code ec;
-  if (fs::is_directory(programFolder / "Options", ec)) return programFolder;
-  const fs::path installed = programFolder / ".." / "share" / "vistarium" / "Options";
-  const fs::path user = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation).toStdString();
-  if (!user.empty() && fs::is_directory(installed, ec)) {
-    if (!fs::is_directory(user / "Options", ec)) {
-      fs::create_directories(user, ec);
-      fs::copy(installed, user / "Options", fs::copy_options::recursive, ec);
-    }
-    if (fs::is_directory(user / "Options", ec)) return user;
-  }
-  return programFolder;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
   QApplication::setApplicationName("Vistarium");
   QApplication::setOrganizationName("Vistarium");
   QApplication::setWindowIcon(vistarium::desktop::ProgramIcon());
-
   vistarium::desktop::QtDesktopServices services;
-  vistarium::desktop::TfrmMain window(services, OptionsHome());
-  window.show();
 
-  QStringList files = QApplication::arguments().mid(1);
-  files.removeIf([](const QString& a) { return a.startsWith('-'); });
+  std::vector<std::string> args;
+  for (const QString& a : QApplication::arguments().mid(1)) args.push_back(a.toStdString());
+  std::optional<fs::path> chosen;
+  QString optionsProblem;
+  try {
+    chosen = vistarium::params::TakeOptionsArgument(args);
+  } catch (const std::invalid_argument& e) {
+    optionsProblem = QString::fromUtf8(e.what());
+  }
+  // The user's settings: seeded from the delivered Options on first use,
+  // never overwritten by a build or an install.
+  const fs::path programFolder = QCoreApplication::applicationDirPath().toStdString();
+  std::string problem;
+  vistarium::params::ChooseOptionsFolder(programFolder, chosen, problem);
+  if (!problem.empty()) optionsProblem = QString::fromStdString(problem);
+
+  vistarium::desktop::TfrmMain window(services, programFolder);
+  window.show();
+  if (!optionsProblem.isEmpty())
+    QTimer::singleShot(0, &window, [&window, &services, optionsProblem] {
+      services.Inform(&window, "The settings cannot be kept: " + optionsProblem);
+    });
+
+  QStringList files;
+  for (const std::string& a : args)
+    if (!a.starts_with('-')) files << QString::fromStdString(a);
   if (!files.isEmpty())
-    QTimer::singleShot(0, &window, [&window, files] {
+    QTimer::singleShot(0, &window, [&window, &services, files] {
       try {
         window.LoadPictureFiles(files);
       } catch (const std::exception& e) {
-        vistarium::desktop::QtDesktopServices().ReportError(&window, QString::fromUtf8(e.what()));
+        services.ReportError(&window, QString::fromUtf8(e.what()));
       }
     });
   return application.exec();

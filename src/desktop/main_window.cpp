@@ -18,7 +18,12 @@
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QProgressBar>
+#include <QResizeEvent>
+#include <QTextBrowser>
+#include <QVBoxLayout>
+#include <QKeySequence>
 #include <QProgressDialog>
+#include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QThread>
@@ -32,6 +37,9 @@
 #include "app/out_of_memory.h"
 #include "app/output_files.h"
 #include "app/panorama_file.h"
+#include "app/picture_loading.h"
+#include "app/picture_metadata.h"
+#include "app/sphere_export.h"
 #include "app/pipeline.h"
 #include "desktop/adjust_window.h"
 #include "desktop/browser_window.h"
@@ -41,6 +49,7 @@
 #include "params/camera_list.h"
 #include "params/file_access.h"
 #include "params/parameter_file.h"
+#include "params/output_options.h"
 #include "params/refinement_option.h"
 #include "render/picture_file.h"
 
@@ -162,6 +171,8 @@ TfrmMain::TfrmMain(DesktopServices& services, fs::path programFolder, QWidget* p
   setWindowTitle("Vistarium");
   setWindowIcon(ProgramIcon());
   progress_ = std::make_unique<PhaseProgress>(this);
+  // The Cancel button and closing the window stop a phase through this.
+  rs_.StopSignal = &progress_->stop;
 
   CreateActions();
   CreateMenus();
@@ -213,12 +224,16 @@ void TfrmMain::CreateActions() {
       {&mnuLoadPictures, "mnuLoadPictures", "&Load Pictures", "Load pictures for panorama"},
       {&mnuOpenPanorama, "mnuOpenPanorama", "&Open Panorama", "Open panorama for viewing"},
       {&mnuSavePanorama, "mnuSavePanorama", "&Save Panorama", "Save panorama in jpg-file"},
+      {&mnuExport360, "mnuExport360", "Export as 360 &Photo…",
+       "Save the panorama as a 360 photo that photo libraries and web viewers show as a sphere"},
       {&mnuExit, "mnuExit", "&Exit", "Exit Vistarium"},
       {&mnuViewFullSize, "mnuViewFullSize", "&Full Size Picture", "View full size panorama"},
       {&mnuViewBrowse, "mnuViewBrowse", "&Browse Panorama", "Browse panorama"},
       {&mnuJoin, "mnuJoin", "&Join Pictures", "Join together all pictures"},
       {&mnuAdjustment, "mnuAdjustment", "&Manual Adjustment", "Manual adjustment of stitching"},
       {&mnuByHand, "mnuByHand", "&Stitch Manually ", "Stitch adjacent pictures manually "},
+      {&mnuEditSet, "mnuEditSet", "&Edit Picture Set",
+       "Return to the picture set to reorder, delete, replace or add pictures"},
       {&mnuParametersTwoPic, "mnuParametersTwoPic", "&Adjacent Pictures",
        "Set parameters, characterizing adjacent couples of pictures"},
       {&mnuParametersCamera, "mnuParametersCamera", "&Camera", "Set parameters of used photo camera"},
@@ -243,6 +258,23 @@ void TfrmMain::CreateActions() {
       {mnuVistariumHelp, 6},
   };
   for (const auto& [action, index] : images) action->setIcon(ToolIcon(index));
+  // The usual keys; the menus show them beside the captions.
+  const std::pair<QAction*, QKeySequence> keys[] = {
+      {mnuNewPanorama, QKeySequence(QKeySequence::New)},
+      {mnuLoadPictures, QKeySequence(QKeySequence::Open)},
+      {mnuOpenPanorama, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O)},
+      {mnuSavePanorama, QKeySequence(QKeySequence::Save)},
+      {mnuExit, QKeySequence(Qt::CTRL | Qt::Key_Q)},
+      {mnuViewFullSize, QKeySequence(Qt::CTRL | Qt::Key_F)},
+      {mnuViewBrowse, QKeySequence(Qt::CTRL | Qt::Key_B)},
+      {mnuJoin, QKeySequence(Qt::CTRL | Qt::Key_J)},
+      {mnuEditSet, QKeySequence(Qt::CTRL | Qt::Key_E)},
+      {mnuVistariumHelp, QKeySequence(Qt::Key_F1)},
+  };
+  for (const auto& [action, key] : keys) {
+    action->setShortcut(key);
+    action->setShortcutContext(Qt::WindowShortcut);
+  }
 
   auto on = [this](QAction* a, void (TfrmMain::*handler)()) {
     connect(a, &QAction::triggered, this, [this, handler] { Guarded([this, handler] { (this->*handler)(); }); });
@@ -251,12 +283,14 @@ void TfrmMain::CreateActions() {
   on(mnuLoadPictures, &TfrmMain::mnuLoadPicturesClick);
   on(mnuOpenPanorama, &TfrmMain::mnuOpenPanoramaClick);
   on(mnuSavePanorama, &TfrmMain::mnuSavePanoramaClick);
+  on(mnuExport360, &TfrmMain::mnuExport360Click);
   on(mnuExit, &TfrmMain::mnuExitClick);
   on(mnuViewFullSize, &TfrmMain::mnuViewFullSizeClick);
   on(mnuViewBrowse, &TfrmMain::mnuViewBrowseClick);
   on(mnuJoin, &TfrmMain::mnuJoinClick);
   on(mnuAdjustment, &TfrmMain::mnuAdjustmentClick);
   on(mnuByHand, &TfrmMain::mnuByHandClick);
+  on(mnuEditSet, &TfrmMain::mnuEditSetClick);
   on(mnuSaveParameters, &TfrmMain::mnuSaveParametersClick);
   on(mnuOpenParameters, &TfrmMain::mnuOpenParametersClick);
   on(mnuVistariumHelp, &TfrmMain::mnuVistariumHelpClick);
@@ -275,13 +309,15 @@ void TfrmMain::CreateMenus() {
     return m;
   };
   mnuFile = menu("mnuFile", "&File", "Open and save files");
-  mnuFile->addActions({mnuNewPanorama, mnuLoadPictures, mnuOpenPanorama, mnuSavePanorama});
+  mnuFile->addActions({mnuNewPanorama, mnuLoadPictures, mnuOpenPanorama, mnuSavePanorama, mnuExport360});
   mnuFile->addSeparator();
   mnuFile->addAction(mnuExit);
   mnuView = menu("mnuView", "&View Panorama", "View panorama");
   mnuView->addActions({mnuViewFullSize, mnuViewBrowse});
   mnuTools = menu("mnuTools", "&Tools", "Panorama construction tools");
   mnuTools->addActions({mnuJoin, mnuAdjustment, mnuByHand});
+  mnuTools->addSeparator();
+  mnuTools->addAction(mnuEditSet);
   mnuParameters = menu("mnuParameters", "&Parameters", "Parameters of tools");
   mnuParameters->addActions({mnuParametersTwoPic, mnuParametersCamera, mnuParametersMethod});
   mnuParameters->addSeparator();
@@ -355,6 +391,12 @@ void TfrmMain::CreatePanels() {
   chb360->setLayoutDirection(Qt::RightToLeft);  // text left of the box
   chb360->move(5, 2);
   chb360->adjustSize();
+  // A line keeps the check box apart from the picture count.
+  auto* divider = new QFrame(pnlPictureSet);
+  divider->setObjectName("pnlPictureSetDivider");
+  divider->setFrameShape(QFrame::VLine);
+  divider->setFrameShadow(QFrame::Sunken);
+  divider->setGeometry(166, 3, 4, 20);
   labMain1 = new QLabel("Number of pictures", pnlPictureSet);
   labMain1->setObjectName("labMain1");
   labMain1->move(176, 4);
@@ -406,6 +448,14 @@ void TfrmMain::CreatePanels() {
     (*bar)->setValue(0);
     (*bar)->setGeometry(16, y, 721, 18);
   }
+  // Stops either phase wherever it is; Escape does the same.
+  bbtnCancelJoin = new QPushButton("Cancel", pnlProgress);
+  bbtnCancelJoin->setObjectName("bbtnCancelJoin");
+  bbtnCancelJoin->setToolTip("Stop joining and return to the picture set (Esc)");
+  bbtnCancelJoin->setGeometry(657, 6, 80, 24);
+  bbtnCancelJoin->setShortcut(QKeySequence(Qt::Key_Escape));
+  bbtnCancelJoin->setAutoDefault(false);
+  connect(bbtnCancelJoin, &QPushButton::clicked, this, [this] { bbtnCancelJoinClick(); });
 
   sbPanorama = new QScrollArea(central);
   sbPanorama->setObjectName("sbPanorama");
@@ -449,6 +499,9 @@ void TfrmMain::SetWorkflowStage(WorkflowStage stage) {
   sbPanorama->setVisible(panels.PanoramaStrip);
   pnlProgress->setVisible(panels.ProgressPanel);
   lblNameLoadedPan->setVisible(panels.LoadedName);
+  const bool running = stage == WorkflowStage::Finding || stage == WorkflowStage::Constructing;
+  bbtnCancelJoin->setEnabled(running);
+  if (running) bbtnCancelJoin->setText("Cancel");
   // Marks of unreliable connections last while their panorama is shown or
   // corrected; a new Join or another set ends them.
   if (stage != WorkflowStage::PanoramaMade && stage != WorkflowStage::ConnectionsReady) ClearConnectionMarks();
@@ -467,7 +520,9 @@ void TfrmMain::ClearPictureSet() {
   ThumbnailImages.clear();
   ThumbnailNames.clear();
   edNofPictures->setText("0");
-  thumbnailCanvas->setFixedWidth(740);
+  thumbnailCanvas->setFixedWidth(740 + ExtraWidth());
+  keptConnections_.clear();
+  panoramaUnsaved_ = false;
   DragState = {};
   DragState.DragSource = DragState.DragTarget = -1;
 }
@@ -504,12 +559,12 @@ void TfrmMain::AddThumbnail(const DeviceBitmap& picture, const std::string& path
   auto* image = new QLabel(frame);
   image->setObjectName("ThumbnailImage");
   image->setScaledContents(true);
-  auto* name = new QLineEdit(FileNameOnly(path), frame);
+  auto* name = new QLineEdit(frame);
   name->setObjectName("ThumbnailName");
   name->setReadOnly(true);
   name->setContextMenuPolicy(Qt::NoContextMenu);
   name->setGeometry(5, 110, 100, 21);
-  name->setToolTip(FromStd(path));
+  SetThumbnailName(name, FileNameOnly(path), FromStd(path));
   for (QWidget* w : std::initializer_list<QWidget*>{frame, image, name}) {
     w->setProperty("tag", i);
     w->installEventFilter(this);
@@ -521,7 +576,7 @@ void TfrmMain::AddThumbnail(const DeviceBitmap& picture, const std::string& path
   PlaceThumbnailImage(i);
   image->setPixmap(ThumbnailPixmap(picture));
   edNofPictures->setText(QString::number(PictureCount()));
-  thumbnailCanvas->setFixedWidth(std::max(740, app::kThumbnailSlot * PictureCount() + 10));
+  thumbnailCanvas->setFixedWidth(std::max(740 + ExtraWidth(), app::kThumbnailSlot * PictureCount() + 10));
   frame->show();
 }
 
@@ -531,15 +586,24 @@ void TfrmMain::mnuLoadPicturesClick() {
 }
 
 void TfrmMain::LoadPictureFiles(const QStringList& files) {
-  std::vector<std::string> paths;
-  for (const QString& f : files) paths.push_back(QFileInfo(f).absoluteFilePath().toStdString());
-  paths = app::SortedPicturePaths(std::move(paths));
-  WaitCursor wait;
-  try {
+  std::vector<std::string> given;
+  for (const QString& f : files) given.push_back(QFileInfo(f).absoluteFilePath().toStdString());
+  // Folders stand for their pictures; every readable picture is loaded, and
+  // the files that are not are listed together afterwards.
+  std::vector<app::RefusedFile> refused;
+  const std::vector<std::string> paths = app::PicturePathsToLoad(given, refused);
+  {
+    WaitCursor wait;
     for (const std::string& path : paths) {
-      const DeviceBitmap picture = render::LoadPictureFile(path);
+      DeviceBitmap picture;
+      try {
+        picture = render::LoadPictureFile(path);
+      } catch (const std::exception& e) {
+        refused.push_back({path, e.what()});
+        continue;
+      }
       if (PictureCount() > 0 && (picture.Width != PictureWidth || picture.Height != PictureHeight)) {
-        services_.Inform(this, FromStd(app::SizeMismatchMessage(path)));
+        refused.push_back({path, app::SizeMismatchReason(picture.Width, picture.Height, PictureWidth, PictureHeight)});
         continue;
       }
       if (PictureCount() == 0) {
@@ -550,12 +614,9 @@ void TfrmMain::LoadPictureFiles(const QStringList& files) {
       AddThumbnail(picture, path);
       QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     }
-  } catch (...) {
-    // The pictures accepted before the failing file stay in the set.
     SetWorkflowStage(app::StageForPictureCount(PictureCount()));
-    throw;
   }
-  SetWorkflowStage(app::StageForPictureCount(PictureCount()));
+  if (!refused.empty()) services_.Inform(this, FromStd(app::RefusedFilesMessage(refused)));
 }
 
 void TfrmMain::pmnuDeletePictureClick() {
@@ -576,7 +637,7 @@ void TfrmMain::pmnuDeletePictureClick() {
   ThumbnailNames.pop_back();
   FileNames.pop_back();
   edNofPictures->setText(QString::number(PictureCount()));
-  thumbnailCanvas->setFixedWidth(std::max(740, app::kThumbnailSlot * PictureCount() + 10));
+  thumbnailCanvas->setFixedWidth(std::max(740 + ExtraWidth(), app::kThumbnailSlot * PictureCount() + 10));
   SetWorkflowStage(app::StageForPictureCount(PictureCount()));
 }
 
@@ -601,8 +662,7 @@ void TfrmMain::pmnuReloadClick() {
   FileNames[u] = path;
   PlaceThumbnailImage(k);
   ThumbnailImages[u]->setPixmap(ThumbnailPixmap(picture));
-  ThumbnailNames[u]->setText(FileNameOnly(path));
-  ThumbnailNames[u]->setToolTip(FromStd(path));
+  SetThumbnailName(ThumbnailNames[u], FileNameOnly(path), FromStd(path));
 }
 
 int TfrmMain::ThumbnailIndex(QObject* control) const {
@@ -754,14 +814,15 @@ bool TfrmMain::AskContinueQuestion(const QString& question) {
 }
 
 void TfrmMain::mnuJoinClick() {
+  // Joining again replaces the panorama made before.
+  if (!ConfirmDiscardPanorama()) return;
   SetLabelRed(Label2, false);
   for (QLabel* l : {Label3, Label4, Label5, Label6}) l->hide();
   for (QLabel* l : {Label1Elapsed, Label1Estimated, Label2Elapsed, Label2Estimated}) l->clear();
   for (QLabel* l : {Label1Elapsed, Label1Estimated, Label2Elapsed}) l->hide();
   matching::SetProgressBar(rs_, *progress_, Phase::Construction, 0);
   progress_->stop = false;
-  // Full-size refinement and rescue, unless switched off beside the parameter file.
-  rs_.Refine = params::ReadRefinementOption(params::RefinementOptionPath(programFolder_));
+  TakeJoinOptions();
 
   if (stage_ == WorkflowStage::ConnectionsReady) {
     SetLabelRed(Label1, false);
@@ -783,7 +844,7 @@ void TfrmMain::mnuJoinClick() {
   const params::ParameterSets parameters = parameters_;
   rs_.KeepPictures = true;  // the construction follows at once and takes them over
   QApplication::setOverrideCursor(Qt::WaitCursor);
-  RunInBackground([this, pictures, parameters] { app::RunFindingPhase(rs_, *progress_, pictures, parameters); },
+  RunInBackground([this, pictures, parameters] { RunFinding(rs_, pictures, parameters, true); },
                   [this](std::exception_ptr error) {
                     QApplication::restoreOverrideCursor();
                     if (error) {
@@ -791,6 +852,7 @@ void TfrmMain::mnuJoinClick() {
                       return;
                     }
                     if (rs_.CancelRequested || closeAfterJoin_) {
+                      // Connections kept from an edited set stay kept.
                       ResetConstructionResults(rs_);
                       frmBrowser_->ResetBrowser();
                       ResetFindingResults(rs_);
@@ -798,6 +860,7 @@ void TfrmMain::mnuJoinClick() {
                       FinishJoinIfClosing();
                       return;
                     }
+                    keptConnections_.clear();
                     SetLabelRed(Label1, false);
                     SetLabelRed(Label2, true);
                     Label4->hide();
@@ -812,9 +875,21 @@ void TfrmMain::StartConstruction(WorkflowStage startedFrom) {
   QApplication::setOverrideCursor(Qt::WaitCursor);
   RunInBackground(
       [this] {
+        proposedOrder_.clear();
         app::RunConstructionPhase(rs_, *progress_);
+        if (rs_.CancelRequested) return;
         builtPicture_ = Bitmap32{};
         app::ShowPanorama(rs_.Panorama, builtPicture_);
+        // Connections named because their pictures stand the wrong way
+        // round point to the order in which the set fits.
+        std::vector<bool> reversed;
+        bool any = false;
+        for (const ConnectionCheck& c : CheckConnections(rs_)) {
+          const bool named = !ConnectionWarning(c).empty() && !StopSignalled(rs_);
+          reversed.push_back(named && app::ConnectionReversed(rs_, c.Left, c.Right));
+          any = any || reversed.back();
+        }
+        if (any) proposedOrder_ = app::OrderTurningReversed(rs_.PictureSet.Count, rs_.PictureSet.Is360, reversed);
       },
       [this, startedFrom](std::exception_ptr error) {
         QApplication::restoreOverrideCursor();
@@ -823,17 +898,35 @@ void TfrmMain::StartConstruction(WorkflowStage startedFrom) {
           JoinFailed(error, startedFrom);
           return;
         }
+        if (rs_.CancelRequested) {
+          // Stopped: back where Join started, with the set intact. The
+          // connections found on the way are kept for the next Join.
+          if (startedFrom == WorkflowStage::PicturesLoaded) keptConnections_ = app::TakeConnections(rs_);
+          ResetConstructionResults(rs_);
+          frmBrowser_->ResetBrowser();
+          if (startedFrom == WorkflowStage::PicturesLoaded) ResetFindingResults(rs_);
+          frmSimpleShow_->Clear();
+          builtPicture_ = Bitmap32{};
+          SetWorkflowStage(startedFrom);
+          FinishJoinIfClosing();
+          return;
+        }
         frmSimpleShow_->TakePicture(std::move(builtPicture_));
         builtPicture_ = Bitmap32{};
         DrawPanoramaPreview();
         SetWorkflowStage(WorkflowStage::PanoramaMade);
+        panoramaUnsaved_ = true;
         // Connections that the check names are worth a look before saving.
         QStringList warnings;
         const std::vector<ConnectionCheck> checks = CheckConnections(rs_);
         for (const ConnectionCheck& c : checks)
           if (const std::string w = ConnectionWarning(c); !w.empty()) warnings << FromStd(w);
         MarkUnreliableConnections(checks);
-        if (!warnings.isEmpty())
+        if (!proposedOrder_.empty() && !closeAfterJoin_) {
+          const std::vector<int> order = std::move(proposedOrder_);
+          proposedOrder_.clear();
+          QTimer::singleShot(0, this, [this, order] { Guarded([this, order] { OfferOrder(order); }); });
+        } else if (!warnings.isEmpty())
           services_.Inform(this, "The panorama is made, but some connections look unreliable:\n\n" +
                                      warnings.join("\n\n") +
                                      "\n\nManual Adjustment lets you correct them through the thumbnails' menu.");
@@ -872,6 +965,10 @@ void TfrmMain::FinishJoinIfClosing() {
 }
 
 void TfrmMain::closeEvent(QCloseEvent* event) {
+  if (!JoinRunning() && !ConfirmDiscardPanorama()) {
+    event->ignore();
+    return;
+  }
   if (JoinRunning()) {
     event->ignore();
     if (!closeAfterJoin_ && services_.Ask(this, kStopJoinQuestion)) {
@@ -894,23 +991,43 @@ TPictureSetData TfrmMain::PictureSetSnapshot() const {
   return pictures;
 }
 
-void TfrmMain::mnuByHandClick() {
+void TfrmMain::TakeJoinOptions() {
+  // Full-size refinement and rescue, exposure gains (which need the
+  // refinement) and the crop, as the switches beside the parameter file say.
   rs_.Refine = params::ReadRefinementOption(params::RefinementOptionPath(programFolder_));
+  rs_.CompensateExposure =
+      rs_.Refine && params::ReadGainCompensationOption(params::GainCompensationOptionPath(programFolder_));
+  rs_.Crop = params::ReadCropOption(params::CropOptionPath(programFolder_));
+}
+
+void TfrmMain::mnuByHandClick() {
+  TakeJoinOptions();
   rs_.ManualStitching = true;
+  rs_.PlaceByFeatures = true;  // start where the pictures really overlap
   rs_.KeepPictures = false;  // the user corrects the connections before any construction
+  progress_->stop = false;
   SetWorkflowStage(WorkflowStage::Finding);
   const TPictureSetData pictures = PictureSetSnapshot();
   const params::ParameterSets parameters = parameters_;
   QApplication::setOverrideCursor(Qt::WaitCursor);
   RunInBackground(
-      [this, pictures, parameters] { app::RunFindingPhaseWithoutEstimate(rs_, *progress_, pictures, parameters); },
+      [this, pictures, parameters] { RunFinding(rs_, pictures, parameters, false); },
       [this](std::exception_ptr error) {
         QApplication::restoreOverrideCursor();
+        rs_.PlaceByFeatures = false;
         if (error) {
           rs_.ManualStitching = false;
           JoinFailed(error, WorkflowStage::PicturesLoaded);
           return;
         }
+        if (rs_.CancelRequested || closeAfterJoin_) {
+          rs_.ManualStitching = false;
+          ResetFindingResults(rs_);
+          SetWorkflowStage(WorkflowStage::PicturesLoaded);
+          FinishJoinIfClosing();
+          return;
+        }
+        keptConnections_.clear();
         SetWorkflowStage(WorkflowStage::ConnectionsReady);
         rs_.ManualStitching = false;
         FinishJoinIfClosing();
@@ -918,6 +1035,9 @@ void TfrmMain::mnuByHandClick() {
 }
 
 void TfrmMain::mnuAdjustmentClick() {
+  // The panorama goes: the connections are corrected and joined anew.
+  if (!ConfirmDiscardPanorama()) return;
+  panoramaUnsaved_ = false;
   SetWorkflowStage(WorkflowStage::ConnectionsReady);
   ResetConstructionResults(rs_);
   frmBrowser_->ResetBrowser();
@@ -938,13 +1058,14 @@ void TfrmMain::ShowPreviewImage(const app::PreviewGeometry& g) {
 
 void TfrmMain::DrawPanoramaPreview() {
   const Bitmap32& picture = frmSimpleShow_->Picture();
-  ShowPreviewImage(app::MadePanoramaPreview(picture.Width, picture.Height, rs_.PictureSet.Count));
+  ShowPreviewImage(app::GrownPanoramaPreview(picture.Width, picture.Height, rs_.PictureSet.Count,
+                                             sbPanorama->viewport()->width(), ExtraWidth(), ExtraHeight()));
 }
 
 void TfrmMain::DrawOpenedPreview() {
   const Bitmap32& picture = frmSimpleShow_->Picture();
-  const app::PreviewGeometry g =
-      app::OpenedPanoramaPreview(picture.Width, picture.Height, sbPanorama->width() - 2 * sbPanorama->frameWidth());
+  const app::PreviewGeometry g = app::GrownOpenedPreview(
+      picture.Width, picture.Height, sbPanorama->width() - 2 * sbPanorama->frameWidth(), ExtraHeight());
   ShowPreviewImage(g);
   // The name goes under the preview, at the panel's bottom, without
   // covering the picture.
@@ -969,8 +1090,12 @@ void TfrmMain::mnuSavePanoramaClick() {
   }
   if (fs::exists(path) && !services_.Ask(this, FromStd(app::kReplaceExistingFileQuestion))) return;
   WaitCursor wait;
-  app::SavePanoramaFile(path, frmSimpleShow_->Picture(),
-                        app::TrailerFor(rs_.Projection, rs_.PictureSet.Is360, rs_.Layout.Top));
+  const Bitmap32& picture = frmSimpleShow_->Picture();
+  const render::JpegSegment metadata =
+      app::PanoramaExifSegment(rs_.PictureSet.FileNames, picture.Width, picture.Height);
+  app::SavePanoramaFile(path, picture, app::TrailerFor(rs_.Projection, rs_.PictureSet.Is360, rs_.Layout.Top),
+                        {&metadata, 1});
+  panoramaUnsaved_ = false;
 }
 
 std::vector<app::NamedFile> TfrmMain::PictureInputs() const {
@@ -980,7 +1105,35 @@ std::vector<app::NamedFile> TfrmMain::PictureInputs() const {
   return inputs;
 }
 
+void TfrmMain::mnuExport360Click() {
+  const QString chosen = services_.ChooseFileToSave(this, "Export as 360 Photo", FromStd(app::kSaveFilter));
+  if (chosen.isEmpty()) return;
+  const std::string path = app::PanoramaFileNameFor(chosen.toStdString());
+  std::vector<app::NamedFile> inputs = PictureInputs();
+  if (!openedFile_.empty()) inputs.push_back({openedFile_, "the opened panorama"});
+  if (const std::string problem = app::OutputProblem(path, inputs); !problem.empty()) {
+    services_.Inform(this, FromStd(std::string(app::OutputRefused({path, "the 360 photo"}, problem).what())));
+    return;
+  }
+  if (fs::exists(path) && !services_.Ask(this, FromStd(app::kReplaceExistingFileQuestion))) return;
+  WaitCursor wait;
+  // A made panorama brings its run's values and the first picture's
+  // metadata, an opened one its trailer's values and its own metadata.
+  const bool opened = stage_ == WorkflowStage::PanoramaOpened;
+  const Bitmap32& picture = frmSimpleShow_->Picture();
+  const app::SphereSource source{rs_.PictureSet.Is360, rs_.Projection.AngleStep, rs_.Projection.PixelsPerRadian,
+                                 static_cast<double>(opened ? openedHorizonRow_ : rs_.Layout.Top)};
+  const app::SphereTags layout = app::SpherePhotoLayout(source, picture.Width, picture.Height);
+  std::vector<render::JpegSegment> metadata;
+  if (!opened)
+    metadata.push_back(app::PanoramaExifSegment(rs_.PictureSet.FileNames, layout.CroppedWidth, layout.CroppedHeight));
+  else if (auto exif = app::CopiedExifSegment(openedFile_, layout.CroppedWidth, layout.CroppedHeight))
+    metadata.push_back(std::move(*exif));
+  app::WriteSpherePhoto(picture, source, path, std::move(metadata));
+}
+
 void TfrmMain::mnuOpenPanoramaClick() {
+  if (!ConfirmDiscardPanorama()) return;
   const QStringList files = services_.ChooseFilesToOpen(this, kPictureDialogTitle, FromStd(app::kOpenFilter), false);
   if (files.isEmpty()) return;
   const std::string path = QFileInfo(files.front()).absoluteFilePath().toStdString();
@@ -1009,7 +1162,9 @@ void TfrmMain::mnuOpenPanoramaClick() {
   SetWorkflowStage(WorkflowStage::PanoramaOpened);
   chb360->setChecked(rs_.PictureSet.Is360);
   openedBrowsable_ = reading.State == app::TrailerState::Sound;
+  openedFile_ = path;
   mnuViewBrowse->setEnabled(openedBrowsable_);
+  mnuExport360->setEnabled(openedBrowsable_);
 }
 
 void TfrmMain::mnuViewFullSizeClick() { frmSimpleShow_->ShowFullSize(); }
@@ -1042,7 +1197,10 @@ void TfrmMain::mnuViewBrowseClick() {
   frmBrowser_->exec();
 }
 
-void TfrmMain::mnuNewPanoramaClick() { ClearPictureSet(); }
+void TfrmMain::mnuNewPanoramaClick() {
+  if (!ConfirmDiscardPanorama()) return;
+  ClearPictureSet();
+}
 
 void TfrmMain::mnuExitClick() { close(); }
 
@@ -1065,7 +1223,8 @@ void TfrmMain::mnuParametersClick(const QString& which) {
 }
 
 void TfrmMain::mnuSaveParametersClick() {
-  QDir::setCurrent(QString::fromStdString(programFolder_.string()));
+  // Parameter sets are the user's: the dialog starts in the settings folder.
+  QDir::setCurrent(QString::fromStdString(params::OptionsFolder(programFolder_).string()));
   const QString chosen = services_.ChooseFileToSave(this, "Save all parameters", "Set of Vistarium parameters|*.spr");
   if (chosen.isEmpty()) return;
   const std::string file = params::ParameterFileNameFor(chosen.toStdString());
@@ -1081,7 +1240,8 @@ void TfrmMain::mnuOpenParametersClick() {
                                                          "Set of Vistarium parameters|*.spr|All files|*.*", false);
   if (chosen.isEmpty()) return;
   try {
-    parameterDialogs_.LoadParameterFile(chosen.front().toStdString());
+    const std::string problem = parameterDialogs_.LoadParameterFile(chosen.front().toStdString());
+    if (!problem.empty()) services_.Inform(this, FromStd(problem));
   } catch (const params::ParameterFileError& e) {
     services_.Inform(this, QString::fromUtf8(e.what()));
   }
@@ -1103,12 +1263,35 @@ fs::path TfrmMain::HelpFile() const {
 }
 
 void TfrmMain::mnuVistariumHelpClick() {
-  const std::string help = HelpFile().string();
-  if (services_.OpenDocument(FromStd(help))) return;
+  const fs::path file = HelpFile();
+  if (services_.OpenDocument(FromStd(file.string()))) return;
+  // No viewer took it (a machine without a web browser): the program shows
+  // the guide itself.
   std::error_code ec;
-  const std::string reason = fs::is_regular_file(help, ec) ? "the desktop has no program to show it"
-                                                           : params::SystemReason(ENOENT);
-  services_.Inform(this, FromStd(params::FileMessage(kHelpFailure, help, reason)));
+  if (fs::is_regular_file(file, ec))
+    ShowHelpWindow(file);
+  else
+    services_.Inform(this, FromStd(params::FileMessage(kHelpFailure, file.string(), params::SystemReason(ENOENT))));
+}
+
+void TfrmMain::ShowHelpWindow(const fs::path& file) {
+  if (!frmHelp_) {
+    frmHelp_ = new QDialog(this, Qt::Window);
+    frmHelp_->setObjectName("frmHelp");
+    frmHelp_->setWindowTitle("Vistarium Help");
+    auto* layout = new QVBoxLayout(frmHelp_);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto* text = new QTextBrowser(frmHelp_);
+    text->setObjectName("tbHelpText");
+    text->setOpenExternalLinks(true);
+    layout->addWidget(text);
+    frmHelp_->resize(780, 640);
+  }
+  auto* text = frmHelp_->findChild<QTextBrowser*>("tbHelpText");
+  text->setSource(QUrl::fromLocalFile(QString::fromStdString(fs::absolute(file).string())));
+  frmHelp_->show();
+  frmHelp_->raise();
+  frmHelp_->activateWindow();
 }
 
 void TfrmMain::mnuAboutClick() { frmAbout_->exec(); }
@@ -1188,6 +1371,124 @@ void TfrmMain::ClearConnectionMarks() {
     ThumbnailFrames[static_cast<std::size_t>(i)]->setToolTip(QString());
   }
   markedThumbnails_.clear();
+}
+
+// ---------------------------------------------------------------------------
+// Stopping, unsaved work and editing the set again
+
+void TfrmMain::bbtnCancelJoinClick() {
+  if (!JoinRunning()) return;
+  progress_->stop = true;
+  bbtnCancelJoin->setEnabled(false);
+  bbtnCancelJoin->setText("Stopping...");
+}
+
+bool TfrmMain::ConfirmDiscardPanorama() {
+  if (stage_ != WorkflowStage::PanoramaMade || !panoramaUnsaved_) return true;
+  switch (services_.AskYesNoCancel(this, "Save the panorama?")) {
+    case DesktopServices::Answer::Yes:
+      try {
+        mnuSavePanoramaClick();
+      } catch (const std::exception& e) {
+        services_.ReportError(this, QString::fromUtf8(e.what()));
+        return false;
+      }
+      return !panoramaUnsaved_;  // a save dialog cancelled keeps the panorama
+    case DesktopServices::Answer::No:
+      return true;
+    default:
+      return false;
+  }
+}
+
+void TfrmMain::RunFinding(RunState& rs, const TPictureSetData& pictures, const params::ParameterSets& parameters,
+                          bool withEstimate) {
+  if (!keptConnections_.empty())
+    app::RunFindingPhaseKeeping(rs, *progress_, pictures, parameters, keptConnections_, withEstimate);
+  else if (withEstimate)
+    app::RunFindingPhase(rs, *progress_, pictures, parameters);
+  else
+    app::RunFindingPhaseWithoutEstimate(rs, *progress_, pictures, parameters);
+}
+
+void TfrmMain::mnuEditSetClick() {
+  if (!ConfirmDiscardPanorama()) return;
+  keptConnections_ = app::TakeConnections(rs_);
+  ResetConstructionResults(rs_);
+  frmBrowser_->ResetBrowser();
+  ResetFindingResults(rs_);
+  frmSimpleShow_->Clear();
+  panoramaUnsaved_ = false;
+  SetWorkflowStage(app::StageForPictureCount(PictureCount()));
+}
+
+void TfrmMain::ReorderPictures(const std::vector<int>& order) {
+  if (order.size() != FileNames.size()) return;
+  std::vector<std::string> files;
+  std::vector<QPixmap> pictures;
+  QStringList names, tips;
+  for (const int k : order) {
+    const auto u = static_cast<std::size_t>(k);
+    files.push_back(FileNames[u]);
+    pictures.push_back(ThumbnailImages[u]->pixmap());
+    names << ThumbnailNames[u]->text();
+    tips << ThumbnailNames[u]->toolTip();
+  }
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    FileNames[i] = files[i];
+    ThumbnailImages[i]->setPixmap(pictures[i]);
+    ThumbnailNames[i]->setText(names[static_cast<qsizetype>(i)]);
+    ThumbnailNames[i]->setToolTip(tips[static_cast<qsizetype>(i)]);
+  }
+}
+
+void TfrmMain::OfferOrder(const std::vector<int>& order) {
+  if (stage_ != WorkflowStage::PanoramaMade || order.size() != FileNames.size()) return;
+  if (!services_.Ask(this, FromStd(app::ReorderQuestion(order)))) return;
+  // The user asked for the new order: the panorama of the old one goes.
+  keptConnections_ = app::TakeConnections(rs_);
+  ResetConstructionResults(rs_);
+  frmBrowser_->ResetBrowser();
+  ResetFindingResults(rs_);
+  frmSimpleShow_->Clear();
+  panoramaUnsaved_ = false;
+  ReorderPictures(order);
+  SetWorkflowStage(app::StageForPictureCount(PictureCount()));
+  mnuJoinClick();
+}
+
+// ---------------------------------------------------------------------------
+// Room to work
+
+int TfrmMain::ExtraWidth() const { return std::max(0, centralWidget()->width() - 776); }
+
+int TfrmMain::ExtraHeight() const {
+  return std::max(0, centralWidget()->height() - (426 - menuBar()->sizeHint().height()));
+}
+
+void TfrmMain::resizeEvent(QResizeEvent* event) {
+  QMainWindow::resizeEvent(event);
+  LayOutPanels();
+}
+
+void TfrmMain::LayOutPanels() {
+  const int w = ExtraWidth(), h = ExtraHeight();
+  sbThumbnails->setGeometry(8, 40, 753 + w, 160);
+  thumbnailCanvas->setFixedWidth(std::max(740 + w, app::kThumbnailSlot * PictureCount() + 10));
+  pnlProgress->setGeometry(8, 208, 753 + w, 160 + h);
+  for (QProgressBar* bar : {ProgressBar1, ProgressBar2}) bar->resize(721 + w, bar->height());
+  bbtnCancelJoin->move(657 + w, bbtnCancelJoin->y());
+  sbPanorama->setGeometry(8, 209, 753 + w, 160 + h);
+  // The preview follows the strip's size.
+  if (stage_ == WorkflowStage::PanoramaMade && frmSimpleShow_->Picture().Width > 0) DrawPanoramaPreview();
+  if (stage_ == WorkflowStage::PanoramaOpened && frmSimpleShow_->Picture().Width > 0) DrawOpenedPreview();
+}
+
+void TfrmMain::SetThumbnailName(QLineEdit* edit, const QString& name, const QString& path) {
+  const int room = edit->width() - 8;
+  edit->setText(edit->fontMetrics().elidedText(name, Qt::ElideMiddle, room));
+  edit->setCursorPosition(0);
+  edit->setToolTip(path);
 }
 
 }  // namespace vistarium::desktop

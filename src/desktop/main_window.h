@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/output_files.h"
+#include "app/set_editing.h"
 #include "app/workflow.h"
 #include "desktop/camera_dialog.h"
 #include "image/bitmaps.h"
@@ -25,11 +26,13 @@
 
 class QAction;
 class QCheckBox;
+class QDialog;
 class QFrame;
 class QLabel;
 class QLineEdit;
 class QMenu;
 class QProgressBar;
+class QPushButton;
 class QScrollArea;
 class QThread;
 class QToolBar;
@@ -90,6 +93,7 @@ public:
   TfrmAbout* AboutBox() const { return frmAbout_; }
   TfrmAdjust* AdjustWindow() const { return frmAdjust_; }
   TfrmBrowser* Browser() const { return frmBrowser_; }
+  QDialog* HelpWindow() const { return frmHelp_; }
   // The text shown under an opened panorama's preview, and whether it can be browsed.
   bool OpenedPanoramaBrowsable() const { return openedBrowsable_; }
 
@@ -98,6 +102,7 @@ public:
   void mnuLoadPicturesClick();
   void mnuOpenPanoramaClick();
   void mnuSavePanoramaClick();
+  void mnuExport360Click();
   void mnuExitClick();
   void mnuViewFullSizeClick();
   void mnuViewBrowseClick();
@@ -113,6 +118,18 @@ public:
   void pmnuReloadClick();
   void pmnuAdjustRightClick();
   void pmnuAdjustLeftClick();
+  // Back from connections or a made panorama to editing the picture set; the
+  // connections of pictures that stay neighbours are kept for the next Join.
+  void mnuEditSetClick();
+  // Stops the running phase (the progress panel's Cancel button, Escape).
+  void bbtnCancelJoinClick();
+  // Before a made panorama that was not saved is thrown away: "Save the
+  // panorama?" with Yes (save it first), No and Cancel. False when the
+  // command must not go on.
+  bool ConfirmDiscardPanorama();
+  bool PanoramaUnsaved() const { return panoramaUnsaved_; }
+  // The connections kept from before the set was edited.
+  const std::vector<app::KeptConnection>& KeptConnections() const { return keptConnections_; }
   // Thumbnails of the connections the check after Join named: their own
   // frame colour and the warning as a hint, until the set changes or Join
   // runs again.
@@ -121,8 +138,8 @@ public:
 
   // Controls (named as the tests find them).
   QMenu *mnuFile, *mnuView, *mnuTools, *mnuParameters, *mnuHelp;
-  QAction *mnuNewPanorama, *mnuLoadPictures, *mnuOpenPanorama, *mnuSavePanorama, *mnuExit;
-  QAction *mnuViewFullSize, *mnuViewBrowse, *mnuJoin, *mnuAdjustment, *mnuByHand;
+  QAction *mnuNewPanorama, *mnuLoadPictures, *mnuOpenPanorama, *mnuSavePanorama, *mnuExport360, *mnuExit;
+  QAction *mnuViewFullSize, *mnuViewBrowse, *mnuJoin, *mnuAdjustment, *mnuByHand, *mnuEditSet;
   QAction *mnuParametersTwoPic, *mnuParametersCamera, *mnuParametersMethod, *mnuSaveParameters, *mnuOpenParameters;
   QAction *mnuVistariumHelp, *mnuAbout;
   QToolBar* ToolBarMain;
@@ -136,6 +153,7 @@ public:
   QLabel *Label1, *Label2, *Label3, *Label4, *Label5, *Label6;
   QLabel *Label1Elapsed, *Label1Estimated, *Label2Elapsed, *Label2Estimated;
   QProgressBar *ProgressBar1, *ProgressBar2;
+  QPushButton* bbtnCancelJoin;
   QScrollArea* sbPanorama;
   QFrame* pnlPanorama;
   QLabel* ImgPanorama;
@@ -152,6 +170,7 @@ protected:
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dropEvent(QDropEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
 private:
   class PhaseProgress;
@@ -169,6 +188,9 @@ private:
   // The picture set as the phases take it: the strip's files and the 360 flag.
   TPictureSetData PictureSetSnapshot() const;
   void StartConstruction(app::WorkflowStage startedFrom);
+  // The switches beside the parameter file that a Join takes: refinement,
+  // exposure gains and crop.
+  void TakeJoinOptions();
   void JoinFailed(std::exception_ptr error, app::WorkflowStage startedFrom);
   // The report of a failed Join; want of memory names what did not fit.
   QString JoinErrorText(std::exception_ptr error, bool findingFailed) const;
@@ -193,6 +215,26 @@ private:
   void DrawOpenedPreview();
   void ShowPreviewImage(const app::PreviewGeometry& g);
   std::filesystem::path HelpFile() const;
+  // The strips and panels follow the window: the layout of the starting size
+  // grows by what the window has beyond it.
+  void LayOutPanels();
+  int ExtraWidth() const;
+  int ExtraHeight() const;
+  // A thumbnail's name: the file name elided in the middle to fit, the full
+  // path as its hint.
+  void SetThumbnailName(QLineEdit* edit, const QString& name, const QString& path);
+  // The guide in a window of the program's own, when no viewer shows it.
+  void ShowHelpWindow(const std::filesystem::path& file);
+
+  // Puts the pictures in the given order (indices of the present ones).
+  void ReorderPictures(const std::vector<int>& order);
+  // After a Join that named connections: the order in which they fit, if
+  // the pictures seem out of order; asked about and applied on this thread.
+  void OfferOrder(const std::vector<int>& order);
+  // The finding phase of Join or Stitch Manually, keeping the connections of
+  // an edited set's pictures that stayed neighbours.
+  void RunFinding(RunState& rs, const TPictureSetData& pictures, const params::ParameterSets& parameters,
+                  bool withEstimate);
 
   DesktopServices& services_;
   std::filesystem::path programFolder_;
@@ -204,6 +246,9 @@ private:
   QThread* worker_ = nullptr;
   bool closeAfterJoin_ = false;
   bool openedBrowsable_ = false;
+  bool panoramaUnsaved_ = false;  // a panorama was made and not saved since
+  std::vector<app::KeptConnection> keptConnections_;
+  std::vector<int> proposedOrder_;  // computed with the construction, offered after it
   Bitmap32 builtPicture_;  // handed from the worker to the full-size view
   TfrmSimpleShow* frmSimpleShow_ = nullptr;
   TfrmDebugSphereShow* frmDebugSphereShow_ = nullptr;
@@ -211,8 +256,10 @@ private:
   TfrmAdjust* frmAdjust_ = nullptr;
   std::vector<int> markedThumbnails_;  // frames coloured by MarkUnreliableConnections
   TfrmBrowser* frmBrowser_ = nullptr;
+  QDialog* frmHelp_ = nullptr;
   // The horizon row of an opened panorama file: its trailer's, or the middle row.
   std::int32_t openedHorizonRow_ = 0;
+  std::string openedFile_;  // the panorama file opened, for its metadata
 };
 
 }  // namespace vistarium::desktop

@@ -1,6 +1,9 @@
 #include "desktop/parameter_dialogs.h"
 
+#include <algorithm>
+
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QLabel>
@@ -17,6 +20,7 @@
 #include "desktop/services.h"
 #include "params/file_access.h"
 #include "params/parameter_file.h"
+#include "params/output_options.h"
 #include "params/refinement_option.h"
 
 namespace vistarium::desktop {
@@ -212,7 +216,8 @@ TfrmParametersMethod::TfrmParametersMethod(DesktopServices& services, fs::path p
     : TParameterDialog(services, std::move(programFolder), parent) {
   setObjectName("frmParametersMethod");
   setWindowTitle("Parameters of Method");
-  SetFixedClientSize(576, 358);
+  // A row below the buttons holds the choices about the panorama picture.
+  SetFixedClientSize(576, 390);
 
   Label1 = PlacedLabel(this, "Label1",
                       "After scaling down, maximal size (width or height) should be not less (in pixels) than  ",
@@ -233,6 +238,19 @@ TfrmParametersMethod::TfrmParametersMethod(DesktopServices& services, fs::path p
   cbRefinement->setObjectName("cbRefinement");
   cbRefinement->setToolTip("Measure every connection again on the full-size pictures before the panorama is built");
   cbRefinement->setGeometry(8, 320, 250, 25);
+  cbGainCompensation = new QCheckBox("Even out exposure of the pictures", this);
+  cbGainCompensation->setObjectName("cbGainCompensation");
+  cbGainCompensation->setToolTip(
+      "Give every picture the brightness and colour of its neighbours where they overlap (needs the refinement)");
+  cbGainCompensation->setGeometry(8, 355, 250, 25);
+  connect(cbRefinement, &QCheckBox::toggled, cbGainCompensation, &QWidget::setEnabled);
+  lblCrop = PlacedLabel(this, "lblCrop", "Keep", QPoint(264, 359));
+  cbCrop = new QComboBox(this);
+  cbCrop->setObjectName("cbCrop");
+  cbCrop->addItems({"the band all pictures cover", "the largest rectangle without empty pixels",
+                    "everything, empty corners black"});
+  cbCrop->setToolTip("Which part of the pictures the panorama keeps");
+  cbCrop->setGeometry(304, 355, 268, 25);
 
   bbtnSave = DialogButton(this, "bbtnSave", "Save and exit", QRect(264, 320, 100, 25));
   bbtnDefault = DialogButton(this, "bbtnDefault", "Restore Default", QRect(368, 320, 100, 25));
@@ -250,6 +268,8 @@ void TfrmParametersMethod::FormCreate() {
     if (exists) values_ = params::ReadMethodParameters(currentFile_);
   });
   refine_ = params::ReadRefinementOption(params::RefinementOptionPath(programFolder_));
+  gains_ = params::ReadGainCompensationOption(params::GainCompensationOptionPath(programFolder_));
+  crop_ = params::ReadCropOption(params::CropOptionPath(programFolder_));
   ShowValues();
   LabMemo1->setText(PaddedLines(
       {"For decreasing time of panorama preparation,  initial pictures can be temporary",
@@ -277,6 +297,9 @@ void TfrmParametersMethod::ShowValues() {
   edPar3->setText(FromStd(entries.Quality));
   cbPar2->setChecked(entries.Smoothing);
   cbRefinement->setChecked(refine_);
+  cbGainCompensation->setChecked(gains_);
+  cbGainCompensation->setEnabled(refine_);
+  cbCrop->setCurrentIndex(static_cast<int>(crop_));
 }
 
 void TfrmParametersMethod::bbtnSaveClick() {
@@ -286,11 +309,17 @@ void TfrmParametersMethod::bbtnSaveClick() {
   entries.Smoothing = cbPar2->isChecked();
   values_ = params::ApplyMethodEntries(values_, entries);
   SaveCurrentFile();
-  // The refinement choice lives in its own file beside the parameter file;
-  // the next Join reads it.
+  // The refinement, exposure and crop choices live in their own files beside
+  // the parameter file; the next Join reads them.
   try {
     params::SaveRefinementOption(params::RefinementOptionPath(programFolder_), cbRefinement->isChecked());
     refine_ = cbRefinement->isChecked();
+    params::SaveGainCompensationOption(params::GainCompensationOptionPath(programFolder_),
+                                       cbGainCompensation->isChecked());
+    gains_ = cbGainCompensation->isChecked();
+    const auto crop = static_cast<params::CropChoice>(std::clamp(cbCrop->currentIndex(), 0, 2));
+    params::SaveCropOption(params::CropOptionPath(programFolder_), crop);
+    crop_ = crop;
   } catch (const params::FileWriteError& e) {
     services_.Inform(this, FromStd(params::FileMessage(params::kSaveParametersError, e.File(), e.Reason())));
   }
@@ -311,14 +340,15 @@ params::ParameterSets ParameterDialogs::Sets() const {
   return sets;
 }
 
-void ParameterDialogs::LoadParameterFile(const fs::path& path) {
+std::string ParameterDialogs::LoadParameterFile(const fs::path& path) {
   const params::ParameterSets loaded = params::LoadParameterFile(path, Sets());
   Method->SetValues(loaded.Method);
   TwoPic->SetValues(loaded.TwoPic);
   Method->ShowValues();
   TwoPic->ShowValues();
-  Camera->SetCameraName(loaded.Camera.Name);
+  std::string problem = Camera->SetCameraName(loaded.Camera.Name);
   params::SaveParameterFile(TwoPic->CurrentFile(), Sets());
+  return problem;
 }
 
 ParameterDialogs CreateParameterDialogs(DesktopServices& services, const fs::path& programFolder, QWidget* parent) {

@@ -11,9 +11,11 @@
 #include <functional>
 #include <string>
 
+#include "params/output_options.h"
 #include "params/parameter_sets.h"
 
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -87,6 +89,10 @@ public:
   // Whether the connections are measured again on the full-size pictures,
   // as last read from or saved to the Options folder.
   bool Refinement() const { return refine_; }
+  // Whether the exposure of the pictures is evened out, and the crop of the
+  // panorama, as last read from or saved to the Options folder.
+  bool GainCompensation() const { return gains_; }
+  params::CropChoice Crop() const { return crop_; }
 
   void FormCreate();
   void ShowValues();
@@ -96,12 +102,16 @@ public:
 
   QLabel *Label1, *Label2, *LabMemo1, *LabMemo2, *LabMemo3;
   QLineEdit *edPar1, *edPar3;
-  QCheckBox *cbPar2, *cbRefinement;
+  QCheckBox *cbPar2, *cbRefinement, *cbGainCompensation;
+  QLabel* lblCrop;
+  QComboBox* cbCrop;  // items in the order of params::CropChoice
   QPushButton *bbtnSave, *bbtnDefault, *bbtnCancel;
 
 private:
   params::TParametersMethod values_;
   bool refine_ = true;
+  bool gains_ = true;
+  params::CropChoice crop_ = params::CropChoice::Common;
 };
 
 // The three dialogs, created together and able to gather all sets.
@@ -114,8 +124,9 @@ struct ParameterDialogs {
   // Reads a whole parameter file into the three dialogs, then writes it as
   // the current file. Throws params::ParameterFileError (the read or the
   // write message) and leaves every set unchanged when the file cannot be
-  // read.
-  void LoadParameterFile(const std::filesystem::path& path);
+  // read. A camera the list does not hold is not taken: the camera in force
+  // stays, and the message saying so is returned ("" otherwise).
+  std::string LoadParameterFile(const std::filesystem::path& path);
 };
 
 // Creates the three dialogs (each reads the current file) as children of

@@ -84,6 +84,13 @@ bool QtDesktopServices::Ask(QWidget* parent, const QString& text) {
          QMessageBox::Yes;
 }
 
+DesktopServices::Answer QtDesktopServices::AskYesNoCancel(QWidget* parent, const QString& text) {
+  const auto button = QMessageBox::question(parent, "Confirm", text,
+                                            QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel,
+                                            QMessageBox::Yes);
+  return button == QMessageBox::Yes ? Answer::Yes : button == QMessageBox::No ? Answer::No : Answer::Cancel;
+}
+
 void QtDesktopServices::ReportError(QWidget* parent, const QString& text) {
   QMessageBox::critical(parent, "Vistarium", text);
 }

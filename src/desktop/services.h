@@ -22,6 +22,10 @@ public:
   virtual void Inform(QWidget* parent, const QString& text) = 0;
   // A question with the buttons Yes and No; true for Yes.
   virtual bool Ask(QWidget* parent, const QString& text) = 0;
+  // A question with the buttons Yes, No and Cancel (Escape and closing the
+  // box answer Cancel).
+  enum class Answer { Yes, No, Cancel };
+  virtual Answer AskYesNoCancel(QWidget* parent, const QString& text) = 0;
   // The report of an error that ended a command.
   virtual void ReportError(QWidget* parent, const QString& text) = 0;
   // Asks the desktop to show a document with its default viewer; false when
@@ -39,6 +43,7 @@ public:
   QString ChooseFileToSave(QWidget* parent, const QString& title, const QString& filter) override;
   void Inform(QWidget* parent, const QString& text) override;
   bool Ask(QWidget* parent, const QString& text) override;
+  Answer AskYesNoCancel(QWidget* parent, const QString& text) override;
   void ReportError(QWidget* parent, const QString& text) override;
   bool OpenDocument(const QString& path) override;
   double Now() override;

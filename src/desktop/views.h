@@ -3,6 +3,7 @@
 // of it, the empty debug sphere view and the about box.
 
 #include <QDialog>
+#include <QImage>
 #include <QWidget>
 #include <memory>
 #include <vector>
@@ -10,23 +11,30 @@
 #include "image/bitmaps.h"
 #include "run/run_state.h"
 
+class QLabel;
+class QPushButton;
 class QScrollArea;
 
 namespace vistarium::desktop {
 
-// Shows a Bitmap32 at scale 1, aligned to its top-left corner, painting only
-// what is exposed (panoramas may be tens of thousands of pixels wide).
+// Shows a Bitmap32 at a zoom (1 = one screen pixel a panorama pixel),
+// aligned to its top-left corner, painting only what is exposed (panoramas
+// may be tens of thousands of pixels wide).
 class BitmapImage : public QWidget {
 public:
   explicit BitmapImage(QWidget* parent = nullptr);
-  // Sizes the control to the bitmap.
+  // Sizes the control to the bitmap at the present zoom.
   void SetBitmap(const Bitmap32* bitmap);
+  void SetZoom(double zoom);
+  double Zoom() const { return zoom_; }
 
 protected:
   void paintEvent(QPaintEvent* event) override;
 
 private:
   const Bitmap32* bitmap_ = nullptr;
+  double zoom_ = 1.0;
+  QImage reduced_;  // the bitmap smoothly reduced, below zoom 1
 };
 
 class TfrmSimpleShow : public QDialog {
@@ -45,7 +53,19 @@ public:
   // Sizes the window to the picture (within the screen) and shows it modally.
   void ShowFullSize();
 
+  // The picture's zoom: the whole picture in the window, one screen pixel a
+  // panorama pixel, or a step in or out (Ctrl and the wheel, + and -).
+  void SetZoom(double zoom);
+  double FitZoom() const;
+  void bbtnFitClick();
+  void bbtnActualSizeClick();
+
   BitmapImage* Img32PlainPanorama = nullptr;
+  QPushButton *bbtnFit = nullptr, *bbtnActualSize = nullptr, *bbtnZoomIn = nullptr, *bbtnZoomOut = nullptr;
+  QLabel* lblZoom = nullptr;
+
+protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
   void PlaceImage(int left, int top);

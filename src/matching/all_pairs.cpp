@@ -27,7 +27,7 @@ void StoreConnection(RunState& rs, int i, int j, const std::array<TPoint, 3>& le
   StoreSide(rs.Projection, rs.Geometry.at(static_cast<std::size_t>(j)).LeftConnection, right);
 }
 
-void MatchAllPairs(RunState& rs, ProgressUi& ui) {
+void MatchAllPairs(RunState& rs, ProgressUi& ui, const std::vector<bool>* given) {
   DeviceBitmap source;  // the picture being prepared
   // With refinement, the grey full-size copies of the pair's two pictures,
   // taken from the same decoding as their working pictures.
@@ -50,7 +50,7 @@ void MatchAllPairs(RunState& rs, ProgressUi& ui) {
   std::future<DeviceBitmap> next;
   if (pairs > 0) next = decode(1 % count);
   for (int i = 0; i < pairs; ++i) {
-    if (ui.StopRequested()) {
+    if (ui.StopRequested() || StopSignalled(rs)) {
       rs.CancelRequested = true;
       return;
     }
@@ -58,7 +58,7 @@ void MatchAllPairs(RunState& rs, ProgressUi& ui) {
     const int j = i + 1 == count ? 0 : i + 1;
     if (i == 0) {
       PrepareWorkingPicture(rs, 0, source, rs.LeftWorking);
-      if (rs.Refine) leftGrey = refine::BuildGreyPyramid(source);
+      if (rs.Refine || (rs.ManualStitching && rs.PlaceByFeatures)) leftGrey = refine::BuildGreyPyramid(source);
       keep(0);
     } else {
       render::CopyWorkingPicture(rs.RightWorking, rs.LeftWorking);
@@ -67,11 +67,23 @@ void MatchAllPairs(RunState& rs, ProgressUi& ui) {
     source = next.get();
     if (i + 1 < pairs) next = decode(i + 2 == count ? 0 : i + 2);
     PrepareDecodedWorkingPicture(rs, j, source, rs.RightWorking);
-    if (rs.Refine) rightGrey = refine::BuildGreyPyramid(source);
+    if (rs.Refine || (rs.ManualStitching && rs.PlaceByFeatures)) rightGrey = refine::BuildGreyPyramid(source);
     keep(j);
+    if (given && static_cast<std::size_t>(i) < given->size() && (*given)[static_cast<std::size_t>(i)]) continue;
     const PairMatch match = MatchPair(rs, ui, rs.LeftWorking, rs.RightWorking);
     if (match.Cancelled || rs.CancelRequested) return;
     StoreConnection(rs, i, j, match.Left, match.Right);
+    if (rs.ManualStitching && rs.PlaceByFeatures) {
+      // The starting points go where the feature search sees the pictures
+      // overlap; without a confident answer they stay where the expected
+      // overlap puts them.
+      std::string note;
+      refine::TryRescue(rs, i, j, leftGrey, rightGrey, note);
+      if (StopSignalled(rs)) {
+        rs.CancelRequested = true;
+        return;
+      }
+    }
     if (rs.Refine) {
       // Connections placed without search (Stitch Manually) are measured
       // but not rescued: the user places them.

@@ -4,6 +4,7 @@
 // pairs in the two pictures' connection sides.
 
 #include <array>
+#include <vector>
 
 #include "run/run_state.h"
 #include "run/progress.h"
@@ -14,8 +15,9 @@ namespace vistarium::matching {
 // user stopped the phase, or sets it before a pair when the progress display
 // asks to stop; the pairs before that are stored. With rs.Refine each stored
 // connection is also refined on the full-size pictures (and handed to the
-// rescue when still unreliable).
-void MatchAllPairs(RunState& rs, ProgressUi& ui);
+// rescue when still unreliable). Pairs whose flag in `given` is set already
+// hold their connection (kept from an earlier run) and are not searched.
+void MatchAllPairs(RunState& rs, ProgressUi& ui, const std::vector<bool>* given = nullptr);
 
 // Writes the working, angle and image forms of the six points of pair (i, j).
 void StoreConnection(RunState& rs, int i, int j, const std::array<TPoint, 3>& left,

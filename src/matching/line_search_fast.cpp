@@ -266,6 +266,7 @@ LineMatch FindMatchingLineFast(RunState& rs, ProgressUi& ui, const TColMatrix& l
     BlockSums sums;
     double low[kBlock];
     for (int y1 = 0; y1 <= y1hi; ++y1) {
+      if (StopSignalled(rs)) break;  // the caller sees the signal and drops the block
       for (int dyi = 0; dyi < nDy; ++dyi) {
         const int dyv = p.Dy - p.ToleranceL + dyi;
         const int y2 = y1 + dyv;
@@ -304,6 +305,10 @@ LineMatch FindMatchingLineFast(RunState& rs, ProgressUi& ui, const TColMatrix& l
   Best best;
   int reported = p.FirstX1;  // next column whose progress report is due
   auto reportUpTo = [&](int lastColumn) {  // reports columns reported..lastColumn; false when cancelled
+    if (StopSignalled(rs)) {
+      rs.CancelRequested = true;
+      return false;
+    }
     for (; reported <= lastColumn; ++reported) {
       ReportFirstSearchProgress(rs, ui, p, reported);
       if (rs.CancelRequested) return false;

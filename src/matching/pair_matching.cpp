@@ -113,6 +113,10 @@ LineMatch FindMatchingLineReference(RunState& rs, ProgressUi& ui, const TColMatr
     }
     if (x1 < 0 || x1 > w - 1) continue;  // start points off the grid are no candidates
     for (int y1 = 0; y1 <= std::min(p.LastY1, h - 1); ++y1) {
+      if (StopSignalled(rs)) {
+        rs.CancelRequested = m.Cancelled = true;
+        return m;
+      }
       for (int x2 = x1 + p.Dx - p.ToleranceA; x2 <= x1 + p.Dx + p.ToleranceA; ++x2) {
         for (int y2 = y1 + p.Dy - p.ToleranceL; y2 <= y1 + p.Dy + p.ToleranceL; ++y2) {
           if (x2 < 0 || x2 > w - 1 || y2 < 0 || y2 > h - 1) continue;
@@ -164,6 +168,10 @@ AnchorMatch FindAnchorMatch(RunState& rs, ProgressUi& ui, const TColMatrix& left
 
   double best = 1e11;
   for (int x = firstX; x <= lastX; ++x) {
+    if (rs.CancelRequested || StopSignalled(rs)) {
+      rs.CancelRequested = true;
+      return a;
+    }
     if (rs.Progress.PairCount > 0) {
       const double f = (rs.CurrentPairIndex + rs.Progress.FirstSearchShare) / rs.Progress.PairCount +
                        (x - firstX) * rs.Progress.SecondSearchShare / (lastX - firstX + 1) / rs.Progress.PairCount;
@@ -193,6 +201,10 @@ PairMatch MatchPair(RunState& rs, ProgressUi& ui, const TColMatrix& left, const 
     return result;
   }
   const AnchorMatch anchor = FindAnchorMatch(rs, ui, left, right, line);
+  if (rs.CancelRequested) {
+    result.Cancelled = true;
+    return result;
+  }
   auto working = [wh, hh](TPoint p) { return TPoint{CheckedSub(p.X, wh), CheckedSub(hh, p.Y)}; };
   result.Left = {working(line.LeftStart), working(line.LeftEnd), working(anchor.Anchor)};
   result.Right = {working(line.RightStart), working(line.RightEnd), working(anchor.Partner)};

@@ -206,4 +206,53 @@ CameraDeletion DeleteCamera(const std::filesystem::path& listPath, const std::fi
   return deletion;
 }
 
+std::string DuplicateCameraMessage(std::string_view name) {
+  return "The list already holds a camera named \"" + std::string(name) + "\".\nPlease enter another name.";
+}
+
+std::optional<CameraEntryProblem> DuplicateCameraProblem(const std::vector<std::string>& lines,
+                                                         std::string_view name) {
+  const std::string stored(TrimBlanks(name.substr(0, kCameraNameWidth)));
+  for (const std::string& text : lines)
+    if (ReadCameraLine(text).Name == stored) return CameraEntryProblem{DuplicateCameraMessage(stored), CameraField::Name};
+  return std::nullopt;
+}
+
+std::vector<std::string> LinesWithCamera(const std::vector<std::string>& lines, const TParametersCamera& camera) {
+  std::vector<std::string> all = lines;
+  all.push_back(FormatCameraLine(camera.Name, camera.FocalLength, camera.Aberration));
+  return SplitLines(FormatCameraList(std::move(all)));
+}
+
+std::vector<std::string> LinesWithout(const std::vector<std::string>& lines, std::size_t index) {
+  if (index >= lines.size()) throw std::out_of_range("no camera at that place in the list");
+  std::vector<std::string> kept = lines;
+  kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(index));
+  return kept;
+}
+
+std::vector<std::string> LinesWithChangedCamera(const std::vector<std::string>& lines, std::size_t index,
+                                                const TParametersCamera& camera) {
+  if (index >= lines.size()) throw std::out_of_range("no camera at that place in the list");
+  std::vector<std::string> changed = lines;
+  changed[index] = FormatCameraLine(camera.Name, camera.FocalLength, camera.Aberration);
+  return changed;
+}
+
+void SaveCameraList(const std::filesystem::path& listPath, const std::filesystem::path& temporaryPath,
+                    const std::vector<std::string>& lines) {
+  WriteList(listPath, temporaryPath, FormatCameraList(lines));
+}
+
+std::string UnusableCameraMessage(std::string_view name, std::string_view inForce) {
+  return "The camera \"" + std::string(name) +
+         "\" cannot be used: its focal length must lie between 0 and 999 mm and its aberration coefficient "
+         "between -1 and 1.\nThe camera in force stays \"" + std::string(inForce) + "\".";
+}
+
+std::string UnknownCameraMessage(std::string_view name, std::string_view inForce) {
+  return "The camera \"" + std::string(name) + "\" of the parameter set is not in the camera list.\n"
+         "The camera in force stays \"" + std::string(inForce) + "\".";
+}
+
 }  // namespace vistarium::params

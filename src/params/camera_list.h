@@ -147,4 +147,36 @@ CameraDeletion DeleteCameraLines(const std::vector<std::string>& lines, std::str
 CameraDeletion DeleteCamera(const std::filesystem::path& listPath, const std::filesystem::path& temporaryPath,
                             std::string_view nameEntry);
 
+// --- Editing the list in the dialog ------------------------------------------
+// The camera dialog works on a copy of the list's lines and writes them only
+// when the user saves, so that Cancel undoes every addition, deletion and
+// change made since the dialog opened.
+
+// The message for a name that another entry of the list already has.
+std::string DuplicateCameraMessage(std::string_view name);
+// The problem of a new camera whose name (as the list would store it: cut to
+// 50 characters) equals an entry's name; nullopt when the name is free.
+std::optional<CameraEntryProblem> DuplicateCameraProblem(const std::vector<std::string>& lines, std::string_view name);
+
+// The lines with the camera's line added, in the list's sorted order.
+std::vector<std::string> LinesWithCamera(const std::vector<std::string>& lines, const TParametersCamera& camera);
+// The lines without line `index` (and only that one, even when another line
+// has the same name). Throws std::out_of_range for an index not in the list.
+std::vector<std::string> LinesWithout(const std::vector<std::string>& lines, std::size_t index);
+// The lines with line `index` holding the camera's numbers under its name.
+std::vector<std::string> LinesWithChangedCamera(const std::vector<std::string>& lines, std::size_t index,
+                                                const TParametersCamera& camera);
+
+// Writes the lines as the list file (sorted, each line once), replacing it in
+// one step through `temporaryPath`; on failure CameraListError is thrown and
+// the old list stays intact.
+void SaveCameraList(const std::filesystem::path& listPath, const std::filesystem::path& temporaryPath,
+                    const std::vector<std::string>& lines);
+
+// Messages of the camera paths that used to pass silently.
+// A camera chosen with numbers outside what a run accepts.
+std::string UnusableCameraMessage(std::string_view name, std::string_view inForce);
+// A parameter set naming a camera the list does not hold.
+std::string UnknownCameraMessage(std::string_view name, std::string_view inForce);
+
 }  // namespace vistarium::params

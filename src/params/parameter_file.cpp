@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "params/options_folder.h"
 #include "params/text_files.h"
 
 namespace vistarium::params {
@@ -87,7 +88,12 @@ std::string ReadForDialog(const std::filesystem::path& path) {
 
 }  // namespace
 
-std::filesystem::path OptionsFolder(const std::filesystem::path& programFolder) { return programFolder / "Options"; }
+std::filesystem::path OptionsFolder(const std::filesystem::path& programFolder) {
+  // The folder the program chose at its start (the user's settings), else
+  // the one beside the program.
+  if (auto chosen = ChosenOptionsFolder()) return *chosen;
+  return programFolder / "Options";
+}
 
 std::filesystem::path CurrentParameterFilePath(const std::filesystem::path& programFolder) {
   return OptionsFolder(programFolder) / "CurrentParameters.spr";

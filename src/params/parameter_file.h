@@ -50,7 +50,8 @@ inline constexpr std::string_view kDialogReadError = "Error while reading file "
 
 inline constexpr std::string_view kParameterFileExtension = ".spr";
 
-// Where the program keeps its options, built from the program's own folder.
+// Where the program keeps its options: the folder the program chose at its
+// start (params/options_folder.h), else the one beside `programFolder`.
 std::filesystem::path OptionsFolder(const std::filesystem::path& programFolder);
 std::filesystem::path CurrentParameterFilePath(const std::filesystem::path& programFolder);
 

@@ -1,7 +1,7 @@
 #include "params/refinement_option.h"
 
+#include "params/option_file.h"
 #include "params/parameter_file.h"
-#include "params/text_files.h"
 
 namespace vistarium::params {
 
@@ -13,21 +13,12 @@ std::filesystem::path RefinementOptionPath(const std::filesystem::path& programF
   return OptionsFolder(programFolder) / "Refinement.txt";
 }
 
-std::string FormatRefinementOption(bool refine) { return std::string(kTitle) + "\r\n" + (refine ? "1" : "0") + "\r\n"; }
+std::string FormatRefinementOption(bool refine) { return FormatOptionFile(kTitle, refine ? "1" : "0"); }
 
-bool ReadRefinementOption(const std::filesystem::path& path) {
-  const auto text = ReadWholeFile(path);
-  if (!text) return true;
-  const std::vector<std::string> lines = SplitLines(*text);
-  if (lines.size() < 2) return true;
-  const auto value = ParseInteger(lines[1]);
-  return !(value && *value == 0);
-}
+bool ReadRefinementOption(const std::filesystem::path& path) { return ReadSwitchOption(path, true); }
 
 void SaveRefinementOption(const std::filesystem::path& path, bool refine) {
-  std::filesystem::path temporary = path;
-  temporary += ".tmp";
-  ReplaceFileContents(path, temporary, FormatRefinementOption(refine));
+  SaveOptionFile(path, kTitle, refine ? "1" : "0");
 }
 
 }  // namespace vistarium::params

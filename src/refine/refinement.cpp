@@ -20,6 +20,10 @@ namespace {
 using geom::Ray;
 using geom::Rotation;
 
+bool Stopped(const RefinementSettings& settings) {
+  return settings.Stop != nullptr && settings.Stop->load(std::memory_order_relaxed);
+}
+
 // Search radius at full size, pixels.
 constexpr int kFullSizeRadius = 4;
 // Shortest side of the coarsest pyramid level searched, and the widest
@@ -462,14 +466,18 @@ TConnectionRefinement RefineRotation(const TProjectionParameters& pp, const Grey
     const std::vector<TPoint> spots = SelectSpots(pp, geom::Transposed(r), l, rp, scale, half, firstRadius + 1,
                                                   level == 0 ? settings.Spots : settings.CoarseSpots);
     for (int pass = 0; pass < passes; ++pass) {
+      if (Stopped(settings)) return result;
       const int radius = pass == 0 ? firstRadius : kFullSizeRadius;
       const Rotation rt = geom::Transposed(r);
       std::vector<std::optional<Correspondence>> found(spots.size());
       ParallelFailures failures(spots.size());
 #pragma omp parallel for schedule(dynamic, 4)
       for (std::size_t k = 0; k < spots.size(); ++k)
-        failures.Run(k, [&] { found[k] = MeasureSpot(pp, r, rt, l, rp, scale, spots[k], half, radius, settings); });
+        failures.Run(k, [&] {
+          if (!Stopped(settings)) found[k] = MeasureSpot(pp, r, rt, l, rp, scale, spots[k], half, radius, settings);
+        });
       failures.Rethrow();
+      if (Stopped(settings)) return result;
       std::vector<Correspondence> matches;
       for (const auto& c : found)
         if (c) matches.push_back(*c);
@@ -559,7 +567,9 @@ std::optional<Rotation> TryRescue(RunState& rs, int i, int j, const GreyPyramid&
 }
 
 void RefineStoredConnection(RunState& rs, int i, int j, const GreyPyramid& left, const GreyPyramid& right,
-                            const RefinementSettings& settings) {
+                            const RefinementSettings& given) {
+  RefinementSettings settings = given;
+  if (!settings.Stop) settings.Stop = rs.StopSignal;
   const TProjectionParameters& pp = rs.Projection;
   PictureGeometry& g = rs.Geometry.at(static_cast<std::size_t>(i));
   const TConnectionSide& l = g.RightConnection;
@@ -571,7 +581,7 @@ void RefineStoredConnection(RunState& rs, int i, int j, const GreyPyramid& left,
   }
   const double errorPixels = settings.SearchCells * pp.WorkingScale + 2.0;
   TConnectionRefinement result = RefineRotation(pp, left, right, FitRotation(lr, rr), errorPixels, settings);
-  if (settings.Rescue && Verdict(result) != RefinedVerdict::Sound) {
+  if (settings.Rescue && !Stopped(settings) && Verdict(result) != RefinedVerdict::Sound) {
     std::string note;
     if (const auto rescued = TryRescue(rs, i, j, left, right, note)) {
       // The rescue placed the three points anew: what was measured from the
@@ -583,6 +593,9 @@ void RefineStoredConnection(RunState& rs, int i, int j, const GreyPyramid& left,
       result.RescueNote = note;
     }
   }
+  // A measuring that was stopped is no result: the connection keeps what it
+  // had and is measured again next time.
+  if (Stopped(settings)) return;
   // The points now in place (a rescue may have replaced them).
   result.LeftSource = rs.Geometry.at(static_cast<std::size_t>(i)).RightConnection.ImagePoints;
   result.RightSource = rs.Geometry.at(static_cast<std::size_t>(j)).LeftConnection.ImagePoints;
@@ -599,6 +612,7 @@ void RefineConnections(RunState& rs, int only, const RefinementSettings& setting
   for (int i = 0; i < count; ++i) {
     if (i == count - 1 && !rs.PictureSet.Is360) break;
     if (only >= 0 && i != only) continue;
+    if (StopSignalled(rs)) return;
     const int j = i + 1 == count ? 0 : i + 1;
     if (leftIndex != i) left = load(i);
     GreyPyramid right = load(j);

@@ -10,6 +10,7 @@
 // fitted, and the rotation is fitted robustly to the consistent majority.
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -52,6 +53,9 @@ struct RefinementSettings {
   double MinScore = 0.7;      // weakest correlation peak kept
   double MinPeakMargin = 0.04;  // a second peak this close to the best makes a spot ambiguous
   bool Rescue = true;           // hand a still unreliable connection to the feature search
+  // Set from another thread to stop the measuring early (the result is then
+  // not fitted); none means never.
+  const std::atomic<bool>* Stop = nullptr;
 };
 
 // Rotation carrying right directions onto left directions that fits the

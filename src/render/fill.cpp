@@ -274,7 +274,7 @@ void FillCirRowFast(RunState& rs, const std::vector<DeviceBitmap>& pictures, int
           wk.HasRun[si] = 1;
         }
         if (!ended) wk.Last[si] = x;
-        row[x] = SampleCanvasFast(size, pictures[si], p);
+        row[x] = WithGain(rs, i, SampleCanvasFast(size, pictures[si], p));
       } else {
         row[x] = ColorTriple{};
         if (started) ended = true;
@@ -345,6 +345,7 @@ void FillRows(RunState& rs, matching::ProgressUi& ui, bool plain, FillRow&& fill
   if (plain) {
     RowWork wk(count, width);
     for (int y = 0; y < height; ++y) {
+      if (StopSignalled(rs)) return;
       matching::ReportConstructionProgress(rs, ui, static_cast<double>(y) / height);
       fillRow(y, wk);
     }
@@ -360,6 +361,7 @@ void FillRows(RunState& rs, matching::ProgressUi& ui, bool plain, FillRow&& fill
   const int group = kRowBlock * threads * 4;
   for (int y0 = 0; y0 < height; y0 += group) {
     const int y1 = std::min(height, y0 + group);
+    if (StopSignalled(rs)) return;
     matching::ReportConstructionProgress(rs, ui, static_cast<double>(y0) / height);
     const int blocks = (y1 - y0 + kRowBlock - 1) / kRowBlock;
     std::vector<std::exception_ptr> failures(static_cast<std::size_t>(blocks));
@@ -369,6 +371,7 @@ void FillRows(RunState& rs, matching::ProgressUi& ui, bool plain, FillRow&& fill
 #ifdef _OPENMP
       t = omp_get_thread_num();
 #endif
+      if (StopSignalled(rs)) continue;  // the rest of the group is left unfilled
       try {
         const int first = y0 + b * kRowBlock;
         for (int y = first; y < std::min(y1, first + kRowBlock); ++y) fillRow(y, work[static_cast<std::size_t>(t)]);

@@ -5,6 +5,7 @@
 // plain and the fast fill (and tests) share one blend.
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -45,6 +46,16 @@ inline void StorePixel(TPanorama& pano, int x, int y, std::uint32_t value) {
       value;
 }
 
+// Exposure compensation enters the fill here, and only here: picture i's
+// sampled colour times the picture's gain per channel, before the
+// cross-fade. Without gains (compensation off) the sample passes unchanged.
+inline ColorTriple WithGain(const RunState& rs, int i, ColorTriple c) {
+  if (rs.Gains.empty()) return c;
+  const std::array<double, 3>& g = rs.Gains[static_cast<std::size_t>(i)];
+  return {RoundToByte(std::min(255.0, c.Blue * g[0])), RoundToByte(std::min(255.0, c.Green * g[1])),
+          RoundToByte(std::min(255.0, c.Red * g[2]))};
+}
+
 // Row y of an open panorama. `map(i, x, y)` gives picture i's position of
 // panorama pixel (x, y).
 inline ColorTriple PlainSample(TPoint size, const DeviceBitmap& picture, TRealPoint pos) {
@@ -68,7 +79,7 @@ inline void FillPlainRow(RunState& rs, const std::vector<DeviceBitmap>& pictures
       if (!Inside(p, size)) continue;
       first = std::min(first, x);
       last = std::max(last, x);
-      row[x] = sample(size, pictures[static_cast<std::size_t>(i)], p);
+      row[x] = WithGain(rs, i, sample(size, pictures[static_cast<std::size_t>(i)], p));
     }
     wk.First[static_cast<std::size_t>(i)] = first;
     wk.Last[static_cast<std::size_t>(i)] = last;
@@ -132,7 +143,7 @@ inline void FillCirRow(RunState& rs, const std::vector<DeviceBitmap>& pictures, 
           wk.HasRun[si] = 1;
         }
         if (!ended) wk.Last[si] = x;
-        row[x] = SampleCanvas(size, pictures[si], p);
+        row[x] = WithGain(rs, i, SampleCanvas(size, pictures[si], p));
       } else if (started) {
         ended = true;
       }

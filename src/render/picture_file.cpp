@@ -6,11 +6,16 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <limits>
 #include <memory>
 #include <new>
 #include <optional>
 #include <utility>
+
+#ifdef _OPENMP
+#include <omp.h>
+#endif
 
 #include "params/file_access.h"
 
@@ -424,19 +429,25 @@ void FinishDestination(j_compress_ptr cinfo) {
   d->Bytes->resize(d->Bytes->size() - d->Manager.free_in_buffer);  // shrinking: cannot throw
 }
 
-// Encodes Width x Height pixels stored by rows; toRgb writes one pixel's
-// red, green and blue samples.
-template <typename Pixel, typename ToRgb>
-std::vector<std::uint8_t> EncodeRows(int width, int height, const std::vector<Pixel>& pixels, int quality,
-                                     ToRgb toRgb) {
+void CheckEncoding(int width, int height, int quality, std::span<const JpegSegment> segments) {
   if (quality < 1 || quality > 100) throw std::invalid_argument("JPEG quality must be 1 to 100");
   if (width <= 0 || height <= 0 || width > kMaxPictureSide || height > kMaxPictureSide)
     Throw(PictureProblem::CannotEncode, {},
           "a picture of " + PixelsText(width, height) + " (each side must be 1 to " +
               std::to_string(kMaxPictureSide) + ")");
-  if (pixels.size() != CheckedPixelCount(width, height))
-    throw std::invalid_argument("Picture pixel store does not match its size");
+  for (const JpegSegment& segment : segments)
+    if (segment.App < 0 || segment.App > 15 || segment.Data.size() > kMaxJpegSegmentBytes)
+      throw std::invalid_argument("A JPEG marker segment must be APP0 to APP15 of at most 65533 bytes");
+}
 
+// Encodes rows firstRow .. firstRow + height - 1 of a picture `width` wide as
+// a JPEG of their own, their samples from fill(firstRow, rowCount, rgb) in
+// bands of up to 16 rows. The segments follow the start of the picture (and
+// its JFIF header) as APPn markers. With `restarts`, a restart marker ends
+// every row of 16-pixel blocks.
+template <typename FillBand>
+std::vector<std::uint8_t> EncodeStrip(int width, int firstRow, int height, int quality,
+                                      std::span<const JpegSegment> segments, bool restarts, FillBand&& fill) {
   std::vector<std::uint8_t> bytes;
   VectorDestination destination{};
   destination.Manager.init_destination = StartDestination;
@@ -444,6 +455,8 @@ std::vector<std::uint8_t> EncodeRows(int width, int height, const std::vector<Pi
   destination.Manager.term_destination = FinishDestination;
   destination.Bytes = &bytes;
 
+  constexpr int kBandRows = 16;
+  std::vector<std::uint8_t> band(static_cast<std::size_t>(width) * 3u * kBandRows);
   JpegSession<jpeg_compress_struct> session;
   jpeg_compress_struct& c = session.Info;
   const bool done = session.Try([&] {
@@ -455,14 +468,20 @@ std::vector<std::uint8_t> EncodeRows(int width, int height, const std::vector<Pi
     c.in_color_space = JCS_RGB;
     jpeg_set_defaults(&c);  // sequential Huffman coding, YCbCr 4:2:0
     jpeg_set_quality(&c, quality, TRUE);
+    if (restarts) c.restart_in_rows = 1;
     jpeg_start_compress(&c, TRUE);
-    JSAMPARRAY row = (*c.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&c), JPOOL_IMAGE,
-                                            static_cast<JDIMENSION>(width) * 3, 1);
+    for (const JpegSegment& segment : segments)
+      jpeg_write_marker(&c, JPEG_APP0 + segment.App, segment.Data.data(),
+                        static_cast<unsigned int>(segment.Data.size()));
+    JSAMPROW rows[kBandRows];
     while (c.next_scanline < c.image_height) {
-      const Pixel* source = pixels.data() + static_cast<std::size_t>(c.next_scanline) * static_cast<std::size_t>(width);
-      JSAMPLE* out = row[0];
-      for (int x = 0; x < width; ++x, out += 3) toRgb(source[x], out);
-      jpeg_write_scanlines(&c, row, 1);
+      const int first = static_cast<int>(c.next_scanline);
+      const int count = std::min(kBandRows, height - first);
+      fill(firstRow + first, count, band.data());
+      for (int k = 0; k < count; ++k) rows[k] = band.data() + static_cast<std::size_t>(k) * width * 3u;
+      JDIMENSION written = 0;
+      while (written < static_cast<JDIMENSION>(count))
+        written += jpeg_write_scanlines(&c, rows + written, static_cast<JDIMENSION>(count) - written);
     }
     jpeg_finish_compress(&c);
   });
@@ -471,6 +490,98 @@ std::vector<std::uint8_t> EncodeRows(int width, int height, const std::vector<Pi
     Throw(PictureProblem::CannotEncode, {}, session.Errors.Message);
   }
   return bytes;
+}
+
+template <typename FillBand>
+std::vector<std::uint8_t> EncodeBands(int width, int height, int quality, std::span<const JpegSegment> segments,
+                                      FillBand&& fill) {
+  CheckEncoding(width, height, quality, segments);
+  return EncodeStrip(width, 0, height, quality, segments, false, fill);
+}
+
+// Where the marker segments of an encoded strip end and its scan data
+// begins (just after the start-of-scan segment), and where its frame
+// header's height field lies.
+struct StripLayout {
+  std::size_t ScanData = 0, HeightField = 0;
+};
+StripLayout LayoutOfStrip(const std::vector<std::uint8_t>& b) {
+  StripLayout layout;
+  std::size_t at = 2;  // after SOI
+  while (at + 4 <= b.size() && b[at] == 0xFF) {
+    const std::uint8_t marker = b[at + 1];
+    const std::size_t length = (static_cast<std::size_t>(b[at + 2]) << 8) | b[at + 3];
+    if (marker == 0xC0) layout.HeightField = at + 5;
+    at += 2 + length;
+    if (marker == 0xDA) {
+      layout.ScanData = at;
+      return layout;
+    }
+  }
+  throw std::logic_error("An encoded strip has no scan");
+}
+
+// The same picture encoded in horizontal strips on all cores: each strip
+// a multiple of eight rows of 16-pixel blocks, encoded with a restart
+// marker after every block row, so that the strips' scan data joined with
+// the restart marker due between them (RST7) is the scan of the whole
+// picture. Pictures too small to gain are encoded in one piece.
+template <typename FillBand>
+std::vector<std::uint8_t> EncodeBandsOnAllCores(int width, int height, int quality,
+                                                std::span<const JpegSegment> segments, FillBand&& fill) {
+  CheckEncoding(width, height, quality, segments);
+  int threads = 1;
+#ifdef _OPENMP
+  threads = omp_get_max_threads();
+#endif
+  const int blockRows = (height + 15) / 16;
+  const int stripBlockRows = 8 * std::max(1, (blockRows + 8 * 2 * threads - 1) / (8 * 2 * threads));
+  const int strips = (blockRows + stripBlockRows - 1) / stripBlockRows;
+  if (threads < 2 || strips < 2 || static_cast<std::int64_t>(width) * height < 4'000'000)
+    return EncodeStrip(width, 0, height, quality, segments, false, fill);
+  std::vector<std::vector<std::uint8_t>> parts(static_cast<std::size_t>(strips));
+  std::vector<std::exception_ptr> failures(static_cast<std::size_t>(strips));
+#pragma omp parallel for schedule(dynamic, 1)
+  for (int k = 0; k < strips; ++k) {
+    try {
+      const int first = k * stripBlockRows * 16, rows = std::min(height - first, stripBlockRows * 16);
+      parts[static_cast<std::size_t>(k)] =
+          EncodeStrip(width, first, rows, quality, k == 0 ? segments : std::span<const JpegSegment>(), true, fill);
+    } catch (...) {
+      failures[static_cast<std::size_t>(k)] = std::current_exception();
+    }
+  }
+  for (const auto& f : failures)
+    if (f) std::rethrow_exception(f);
+  std::vector<std::uint8_t> bytes = std::move(parts[0]);
+  const StripLayout first = LayoutOfStrip(bytes);
+  bytes[first.HeightField] = static_cast<std::uint8_t>(height >> 8);
+  bytes[first.HeightField + 1] = static_cast<std::uint8_t>(height & 0xFF);
+  bytes.resize(bytes.size() - 2);  // its end of image
+  for (int k = 1; k < strips; ++k) {
+    const std::vector<std::uint8_t>& part = parts[static_cast<std::size_t>(k)];
+    bytes.push_back(0xFF);
+    bytes.push_back(0xD7);
+    bytes.insert(bytes.end(), part.begin() + static_cast<std::ptrdiff_t>(LayoutOfStrip(part).ScanData), part.end() - 2);
+  }
+  bytes.push_back(0xFF);
+  bytes.push_back(0xD9);
+  return bytes;
+}
+
+// Encodes Width x Height pixels stored by rows; toRgb writes one pixel's
+// red, green and blue samples.
+template <typename Pixel, typename ToRgb>
+std::vector<std::uint8_t> EncodeRows(int width, int height, const std::vector<Pixel>& pixels, int quality,
+                                     std::span<const JpegSegment> segments, ToRgb toRgb) {
+  if (width > 0 && height > 0 && width <= kMaxPictureSide && height <= kMaxPictureSide &&
+      pixels.size() != CheckedPixelCount(width, height))
+    throw std::invalid_argument("Picture pixel store does not match its size");
+  return EncodeBands(width, height, quality, segments, [&](int first, int count, std::uint8_t* rgb) {
+    const Pixel* source = pixels.data() + static_cast<std::size_t>(first) * static_cast<std::size_t>(width);
+    for (std::size_t k = 0; k < static_cast<std::size_t>(count) * static_cast<std::size_t>(width); ++k, rgb += 3)
+      toRgb(source[k], rgb);
+  });
 }
 
 }  // namespace
@@ -543,21 +654,26 @@ DeviceBitmap DecodeBmp(std::span<const std::uint8_t> bytes, const std::string& n
   return picture;
 }
 
-std::vector<std::uint8_t> EncodeJpeg(const Bitmap32& picture, int quality) {
-  return EncodeRows(picture.Width, picture.Height, picture.Pixels, quality, [](std::uint32_t argb, JSAMPLE* rgb) {
+std::vector<std::uint8_t> EncodeJpeg(const Bitmap32& picture, int quality, std::span<const JpegSegment> segments) {
+  return EncodeRows(picture.Width, picture.Height, picture.Pixels, quality, segments, [](std::uint32_t argb, JSAMPLE* rgb) {
     rgb[0] = static_cast<JSAMPLE>((argb >> 16) & 0xFFu);
     rgb[1] = static_cast<JSAMPLE>((argb >> 8) & 0xFFu);
     rgb[2] = static_cast<JSAMPLE>(argb & 0xFFu);
   });
 }
 
-std::vector<std::uint8_t> EncodeJpeg(const DeviceBitmap& picture, int quality) {
-  return EncodeRows(picture.Width, picture.Height, picture.Pixels, quality, [](PackedColor packed, JSAMPLE* rgb) {
+std::vector<std::uint8_t> EncodeJpeg(const DeviceBitmap& picture, int quality, std::span<const JpegSegment> segments) {
+  return EncodeRows(picture.Width, picture.Height, picture.Pixels, quality, segments, [](PackedColor packed, JSAMPLE* rgb) {
     const auto bgr = static_cast<std::uint32_t>(packed);
     rgb[0] = static_cast<JSAMPLE>(bgr & 0xFFu);
     rgb[1] = static_cast<JSAMPLE>((bgr >> 8) & 0xFFu);
     rgb[2] = static_cast<JSAMPLE>((bgr >> 16) & 0xFFu);
   });
+}
+
+std::vector<std::uint8_t> EncodeJpegBands(int width, int height, int quality, std::span<const JpegSegment> segments,
+                                          const std::function<void(int, int, std::uint8_t*)>& fill) {
+  return EncodeBandsOnAllCores(width, height, quality, segments, fill);
 }
 
 void WriteFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes) {

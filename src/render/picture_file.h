@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -97,13 +98,32 @@ DeviceBitmap DecodeBmp(std::span<const std::uint8_t> bytes, const std::string& n
 
 inline constexpr int kDefaultJpegQuality = 90;
 
+// An application marker segment written into an encoded picture: APPn with
+// n = App (0 to 15) and its body (at most kMaxJpegSegmentBytes), such as
+// EXIF ("Exif\0\0" and a TIFF structure, APP1) or XMP (APP1).
+inline constexpr std::size_t kMaxJpegSegmentBytes = 65533;
+struct JpegSegment {
+  int App = 1;
+  std::vector<std::uint8_t> Data;
+};
+
 // Baseline (sequential) JPEG with three colour components, 4:2:0 chroma
-// subsampling and the standard tables scaled to `quality` (1 to 100).
-// Throws PictureFileError (CannotEncode) for an empty picture or a side above
-// kMaxPictureSide, std::invalid_argument for a bad quality or a pixel store
+// subsampling and the standard tables scaled to `quality` (1 to 100); the
+// segments follow the JFIF header. Throws PictureFileError (CannotEncode)
+// for an empty picture or a side above kMaxPictureSide,
+// std::invalid_argument for a bad quality, a bad segment or a pixel store
 // that does not match the size.
-std::vector<std::uint8_t> EncodeJpeg(const Bitmap32& picture, int quality = kDefaultJpegQuality);
-std::vector<std::uint8_t> EncodeJpeg(const DeviceBitmap& picture, int quality = kDefaultJpegQuality);
+std::vector<std::uint8_t> EncodeJpeg(const Bitmap32& picture, int quality = kDefaultJpegQuality,
+                                     std::span<const JpegSegment> segments = {});
+std::vector<std::uint8_t> EncodeJpeg(const DeviceBitmap& picture, int quality = kDefaultJpegQuality,
+                                     std::span<const JpegSegment> segments = {});
+// The same for a picture made while it is encoded: fill(firstRow, rowCount,
+// rgb) writes rowCount rows (a band of at most 16) of red, green and blue
+// samples, width triples a row. A large picture is encoded in strips on all
+// cores (with restart markers between its rows of blocks), so `fill` may be
+// called from several threads at once, each time for other rows.
+std::vector<std::uint8_t> EncodeJpegBands(int width, int height, int quality, std::span<const JpegSegment> segments,
+                                          const std::function<void(int, int, std::uint8_t*)>& fill);
 
 // Writes the bytes to a new file beside `path`, flushes it to the disk and
 // renames it over `path`. On any failure the temporary file is removed and

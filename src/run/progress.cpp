@@ -99,6 +99,10 @@ void ReportFindingProgress(RunState& rs, ProgressUi& ui, double f) {
     pg.StartTime = ui.Now();
     pg.ContinueConfirmed = false;
   }
+  if (StopSignalled(rs)) {
+    rs.CancelRequested = true;
+    return;
+  }
   const std::int32_t p = BarPercent(f);
   if (pg.FindingBar == p) return;
 

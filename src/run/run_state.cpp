@@ -30,6 +30,7 @@ void ResetConstructionResults(RunState& rs) {
   rs.ClosureTarget = TBundleSystem{};
   rs.Layout = PanoramaLayout{};
   rs.Panorama = TPanorama{};
+  rs.Gains.clear();
 }
 
 }  // namespace vistarium

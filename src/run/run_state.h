@@ -4,6 +4,8 @@
 // object, owned by whoever runs the pipeline (the application or the
 // command-line tool) and passed to every step.
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "geom/bundle_system.h"
 #include "run/picture_geometry.h"
 #include "geom/projection.h"
+#include "params/output_options.h"
 #include "params/parameter_sets.h"
 #include "image/bitmaps.h"
 
@@ -72,8 +75,16 @@ struct RunState {
 
   ProgressState Progress;
   bool CancelRequested = false;
+  // Set from another thread to stop a running phase as soon as it can: the
+  // searches, the refinement and the fills look at it between small pieces
+  // of work. Owned by whoever runs the phases; none means never.
+  const std::atomic<bool>* StopSignal = nullptr;
   std::int32_t CurrentPairIndex = -1;
   bool ManualStitching = false;
+  // With ManualStitching: each connection starts where the feature search
+  // sees the two pictures overlap, and only without a confident answer where
+  // the expected overlap puts it.
+  bool PlaceByFeatures = false;
   // Run the plain sequential searches instead of the fast ones (same results).
   bool UseReferenceSearch = false;
   // Fill the panorama pixel after pixel on one thread (same picture as the fast fill).
@@ -87,14 +98,28 @@ struct RunState {
   // the refined rotations. Off, the results are exactly those of the three
   // matched points; the application and the command-line tool switch it on.
   bool Refine = false;
+
+  // Even out the exposure of the pictures: one gain per picture and colour
+  // channel, estimated from the refined correspondences before the fill and
+  // applied by it. Off (or with nothing to compare), Gains stays empty and
+  // the fill takes the pictures' colours as they are.
+  bool CompensateExposure = false;
+  std::vector<std::array<double, 3>> Gains;  // per picture: blue, green, red
+  // Which part of the panorama frame becomes the panorama picture.
+  params::CropChoice Crop = params::CropChoice::Common;
 };
+
+// Whether the stop signal of the run is set (cheap: one relaxed load).
+inline bool StopSignalled(const RunState& rs) {
+  return rs.StopSignal != nullptr && rs.StopSignal->load(std::memory_order_relaxed);
+}
 
 // Count = 0 and no file names; Is360 keeps its value.
 void ResetPictureSetData(RunState& rs);
 // Projection values to zero (the working scale to 1.0), geometry array and
 // working pictures emptied.
 void ResetFindingResults(RunState& rs);
-// Orientation, panorama points, horizon and panorama cleared. It walks the
+// Orientation, panorama points, horizon, panorama and exposure gains cleared. It walks the
 // geometry array, so when combined with the other resets it runs first.
 void ResetConstructionResults(RunState& rs);
 

@@ -12,6 +12,7 @@
 
 #include "app/panorama_file.h"
 #include "browse/browser.h"
+#include "params/options_folder.h"
 #include "params/parameter_file.h"
 #include "render/picture_file.h"
 #include "sample_set.h"
@@ -397,6 +398,72 @@ TEST_F(ViewCommand, RefusesFilesWithoutASoundTrailerAndBadOptions) {
   EXPECT_EQ(RunTool({"view", file_, "--zoom", "0", "-o", out.string()}).status, 2);
   EXPECT_EQ(RunTool({"view", file_, "--size", "400", "-o", out.string()}).status, 2);
   EXPECT_FALSE(fs::exists(out));
+}
+
+}  // namespace
+}  // namespace vistarium::cli
+
+namespace vistarium::cli {
+namespace {
+
+TEST_F(CliTest, EveryCommandTakesHelpAndTheToolItsVersion) {
+  for (const std::string command : {"match", "stitch", "info", "view"}) {
+    const Result r = RunTool({command, "--help"});
+    EXPECT_EQ(r.status, 0) << command << r.err;
+    EXPECT_NE(r.out.find("vistarium-cli " + command), std::string::npos) << r.out;
+    EXPECT_TRUE(r.err.empty());
+  }
+  EXPECT_NE(RunTool({"stitch", "-h"}).out.find("counted from 0"), std::string::npos);
+  const Result version = RunTool({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "vistarium-cli 1.07\n");
+}
+
+TEST_F(CliTest, InfoRefusesAJpegCutShort) {
+  std::ifstream whole(kSource / "samples/open4/open4_01.jpg", std::ios::binary);
+  const std::string picture((std::istreambuf_iterator<char>(whole)), std::istreambuf_iterator<char>());
+  const std::string cut = (folder_ / "cut.jpg").string();
+  std::ofstream(cut, std::ios::binary) << picture.substr(0, picture.size() / 2);
+  const Result r = RunTool({"info", cut});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("not a complete JPEG"), std::string::npos) << r.err;
+  EXPECT_TRUE(r.out.empty());
+  EXPECT_EQ(RunTool({"info", (kSource / "samples/open4/open4_01.jpg").string()}).status, 0);
+}
+
+TEST_F(CliTest, ProgressOnATerminalIsOneLineRedrawnInPlace) {
+  EXPECT_EQ(ProgressLine("finding", 30, 12.0),
+            "finding      [#########---------------------]  30%  elapsed 0:12  remaining 0:28");
+  EXPECT_EQ(ProgressLine("constructing", 0, 0.4).substr(0, 50), "constructing [------------------------------]   0%");
+  const auto files = SetFiles("open4");
+  std::ostringstream out, err;
+  std::istringstream in;
+  Console console{out, err, in, false, true};
+  const std::string quick = ParamsWithHalfSize(75);
+  const int status =
+      RunCli({"match", "--params", quick, "--exact", "--progress", files[0], files[1]}, kPrograms, console);
+  ASSERT_EQ(status, 0) << err.str();
+  const std::string text = err.str();
+  EXPECT_GT(std::count(text.begin(), text.end(), '\r'), 5);
+  EXPECT_LE(std::count(text.begin(), text.end(), '\n'), 1) << text;  // the line ends once, when the phase does
+  // Not a terminal: a line per step, as before.
+  const Result lines = RunTool({"match", "--params", quick, "--exact", "--progress", files[0], files[1]});
+  EXPECT_EQ(std::count(lines.err.begin(), lines.err.end(), '\r'), 0);
+  EXPECT_GT(std::count(lines.err.begin(), lines.err.end(), '\n'), 5);
+}
+
+TEST_F(CliTest, TheOptionsOptionNamesTheSettingsFolderAndSeedsIt) {
+  const fs::path settings = folder_ / "settings";
+  std::ostringstream out, err;
+  std::istringstream in;
+  Console console{out, err, in, false};
+  const auto files = SetFiles("open4");
+  const int status = RunProgram({"match", "--manual", "--exact", "--options", settings.string(), files[0], files[1]},
+                                kPrograms, console);
+  params::UseOptionsFolder(std::nullopt);
+  ASSERT_EQ(status, 0) << err.str();
+  EXPECT_TRUE(fs::exists(settings / "CurrentParameters.spr"));
+  EXPECT_TRUE(fs::exists(settings / "Lenses.txt"));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stb_image.h>
 
+#include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -231,6 +232,97 @@ TEST_F(StitchCommand, OrdinaryPicturesHaveNoTrailerAndFailuresLeaveNoFile) {
   EXPECT_FALSE(fs::exists(target));
   EXPECT_TRUE(t.out.empty());
   EXPECT_EQ(RunTool({"stitch", sample}).status, 2);  // no -o
+}
+
+}  // namespace
+}  // namespace vistarium::app
+
+namespace vistarium::app {
+namespace {
+
+// A display that sets the run's stop signal once a phase's bar has moved.
+class StoppingProgress : public matching::SilentProgressUi {
+public:
+  StoppingProgress(std::atomic<bool>& stop, matching::Phase phase) : stop_(stop), phase_(phase) {}
+  void ShowBar(matching::Phase phase, int percent) override {
+    if (phase == phase_ && percent > 0) stop_ = true;
+    if (phase == matching::Phase::Construction) highest_ = std::max(highest_, percent);
+  }
+  int highest_ = 0;
+
+private:
+  std::atomic<bool>& stop_;
+  matching::Phase phase_;
+};
+
+// The stop signal ends either phase where it is: the finding inside its
+// first pair, the construction inside the fill, each with CancelRequested
+// set; the other pairs are not searched and the panorama is not finished.
+TEST(StopSignal, EndsTheFindingInsideAPairAndTheConstructionInsideTheFill) {
+  const fs::path folder = kSource / "samples" / "circle8";
+  const samples::SampleSet truth = samples::LoadTruthFile((folder / "truth.json").string());
+  const TPictureSetData pictures = samples::RunPictures(truth, folder.string());
+  const params::ParameterSets sets =
+      samples::WithSetCamera(params::LoadParameterFile(kSource / "Options" / "CurrentParameters.spr"), truth);
+  std::atomic<bool> stop{false};
+  RunState rs;
+  rs.StopSignal = &stop;
+  StoppingProgress finding(stop, matching::Phase::Finding);
+  RunFindingPhase(rs, finding, pictures, sets);
+  EXPECT_TRUE(rs.CancelRequested);
+  EXPECT_EQ(rs.CurrentPairIndex, 0);
+  EXPECT_EQ(rs.Geometry.at(1).LeftConnection.ImagePoints, (std::array<TRealPoint, 3>{}));  // pair 0 never stored
+
+  stop = false;
+  matching::SilentProgressUi quiet;
+  RunFindingPhase(rs, quiet, pictures, sets);
+  ASSERT_FALSE(rs.CancelRequested);
+  StoppingProgress construction(stop, matching::Phase::Construction);
+  RunConstructionPhase(rs, construction);
+  EXPECT_TRUE(rs.CancelRequested);
+  EXPECT_GT(construction.highest_, 0);
+  EXPECT_LT(construction.highest_, 50);
+  // Started again without the signal, it finishes.
+  stop = false;
+  RunConstructionPhase(rs, quiet);
+  EXPECT_FALSE(rs.CancelRequested);
+  EXPECT_GT(rs.Panorama.Width, 0);
+}
+
+}  // namespace
+}  // namespace vistarium::app
+
+namespace vistarium::app {
+namespace {
+
+// Stitch Manually starts each connection where the feature search sees the
+// pictures overlap: its right-picture points lie where the truth puts the
+// left ones, while the placement by the expected overlap is far off.
+TEST(ManualStitching, StartsWhereThePicturesReallyOverlap) {
+  const fs::path folder = kSource / "samples" / "open4";
+  const samples::SampleSet truth = samples::LoadTruthFile((folder / "truth.json").string());
+  const TPictureSetData pictures = samples::RunPictures(truth, folder.string());
+  const params::ParameterSets sets =
+      samples::WithSetCamera(params::LoadParameterFile(kSource / "Options" / "CurrentParameters.spr"), truth);
+  const samples::SetGeometry geometry = truth.Geometry();
+  const auto worstError = [&](bool byFeatures) {
+    RunState rs;
+    rs.ManualStitching = true;
+    rs.PlaceByFeatures = byFeatures;
+    matching::SilentProgressUi ui;
+    RunFindingPhaseWithoutEstimate(rs, ui, pictures, sets);
+    double worst = 0.0;
+    for (int i = 0; i + 1 < rs.PictureSet.Count; ++i)
+      for (std::size_t k = 0; k < 3; ++k) {
+        const TRealPoint l = rs.Geometry[static_cast<std::size_t>(i)].RightConnection.ImagePoints[k];
+        const TRealPoint r = rs.Geometry[static_cast<std::size_t>(i + 1)].LeftConnection.ImagePoints[k];
+        const auto expected = geometry.Correspond(i, l, i + 1);
+        worst = std::max(worst, expected ? std::hypot(expected->X - r.X, expected->Y - r.Y) : 1e9);
+      }
+    return worst;
+  };
+  EXPECT_LT(worstError(true), 3.0);
+  EXPECT_GT(worstError(false), 100.0);
 }
 
 }  // namespace

@@ -117,6 +117,33 @@ TEST(BrowserTest, MapRowsBeyondAPanoramaWithItsHorizonOffTheMiddleRepeatTheEdgeR
   EXPECT_EQ(s.Map.At(17, middle, 0), pano.Pixel(17, 130) & 0xFF);
 }
 
+// With the horizon 30 rows below the middle, the opening view reaches below
+// the panorama's last row: there it shows the background with a clean edge,
+// not the last row drawn out into a streak; plain and fast drawing agree.
+TEST(BrowserTest, BeyondThePanoramasBottomTheViewShowsTheBackground) {
+  const Bitmap32 pano = Stripes(1200, 300);
+  const BrowserState s = Opened(pano, SourceFor(3600, true, 180));
+  Bitmap32 fast, plain;
+  for (Bitmap32* v : {&fast, &plain}) {
+    v->SetSize(400, 300);
+    std::fill(v->Pixels.begin(), v->Pixels.end(), 0x12345678u);
+  }
+  RenderView(s, fast);
+  RenderViewReference(s, plain);
+  EXPECT_EQ(fast.Pixels, plain.Pixels);
+  EXPECT_EQ(std::count(fast.Pixels.begin(), fast.Pixels.end(), 0x12345678u), 0);
+  EXPECT_NE(fast.Pixel(199, 0), kBackground);
+  // Down the middle column: panorama, then from one row on background only.
+  int firstBackground = -1;
+  for (int j = 0; j < 300; ++j)
+    if (fast.Pixel(199, j) == kBackground) {
+      firstBackground = j;
+      break;
+    }
+  ASSERT_GT(firstBackground, 200);
+  for (int j = firstBackground; j < 300; ++j) EXPECT_EQ(fast.Pixel(199, j), kBackground) << j;
+}
+
 TEST(BrowserTest, AutomaticRotationSwingsOnAnOpenPanoramaAndWrapsOnACircle) {
   const Bitmap32 pano = Stripes(1000, 200);
   BrowserState open = Opened(pano, SourceFor(3600, false, 100));

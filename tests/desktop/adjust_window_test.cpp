@@ -11,6 +11,8 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QWheelEvent>
+#include <cmath>
 #include <QTest>
 #include <QTimer>
 #include <filesystem>
@@ -70,6 +72,7 @@ protected:
     bool ran = false;
     QTimer::singleShot(100, [&] {
       ran = true;
+      w.AdjustWindow()->bbtnActualSizeClick();  // these steps speak in picture pixels
       inside(*w.AdjustWindow());
       if (w.AdjustWindow()->isVisible()) w.AdjustWindow()->reject();  // a failed check must not hang the test
     });
@@ -190,6 +193,51 @@ TEST_F(AdjustWindowTest, StitchManuallyCorrectAConnectionByDraggingSaveAndJoin) 
   EXPECT_EQ(w.Stage(), WorkflowStage::PanoramaMade);
   EXPECT_GT(w.SimpleShow()->Picture().Width, 1024);
   EXPECT_EQ(rs.Geometry[1].RightConnection.ImagePoints[2], (TRealPoint{900.0, 420.0}));  // not found anew
+}
+
+// At a zoom that shows both pictures whole, a corner is taken within ten
+// screen pixels and follows the mouse while it is dragged; released off its
+// picture it goes back. The wheel zooms about the point under the mouse.
+TEST_F(AdjustWindowTest, ZoomedOutCornersFollowTheMouseAndTheWheelZoomsAboutIt) {
+  StitchOpenSampleManually();
+  TfrmMain& w = *window_;
+  AdjustConnection(1, w.pmnuAdjustRight, [&](TfrmAdjust& a) {
+    a.bbtnFitClick();
+    ASSERT_LT(a.Zoom(), 1.0);
+    EXPECT_LE(a.LeftImage->width(), a.sbLeft->viewport()->width());
+    EXPECT_LE(a.LeftImage->height(), a.sbLeft->viewport()->height());
+    EXPECT_EQ(a.lblZoom->text(), QString("%1 %").arg(std::lround(a.Zoom() * 100)));
+
+    const TPoint corner = a.Adjustment.LeftTriangle[0];
+    const QPoint at = a.LeftImage->PointOf(corner).toPoint() + QPoint(3, 2);
+    QTest::mousePress(a.LeftImage, Qt::LeftButton, {}, at);
+    ASSERT_TRUE(a.Adjustment.Dragging);
+    const QPoint to = a.LeftImage->PointOf({500, 400}).toPoint();
+    QMouseEvent move(QEvent::MouseMove, QPointF(to), a.LeftImage->mapToGlobal(QPointF(to)), Qt::NoButton,
+                     Qt::LeftButton, {});
+    QApplication::sendEvent(a.LeftImage, &move);
+    EXPECT_EQ(a.Adjustment.LeftTriangle[0], a.LeftImage->PixelAt(QPointF(to)));  // followed while dragged
+    // Released on the other picture: back where it was.
+    const QPoint off = a.LeftImage->mapFromGlobal(a.RightImage->mapToGlobal(QPoint(20, 20)));
+    QTest::mouseRelease(a.LeftImage, Qt::LeftButton, {}, off);
+    EXPECT_EQ(a.Adjustment.LeftTriangle[0], corner);
+
+    // Three notches of the wheel over a picture point keep it under the mouse.
+    a.bbtnActualSizeClick();
+    a.sbLeft->ensureVisible(512, 384, 0, 0);
+    const QPoint over = a.LeftImage->mapTo(a.sbLeft->viewport(), QPoint(512, 384));
+    const TPoint pixel = a.LeftImage->PixelAt(QPointF(512, 384));
+    QWheelEvent wheel(QPointF(over), a.sbLeft->viewport()->mapToGlobal(QPointF(over)), QPoint(), QPoint(0, 360),
+                      Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(a.sbLeft->viewport(), &wheel);
+    EXPECT_NEAR(a.Zoom(), 1.25 * 1.25 * 1.25, 1e-9);
+    const TPoint after = a.LeftImage->PixelAt(a.LeftImage->mapFrom(a.sbLeft->viewport(), over));
+    EXPECT_LE(std::abs(after.X - pixel.X), 1);
+    EXPECT_LE(std::abs(after.Y - pixel.Y), 1);
+    a.bbtnActualSizeClick();
+    EXPECT_EQ(a.LeftImage->size(), QSize(1024, 768));
+    a.bbtnCancel->click();
+  });
 }
 
 TEST_F(AdjustWindowTest, UnreliableConnectionsAreMarkedUntilTheSetChangesAndSurviveTheAdjustment) {

@@ -27,6 +27,10 @@ public:
     asked << text;
     return answer;
   }
+  Answer AskYesNoCancel(QWidget*, const QString& text) override {
+    asked << text;
+    return threeWayAnswer;
+  }
   void ReportError(QWidget*, const QString& text) override { errors << text; }
   bool OpenDocument(const QString& path) override {
     opened << path;
@@ -43,6 +47,7 @@ public:
   QString nextSave;
   QStringList titles, informed, asked, errors, opened;
   bool answer = true;
+  Answer threeWayAnswer = Answer::No;
   bool documentOpens = true;
   std::atomic<long> ticks{0};
   std::atomic<int> slowClockStepSeconds{0};

@@ -12,6 +12,7 @@
 #include <QProgressBar>
 #include <QScrollArea>
 #include <QTest>
+#include <QTextBrowser>
 #include <QTimer>
 #include <QToolButton>
 #include <atomic>
@@ -20,6 +21,7 @@
 #include <mutex>
 
 #include "app/panorama_file.h"
+#include "app/picture_metadata.h"
 #include "desktop/browser_window.h"
 #include "desktop/services.h"
 #include "fake_services.h"
@@ -213,6 +215,13 @@ TEST_F(MainWindowTest, JoinRunsOffTheWindowThreadThroughStagesTwoFourAndFive) {
   services_.nextSave = QString::fromStdString(PathOf("pano"));
   w.mnuSavePanorama->trigger();
   ASSERT_TRUE(fs::exists(PathOf("pano.jpg")));
+  services_.nextSave = QString::fromStdString(PathOf("sphere"));
+  w.mnuExport360->trigger();
+  const app::PictureMetadata made360 = app::ReadPictureMetadata(PathOf("sphere.jpg"));
+  ASSERT_TRUE(made360.Sphere);  // an open panorama: its part of the 2:1 sphere
+  EXPECT_EQ(made360.Sphere->FullWidth, 2 * made360.Sphere->FullHeight);
+  EXPECT_LT(made360.Sphere->CroppedWidth, made360.Sphere->FullWidth);
+  services_.nextSave = QString::fromStdString(PathOf("pano"));
   services_.answer = false;
   w.mnuSavePanorama->trigger();  // exists: asked, No keeps it
   EXPECT_EQ(services_.asked.back().toStdString(), app::kReplaceExistingFileQuestion);
@@ -248,6 +257,16 @@ TEST_F(MainWindowTest, JoinRunsOffTheWindowThreadThroughStagesTwoFourAndFive) {
   EXPECT_EQ(w.lblNameLoadedPan->text(), "pano.jpg  prepared by Vistarium");
   EXPECT_EQ(w.SimpleShow()->Picture().Width, picture.Width);
   EXPECT_EQ(w.PictureCount(), 0);
+
+  // Exported as a 360 photo, the opened file gives the photo the made
+  // panorama gave, with the metadata saved in the file.
+  ASSERT_TRUE(w.mnuExport360->isEnabled());
+  services_.nextSave = QString::fromStdString(PathOf("opened-sphere"));
+  w.mnuExport360->trigger();
+  const app::PictureMetadata again = app::ReadPictureMetadata(PathOf("opened-sphere.jpg"));
+  ASSERT_TRUE(again.Sphere);
+  EXPECT_EQ(*again.Sphere, *made360.Sphere);
+  EXPECT_EQ(again.Description, "Panorama of 4 pictures");
 }
 
 TEST_F(MainWindowTest, NoToTheContinueQuestionReturnsToStageOneWithTheSetIntact) {
@@ -310,6 +329,7 @@ TEST_F(MainWindowTest, AnOrdinaryJpegOpensWithoutBrowsingAndBadChoicesChangeNoth
   EXPECT_FALSE(window_->OpenedPanoramaBrowsable());
   EXPECT_FALSE(window_->mnuViewBrowse->isEnabled());
   EXPECT_FALSE(window_->findChild<QToolButton*>("tbViewBrowse")->isEnabled());
+  EXPECT_FALSE(window_->mnuExport360->isEnabled());
   EXPECT_TRUE(window_->mnuViewFullSize->isEnabled());
   EXPECT_EQ(window_->lblNameLoadedPan->text(), "photo.JPG");
   EXPECT_EQ(window_->SimpleShow()->Picture().Width, 300);
@@ -329,11 +349,16 @@ TEST_F(MainWindowTest, AnOrdinaryJpegOpensWithoutBrowsingAndBadChoicesChangeNoth
   EXPECT_EQ(services_.informed.back().toStdString(),
             "Can't open selected file. \"" + gone + "\": No such file or directory");
 
+  // Without a viewer for the guide the program shows it in its own window.
   services_.documentOpens = false;
+  const qsizetype messages = services_.informed.size();
   window_->mnuVistariumHelp->trigger();
-  EXPECT_TRUE(services_.informed.back().startsWith("Can't open help file. \"")) << services_.informed.back().toStdString();
-  EXPECT_TRUE(services_.informed.back().endsWith("Vistarium.html\": the desktop has no program to show it"))
-      << services_.informed.back().toStdString();
+  EXPECT_EQ(services_.informed.size(), messages);
+  ASSERT_NE(window_->HelpWindow(), nullptr);
+  EXPECT_TRUE(window_->HelpWindow()->isVisible());
+  const auto* text = window_->HelpWindow()->findChild<QTextBrowser*>("tbHelpText");
+  ASSERT_NE(text, nullptr);
+  EXPECT_TRUE(text->toPlainText().contains("Vistarium"));
 }
 
 TEST_F(MainWindowTest, BrowseOpensTheBrowserOnAnOpenedPanoramaWithItsTrailersHorizonRow) {

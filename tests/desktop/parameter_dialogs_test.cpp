@@ -23,6 +23,7 @@
 #include "fake_services.h"
 #include "params/camera_list.h"
 #include "params/parameter_file.h"
+#include "params/output_options.h"
 #include "params/refinement_option.h"
 #include "params/text_files.h"
 #include "../support/scratch_folder.h"
@@ -94,7 +95,7 @@ TEST_F(ParameterDialogsTest, AdjacentPicturesDialogKeepsValidEntriesAndDropsTheO
 TEST_F(ParameterDialogsTest, MethodDialogStoresTheMinimalSizeHalvedAndKeepsABadQuality) {
   TfrmParametersMethod& d = *Dialogs().Method;
   EXPECT_EQ(d.windowTitle(), "Parameters of Method");
-  EXPECT_EQ(d.size(), QSize(576, 358));
+  EXPECT_EQ(d.size(), QSize(576, 390));
   EXPECT_EQ(d.LabMemo1->text().split('\n').size(), 7);
   for (const QString& line : d.LabMemo2->text().split('\n')) EXPECT_EQ(line.size(), 79);
   EXPECT_TRUE(d.cbRefinement->isChecked());  // the default without an option file
@@ -118,6 +119,31 @@ TEST_F(ParameterDialogsTest, MethodDialogStoresTheMinimalSizeHalvedAndKeepsABadQ
   d.edPar3->setText("200");  // out of range
   d.bbtnSave->click();
   EXPECT_EQ(d.Values(), (params::TParametersMethod{152, 50, 0}));
+}
+
+// The exposure and crop choices sit below the buttons and are kept in their
+// own files; exposure needs the refinement, so its box follows that one.
+TEST_F(ParameterDialogsTest, MethodDialogKeepsExposureAndCropBesideTheParameterFile) {
+  TfrmParametersMethod& d = *Dialogs().Method;
+  EXPECT_TRUE(d.cbGainCompensation->isChecked());
+  EXPECT_EQ(d.cbCrop->currentIndex(), 0);
+  EXPECT_GT(d.cbCrop->y(), d.bbtnSave->geometry().bottom());
+  EXPECT_LE(d.cbCrop->geometry().right(), 576);
+  d.cbRefinement->setChecked(false);
+  EXPECT_FALSE(d.cbGainCompensation->isEnabled());
+  d.cbRefinement->setChecked(true);
+  d.cbGainCompensation->setChecked(false);
+  d.cbCrop->setCurrentIndex(2);
+  d.bbtnSave->click();
+  EXPECT_FALSE(params::ReadGainCompensationOption(params::GainCompensationOptionPath(folder_)));
+  EXPECT_EQ(params::ReadCropOption(params::CropOptionPath(folder_)), params::CropChoice::All);
+  const std::string spr = Text(CurrentFile());
+  d.cbCrop->setCurrentIndex(1);
+  d.bbtnCancel->click();
+  d.ShowValues();
+  EXPECT_EQ(d.cbCrop->currentIndex(), 2);
+  EXPECT_FALSE(d.cbGainCompensation->isChecked());
+  EXPECT_EQ(Text(CurrentFile()), spr);
 }
 
 TEST_F(ParameterDialogsTest, CancelAndRestoreDefaultReturnToTheStoredValues) {
@@ -210,49 +236,117 @@ TEST_F(ParameterDialogsTest, SaveNewCameraChecksItsEntriesInOrderAndPutsTheFocus
     EXPECT_EQ(d.focusWidget(), s.focus) << s.message;
     EXPECT_TRUE(d.Adding());
   }
-
+  // A name the list already has is refused: two entries of one name would
+  // show one entry's numbers for the other.
   services_.informed.clear();
+  d.edName->setText("Generic 50 mm");
+  d.edPar1->setText("51");
+  d.edPar2->setText("0");
+  d.bbtnSaveNew->click();
+  EXPECT_EQ(services_.informed, QStringList({QString::fromStdString(params::DuplicateCameraMessage("Generic 50 mm"))}));
+  EXPECT_EQ(d.focusWidget(), d.edName);
+  EXPECT_TRUE(d.Adding());
+
+  const auto fileBefore = ListLines();
+  services_.informed.clear();
+  d.edName->setText("Pinhole");
+  d.edPar1->setText("50");
   d.edPar2->setText("1.2");
   d.bbtnSaveNew->click();
   EXPECT_TRUE(services_.informed.isEmpty());
   EXPECT_FALSE(d.Adding());
   EXPECT_EQ(d.gbManualPar->title(), " Selected camera ");
   EXPECT_TRUE(d.bbtnAddCamera->isVisible());
-  const auto lines = ListLines();
+  const auto& lines = d.ListLines();
   EXPECT_NE(std::find(lines.begin(), lines.end(), params::FormatCameraLine("Pinhole", 50, 1.2)), lines.end());
-  EXPECT_EQ(d.Camera(), before);  // listed, not chosen
+  EXPECT_EQ(ListLines(), fileBefore);  // written only by Save and Exit
+  EXPECT_EQ(d.Camera(), before);       // listed, not chosen
   EXPECT_EQ(d.cbCameraMake->currentText(), "Generic 28 mm");
 
-  // Chosen, it is out of the range a camera in force may have.
-  d.cbCameraMake->setCurrentText("Pinhole");
+  // Chosen, it is out of the range a camera in force may have: the list is
+  // saved with it, the camera in force stays, and the user is told.
+  d.cbCameraMake->setCurrentIndex(d.cbCameraMake->findText("Pinhole"));
   d.cbCameraMakeChange();
   EXPECT_EQ(d.edPar2->text(), "1.2000");
   d.bbtnSave->click();
   EXPECT_EQ(d.Camera(), before);
   EXPECT_EQ(params::ReadCameraName(CurrentFile()), "Generic 28 mm");
+  EXPECT_TRUE(params::FindCameraLine(ListLines(), "Pinhole"));
+  EXPECT_EQ(services_.informed,
+            QStringList({QString::fromStdString(params::UnusableCameraMessage("Pinhole", "Generic 28 mm"))}));
 }
 
-TEST_F(ParameterDialogsTest, DeletingTheCurrentCameraMakesTheFirstOneCurrentAndSavesTheFile) {
+TEST_F(ParameterDialogsTest, ChangedNumbersOfAListedCameraAreCheckedAndSaved) {
   TfrmParametersCamera& d = *Dialogs().Camera;
-  const std::size_t count = ListLines().size();
+  EXPECT_TRUE(d.edName->isReadOnly());
+  EXPECT_FALSE(d.edPar1->isReadOnly());
+  d.edPar1->setText("2000");
+  d.bbtnSave->click();
+  EXPECT_EQ(services_.informed, QStringList({QString::fromUtf8(params::kImpossibleFocalMessage.data())}));
+  EXPECT_EQ(d.Camera().FocalLength, 28.0);
+
+  d.edPar1->setText("28.5");
+  d.edPar2->setText("-0.01");
+  d.bbtnSave->click();
+  EXPECT_EQ(d.Camera(), (params::TParametersCamera{"Generic 28 mm", 28.5, -0.01}));
+  const auto line = params::FindCameraLine(ListLines(), "Generic 28 mm");
+  ASSERT_TRUE(line);
+  EXPECT_EQ(line->FocalText, "28.50");
+  EXPECT_EQ(line->AberrationText, "-0.0100");
+}
+
+// The delivered list with a second entry of one name (as an old program or a
+// hand edit could leave it), first in the list after sorting.
+TEST_F(ParameterDialogsTest, DeleteTakesExactlyTheSelectedEntryAndCancelUndoesIt) {
+  std::vector<std::string> lines = ListLines();
+  lines.push_back(params::FormatCameraLine("Generic 28 mm", 29, 0));
+  params::SaveCameraList(params::CameraListPath(folder_), params::TemporaryCameraListPath(folder_), lines);
+  const std::string file = Text(params::CameraListPath(folder_));
+  const std::string current = Text(CurrentFile());
+  TfrmParametersCamera& d = *Dialogs().Camera;
+  const int first = d.cbCameraMake->currentIndex();
+  ASSERT_EQ(d.cbCameraMake->itemText(first + 1), "Generic 28 mm");
+
   services_.answer = false;
   d.bbtnDelCamera->click();
   EXPECT_EQ(services_.asked, QStringList({QString::fromUtf8(params::kDeleteCameraQuestion.data())}));
-  EXPECT_EQ(ListLines().size(), count);
+  EXPECT_EQ(d.cbCameraMake->count(), static_cast<int>(lines.size()));
 
+  // Deleting the camera in force, then Cancel: nothing changed, on disk or
+  // in force.
   services_.answer = true;
   d.bbtnDelCamera->click();
-  const auto lines = ListLines();
-  ASSERT_EQ(lines.size(), count - 1);
-  EXPECT_FALSE(params::FindCameraLine(lines, "Generic 28 mm"));
-  const params::CameraLine first = params::ReadCameraLine(lines.front());
-  EXPECT_EQ(d.Camera().Name, first.Name);
-  EXPECT_EQ(d.Camera().FocalLength, first.FocalLength.value_or(-1));
-  EXPECT_EQ(params::ReadCameraName(CurrentFile()), first.Name);
-  EXPECT_EQ(d.cbCameraMake->count(), static_cast<int>(count - 1));
+  EXPECT_EQ(d.cbCameraMake->count(), static_cast<int>(lines.size()) - 1);
   EXPECT_EQ(d.cbCameraMake->currentIndex(), 0);
-  EXPECT_EQ(d.edName->text().toStdString(), first.Name);
+  d.bbtnCancel->click();
+  EXPECT_EQ(Text(params::CameraListPath(folder_)), file);
+  EXPECT_EQ(Text(CurrentFile()), current);
+  EXPECT_EQ(d.Camera().Name, "Generic 28 mm");
+  EXPECT_EQ(d.Camera().FocalLength, 28.0);
+
+  // The second entry of that name, selected and deleted: only it goes.
+  d.ReloadCameraList();
+  d.cbCameraMake->setCurrentIndex(first + 1);
+  d.cbCameraMakeChange();
+  EXPECT_EQ(d.edPar1->text(), "29.00");
+  d.bbtnDelCamera->click();
+  d.cbCameraMake->setCurrentIndex(first);
+  d.cbCameraMakeChange();
+  d.bbtnSave->click();
+  const auto saved = ListLines();
+  ASSERT_EQ(saved.size(), lines.size() - 1);
+  EXPECT_EQ(params::FindCameraLine(saved, "Generic 28 mm")->FocalText, "28.00");
+  EXPECT_EQ(d.Camera(), (params::TParametersCamera{"Generic 28 mm", 28.0, 0.0}));
   EXPECT_FALSE(fs::exists(params::TemporaryCameraListPath(folder_)));
+
+  // Deleting the camera in force and saving makes the first entry current.
+  d.ReloadCameraList();
+  d.bbtnDelCamera->click();
+  d.bbtnSave->click();
+  const params::CameraLine front = params::ReadCameraLine(ListLines().front());
+  EXPECT_EQ(d.Camera().Name, front.Name);
+  EXPECT_EQ(params::ReadCameraName(CurrentFile()), front.Name);
+  EXPECT_FALSE(params::FindCameraLine(ListLines(), "Generic 28 mm"));
 }
 
 TEST_F(ParameterDialogsTest, WithOneCameraLeftDeleteOnlyShowsTheMessage) {
@@ -274,7 +368,8 @@ TEST_F(ParameterDialogsTest, MainWindowSavesAndOpensParameterSetsAndKeepsItsCopy
   services_.nextSave = QString::fromStdString(PathOf("mine.spr"));
   w.mnuSaveParameters->trigger();
   EXPECT_EQ(services_.titles, QStringList({"Save all parameters", "Set of Vistarium parameters|*.spr"}));
-  EXPECT_EQ(QDir::currentPath(), QDir(QString::fromStdString(folder_.string())).path());
+  // The save dialog starts in the settings folder.
+  EXPECT_EQ(QDir::currentPath(), QDir(QString::fromStdString((folder_ / "Options").string())).path());
   EXPECT_EQ(Text(PathOf("mine.spr")), delivered);
   EXPECT_EQ(Listing().count("mine.spr.spr"), 0u);
 
@@ -308,6 +403,22 @@ TEST_F(ParameterDialogsTest, MainWindowSavesAndOpensParameterSetsAndKeepsItsCopy
   EXPECT_EQ(w.Parameters().Camera.FocalLength, 28.0);
   EXPECT_EQ(Text(CurrentFile()), delivered);  // the opened set is the current one now
   EXPECT_TRUE(services_.errors.isEmpty());
+
+  // A set naming a camera the list does not hold: the rest is taken, the
+  // camera in force stays, and the message names the camera.
+  services_.informed.clear();
+  params::ParameterSets foreign = d.Sets();
+  foreign.Camera.Name = "Nonexistent Camera";
+  foreign.TwoPic.OverlapWidthPercent = 60;
+  params::SaveParameterFile(PathOf("foreign.spr"), foreign);
+  services_.nextOpen = {QString::fromStdString(PathOf("foreign.spr"))};
+  w.mnuOpenParameters->trigger();
+  EXPECT_EQ(services_.informed,
+            QStringList({QString::fromStdString(params::UnknownCameraMessage("Nonexistent Camera", "Generic 28 mm"))}));
+  EXPECT_EQ(w.Parameters().Camera, (params::TParametersCamera{"Generic 28 mm", 28.0, 0.0}));
+  EXPECT_EQ(w.Parameters().TwoPic.OverlapWidthPercent, 60);
+  EXPECT_EQ(params::ReadCameraName(CurrentFile()), "Generic 28 mm");
+  EXPECT_EQ(d.Camera->cbCameraMake->currentText(), "Generic 28 mm");
 }
 
 }  // namespace

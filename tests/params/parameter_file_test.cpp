@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include "params/camera_list.h"
+#include "params/output_options.h"
 #include "params/refinement_option.h"
 #include "params/text_files.h"
 #include "temp_folder.h"
@@ -222,6 +223,26 @@ TEST_F(ParameterFileIoTest, RefinementOptionRoundTripsAndDefaultsToOn) {
   ReplaceFileContents(path, Folder() / "x.tmp", "Refine\r\nno\r\n");
   EXPECT_TRUE(ReadRefinementOption(path));
   EXPECT_EQ(RefinementOptionPath("/opt/v"), OptionsFolder("/opt/v") / "Refinement.txt");
+}
+
+// The exposure and crop choices live beside it the same way: a missing or
+// unreadable file keeps the defaults (exposure evened out, common band).
+TEST_F(ParameterFileIoTest, ExposureAndCropOptionsRoundTripAndDefault) {
+  std::filesystem::create_directories(OptionsFolder(Folder()));
+  const auto gains = GainCompensationOptionPath(Folder()), crop = CropOptionPath(Folder());
+  EXPECT_TRUE(ReadGainCompensationOption(gains));
+  EXPECT_EQ(ReadCropOption(crop), CropChoice::Common);
+  SaveGainCompensationOption(gains, false);
+  EXPECT_FALSE(ReadGainCompensationOption(gains));
+  for (CropChoice c : {CropChoice::Largest, CropChoice::All, CropChoice::Common}) {
+    SaveCropOption(crop, c);
+    EXPECT_EQ(ReadCropOption(crop), c);
+  }
+  SaveCropOption(crop, CropChoice::All);
+  EXPECT_EQ(ReadWholeFile(crop), "Crop of the panorama: common, largest or all\r\nall\r\n");
+  ReplaceFileContents(crop, Folder() / "x.tmp", "Crop\r\nbiggest\r\n");
+  EXPECT_EQ(ReadCropOption(crop), CropChoice::Common);
+  EXPECT_EQ(crop.parent_path(), OptionsFolder(Folder()));
 }
 
 }  // namespace

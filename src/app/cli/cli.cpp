@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -15,14 +17,20 @@
 #include "app/connection_check.h"
 #include "app/out_of_memory.h"
 #include "app/output_files.h"
+#include "app/cli/batch.h"
 #include "app/panorama_file.h"
+#include "app/picture_metadata.h"
+#include "app/sphere_export.h"
 #include "app/parameters_in_force.h"
 #include "app/pipeline.h"
+#include "app/version.h"
 #include "browse/browser.h"
 #include "run/run_state.h"
 #include "run/progress.h"
 #include "params/camera_list.h"
+#include "params/options_folder.h"
 #include "params/parameter_file.h"
+#include "params/output_options.h"
 #include "params/refinement_option.h"
 #include "params/file_access.h"
 #include "params/text_files.h"
@@ -36,44 +44,97 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-const char* const kUsage =
-    "Usage:\n"
-    "  vistarium-cli match [--params FILE.spr] [--lenses FILE] [--focal MM] [--aberration K]\n"
-    "                      [--360] [--manual] [--reference] [--exact] [--progress] PICTURE...\n"
-    "  vistarium-cli stitch [the options of match] [--report FILE.json] -o OUT.jpg PICTURE...\n"
-    "  vistarium-cli info FILE.jpg\n"
+const char* const kMatchUsage =
+    "  vistarium-cli match [--params FILE.spr] [--lenses FILE] [--camera NAME] [--focal MM]\n"
+    "                      [--aberration K] [--360] [--manual] [--reference] [--exact]\n"
+    "                      [--progress] PICTURE...\n";
+const char* const kStitchUsage =
+    "  vistarium-cli stitch [the options of match] [--crop common|largest|all] [--no-gains]\n"
+    "                       [--report FILE.json] -o OUT.jpg PICTURE...\n";
+const char* const kExportUsage = "  vistarium-cli export PANORAMA.jpg [--width N] [--progress] -o PHOTO.jpg\n";
+const char* const kBatchUsage =
+    "  vistarium-cli batch [-j N] [--progress] [--output-dir DIR] [options of stitch] LIST\n";
+const char* const kInfoUsage = "  vistarium-cli info FILE.jpg\n";
+const char* const kViewUsage =
     "  vistarium-cli view PANORAMA.jpg [--yaw DEG] [--pitch DEG] [--zoom FACTOR] [--size WxH]\n"
-    "                     -o VIEW.png\n"
-    "\n"
+    "                     -o VIEW.png\n";
+
+const char* const kMatchHelp =
     "  match   finds the matching parts of adjacent pictures (left to right) and prints\n"
-    "          the connections as JSON. Parameters come from Options/CurrentParameters.spr\n"
-    "          and the camera from Options/Lenses.txt beside the program unless --params\n"
-    "          and --lenses name other files; --focal and --aberration override the\n"
-    "          camera's numbers. --360 closes the circle, --manual places every connection\n"
-    "          by the expected overlap without searching, --reference runs the plain\n"
-    "          sequential search and fill (same result, slower), --progress reports\n"
-    "          on stderr. Every connection is then measured again on the full-size\n"
+    "          the connections as JSON. Parameters come from CurrentParameters.spr\n"
+    "          and the camera from Lenses.txt in the settings folder unless --params\n"
+    "          and --lenses name other files; --camera takes another camera of the list,\n"
+    "          --focal and --aberration override the camera's numbers. --360 closes the\n"
+    "          circle, --manual places every connection by the expected overlap without\n"
+    "          searching, --reference runs the plain sequential search and fill (same\n"
+    "          result, slower), --progress reports on stderr (one line updated in place\n"
+    "          on a terminal). Every connection is then measured again on the full-size\n"
     "          pictures and built from the rotation fitted there; its residual is\n"
     "          printed on stderr. --exact skips that and keeps the three matched points\n"
-    "          (as does a 0 in Options/Refinement.txt beside the program).\n"
-    "  stitch  matches, builds the panorama and saves it as JPEG with its trailer;\n"
-    "          --report writes the connections, picture placement and times as JSON.\n"
-    "  info    prints a panorama file's size and trailer as JSON; a trailer that cannot\n"
-    "          serve the browser is \"damaged\", with the reason.\n"
+    "          (as does a 0 in Refinement.txt in the settings folder).\n";
+const char* const kStitchHelp =
+    "  stitch  matches, builds the panorama and saves it as JPEG with its trailer and\n"
+    "          the first picture's date, camera and position; --report writes the\n"
+    "          connections, picture placement, exposure gains and times as JSON. The\n"
+    "          exposure of the pictures is evened out from their overlaps unless\n"
+    "          --no-gains or --exact is given (or GainCompensation.txt in the settings\n"
+    "          folder holds 0). --crop chooses the part kept: the band every picture\n"
+    "          covers (common, the default, or as Crop.txt in the settings folder says),\n"
+    "          the largest rectangle without empty pixels (largest), or every picture\n"
+    "          whole with black corners (all).\n";
+const char* const kExportHelp =
+    "  export  writes a saved panorama as a 360 photo for other viewers: an\n"
+    "          equirectangular JPEG with Photo Sphere (GPano) tags; a full circle makes\n"
+    "          the whole 2:1 sphere, an open panorama its part of it. --width sets the\n"
+    "          full sphere's width (even; by default the panorama's resolution at the\n"
+    "          horizon). The file needs a sound trailer.\n";
+const char* const kBatchHelp =
+    "  batch   stitches many sets, each in its own process, -j N at a time (default 1),\n"
+    "          and prints one JSON line per set; every set is tried and the status is 1\n"
+    "          when any failed. LIST is a JSON file (a list of {\"pictures\", \"output\",\n"
+    "          \"is360\", \"camera\", \"focal\", \"aberration\", \"crop\", \"name\"}), a text\n"
+    "          file (one line of stitch arguments per set) or a folder whose subfolders\n"
+    "          are sets (pictures in name order, or as a set.json there says); outputs\n"
+    "          without a name go to DIR/NAME.jpg. Options of stitch apply to every set.\n";
+const char* const kInfoHelp =
+    "  info    prints a picture file's size, panorama trailer and metadata as JSON; a\n"
+    "          trailer that cannot serve the browser is \"damaged\", with the reason. A\n"
+    "          file that is not a complete JPEG is an error.\n";
+const char* const kViewHelp =
     "  view    draws what the panorama browser shows of a saved panorama into a PNG:\n"
     "          by default its opening view, 400 x 300, facing the middle column at the\n"
     "          horizon with the full height in view. --yaw turns right (negative: left)\n"
     "          from the middle, --pitch tilts up (negative: down), --zoom magnifies\n"
     "          (1 = the opening view, up to the browser's closest); each stays within what\n"
-    "          the browser allows. The file needs a sound trailer.\n"
-    "\n"
+    "          the browser allows. The file needs a sound trailer.\n";
+const char* const kCommonHelp =
+    "Every command takes --help. --options DIR uses DIR as the settings folder (the\n"
+    "parameter file, the camera list and the switches beside them) instead of the\n"
+    "user's own ($XDG_CONFIG_HOME/Vistarium/Options, or the folder named by\n"
+    "VISTARIUM_OPTIONS), which is made from the delivered Options on first use.\n"
+    "--version prints the version.\n";
+const char* const kJsonNote =
+    "In the JSON, pictures are counted from 0 (\"left\": 0 is the first picture), while\n"
+    "messages on stderr count them from 1 (\"pictures 1 and 2\").\n";
+const char* const kWarningNote =
     "A connection whose points fit no rotation of the sphere well is named in a\n"
     "warning on stderr; check it by hand.\n";
 
-// A bad command line (as opposed to bad input files or parameters).
-struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
+// The whole usage, or that of one command.
+std::string UsageText(const std::string& command = {}) {
+  std::string text = "Usage:\n";
+  if (command == "match") return text + kMatchUsage + "\n" + kMatchHelp + "\n" + kJsonNote + "\n" + kWarningNote;
+  if (command == "stitch")
+    return text + kStitchUsage + "\n" + kStitchHelp + kMatchHelp + "\n" + kJsonNote + "\n" + kWarningNote;
+  if (command == "export") return text + kExportUsage + "\n" + kExportHelp;
+  if (command == "batch") return text + kBatchUsage + "\n" + kBatchHelp + kStitchHelp;
+  if (command == "info") return text + kInfoUsage + "\n" + kInfoHelp;
+  if (command == "view") return text + kViewUsage + "\n" + kViewHelp;
+  return text + kMatchUsage + kStitchUsage + kExportUsage + kBatchUsage + kInfoUsage + kViewUsage + "\n" +
+         kMatchHelp + kStitchHelp + kExportHelp + kBatchHelp + kInfoHelp + kViewHelp + "\n" + kCommonHelp + "\n" +
+         kJsonNote + "\n" + kWarningNote;
+}
+
 // The user answered No to the continue question.
 struct Cancelled : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -84,8 +145,12 @@ constexpr std::string_view kMemoryHint = "close other programs or use smaller pi
 
 struct MatchOptions {
   std::optional<fs::path> Params, Lenses;
+  std::optional<std::string> Camera;
   std::optional<double> Focal, Aberration;
   bool Is360 = false, Manual = false, Reference = false, Progress = false, Exact = false;
+  // Choices about the panorama picture (stitch); the Options folder's when not given.
+  bool NoGains = false;
+  std::optional<params::CropChoice> Crop;
   std::vector<std::string> Pictures;
 };
 
@@ -97,7 +162,8 @@ double ParseNumberOption(const std::string& name, const std::string& text) {
   return v;
 }
 
-MatchOptions ParseMatchOptions(const std::vector<std::string>& args) {
+// `panoramaOptions`: also the choices about the panorama picture (stitch).
+MatchOptions ParseMatchOptions(const std::vector<std::string>& args, bool panoramaOptions = false) {
   MatchOptions o;
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -109,6 +175,8 @@ MatchOptions ParseMatchOptions(const std::vector<std::string>& args) {
       o.Params = value();
     else if (a == "--lenses")
       o.Lenses = value();
+    else if (a == "--camera")
+      o.Camera = value();
     else if (a == "--focal")
       o.Focal = ParseNumberOption(a, value());
     else if (a == "--aberration")
@@ -123,6 +191,13 @@ MatchOptions ParseMatchOptions(const std::vector<std::string>& args) {
       o.Progress = true;
     else if (a == "--exact")
       o.Exact = true;
+    else if (a == "--no-gains" && panoramaOptions)
+      o.NoGains = true;
+    else if (a == "--crop" && panoramaOptions) {
+      const std::string& name = value();
+      o.Crop = params::ParseCropChoice(name);
+      if (!o.Crop) throw UsageError("--crop takes common, largest or all, not \"" + name + "\"");
+    }
     else if (a.size() > 1 && a[0] == '-' && a != "--")
       throw UsageError("unknown option " + a);
     else if (a != "--")
@@ -136,6 +211,7 @@ MatchOptions ParseMatchOptions(const std::vector<std::string>& args) {
 params::ParameterSets LoadParameters(const MatchOptions& o, const fs::path& programFolder) {
   params::ParameterSets sets =
       app::ReadParametersFromFile(o.Params ? *o.Params : params::CurrentParameterFilePath(programFolder));
+  if (o.Camera) sets.Camera.Name = *o.Camera;
   if (!(o.Focal && o.Aberration))
     app::LookUpCamera(sets, o.Lenses ? *o.Lenses : params::CameraListPath(programFolder));
   if (o.Focal) sets.Camera.FocalLength = *o.Focal;
@@ -159,32 +235,66 @@ void CheckPictures(const std::vector<std::string>& pictures) {
 }
 
 // Progress on standard error, and the continue question when a person can
-// answer it.
+// answer it. On a terminal one line shows the phase, a bar, the percentage and
+// the elapsed and remaining times, redrawn in place; elsewhere (a log file)
+// every change of the percentage is a line of its own.
 class ConsoleProgress : public matching::SilentProgressUi {
 public:
   ConsoleProgress(Console& console, bool show) : console_(console), show_(show) {}
+  ~ConsoleProgress() override { EndLine(); }
+
   void ShowBar(matching::Phase phase, int percent) override {
     if (!show_) return;
-    console_.Err << (phase == matching::Phase::Finding ? "finding" : "constructing") << ' ' << percent << "%"
-                 << (times_.empty() ? "" : "  ") << times_ << '\n';
+    if (!console_.ProgressOnTerminal) {
+      console_.Err << PhaseName(phase) << ' ' << percent << "%" << (times_.empty() ? "" : "  ") << times_ << '\n';
+      console_.Err.flush();
+      return;
+    }
+    const auto now = Clock::now();
+    if (!phase_ || *phase_ != phase) {
+      EndLine();
+      phase_ = phase;
+      started_ = now;
+    }
+    console_.Err << '\r' << ProgressLine(PhaseName(phase), percent, Seconds(started_, now)) << "\x1b[K";
     console_.Err.flush();
+    lineOpen_ = true;
   }
   void ShowTimes(matching::Phase, const std::string& elapsed, const std::string& estimated) override {
     times_ = "elapsed" + elapsed + ", estimated" + estimated;
   }
   bool AskContinue(const std::string& question) override {
     if (!console_.Interactive) return true;
+    EndLine();
     console_.Err << question << " [y/n] ";
     console_.Err.flush();
     std::string answer;
     if (!std::getline(console_.In, answer)) return true;
     return !(answer.starts_with('n') || answer.starts_with('N'));
   }
+  // Ends the progress line, so that what follows starts on a line of its own.
+  void EndLine() {
+    if (!lineOpen_) return;
+    console_.Err << '\n';
+    console_.Err.flush();
+    lineOpen_ = false;
+  }
 
 private:
+  using Clock = std::chrono::steady_clock;
+  static const char* PhaseName(matching::Phase phase) {
+    return phase == matching::Phase::Finding ? "finding" : "constructing";
+  }
+  static double Seconds(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double>(b - a).count();
+  }
+
   Console& console_;
   bool show_;
   std::string times_;
+  std::optional<matching::Phase> phase_;
+  Clock::time_point started_;
+  bool lineOpen_ = false;
 };
 
 json Points(const std::array<TRealPoint, 3>& points) {
@@ -254,6 +364,9 @@ void Find(RunState& rs, const MatchOptions& o, const fs::path& programFolder, Co
   rs.UseReferenceSearch = o.Reference;
   rs.UseReferenceFill = o.Reference;
   rs.Refine = !o.Exact && params::ReadRefinementOption(params::RefinementOptionPath(programFolder));
+  rs.CompensateExposure =
+      rs.Refine && !o.NoGains && params::ReadGainCompensationOption(params::GainCompensationOptionPath(programFolder));
+  rs.Crop = o.Crop ? *o.Crop : params::ReadCropOption(params::CropOptionPath(programFolder));
   app::TellingWantOfMemory(
       [&] {
         if (o.Manual) {
@@ -288,6 +401,7 @@ int Match(const std::vector<std::string>& args, const fs::path& programFolder, C
   RunState rs;
   ConsoleProgress ui(console, o.Progress);
   Find(rs, o, programFolder, ui);
+  ui.EndLine();
   WarnUnreliable(rs, console);
   const json doc = {{"projection", ProjectionJson(rs.Projection)}, {"connections", ConnectionsJson(rs)}};
   console.Out << doc.dump(2) << '\n';
@@ -310,8 +424,8 @@ json PicturesJson(const RunState& rs) {
   return list;
 }
 
-// The files a command reads: the pictures, the parameter file and the
-// camera list. Outputs must not replace any of them.
+// The files a command reads: the pictures, the parameter file, the camera
+// list and the switches beside them. Outputs must not replace any of them.
 std::vector<app::NamedFile> InputsOf(const MatchOptions& o, const fs::path& programFolder) {
   std::vector<app::NamedFile> inputs;
   for (std::size_t i = 0; i < o.Pictures.size(); ++i)
@@ -320,6 +434,8 @@ std::vector<app::NamedFile> InputsOf(const MatchOptions& o, const fs::path& prog
                     "the parameter file"});
   inputs.push_back({(o.Lenses ? *o.Lenses : params::CameraListPath(programFolder)).string(), "the camera list"});
   inputs.push_back({params::RefinementOptionPath(programFolder).string(), "the refinement option file"});
+  inputs.push_back({params::GainCompensationOptionPath(programFolder).string(), "the exposure option file"});
+  inputs.push_back({params::CropOptionPath(programFolder).string(), "the crop option file"});
   return inputs;
 }
 
@@ -345,20 +461,31 @@ void WriteReport(const std::string& report, const std::string& panorama, const j
   }
 }
 
-// A panorama's JPEG encoding and file, with a failure for want of memory
-// told as such.
+// A panorama's JPEG encoding and file, with the first picture's metadata,
+// and a failure for want of memory told as such.
 void SavePanorama(const std::string& output, const RunState& rs) {
   app::TellingWantOfMemory(
       [&] {
         Bitmap32 shown;
         app::ShowPanorama(rs.Panorama, shown);
-        app::SavePanoramaFile(output, shown, app::TrailerFor(rs.Projection, rs.PictureSet.Is360, rs.Layout.Top));
+        const render::JpegSegment metadata =
+            app::PanoramaExifSegment(rs.PictureSet.FileNames, rs.Panorama.Width, rs.Panorama.Height);
+        app::SavePanoramaFile(output, shown, app::TrailerFor(rs.Projection, rs.PictureSet.Is360, rs.Layout.Top),
+                              {&metadata, 1});
       },
       [&] {
         return "saving the panorama of " +
                app::PictureMemoryText(static_cast<std::int64_t>(rs.Panorama.Width) * rs.Panorama.Height);
       },
       kMemoryHint);
+}
+
+// Per picture its exposure gains; null when the exposure was not evened out.
+json GainsJson(const RunState& rs) {
+  if (rs.Gains.empty()) return nullptr;
+  json list = json::array();
+  for (const auto& g : rs.Gains) list.push_back({{"red", g[2]}, {"green", g[1]}, {"blue", g[0]}});
+  return list;
 }
 
 int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, Console& console) {
@@ -374,7 +501,7 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
     else
       rest.push_back(args[i]);
   }
-  const MatchOptions o = ParseMatchOptions(rest);
+  const MatchOptions o = ParseMatchOptions(rest, true);
   if (!output) throw UsageError("stitch needs -o OUT.jpg");
   if (o.Pictures.empty()) throw UsageError("stitch needs the pictures, left to right");
   // The outputs are checked before the work: a wrong name fails at once.
@@ -396,10 +523,12 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
   rs.KeepPictures = true;  // the construction follows at once
   ConsoleProgress ui(console, o.Progress);
   Find(rs, o, programFolder, ui);
+  ui.EndLine();
   WarnUnreliable(rs, console);
   const auto t1 = Clock::now();
   app::TellingWantOfMemory([&] { app::RunConstructionPhase(rs, ui); },
                            [&] { return app::ConstructionMemoryUse(rs); }, kMemoryHint);
+  ui.EndLine();
   const auto t2 = Clock::now();
   SavePanorama(*output, rs);
   const auto t3 = Clock::now();
@@ -407,7 +536,13 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
   if (report) {
     const json doc = {
         {"projection", ProjectionJson(rs.Projection)},
-        {"panorama", {{"width", rs.Panorama.Width}, {"height", rs.Panorama.Height}, {"is360", rs.PictureSet.Is360}}},
+        {"panorama",
+         {{"width", rs.Panorama.Width},
+          {"height", rs.Panorama.Height},
+          {"is360", rs.PictureSet.Is360},
+          {"crop", params::CropChoiceName(rs.Crop)},
+          {"horizon_row", rs.Layout.Top}}},
+        {"gains", GainsJson(rs)},
         {"connections", ConnectionsJson(rs)},
         {"pictures", PicturesJson(rs)},
         {"times",
@@ -422,9 +557,32 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
   return 0;
 }
 
+// What info shows of a file's metadata: the fields present, and the Photo
+// Sphere tags of a 360 photo.
+json MetadataJson(const app::PictureMetadata& m) {
+  json doc = json::object();
+  const std::pair<const char*, const std::string*> texts[] = {{"date_time", &m.DateTime}, {"make", &m.Make},
+                                                              {"model", &m.Model},        {"software", &m.Software},
+                                                              {"description", &m.Description}};
+  for (const auto& [key, value] : texts)
+    if (!value->empty()) doc[key] = *value;
+  if (m.Latitude && m.Longitude) doc["gps"] = {{"latitude", *m.Latitude}, {"longitude", *m.Longitude}};
+  if (m.Sphere)
+    doc["photo_sphere"] = {{"projection", "equirectangular"},
+                           {"full_width", m.Sphere->FullWidth},
+                           {"full_height", m.Sphere->FullHeight},
+                           {"cropped_width", m.Sphere->CroppedWidth},
+                           {"cropped_height", m.Sphere->CroppedHeight},
+                           {"cropped_left", m.Sphere->CroppedLeft},
+                           {"cropped_top", m.Sphere->CroppedTop}};
+  return doc;
+}
+
 int Info(const std::vector<std::string>& args, Console& console) {
   if (args.size() != 2) throw UsageError("info needs one panorama file");
   const app::PanoramaInfo info = app::ReadPanoramaInfo(args[1]);
+  if (!info.CompleteJpeg)
+    throw std::runtime_error("\"" + args[1] + "\" is not a complete JPEG file: its picture data ends early");
   const char* state = info.Trailer.State == app::TrailerState::Sound     ? "sound"
                       : info.Trailer.State == app::TrailerState::Damaged ? "damaged"
                                                                          : "none";
@@ -446,6 +604,7 @@ int Info(const std::vector<std::string>& args, Console& console) {
     doc["focal_pixels"] = nullptr;
     doc["horizon_row"] = nullptr;
   }
+  doc["metadata"] = MetadataJson(app::ReadPictureMetadata(args[1]));
   console.Out << doc.dump(2) << '\n';
   return 0;
 }
@@ -520,21 +679,158 @@ int View(const std::vector<std::string>& args, Console& console) {
   return 0;
 }
 
+// A command's own --help (or -h), before any "--".
+bool AsksForHelp(const std::vector<std::string>& args) {
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == "--") return false;
+    if (args[i] == "--help" || args[i] == "-h") return true;
+  }
+  return false;
+}
+
+int Export(const std::vector<std::string>& args, Console& console) {
+  std::optional<std::string> input, output;
+  int width = 0;
+  bool progress = false;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if ((a == "-o" || a == "--output" || a == "--width") && i + 1 >= args.size()) throw UsageError(a + " needs a value");
+    if (a == "-o" || a == "--output") {
+      output = args[++i];
+    } else if (a == "--width") {
+      const auto n = params::ParseInteger(args[++i]);
+      if (!n || *n < 4 || *n % 2 != 0 || *n > render::kMaxPictureSide)
+        throw UsageError("--width needs an even number of 4 to " + std::to_string(render::kMaxPictureSide) +
+                         " pixels, not \"" + args[i] + "\"");
+      width = *n;
+    } else if (a == "--progress") {
+      progress = true;
+    } else if (!a.empty() && a[0] == '-') {
+      throw UsageError("unknown option " + a);
+    } else if (input) {
+      throw UsageError("export takes one panorama file");
+    } else {
+      input = a;
+    }
+  }
+  if (!input) throw UsageError("export needs the panorama file");
+  if (!output) throw UsageError("export needs -o PHOTO.jpg");
+  // The output is checked before the work: a wrong name fails at once.
+  output = NameByRule(*output, app::PanoramaOutputName);
+  app::CheckOutputs({{*output, "the 360 photo"}}, {{*input, "the panorama"}});
+  StepProgress shown(console, "exporting", progress);
+  const app::SphereTags t = app::ExportSpherePhoto(*input, *output, width, [&shown](double share) { shown(share); });
+  shown.End();
+  console.Err << "360 photo of " << t.CroppedWidth << " x " << t.CroppedHeight << " pixels (full sphere "
+              << t.FullWidth << " x " << t.FullHeight << ", this part from column " << t.CroppedLeft << ", row "
+              << t.CroppedTop << ") written to " << *output << '\n';
+  return 0;
+}
+
 }  // namespace
+
+std::string ProgressLine(const std::string& phase, int percent, double elapsedSeconds) {
+  constexpr int kBarWidth = 30;
+  const int p = std::clamp(percent, 0, 100);
+  const int filled = p * kBarWidth / 100;
+  const auto clock = [](double seconds) {
+    const long t = std::lround(std::max(0.0, seconds));
+    char text[32];
+    if (t >= 3600)
+      std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", t / 3600, t / 60 % 60, t % 60);
+    else
+      std::snprintf(text, sizeof text, "%ld:%02ld", t / 60, t % 60);
+    return std::string(text);
+  };
+  char head[24];
+  std::snprintf(head, sizeof head, "%-12s [", phase.c_str());
+  std::string line = head;
+  line += std::string(static_cast<std::size_t>(filled), '#') + std::string(static_cast<std::size_t>(kBarWidth - filled), '-');
+  char tail[16];
+  std::snprintf(tail, sizeof tail, "] %3d%%", p);
+  line += tail;
+  line += "  elapsed " + clock(elapsedSeconds);
+  line += "  remaining " + (p > 0 ? clock(elapsedSeconds * (100 - p) / p) : std::string("?"));
+  return line;
+}
+
+StepProgress::StepProgress(Console& console, std::string label, bool show)
+    : console_(console), label_(std::move(label)), show_(show), started_(std::chrono::steady_clock::now()) {}
+
+StepProgress::~StepProgress() { End(); }
+
+void StepProgress::operator()(double share) {
+  const int percent = std::clamp(static_cast<int>(share * 100.0), 0, 100);
+  if (!show_) return;
+  // A terminal's line taken away by Clear comes back even at the same value.
+  if (percent == percent_ && (lineOpen_ || !console_.ProgressOnTerminal)) return;
+  percent_ = percent;
+  Draw();
+}
+
+void StepProgress::Draw() {
+  if (!show_ || percent_ < 0) return;
+  if (!console_.ProgressOnTerminal) {
+    console_.Err << label_ << ' ' << percent_ << "%\n";
+  } else {
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    console_.Err << '\r' << ProgressLine(label_, percent_, elapsed) << "\x1b[K";
+    lineOpen_ = true;
+  }
+  console_.Err.flush();
+}
+
+void StepProgress::Clear() {
+  if (!lineOpen_) return;
+  console_.Err << "\r\x1b[K";
+  console_.Err.flush();
+  lineOpen_ = false;
+}
+
+void StepProgress::End() {
+  if (!lineOpen_) return;
+  console_.Err << '\n';
+  console_.Err.flush();
+  lineOpen_ = false;
+}
+
+int RunProgram(std::vector<std::string> args, const fs::path& programFolder, Console& console) {
+  std::optional<fs::path> chosen;
+  try {
+    chosen = params::TakeOptionsArgument(args);
+  } catch (const std::invalid_argument& e) {
+    console.Err << "vistarium-cli: " << e.what() << "\n" << UsageText();
+    return 2;
+  }
+  std::string problem;
+  params::ChooseOptionsFolder(programFolder, chosen, problem);
+  if (!problem.empty()) console.Err << "vistarium-cli: warning: " << problem << "; using the delivered settings\n";
+  return RunCli(args, programFolder, console);
+}
 
 int RunCli(const std::vector<std::string>& args, const fs::path& programFolder, Console& console) {
   try {
     if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-      (args.empty() ? console.Err : console.Out) << kUsage;
+      (args.empty() ? console.Err : console.Out) << UsageText(args.size() > 1 ? args[1] : "");
       return args.empty() ? 2 : 0;
+    }
+    if (args[0] == "--version") {
+      console.Out << "vistarium-cli " << app::kVersion << '\n';
+      return 0;
+    }
+    if (AsksForHelp(args)) {
+      console.Out << UsageText(args[0]);
+      return 0;
     }
     if (args[0] == "match") return Match(args, programFolder, console);
     if (args[0] == "stitch") return Stitch(args, programFolder, console);
     if (args[0] == "info") return Info(args, console);
     if (args[0] == "view") return View(args, console);
+    if (args[0] == "export") return Export(args, console);
+    if (args[0] == "batch") return Batch(args, programFolder, console);
     throw UsageError("unknown command \"" + args[0] + "\"");
   } catch (const UsageError& e) {
-    console.Err << "vistarium-cli: " << e.what() << "\n" << kUsage;
+    console.Err << "vistarium-cli: " << e.what() << "\n" << UsageText(args.empty() ? "" : args[0]);
     return 2;
   } catch (const Cancelled& e) {
     console.Err << "vistarium-cli: " << e.what() << '\n';

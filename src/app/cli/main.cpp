@@ -12,13 +12,10 @@ int main(int argc, char** argv) {
   std::error_code ec;
   std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
   if (ec) exe = std::filesystem::absolute(argv[0]);
-  // Options sit beside the program in a build; an installed program finds
-  // them in its data folder.
-  std::filesystem::path folder = exe.parent_path();
-  const std::filesystem::path installed = folder / ".." / "share" / "vistarium";
-  if (!std::filesystem::is_directory(folder / "Options", ec) && std::filesystem::is_directory(installed / "Options", ec))
-    folder = installed;
   std::vector<std::string> args(argv + 1, argv + argc);
-  vistarium::cli::Console console{std::cout, std::cerr, std::cin, isatty(0) != 0 && isatty(2) != 0};
-  return vistarium::cli::RunCli(args, folder, console);
+  vistarium::cli::Console console{std::cout, std::cerr, std::cin, isatty(0) != 0 && isatty(2) != 0,
+                                  isatty(2) != 0, exe};
+  // The settings are the user's (seeded from the Options delivered beside
+  // the program or in its data folder), or those of --options DIR.
+  return vistarium::cli::RunProgram(args, exe.parent_path(), console);
 }
