@@ -1,6 +1,7 @@
 #include "app/cli/cli.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
@@ -50,7 +51,8 @@ class CliTest : public ::testing::Test {
 protected:
   void SetUp() override {
     folder_ = fs::temp_directory_path() /
-              ("vistarium_cli_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+              ("vistarium_cli_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "_" +
+               std::to_string(::getpid()));  // the suites of several builds may run at once
     fs::remove_all(folder_);
     fs::create_directories(folder_);
   }

@@ -1,6 +1,7 @@
 // Joining the bundled sample sets from end to end, and the command-line
 // commands that do it.
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <stb_image.h>
 
 #include <atomic>
@@ -163,7 +164,8 @@ protected:
   void SetUp() override {
     // One folder per test, so that tests run side by side do not share it.
     folder_ = fs::temp_directory_path() /
-              ("vistarium_stitch_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+              ("vistarium_stitch_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+               "_" + std::to_string(::getpid()));  // and several builds' suites may run at once
     fs::remove_all(folder_);
     fs::create_directories(folder_);
   }
