@@ -95,7 +95,6 @@ using namespace vistarium::bench;
 // Exact mode turns full-size refinement and rescue off.
 void ApplyMode(RunState& rs, bool exact) {
   rs.Refine = !exact;
-  rs.KeepPictures = true;  // as the command-line tool's stitch does
 }
 
 // Connections the rescue gave new points to.
@@ -166,12 +165,11 @@ int RunChild(const fs::path& folder, bool exact, const fs::path& paramsFile, con
   app::RunFindingPhase(rs, ui, pictures, parameters);
   if (rs.CancelRequested) throw std::runtime_error("the finding phase was stopped");
   const auto t1 = Clock::now();
-  app::RunConstructionPhase(rs, ui);
+  // As the command-line tool's stitch: the panorama goes to the file band by band.
+  app::PanoramaFileWriter writer((folder / (exact ? "panorama-exact.jpg" : "panorama-default.jpg")).string());
+  app::RunConstructionPhase(rs, ui, writer.Sink());
   const auto t2 = Clock::now();
-  Bitmap32 shown;
-  app::ShowPanorama(rs.Panorama, shown);
-  app::SavePanoramaFile((folder / (exact ? "panorama-exact.jpg" : "panorama-default.jpg")).string(), shown,
-                        app::TrailerFor(rs.Projection, rs.PictureSet.Is360, rs.Layout.Top));
+  writer.Commit(app::TrailerOfRun(rs));
   const auto t3 = Clock::now();
   const double cpu = ProcessorSeconds() - cpu0;
   const double peak = PeakMegabytes();

@@ -61,7 +61,6 @@ Stitched Stitch(const samples::SampleSet& set, const fs::path& folder, bool comp
   matching::SilentProgressUi ui;
   rs.Refine = true;
   rs.CompensateExposure = compensate;
-  rs.KeepPictures = true;
   const params::ParameterSets sets = samples::WithSetCamera(
       params::LoadParameterFile(fs::path(VISTARIUM_SOURCE_DIR) / "Options" / "CurrentParameters.spr"), set);
   app::RunFindingPhase(rs, ui, samples::RunPictures(set, folder.string()), sets);

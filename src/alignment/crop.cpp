@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "alignment/layout.h"
 #include "alignment/orientation.h"
 #include "geom/numbers.h"
 
@@ -137,7 +138,7 @@ void WholeCrop(RunState& rs, const Frame& whole) {
 
 void LargestCrop(RunState& rs, const std::vector<std::vector<TRealPoint>>& outlines, const Frame& whole) {
   PanoramaLayout& L = rs.Layout;
-  const int circle = rs.PictureSet.Is360 ? rs.Projection.FullCircleInt : 0;
+  const int circle = rs.PictureSet.Is360 ? PanoramaProjection(rs).FullCircleInt : 0;
   if (circle > 0) {
     // Column u of a full circle is longitude u, taken around the circle.
     Frame turn = whole;
@@ -190,16 +191,18 @@ std::vector<TRealPoint> PictureOutline(const RunState& rs, int i) {
   side({0, h1}, {0, 0}, h1);
   std::vector<TRealPoint> outline;
   outline.reserve(border.size());
-  const double n = pp.FullCircle;
+  // In panorama pixels of the layout's scale.
+  const double s = rs.Layout.Scale;
+  const double n = pp.FullCircle * s;
   for (const TRealPoint& pixel : border) {
     const TRealPoint q = PictureToPanorama(rs, i, pixel);
-    double lon = q.X;
+    double lon = q.X * s;
     if (!outline.empty()) {
       // Continuous around the border: no jump of half a turn or more.
       while (lon - outline.back().X > n / 2.0) lon -= n;
       while (outline.back().X - lon > n / 2.0) lon += n;
     }
-    outline.push_back({lon, std::sin(q.Y * pp.AngleStep) * pp.PixelsPerRadian});
+    outline.push_back({lon, std::sin(q.Y * pp.AngleStep) * pp.PixelsPerRadian * s});
   }
   return outline;
 }

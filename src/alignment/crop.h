@@ -14,7 +14,7 @@
 namespace vistarium::alignment {
 
 // Picture i's border as a closed polygon of (longitude, equal-area height)
-// points in panorama pixels, pixel centres along the border (one point
+// points in panorama pixels of the layout's scale, pixel centres along the border (one point
 // every few pixels), longitudes continuous around it.
 std::vector<TRealPoint> PictureOutline(const RunState& rs, int i);
 

@@ -50,7 +50,7 @@ bool IsWantOfMemory(std::exception_ptr error) {
 
 std::string FindingMemoryUse(const RunState& rs) {
   if (PicturePixels(rs) == 0) return "matching the pictures";
-  const int held = rs.KeepPictures ? rs.PictureSet.Count : std::min(rs.PictureSet.Count, 2);
+  const int held = std::min(rs.PictureSet.Count, 2);
   return "matching " + PicturesText(rs) + ", " + std::to_string(held) + " of them held at once";
 }
 

@@ -46,8 +46,8 @@ void TellingWantOfMemory(Work&& work, What&& what, std::string_view hint = kMemo
   }
 }
 
-// What the finding phase holds at its peak: the pictures it decodes (all of
-// them when the construction follows at once, else two at a time), e.g.
+// What the finding phase holds at its peak: the pictures it decodes, two at
+// a time, e.g.
 // "matching 4 pictures of 12 MP (48 MB) each, 4 of them held at once".
 std::string FindingMemoryUse(const RunState& rs);
 

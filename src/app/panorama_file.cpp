@@ -14,6 +14,7 @@
 
 #include <unistd.h>
 
+#include "alignment/layout.h"
 #include "geom/numbers.h"
 #include "params/file_access.h"
 #include "params/text_files.h"
@@ -150,6 +151,10 @@ PanoramaTrailer TrailerFor(const TProjectionParameters& projection, bool is360, 
   return {is360, projection.AngleStep, projection.PixelsPerRadian, projection.FocalPixels, horizonRow};
 }
 
+PanoramaTrailer TrailerOfRun(const RunState& rs) {
+  return TrailerFor(alignment::PanoramaProjection(rs), rs.PictureSet.Is360, rs.Layout.Top);
+}
+
 std::int32_t BrowsingHorizonRow(const PanoramaTrailer& trailer, int height) {
   return trailer.HorizonRow ? *trailer.HorizonRow : Round(height / 2.0);
 }
@@ -261,6 +266,36 @@ void SavePanoramaFile(const std::string& path, const Bitmap32& picture, const Pa
   }
   bytes.insert(bytes.end(), trailerText.begin(), trailerText.end());
   render::WriteFileAtomically(path, bytes);
+}
+
+PanoramaFileWriter::PanoramaFileWriter(std::string path, SegmentsFor segments)
+    : path_(std::move(path)), segments_(std::move(segments)) {}
+
+PanoramaFileWriter::~PanoramaFileWriter() = default;
+
+render::BandSink PanoramaFileWriter::Sink() {
+  return [this](const render::PanoramaBand& band) {
+    try {
+      if (band.Top == 0) {
+        const std::vector<render::JpegSegment> segments =
+            segments_ ? segments_(band.Width, band.PanoramaHeight) : std::vector<render::JpegSegment>{};
+        writer_ = std::make_unique<render::JpegFileWriter>(path_, band.Width, band.PanoramaHeight,
+                                                           render::kDefaultJpegQuality, segments);
+      }
+      if (!writer_) throw std::logic_error("A panorama file is written from its first band on");
+      writer_->WriteRows(band.Rgb, band.Rows);
+    } catch (const render::PictureFileError& e) {
+      if (e.Problem() != render::PictureProblem::CannotEncode) throw;
+      throw render::PictureFileError(e.Problem(), path_, "Cannot save panorama \"" + path_ + "\": " + std::string(e.what()));
+    }
+  };
+}
+
+void PanoramaFileWriter::Commit(const PanoramaTrailer& trailer) {
+  if (!writer_) throw std::logic_error("No panorama was written");
+  const std::string text = FormatTrailer(trailer);
+  writer_->Commit(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+  writer_.reset();
 }
 
 PanoramaFileError::PanoramaFileError(PanoramaFileProblem problem, std::string file, std::string reason)

@@ -19,6 +19,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -29,6 +31,7 @@
 #include "run/run_state.h"
 #include "geom/projection.h"
 #include "image/bitmaps.h"
+#include "render/band_fill.h"
 #include "render/picture_file.h"
 
 namespace vistarium::app {
@@ -89,6 +92,10 @@ struct PanoramaTrailer {
 // The trailer of a panorama made with these projection values, whose
 // horizon lies in panorama row `horizonRow` (the layout's Top).
 PanoramaTrailer TrailerFor(const TProjectionParameters& projection, bool is360, std::int32_t horizonRow);
+
+// The trailer of the panorama a run made: the values of the projection it
+// was laid out in (at its scale), its flag and the layout's Top.
+PanoramaTrailer TrailerOfRun(const RunState& rs);
 
 // The row the browser takes as the horizon of a panorama `height` rows high:
 // the trailer's when it carries one, else the middle row, round(height / 2).
@@ -165,6 +172,29 @@ std::string LoadedPanoramaLabel(const std::string& path, TrailerState state);
 // or a failed write.
 void SavePanoramaFile(const std::string& path, const Bitmap32& picture, const PanoramaTrailer& trailer,
                       std::span<const render::JpegSegment> segments = {});
+
+// A panorama file written as the fill hands on its bands of rows: the JPEG
+// is encoded band by band into a temporary file beside `path`, and Commit
+// appends the trailer and puts the file in place, so that neither the
+// panorama nor the file is ever held whole. The file is the one
+// SavePanoramaFile writes of the same picture, byte for byte. Without
+// Commit nothing appears under `path`. Throws as SavePanoramaFile does.
+class PanoramaFileWriter {
+public:
+  // `segments(width, height)` gives the metadata segments of a panorama of
+  // that size, asked when the first band comes.
+  using SegmentsFor = std::function<std::vector<render::JpegSegment>(int width, int height)>;
+  explicit PanoramaFileWriter(std::string path, SegmentsFor segments = {});
+  ~PanoramaFileWriter();
+  // Takes the bands in order from the top; the first one opens the file.
+  render::BandSink Sink();
+  void Commit(const PanoramaTrailer& trailer);
+
+private:
+  std::string path_;
+  SegmentsFor segments_;
+  std::unique_ptr<render::JpegFileWriter> writer_;
+};
 
 enum class PanoramaFileProblem {
   WrongExtension,  // kWrongExtensionMessage

@@ -31,40 +31,70 @@ void RunFindingPhaseWithoutEstimate(RunState& rs, matching::ProgressUi& ui, cons
   matching::MatchAllPairs(rs, ui);
 }
 
-void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui) {
+namespace {
+
+// Whether the stop signal is set; the phase then stops after the step it is
+// in, with CancelRequested set and the panorama incomplete.
+bool Stopped(RunState& rs) { return rs.CancelRequested = rs.CancelRequested || StopSignalled(rs); }
+
+// Orientation, levelling, closure and layout: everything before the fill.
+// False when stopped on the way.
+bool PrepareConstruction(RunState& rs) {
   rs.CancelRequested = false;
-  // Each step ends early once the stop signal is set; the phase then stops
-  // after it, with CancelRequested set and the panorama incomplete.
-  const auto stopped = [&rs] { return rs.CancelRequested = rs.CancelRequested || StopSignalled(rs); };
   // Connections corrected by hand since the finding phase are measured
   // again, so that the construction follows them at full precision.
   if (rs.Refine) refine::RefineOutdatedConnections(rs);
-  if (stopped()) return;
+  if (Stopped(rs)) return false;
   ResetConstructionResults(rs);
   alignment::OrientPictures(rs);
   rs.Horizon = alignment::FindHorizon(rs);
   alignment::LevelPanorama(rs, rs.Horizon);
   if (rs.PictureSet.Is360) alignment::CreateClosureSystems(rs);
-  alignment::MeasurePictureSpans(rs);
-  alignment::MeasureCommonBand(rs);
-  if (stopped()) return;
-  if (rs.PictureSet.Is360)
-    alignment::CircleExtent(rs);
-  else
-    alignment::PlainExtent(rs);
-  alignment::ChooseCrop(rs);
+  // Spans, band and extent with the chosen crop, at a smaller scale when a
+  // side would exceed what JPEG holds.
+  rs.Layout.ScaleNote = alignment::LayOutPanorama(rs);
+  if (Stopped(rs)) return false;
+  render::CompensateExposure(rs);
+  return !Stopped(rs);
+}
+
+void Fill(RunState& rs, matching::ProgressUi& ui) {
   alignment::AllocatePanorama(rs);
+  if (rs.PictureSet.Is360) {
+    alignment::WrapSpans(rs);
+    render::FillCirPanorama(rs, ui);
+  } else {
+    alignment::ClampSpans(rs);
+    render::FillPlainPanorama(rs, ui);
+  }
+}
+
+}  // namespace
+
+void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui) {
+  if (!PrepareConstruction(rs)) return;
+  Fill(rs, ui);
+  Stopped(rs);
+}
+
+void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui, const render::BandSink& sink,
+                          const render::BandFillOptions& options) {
+  if (!PrepareConstruction(rs)) return;
+  if (rs.UseReferenceFill) {
+    // The plain fill makes the panorama whole; it is handed on from there.
+    Fill(rs, ui);
+    if (!Stopped(rs)) render::HandOnInBands(rs.Panorama, sink, options.BandRows);
+    rs.Panorama.Pixels.clear();
+    rs.Panorama.Pixels.shrink_to_fit();
+    return;
+  }
+  alignment::SizePanorama(rs);
   if (rs.PictureSet.Is360)
     alignment::WrapSpans(rs);
   else
     alignment::ClampSpans(rs);
-  render::CompensateExposure(rs);
-  if (stopped()) return;
-  if (rs.PictureSet.Is360)
-    render::FillCirPanorama(rs, ui);
-  else
-    render::FillPlainPanorama(rs, ui);
-  stopped();
+  render::FillPanoramaInBands(rs, ui, sink, options);
+  Stopped(rs);
 }
 
 }  // namespace vistarium::app

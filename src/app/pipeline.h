@@ -4,6 +4,7 @@
 
 #include "run/run_state.h"
 #include "run/progress.h"
+#include "render/band_fill.h"
 
 namespace vistarium::app {
 
@@ -23,5 +24,11 @@ void RunFindingPhaseWithoutEstimate(RunState& rs, matching::ProgressUi& ui, cons
 // CancelRequested set and the panorama unfinished, when the run's stop
 // signal is set.
 void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui);
+
+// The same, handing the panorama's rows on to `sink` band by band as they
+// are made instead of keeping it in rs.Panorama (whose Width and Height are
+// set, its pixels left empty).
+void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui, const render::BandSink& sink,
+                          const render::BandFillOptions& options = {});
 
 }  // namespace vistarium::app

@@ -156,7 +156,8 @@ PreviewGeometry GrownPanoramaPreview(int W, int H, int n, int visibleWidth, int 
   g.Scale = std::max(std::min(height / H, width / W), 1e-6);
   g.ImageWidth = std::max(Round(W * g.Scale), 1);
   g.ImageHeight = std::max(Round(H * g.Scale), 1);
-  g.PanelHeight = static_cast<int>(height) + 10;
+  // The panel keeps the starting height and grows only as far as the image does.
+  g.PanelHeight = std::max(135, g.ImageHeight + 10);
   g.PanelWidth = g.ImageWidth + 10;
   g.ImageTop = Round((g.PanelHeight - g.ImageHeight) / 2.0);
   return g;

@@ -153,7 +153,10 @@ void PictureImage::paintEvent(QPaintEvent* event) {
     painter.drawEllipse(c, kMarkRadius, kMarkRadius);
     painter.setPen(QPen(QColor(255, 230, 0), 1.5));
     painter.drawEllipse(c, kMarkRadius, kMarkRadius);
-    const QRect label(c.x() + 10, c.y() - 26, 16, 16);
+    // The number beside the ring, on the side where the picture has room.
+    const int lx = c.x() + 26 <= width() ? c.x() + 10 : c.x() - 26;
+    const int ly = c.y() - 26 >= 0 ? c.y() - 26 : c.y() + 10;
+    const QRect label(lx, ly, 16, 16);
     painter.setPen(Qt::NoPen);
     painter.setBrush(QColor(0, 0, 0, 170));
     painter.drawRoundedRect(label, 3, 3);
@@ -282,6 +285,7 @@ double TfrmAdjust::FitZoom() const {
 
 void TfrmAdjust::SetZoom(double zoom, QScrollArea* anchoredBox, QPoint anchor) {
   zoom = std::clamp(zoom, std::min(FitZoom(), 1.0) / 2.0, kLargestZoom);
+  if (std::abs(zoom - 1.0) < 0.04) zoom = 1.0;  // steps passing by full size stop there
   // The picture point under each box's anchor, before the change.
   struct Held {
     QScrollArea* Box;

@@ -198,8 +198,13 @@ void TfrmParametersCamera::SetAddingMode(bool adding) {
   bbtnDelCamera->setVisible(!adding);
   bbtnSaveNew->setVisible(adding);
   bbtnCancelNew->setVisible(adding);
-  // A listed camera's numbers may be changed and saved; its name is its key.
+  // A listed camera's numbers may be changed and saved; its name is its key
+  // and looks as fixed as it is.
   edName->setReadOnly(!adding);
+  QPalette palette = edName->palette();
+  palette.setColor(QPalette::Base, adding ? edPar1->palette().color(QPalette::Base)
+                                          : this->palette().color(QPalette::Window));
+  edName->setPalette(palette);
   gbManualPar->setTitle(adding ? " New Camera " : " Selected camera ");
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/worker_threads.h"
 #include "desktop/icons.h"
 #include "desktop/main_window.h"
 #include "desktop/services.h"
@@ -17,6 +18,7 @@
 namespace fs = std::filesystem;
 
 int main(int argc, char** argv) {
+  vistarium::app::UsePassiveWorkerThreads(argv);
   QApplication application(argc, argv);
   QApplication::setApplicationName("Vistarium");
   QApplication::setOrganizationName("Vistarium");

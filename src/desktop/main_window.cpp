@@ -41,6 +41,7 @@
 #include "app/picture_metadata.h"
 #include "app/sphere_export.h"
 #include "app/pipeline.h"
+#include "render/band_fill.h"
 #include "desktop/adjust_window.h"
 #include "desktop/browser_window.h"
 #include "desktop/icons.h"
@@ -396,11 +397,14 @@ void TfrmMain::CreatePanels() {
   divider->setObjectName("pnlPictureSetDivider");
   divider->setFrameShape(QFrame::VLine);
   divider->setFrameShadow(QFrame::Sunken);
-  divider->setGeometry(166, 3, 4, 20);
   labMain1 = new QLabel("Number of pictures", pnlPictureSet);
   labMain1->setObjectName("labMain1");
-  labMain1->move(176, 4);
   labMain1->adjustSize();
+  // Just after the check box, and the count's label after the line, as far
+  // right as the fonts in use let them (no further left than the layout's).
+  const int dividerX = chb360->geometry().right() + 6;
+  divider->setGeometry(dividerX, 3, 3, 20);
+  labMain1->move(std::max(176, std::min(dividerX + 9, 298 - labMain1->width())), 4);
   edNofPictures = new QLineEdit("0", pnlPictureSet);
   edNofPictures->setObjectName("edNofPictures");
   edNofPictures->setReadOnly(true);
@@ -842,7 +846,6 @@ void TfrmMain::mnuJoinClick() {
 
   const TPictureSetData pictures = PictureSetSnapshot();
   const params::ParameterSets parameters = parameters_;
-  rs_.KeepPictures = true;  // the construction follows at once and takes them over
   QApplication::setOverrideCursor(Qt::WaitCursor);
   RunInBackground([this, pictures, parameters] { RunFinding(rs_, pictures, parameters, true); },
                   [this](std::exception_ptr error) {
@@ -876,10 +879,14 @@ void TfrmMain::StartConstruction(WorkflowStage startedFrom) {
   RunInBackground(
       [this] {
         proposedOrder_.clear();
-        app::RunConstructionPhase(rs_, *progress_);
-        if (rs_.CancelRequested) return;
+        // The panorama's bands go straight into the picture the window
+        // shows, reduced when the panorama is too large to hold whole.
         builtPicture_ = Bitmap32{};
-        app::ShowPanorama(rs_.Panorama, builtPicture_);
+        int factor = 1;
+        app::RunConstructionPhase(rs_, *progress_,
+                                  render::DisplayPictureSink(builtPicture_, heldBudget_, factor));
+        if (rs_.CancelRequested) return;
+        held_ = {factor, rs_.Panorama.Width, rs_.Panorama.Height};
         // Connections named because their pictures stand the wrong way
         // round point to the order in which the set fits.
         std::vector<bool> reversed;
@@ -911,13 +918,15 @@ void TfrmMain::StartConstruction(WorkflowStage startedFrom) {
           FinishJoinIfClosing();
           return;
         }
-        frmSimpleShow_->TakePicture(std::move(builtPicture_));
+        const QString heldText = FromStd(app::HeldPanoramaText(held_, builtPicture_));
+        frmSimpleShow_->TakePicture(std::move(builtPicture_), heldText);
         builtPicture_ = Bitmap32{};
         DrawPanoramaPreview();
         SetWorkflowStage(WorkflowStage::PanoramaMade);
         panoramaUnsaved_ = true;
         // Connections that the check names are worth a look before saving.
         QStringList warnings;
+        if (!rs_.Layout.ScaleNote.empty()) services_.Inform(this, FromStd(rs_.Layout.ScaleNote));
         const std::vector<ConnectionCheck> checks = CheckConnections(rs_);
         for (const ConnectionCheck& c : checks)
           if (const std::string w = ConnectionWarning(c); !w.empty()) warnings << FromStd(w);
@@ -1004,7 +1013,6 @@ void TfrmMain::mnuByHandClick() {
   TakeJoinOptions();
   rs_.ManualStitching = true;
   rs_.PlaceByFeatures = true;  // start where the pictures really overlap
-  rs_.KeepPictures = false;  // the user corrects the connections before any construction
   progress_->stop = false;
   SetWorkflowStage(WorkflowStage::Finding);
   const TPictureSetData pictures = PictureSetSnapshot();
@@ -1058,8 +1066,10 @@ void TfrmMain::ShowPreviewImage(const app::PreviewGeometry& g) {
 
 void TfrmMain::DrawPanoramaPreview() {
   const Bitmap32& picture = frmSimpleShow_->Picture();
+  // The strip's own width: its viewport is not laid out while it is hidden.
   ShowPreviewImage(app::GrownPanoramaPreview(picture.Width, picture.Height, rs_.PictureSet.Count,
-                                             sbPanorama->viewport()->width(), ExtraWidth(), ExtraHeight()));
+                                             sbPanorama->width() - 2 * sbPanorama->frameWidth(), ExtraWidth(),
+                                             ExtraHeight()));
 }
 
 void TfrmMain::DrawOpenedPreview() {
@@ -1090,11 +1100,19 @@ void TfrmMain::mnuSavePanoramaClick() {
   }
   if (fs::exists(path) && !services_.Ask(this, FromStd(app::kReplaceExistingFileQuestion))) return;
   WaitCursor wait;
-  const Bitmap32& picture = frmSimpleShow_->Picture();
-  const render::JpegSegment metadata =
-      app::PanoramaExifSegment(rs_.PictureSet.FileNames, picture.Width, picture.Height);
-  app::SavePanoramaFile(path, picture, app::TrailerFor(rs_.Projection, rs_.PictureSet.Is360, rs_.Layout.Top),
-                        {&metadata, 1});
+  if (held_.Factor <= 1) {
+    const Bitmap32& picture = frmSimpleShow_->Picture();
+    const render::JpegSegment metadata =
+        app::PanoramaExifSegment(rs_.PictureSet.FileNames, picture.Width, picture.Height);
+    app::SavePanoramaFile(path, picture, app::TrailerOfRun(rs_), {&metadata, 1});
+  } else {
+    // The window holds a reduced copy: the panorama is made again at full
+    // size, band by band into the file.
+    RunWhilePainting(this, "Saving the panorama at full size...", [&] {
+      matching::SilentProgressUi quiet;
+      app::SaveRunPanorama(rs_, quiet, path);
+    });
+  }
   panoramaUnsaved_ = false;
 }
 
@@ -1149,14 +1167,18 @@ void TfrmMain::mnuOpenPanoramaClick() {
   openedBrowsable_ = false;
   app::StoreTrailerReading(reading, rs_.Projection, rs_.PictureSet.Is360);
   if (reading.State == app::TrailerState::Damaged) services_.Inform(this, FromStd(app::kDamagedTrailerMessage));
-  const DeviceBitmap picture = render::LoadPictureFile(path);
-  openedHorizonRow_ = app::BrowsingHorizonRow(reading.Values, picture.Height);
-  PictureWidth = picture.Width;
-  PictureHeight = picture.Height;
-  rs_.Panorama.Width = picture.Width;
-  rs_.Panorama.Height = picture.Height;
+  // A large panorama is held reduced by the decoder's own scaling.
+  app::HeldOpenedPanorama opened = app::OpenPanoramaToHold(path, heldBudget_);
+  const DeviceBitmap& picture = opened.Picture;
+  held_ = opened.Held;
+  openedHorizonRow_ = app::BrowsingHorizonRow(reading.Values, held_.FullHeight);
+  PictureWidth = held_.FullWidth;
+  PictureHeight = held_.FullHeight;
+  rs_.Panorama.Width = held_.FullWidth;
+  rs_.Panorama.Height = held_.FullHeight;
   Thumb = app::ComputeThumbnailGeometry(PictureWidth, PictureHeight);
   frmSimpleShow_->ShowPicture(picture);
+  frmSimpleShow_->SetHeldText(FromStd(app::HeldPanoramaText(held_, frmSimpleShow_->Picture())));
   DrawOpenedPreview();
   lblNameLoadedPan->setText(FromStd(app::LoadedPanoramaLabel(path, reading.State)));
   SetWorkflowStage(WorkflowStage::PanoramaOpened);
@@ -1174,12 +1196,15 @@ void TfrmMain::mnuViewBrowseClick() {
   // an opened file the values its trailer gave (stored in the run state)
   // and its horizon row.
   const bool opened = stage_ == WorkflowStage::PanoramaOpened;
-  browse::BrowserSource source;
-  source.Is360 = rs_.PictureSet.Is360;
-  source.AngleStep = rs_.Projection.AngleStep;
-  source.PixelsPerRadian = rs_.Projection.PixelsPerRadian;
-  source.FocalPixels = rs_.Projection.FocalPixels;
-  source.HorizonRow = opened ? openedHorizonRow_ : rs_.Layout.Top;
+  browse::BrowserSource source = app::RunBrowserSource(rs_);
+  if (opened) {
+    source.AngleStep = rs_.Projection.AngleStep;
+    source.PixelsPerRadian = rs_.Projection.PixelsPerRadian;
+    source.FocalPixels = rs_.Projection.FocalPixels;
+    source.HorizonRow = openedHorizonRow_;
+  }
+  // The browser reads the copy the window holds.
+  source = app::HeldBrowserSource(source, held_.Factor);
   browse::BrowserState prepared = frmBrowser_->StateForOpening();
   const Bitmap32& picture = frmSimpleShow_->Picture();
   try {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "app/held_panorama.h"
 #include "app/output_files.h"
 #include "app/set_editing.h"
 #include "app/workflow.h"
@@ -89,6 +90,9 @@ public:
   // refreshed from them whenever one of them may have changed.
   const ParameterDialogs& ParameterWindows() const { return parameterDialogs_; }
   bool JoinRunning() const { return worker_ != nullptr; }
+  // The most pixels the window holds of a panorama (app::kHeldPanoramaPixels
+  // unless a test makes it smaller).
+  void SetHeldPanoramaBudget(std::int64_t pixels) { heldBudget_ = pixels; }
   TfrmSimpleShow* SimpleShow() const { return frmSimpleShow_; }
   TfrmAbout* AboutBox() const { return frmAbout_; }
   TfrmAdjust* AdjustWindow() const { return frmAdjust_; }
@@ -250,6 +254,9 @@ private:
   std::vector<app::KeptConnection> keptConnections_;
   std::vector<int> proposedOrder_;  // computed with the construction, offered after it
   Bitmap32 builtPicture_;  // handed from the worker to the full-size view
+  // How the full-size view's picture stands to the panorama (reduced when large).
+  app::HeldPanorama held_;
+  std::int64_t heldBudget_ = app::kHeldPanoramaPixels;
   TfrmSimpleShow* frmSimpleShow_ = nullptr;
   TfrmDebugSphereShow* frmDebugSphereShow_ = nullptr;
   TfrmAbout* frmAbout_ = nullptr;

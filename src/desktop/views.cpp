@@ -176,14 +176,20 @@ void TfrmSimpleShow::ShowPicture(const DeviceBitmap& picture) {
   PlaceImage(5, 5);
 }
 
-void TfrmSimpleShow::TakePicture(Bitmap32&& picture) {
+void TfrmSimpleShow::TakePicture(Bitmap32&& picture, const QString& heldText) {
   picture_ = std::move(picture);
   PlaceImage(5, 5);
+  SetHeldText(heldText);
+}
+
+void TfrmSimpleShow::SetHeldText(const QString& text) {
+  setWindowTitle(text.isEmpty() ? QString("Panorama") : "Panorama (" + text + ")");
 }
 
 void TfrmSimpleShow::Clear() {
   picture_ = Bitmap32{};
   PlaceImage(5, 5);
+  SetHeldText({});
 }
 
 void TfrmSimpleShow::ShowFullSize() {

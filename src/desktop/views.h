@@ -45,8 +45,12 @@ public:
   void ShowPanorama(const TPanorama& panorama);
   // An opened picture, converted the same way.
   void ShowPicture(const DeviceBitmap& picture);
-  // Takes a bitmap prepared elsewhere (by the thread that built the panorama).
-  void TakePicture(Bitmap32&& picture);
+  // Takes a bitmap prepared elsewhere (by the thread that built the panorama)
+  // and what it says it holds.
+  void TakePicture(Bitmap32&& picture, const QString& heldText = {});
+  // What the window says it holds, in its caption: the picture's size and
+  // memory, and the scale when it shows a reduced copy of the panorama.
+  void SetHeldText(const QString& text);
   // Forgets the panorama (0 x 0).
   void Clear();
   const Bitmap32& Picture() const { return picture_; }

@@ -12,6 +12,23 @@ namespace vistarium::geom {
 
 namespace {
 constexpr double kPi = std::numbers::pi;
+
+void SetCircleValues(TProjectionParameters& pp, std::int32_t circleLength) {
+  pp.CircleLength = circleLength;
+  pp.AngleStep = 2.0 * kPi / pp.CircleLength;
+  pp.HalfCircle = kPi / pp.AngleStep;
+  pp.QuarterCircle = pp.HalfCircle / 2.0;
+  pp.FullCircle = pp.HalfCircle * 2.0;
+  pp.FullCircleInt = Round(pp.FullCircle);
+  pp.PixelsPerRadian = pp.FullCircle / (2.0 * kPi);
+}
+}  // namespace
+
+TProjectionParameters WithCircleLength(const TProjectionParameters& pp, std::int32_t circleLength) {
+  if (circleLength < 4) throw std::invalid_argument("A full turn needs at least 4 panorama pixels");
+  TProjectionParameters scaled = pp;
+  SetCircleValues(scaled, circleLength);
+  return scaled;
 }
 
 void SetCameraProjection(TProjectionParameters& pp, TPoint pictureSize, double focalLength, double aberration) {
@@ -34,12 +51,7 @@ void SetCameraProjection(TProjectionParameters& pp, TPoint pictureSize, double f
   if (pp.CircleLength < 4)
     throw std::invalid_argument("Pictures of " + std::to_string(pictureSize.X) + " x " +
                                 std::to_string(pictureSize.Y) + " pixels are too small for this focal length");
-  pp.AngleStep = 2.0 * kPi / pp.CircleLength;
-  pp.HalfCircle = kPi / pp.AngleStep;
-  pp.QuarterCircle = pp.HalfCircle / 2.0;
-  pp.FullCircle = pp.HalfCircle * 2.0;
-  pp.FullCircleInt = Round(pp.FullCircle);
-  pp.PixelsPerRadian = pp.FullCircle / (2.0 * kPi);
+  SetCircleValues(pp, pp.CircleLength);
   pp.FocalPixels = focalLength * R / (pp.FilmWidth * 0.5);
   pp.WorkingScale = 1.0;
   pp.WorkingScaled = false;

@@ -42,6 +42,13 @@ namespace geom {
 // size or focal length cannot define a projection.
 void SetCameraProjection(TProjectionParameters& pp, TPoint pictureSize, double focalLength, double aberration);
 
+// The same projection with another number of panorama pixels to a full
+// turn: the circle values (CircleLength, AngleStep, HalfCircle,
+// QuarterCircle, FullCircle, FullCircleInt, PixelsPerRadian) follow from
+// `circleLength` as SetCameraProjection derives them; the picture and focal
+// values stay. A panorama made at a smaller scale is laid out in it.
+TProjectionParameters WithCircleLength(const TProjectionParameters& pp, std::int32_t circleLength);
+
 TRealPoint CentreCoordinates(const TProjectionParameters& pp, TRealPoint p);
 TRealPoint PictureCoordinates(const TProjectionParameters& pp, TRealPoint p);
 // Centred (as taken) -> centred (ideal): radial polynomial r' = (1 + k s) r.

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <future>
+#include <stdexcept>
+#include <string>
 
 #include "matching/pair_matching.h"
 #include "matching/preparation.h"
@@ -27,27 +29,66 @@ void StoreConnection(RunState& rs, int i, int j, const std::array<TPoint, 3>& le
   StoreSide(rs.Projection, rs.Geometry.at(static_cast<std::size_t>(j)).LeftConnection, right);
 }
 
+namespace {
+
+// One picture as the finding phase needs it: the colours for its working
+// picture and, with refinement, its full-size grey pyramid.
+struct DecodedPicture {
+  DeviceBitmap Colour;  // full size, or reduced by Factor
+  int Factor = 1;
+  refine::GreyPyramid Grey;
+};
+
+// With refinement, two cheap decodings replace one full one: the colours
+// reduced by the decoder's own scaling for the working picture, and the
+// luma alone at full size for the refinement. Without it (the exact mode)
+// the working picture samples the full-size picture, whose grey serves the
+// feature search that places connections for Stitch Manually.
+DecodedPicture Decode(const RunState& rs, int p) {
+  const std::string& file = rs.PictureSet.FileNames.at(static_cast<std::size_t>(p));
+  DecodedPicture d;
+  if (!rs.Refine) {
+    d.Colour = render::LoadPictureFile(file);
+    if (rs.ManualStitching && rs.PlaceByFeatures) d.Grey = refine::BuildGreyPyramid(d.Colour);
+    return d;
+  }
+  render::ReducedPicture reduced = render::LoadReducedPicture(file, render::WorkingDecodeFactor(rs.Projection));
+  d.Colour = std::move(reduced.Picture);
+  d.Factor = reduced.Factor;
+  render::GreyPictureData grey = render::LoadGreyPicture(file);
+  refine::GreyPicture base;
+  base.Width = grey.Width;
+  base.Height = grey.Height;
+  base.Values = std::move(grey.Values);
+  if (base.Width != rs.Projection.PictureSize.X || base.Height != rs.Projection.PictureSize.Y)
+    throw std::runtime_error("Picture \"" + file + "\" is " + std::to_string(base.Width) + " x " +
+                             std::to_string(base.Height) + " pixels, but the set's pictures are " +
+                             std::to_string(rs.Projection.PictureSize.X) + " x " +
+                             std::to_string(rs.Projection.PictureSize.Y));
+  d.Grey = refine::BuildGreyPyramid(std::move(base));
+  return d;
+}
+
+void PrepareWorking(RunState& rs, int p, const DecodedPicture& d, TColMatrix& target) {
+  if (d.Factor == 1) {
+    PrepareDecodedWorkingPicture(rs, p, d.Colour, target);
+    return;
+  }
+  render::BuildWorkingPictureFromReduced(rs.Projection, d.Colour, d.Factor, rs.RawWorking);
+  render::SmoothWorkingPicture(rs.RawWorking, rs.Parameters.Method.PreliminarySmoothing, target);
+}
+
+}  // namespace
+
 void MatchAllPairs(RunState& rs, ProgressUi& ui, const std::vector<bool>* given) {
-  DeviceBitmap source;  // the picture being prepared
-  // With refinement, the grey full-size copies of the pair's two pictures,
-  // taken from the same decoding as their working pictures.
+  // The grey pyramids of the pair's two pictures, when decoded (with
+  // refinement, or for the feature search of Stitch Manually).
   refine::GreyPyramid leftGrey, rightGrey;
   const int count = rs.PictureSet.Count;
-  rs.KeptPictures.clear();
-  if (rs.KeepPictures) rs.KeptPictures.resize(static_cast<std::size_t>(std::max(count, 0)));
-  // Hands a decoded picture to the construction once nothing here needs it.
-  const auto keep = [&rs, &source](int p) {
-    if (rs.KeepPictures && rs.KeptPictures[static_cast<std::size_t>(p)].Pixels.empty())
-      rs.KeptPictures[static_cast<std::size_t>(p)] = std::move(source);
-  };
   // The next pair's right picture is decoded while this pair is matched.
-  const auto decode = [&rs](int p) {
-    return std::async(std::launch::async, [file = rs.PictureSet.FileNames.at(static_cast<std::size_t>(p))] {
-      return render::LoadPictureFile(file);
-    });
-  };
+  const auto decode = [&rs](int p) { return std::async(std::launch::async, [&rs, p] { return Decode(rs, p); }); };
   const int pairs = rs.PictureSet.Is360 ? count : count - 1;
-  std::future<DeviceBitmap> next;
+  std::future<DecodedPicture> next;
   if (pairs > 0) next = decode(1 % count);
   for (int i = 0; i < pairs; ++i) {
     if (ui.StopRequested() || StopSignalled(rs)) {
@@ -57,18 +98,18 @@ void MatchAllPairs(RunState& rs, ProgressUi& ui, const std::vector<bool>* given)
     rs.CurrentPairIndex = i;
     const int j = i + 1 == count ? 0 : i + 1;
     if (i == 0) {
-      PrepareWorkingPicture(rs, 0, source, rs.LeftWorking);
-      if (rs.Refine || (rs.ManualStitching && rs.PlaceByFeatures)) leftGrey = refine::BuildGreyPyramid(source);
-      keep(0);
+      DecodedPicture first = Decode(rs, 0);
+      PrepareWorking(rs, 0, first, rs.LeftWorking);
+      leftGrey = std::move(first.Grey);
     } else {
       render::CopyWorkingPicture(rs.RightWorking, rs.LeftWorking);
       leftGrey = std::move(rightGrey);
     }
-    source = next.get();
+    DecodedPicture right = next.get();
     if (i + 1 < pairs) next = decode(i + 2 == count ? 0 : i + 2);
-    PrepareDecodedWorkingPicture(rs, j, source, rs.RightWorking);
-    if (rs.Refine || (rs.ManualStitching && rs.PlaceByFeatures)) rightGrey = refine::BuildGreyPyramid(source);
-    keep(j);
+    PrepareWorking(rs, j, right, rs.RightWorking);
+    rightGrey = std::move(right.Grey);
+    right = DecodedPicture{};
     if (given && static_cast<std::size_t>(i) < given->size() && (*given)[static_cast<std::size_t>(i)]) continue;
     const PairMatch match = MatchPair(rs, ui, rs.LeftWorking, rs.RightWorking);
     if (match.Cancelled || rs.CancelRequested) return;

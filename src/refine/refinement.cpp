@@ -236,21 +236,42 @@ std::optional<Correspondence> MeasureSpot(const TProjectionParameters& pp, const
   const int window = 2 * radius + 1;
   thread_local std::vector<double> scores;
   scores.assign(static_cast<std::size_t>(window * window), -1.0);
+  // The searched area of the right picture once as floats, with integral
+  // images of its values and squares: each offset then costs one dot
+  // product (its sum and spread are box sums).
+  const int span = window + side - 1;
+  const std::size_t stride = static_cast<std::size_t>(span) + 1;
+  thread_local std::vector<float> area;
+  thread_local std::vector<std::int64_t> sums, squares;
+  area.resize(static_cast<std::size_t>(span) * span);
+  sums.assign(stride * stride, 0);
+  squares.assign(stride * stride, 0);
+  for (int y = 0; y < span; ++y) {
+    const std::uint8_t* row =
+        &right.Values[static_cast<std::size_t>(cy - radius - half + y) * right.Width + (cx - radius - half)];
+    std::int64_t rowSum = 0, rowSquares = 0;
+    for (int x = 0; x < span; ++x) {
+      area[static_cast<std::size_t>(y) * span + x] = row[x];
+      rowSum += row[x];
+      rowSquares += row[x] * row[x];
+      sums[(y + 1) * stride + x + 1] = sums[y * stride + x + 1] + rowSum;
+      squares[(y + 1) * stride + x + 1] = squares[y * stride + x + 1] + rowSquares;
+    }
+  }
+  const auto box = [&](const std::vector<std::int64_t>& s, int x, int y) {
+    return s[(y + side) * stride + x + side] - s[y * stride + x + side] - s[(y + side) * stride + x] + s[y * stride + x];
+  };
   for (int dy = -radius; dy <= radius; ++dy)
     for (int dx = -radius; dx <= radius; ++dx) {
-      float cross = 0.0f, sum = 0.0f, squares = 0.0f;
+      float cross = 0.0f;
       for (int v = 0; v < side; ++v) {
-        const std::uint8_t* row =
-            &right.Values[static_cast<std::size_t>(cy + dy - half + v) * right.Width + (cx + dx - half)];
+        const float* a = &area[static_cast<std::size_t>(dy + radius + v) * span + (dx + radius)];
         const float* t = &patch[static_cast<std::size_t>(v * side)];
-        for (int u = 0; u < side; ++u) {
-          const float value = row[u];
-          cross += t[u] * value;
-          sum += value;
-          squares += value * value;
-        }
+#pragma omp simd reduction(+ : cross)
+        for (int u = 0; u < side; ++u) cross += t[u] * a[u];
       }
-      const double spread = double(squares) - double(sum) * sum / count;
+      const double sum = static_cast<double>(box(sums, dx + radius, dy + radius));
+      const double spread = static_cast<double>(box(squares, dx + radius, dy + radius)) - sum * sum / count;
       if (spread > 1e-6 * count)
         scores[static_cast<std::size_t>((dy + radius) * window + dx + radius)] = cross / std::sqrt(spread);
     }
@@ -379,7 +400,6 @@ Fit RobustFit(const TProjectionParameters& pp, const std::vector<Ray>& left, con
 }  // namespace
 
 GreyPyramid BuildGreyPyramid(const DeviceBitmap& picture) {
-  GreyPyramid pyramid;
   GreyPicture base;
   base.Width = picture.Width;
   base.Height = picture.Height;
@@ -395,6 +415,11 @@ GreyPyramid BuildGreyPyramid(const DeviceBitmap& picture) {
     const unsigned red = u & 0xFFu, green = (u >> 8) & 0xFFu, blue = (u >> 16) & 0xFFu;
     out[k] = static_cast<std::uint8_t>((77u * red + 150u * green + 29u * blue + 128u) >> 8);
   }
+  return BuildGreyPyramid(std::move(base));
+}
+
+GreyPyramid BuildGreyPyramid(GreyPicture base) {
+  GreyPyramid pyramid;
   pyramid.Levels.push_back(std::move(base));
   while (std::min(pyramid.Levels.back().Width, pyramid.Levels.back().Height) >= 128)
     pyramid.Levels.push_back(Halved(pyramid.Levels.back()));
@@ -604,8 +629,15 @@ void RefineStoredConnection(RunState& rs, int i, int j, const GreyPyramid& left,
 
 void RefineConnections(RunState& rs, int only, const RefinementSettings& settings) {
   const int count = rs.PictureSet.Count;
+  // The luma as the finding phase decodes it, so that a later refinement
+  // measures what the refinement during the matching measured.
   const auto load = [&rs](int p) {
-    return BuildGreyPyramid(render::LoadPictureFile(rs.PictureSet.FileNames.at(static_cast<std::size_t>(p))));
+    render::GreyPictureData grey = render::LoadGreyPicture(rs.PictureSet.FileNames.at(static_cast<std::size_t>(p)));
+    GreyPicture base;
+    base.Width = grey.Width;
+    base.Height = grey.Height;
+    base.Values = std::move(grey.Values);
+    return BuildGreyPyramid(std::move(base));
   };
   GreyPyramid left;
   int leftIndex = -1;

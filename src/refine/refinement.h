@@ -43,6 +43,8 @@ struct GreyPyramid {
 // Luma of a decoded picture and its halvings down to about 64 pixels on the
 // shorter side.
 GreyPyramid BuildGreyPyramid(const DeviceBitmap& picture);
+// The same from the full-size grey picture itself.
+GreyPyramid BuildGreyPyramid(GreyPicture base);
 
 struct RefinementSettings {
   int Spots = 200;            // spots aimed at over the overlap at full size

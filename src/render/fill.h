@@ -3,9 +3,10 @@
 // looked up in the pictures that cover it, sampled bilinearly, and the
 // pictures are cross-faded linearly across their overlaps.
 //
-// Each fill exists twice: a plain one that visits pixel after pixel as the
-// rules read, and a fast one (the default) that spreads blocks of rows over
-// all cores and takes per-row and per-column values out of the pixel loop.
+// Each fill exists twice: a plain one that holds every picture and visits
+// pixel after pixel as the rules read, and the fast one of band_fill.h (the
+// default), which makes the panorama in bands of rows on all cores and
+// agrees with the plain one within the bound stated there.
 // rs.UseReferenceFill selects the plain one.
 
 #include <vector>
@@ -16,10 +17,9 @@
 
 namespace vistarium::render {
 
-// Every picture of the set: those the finding phase kept are taken over
-// (rs.KeptPictures is emptied), the others decoded. They must all have the
-// set's size.
-std::vector<DeviceBitmap> LoadSetPictures(RunState& rs);
+// Every picture of the set, decoded whole (for the plain fills). They must
+// all have the set's size.
+std::vector<DeviceBitmap> LoadSetPictures(const RunState& rs);
 
 // Open panorama: needs the layout with spans clamped to columns.
 void FillPlainPanorama(RunState& rs, matching::ProgressUi& ui);

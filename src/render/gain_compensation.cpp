@@ -3,10 +3,14 @@
 #include <Eigen/Dense>
 #include <algorithm>
 #include <cmath>
+#include <future>
 #include <optional>
+#include <stdexcept>
+#include <string>
 
 #include "geom/numbers.h"
 #include "render/fill.h"
+#include "render/picture_file.h"
 
 namespace vistarium::render {
 
@@ -89,24 +93,46 @@ Eigen::VectorXd SolveChannel(const std::vector<GainSample>& samples, const std::
 
 }  // namespace
 
+namespace {
+
+// The samples of the connection of picture `left` with its right neighbour
+// (empty when it gives too few), from the two decoded pictures.
+// `factor`: the pictures are decoded reduced by it (positions and the patch
+// shrink with them).
+std::vector<GainSample> ConnectionSamples(const RunState& rs, int left, const DeviceBitmap& leftPicture,
+                                          const DeviceBitmap& rightPicture, int factor = 1) {
+  const int count = rs.PictureSet.Count;
+  const int right = (left + 1) % count;
+  const int radius = std::max(1, PatchRadius(rs.Projection.PictureSize) / factor);
+  const auto at = [factor](TRealPoint p) { return TRealPoint{p.X / factor, p.Y / factor}; };
+  const PictureGeometry& l = rs.Geometry.at(static_cast<std::size_t>(left));
+  const PictureGeometry& r = rs.Geometry.at(static_cast<std::size_t>(right));
+  const TConnectionRefinement& refined = l.RightRefinement;
+  std::vector<GainSample> own;
+  if (!RefinementApplies(refined, l.RightConnection, r.LeftConnection)) return own;
+  for (std::size_t k = 0; k < refined.LeftPoints.size() && k < refined.RightPoints.size(); ++k) {
+    const auto a = PatchMean(leftPicture, at(refined.LeftPoints[k]), radius);
+    const auto b = PatchMean(rightPicture, at(refined.RightPoints[k]), radius);
+    if (a && b) own.push_back({left, right, *a, *b});
+  }
+  if (own.size() < kFewestSamples) own.clear();
+  return own;
+}
+
+int Connections(const RunState& rs) {
+  const int count = rs.PictureSet.Count;
+  return rs.PictureSet.Is360 ? count : count - 1;
+}
+
+}  // namespace
+
 std::vector<GainSample> CollectGainSamples(const RunState& rs, const std::vector<DeviceBitmap>& pictures) {
   std::vector<GainSample> samples;
   const int count = rs.PictureSet.Count;
-  const int connections = rs.PictureSet.Is360 ? count : count - 1;
-  const int radius = PatchRadius(rs.Projection.PictureSize);
-  for (int left = 0; left < connections; ++left) {
-    const int right = (left + 1) % count;
-    const PictureGeometry& l = rs.Geometry.at(static_cast<std::size_t>(left));
-    const PictureGeometry& r = rs.Geometry.at(static_cast<std::size_t>(right));
-    const TConnectionRefinement& refined = l.RightRefinement;
-    if (!RefinementApplies(refined, l.RightConnection, r.LeftConnection)) continue;
-    std::vector<GainSample> own;
-    for (std::size_t k = 0; k < refined.LeftPoints.size() && k < refined.RightPoints.size(); ++k) {
-      const auto a = PatchMean(pictures.at(static_cast<std::size_t>(left)), refined.LeftPoints[k], radius);
-      const auto b = PatchMean(pictures.at(static_cast<std::size_t>(right)), refined.RightPoints[k], radius);
-      if (a && b) own.push_back({left, right, *a, *b});
-    }
-    if (own.size() >= kFewestSamples) samples.insert(samples.end(), own.begin(), own.end());
+  for (int left = 0; left < Connections(rs); ++left) {
+    const std::vector<GainSample> own = ConnectionSamples(rs, left, pictures.at(static_cast<std::size_t>(left)),
+                                                          pictures.at(static_cast<std::size_t>((left + 1) % count)));
+    samples.insert(samples.end(), own.begin(), own.end());
   }
   return samples;
 }
@@ -133,9 +159,34 @@ std::vector<std::array<double, 3>> SolveGains(const std::vector<GainSample>& sam
 void CompensateExposure(RunState& rs) {
   rs.Gains.clear();
   if (!rs.CompensateExposure || !rs.Refine || rs.PictureSet.Count < 2) return;
-  std::vector<DeviceBitmap> pictures = LoadSetPictures(rs);
-  const std::vector<GainSample> samples = CollectGainSamples(rs, pictures);
-  rs.KeptPictures = std::move(pictures);  // the fill takes them over
+  // The pictures at half size (the decoder's own scaling: each pixel the
+  // mean of four, which the patch means average again), two at a time along
+  // the set, the next decoded while a connection is sampled.
+  constexpr int kFactor = 2;
+  const int count = rs.PictureSet.Count;
+  const auto load = [&rs](int p) {
+    return std::async(std::launch::async, [&rs, p] {
+      const std::string& file = rs.PictureSet.FileNames.at(static_cast<std::size_t>(p));
+      ReducedPicture picture = LoadReducedPicture(file, kFactor);
+      const TPoint size = rs.Projection.PictureSize;
+      if (picture.Picture.Width != (size.X + kFactor - 1) / kFactor ||
+          picture.Picture.Height != (size.Y + kFactor - 1) / kFactor)
+        throw std::runtime_error("Picture \"" + file + "\" is no longer " + std::to_string(size.X) + " x " +
+                                 std::to_string(size.Y) + " pixels");
+      return std::move(picture.Picture);
+    });
+  };
+  std::vector<GainSample> samples;
+  DeviceBitmap left = load(0).get();
+  std::future<DeviceBitmap> next = load(1 % count);
+  for (int i = 0; i < Connections(rs); ++i) {
+    if (StopSignalled(rs)) return;
+    DeviceBitmap right = next.get();
+    if (i + 1 < Connections(rs)) next = load((i + 2) % count);
+    const std::vector<GainSample> own = ConnectionSamples(rs, i, left, right, kFactor);
+    samples.insert(samples.end(), own.begin(), own.end());
+    left = std::move(right);
+  }
   if (!samples.empty()) rs.Gains = SolveGains(samples, rs.PictureSet.Count);
 }
 

@@ -35,10 +35,9 @@ std::vector<GainSample> CollectGainSamples(const RunState& rs, const std::vector
 // channel. A picture that no sample reaches keeps the mean.
 std::vector<std::array<double, 3>> SolveGains(const std::vector<GainSample>& samples, int count);
 
-// The stage: with rs.CompensateExposure and rs.Refine set, decodes the pictures (or takes
-// those the finding phase kept), estimates rs.Gains and leaves the pictures
-// in rs.KeptPictures for the fill. rs.Gains stays empty when it is off or no
-// connection gives samples.
+// The stage: with rs.CompensateExposure and rs.Refine set, decodes the
+// pictures two at a time along the set and estimates rs.Gains. rs.Gains
+// stays empty when it is off or no connection gives samples.
 void CompensateExposure(RunState& rs);
 
 }  // namespace vistarium::render

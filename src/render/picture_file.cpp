@@ -300,7 +300,9 @@ DeviceBitmap JpegReader::ReadPixels() {
   DeviceBitmap picture;
   // The store is reserved, not filled: its pages are touched only as rows
   // arrive, so damaged data that ends early costs little.
-  picture.Pixels.reserve(CheckedPixelCount(static_cast<int>(Info.image_width), static_cast<int>(Info.image_height)));
+  // (The output size, which a requested scaling makes smaller.)
+  Run([this] { jpeg_calc_output_dimensions(&Info); });
+  picture.Pixels.reserve(CheckedPixelCount(static_cast<int>(Info.output_width), static_cast<int>(Info.output_height)));
   const bool invertedCmyk = Info.saw_Adobe_marker;
   bool stalled = false;
   Run([&] {
@@ -681,6 +683,419 @@ void WriteFileAtomically(const std::string& path, std::span<const std::uint8_t> 
     params::WriteWholeFile(path, bytes);
   } catch (const params::FileWriteError& e) {
     Throw(PictureProblem::CannotWrite, path, e.Reason());
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Reduced and partial decoding
+
+namespace {
+
+std::uint8_t LumaOf(PackedColor c) {
+  const auto u = static_cast<unsigned>(c);
+  return static_cast<std::uint8_t>((77u * (u & 0xFFu) + 150u * ((u >> 8) & 0xFFu) + 29u * ((u >> 16) & 0xFFu) + 128u) >> 8);
+}
+
+// Mean of factor x factor blocks (fewer pixels at the right and bottom edges).
+DeviceBitmap BlockMeans(const DeviceBitmap& full, int factor) {
+  const int w = (full.Width + factor - 1) / factor, h = (full.Height + factor - 1) / factor;
+  DeviceBitmap out(w, h);
+  for (int r = 0; r < h; ++r)
+    for (int c = 0; c < w; ++c) {
+      unsigned sum[3] = {0, 0, 0}, n = 0;
+      for (int y = r * factor; y < std::min(full.Height, (r + 1) * factor); ++y)
+        for (int x = c * factor; x < std::min(full.Width, (c + 1) * factor); ++x) {
+          const auto u = static_cast<unsigned>(full.Pixel(x, y));
+          sum[0] += u & 0xFFu;
+          sum[1] += (u >> 8) & 0xFFu;
+          sum[2] += (u >> 16) & 0xFFu;
+          ++n;
+        }
+      out.SetPixel(c, r, PackRgb((sum[0] + n / 2) / n, (sum[1] + n / 2) / n, (sum[2] + n / 2) / n));
+    }
+  return out;
+}
+
+// JPEG colour spaces the decoder turns into grey or RGB by itself.
+bool DecoderConverts(J_COLOR_SPACE space) {
+  return space == JCS_GRAYSCALE || space == JCS_YCbCr || space == JCS_RGB;
+}
+
+}  // namespace
+
+ReducedPicture LoadReducedPicture(const std::string& path, int factor, const PictureLimits& limits) {
+  if (factor != 1 && factor != 2 && factor != 4 && factor != 8)
+    throw std::invalid_argument("A picture is reduced by 1, 2, 4 or 8");
+  const std::optional<PictureFormat> format = PictureFormatFromPath(path);
+  if (!format) Throw(PictureProblem::UnsupportedType, path);
+  const std::vector<std::uint8_t> bytes = ReadWholeFile(path);
+  ReducedPicture reduced;
+  reduced.Factor = factor;
+  if (*format == PictureFormat::Bmp) {
+    reduced.Picture = DecodeBmp(bytes, path, limits);
+    if (factor > 1) reduced.Picture = BlockMeans(reduced.Picture, factor);
+    return reduced;
+  }
+  JpegReader reader(path);
+  reader.Run([&] { jpeg_mem_src(&reader.Info, bytes.data(), static_cast<unsigned long>(bytes.size())); });
+  reader.ReadHeader(limits);
+  reader.Info.scale_num = 1;
+  reader.Info.scale_denom = static_cast<unsigned>(factor);
+  reduced.Picture = reader.ReadPixels();
+  return reduced;
+}
+
+GreyPictureData LoadGreyPicture(const std::string& path, const PictureLimits& limits) {
+  const std::optional<PictureFormat> format = PictureFormatFromPath(path);
+  if (!format) Throw(PictureProblem::UnsupportedType, path);
+  GreyPictureData grey;
+  const auto fromColour = [&grey](const DeviceBitmap& picture) {
+    grey.Width = picture.Width;
+    grey.Height = picture.Height;
+    grey.Values.resize(picture.Pixels.size());
+    std::transform(picture.Pixels.begin(), picture.Pixels.end(), grey.Values.begin(), LumaOf);
+  };
+  const std::vector<std::uint8_t> bytes = ReadWholeFile(path);
+  if (*format == PictureFormat::Bmp) {
+    fromColour(DecodeBmp(bytes, path, limits));
+    return grey;
+  }
+  JpegReader reader(path);
+  reader.Run([&] { jpeg_mem_src(&reader.Info, bytes.data(), static_cast<unsigned long>(bytes.size())); });
+  const PictureSize size = reader.ReadHeader(limits);
+  if (!DecoderConverts(reader.Info.jpeg_color_space)) {
+    fromColour(reader.ReadPixels());
+    return grey;
+  }
+  grey.Width = size.Width;
+  grey.Height = size.Height;
+  grey.Values.resize(CheckedPixelCount(size.Width, size.Height));
+  bool stalled = false;
+  reader.Run([&] {
+    reader.Info.out_color_space = JCS_GRAYSCALE;
+    jpeg_start_decompress(&reader.Info);
+    while (reader.Info.output_scanline < reader.Info.output_height) {
+      JSAMPROW row = grey.Values.data() + static_cast<std::size_t>(reader.Info.output_scanline) * grey.Width;
+      if (jpeg_read_scanlines(&reader.Info, &row, 1) != 1) {
+        stalled = true;
+        return;
+      }
+    }
+    jpeg_finish_decompress(&reader.Info);
+  });
+  if (stalled) Throw(PictureProblem::Truncated, path);
+  return grey;
+}
+
+struct PictureRowStream::State {
+  std::string Path;
+  PictureSize Size;
+  FileHandle File;
+  std::unique_ptr<JpegReader> Reader;
+  bool Whole = false;    // the whole picture is held
+  bool Started = false;
+  std::vector<std::uint8_t> Store;
+  std::size_t Stride = 0;  // bytes from one row slot to the next
+  int Capacity = 0;        // row slots; rows lie in slot y mod Capacity
+  int First = 0, End = 0;  // rows First..End-1 are held
+  int Restarts = 0;
+
+  std::uint8_t* Slot(int y) {
+    return Store.data() + static_cast<std::size_t>(Whole ? y : y % Capacity) * Stride;
+  }
+  [[noreturn]] void WrongSize(int width, int height) const {
+    throw std::runtime_error("Picture \"" + Path + "\" is no longer " + std::to_string(Size.Width) + " x " +
+                             std::to_string(Size.Height) + " pixels (it is " + std::to_string(width) + " x " +
+                             std::to_string(height) + ")");
+  }
+
+  // The whole picture as rows of 3 bytes a pixel.
+  void LoadWhole() {
+    const DeviceBitmap picture = LoadPictureFile(Path);
+    if (picture.Width != Size.Width || picture.Height != Size.Height) WrongSize(picture.Width, picture.Height);
+    Reader.reset();
+    File.reset();
+    Whole = true;
+    Stride = static_cast<std::size_t>(Size.Width) * 3 + kRowPadding;
+    Store.assign(Stride * static_cast<std::size_t>(Size.Height), 0);
+    for (int y = 0; y < Size.Height; ++y) {
+      std::uint8_t* out = Slot(y);
+      const PackedColor* in = picture.Pixels.data() + static_cast<std::size_t>(y) * Size.Width;
+      for (int x = 0; x < Size.Width; ++x, out += 3) {
+        const auto u = static_cast<unsigned>(in[x]);
+        out[0] = static_cast<std::uint8_t>(u & 0xFFu);
+        out[1] = static_cast<std::uint8_t>((u >> 8) & 0xFFu);
+        out[2] = static_cast<std::uint8_t>((u >> 16) & 0xFFu);
+      }
+    }
+    First = 0;
+    End = Size.Height;
+  }
+
+  // Opens the decoder at the top of the picture, or decides to hold it whole.
+  void Start() {
+    Started = true;
+    Reader.reset();
+    Store.clear();
+    Store.shrink_to_fit();
+    Capacity = 0;
+    First = End = 0;
+    const std::optional<PictureFormat> format = PictureFormatFromPath(Path);
+    if (!format) Throw(PictureProblem::UnsupportedType, Path);
+    if (*format != PictureFormat::Jpeg) {
+      LoadWhole();
+      return;
+    }
+    std::int64_t bytes = 0;
+    File = OpenPictureFile(Path, bytes);
+    Reader = std::make_unique<JpegReader>(Path);
+    JpegReader& r = *Reader;
+    r.Run([&] { jpeg_stdio_src(&r.Info, File.get()); });
+    const PictureSize size = r.ReadHeader({});
+    if (!(size == Size)) WrongSize(size.Width, size.Height);
+    if (!DecoderConverts(r.Info.jpeg_color_space) || jpeg_has_multiple_scans(&r.Info)) {
+      LoadWhole();
+      return;
+    }
+    r.Run([&] {
+      r.Info.out_color_space = JCS_RGB;
+      jpeg_start_decompress(&r.Info);
+    });
+    Stride = static_cast<std::size_t>(Size.Width) * 3 + kRowPadding;
+  }
+
+  // Room for rows First..last, keeping the rows held.
+  void MakeRoom(int last) {
+    const int needed = last - First + 1;
+    if (needed <= Capacity) return;
+    const int capacity = std::min(Size.Height, std::max(needed, 2 * Capacity));
+    std::vector<std::uint8_t> store(Stride * static_cast<std::size_t>(capacity), 0);
+    for (int y = First; y < End; ++y)
+      std::copy_n(Slot(y), Stride, store.data() + static_cast<std::size_t>(y % capacity) * Stride);
+    Store = std::move(store);
+    Capacity = capacity;
+  }
+
+  void Decode(int first, int last) {
+    JpegReader& r = *Reader;
+    if (End < first) {
+      // Nothing held is wanted any more: skip straight to `first`.
+      const int skip = first - End;
+      r.Run([&] { jpeg_skip_scanlines(&r.Info, static_cast<JDIMENSION>(skip)); });
+      End = first;
+    }
+    First = std::max(First, first);
+    if (First > End) First = End;
+    MakeRoom(last);
+    bool stalled = false;
+    r.Run([&] {
+      while (End <= last) {
+        JSAMPROW row = Slot(End);
+        if (jpeg_read_scanlines(&r.Info, &row, 1) != 1) {
+          stalled = true;
+          return;
+        }
+        ++End;
+      }
+    });
+    if (stalled) Throw(PictureProblem::Truncated, Path);
+    if (End == Size.Height) {
+      Reader.reset();  // every row decoded: the decoder and the file are done
+      File.reset();
+    }
+  }
+};
+
+PictureRowStream::PictureRowStream(std::string path, PictureSize size) : state_(std::make_unique<State>()) {
+  state_->Path = std::move(path);
+  state_->Size = size;
+}
+PictureRowStream::~PictureRowStream() = default;
+PictureRowStream::PictureRowStream(PictureRowStream&&) noexcept = default;
+PictureRowStream& PictureRowStream::operator=(PictureRowStream&&) noexcept = default;
+
+void PictureRowStream::Hold(int first, int last) {
+  State& s = *state_;
+  first = std::max(first, 0);
+  last = std::min(last, s.Size.Height - 1);
+  if (first > last) return;
+  if (!s.Started) {
+    s.Start();
+  } else if (!s.Whole && first < s.First) {
+    ++s.Restarts;
+    s.Start();
+  }
+  if (s.Whole) return;
+  if (last < s.End && first >= s.First) {
+    s.First = first;
+    return;
+  }
+  s.Decode(first, last);
+}
+
+bool PictureRowStream::Holds(int row) const { return row >= state_->First && row < state_->End; }
+
+const std::uint8_t* PictureRowStream::Row(int y) const { return state_->Slot(y); }
+
+const std::uint8_t* PictureRowStream::Base() const { return state_->Store.data(); }
+
+std::int64_t PictureRowStream::RowOffset(int y) const {
+  return static_cast<std::int64_t>(state_->Slot(y) - state_->Store.data());
+}
+
+void PictureRowStream::Close() {
+  State& s = *state_;
+  s.Reader.reset();
+  s.File.reset();
+  s.Store.clear();
+  s.Store.shrink_to_fit();
+  s.Capacity = 0;
+  s.First = s.End = 0;
+  s.Whole = false;
+  s.Started = false;
+}
+
+std::size_t PictureRowStream::HeldBytes() const { return state_->Store.capacity(); }
+int PictureRowStream::Restarts() const { return state_->Restarts; }
+const PictureSize& PictureRowStream::Size() const { return state_->Size; }
+
+// ---------------------------------------------------------------------------
+// Writing a JPEG band by band
+
+namespace {
+
+constexpr std::size_t kFileBufferBytes = 256 * 1024;
+
+// A libjpeg destination that writes its buffer to a file descriptor.
+struct FileDestination {
+  jpeg_destination_mgr Manager;  // first member: libjpeg sees only this part
+  params::AtomicFileWriter* File;
+  std::vector<std::uint8_t>* Buffer;
+  std::exception_ptr Failure;  // of a write
+};
+
+FileDestination* FileDestinationOf(j_compress_ptr cinfo) { return reinterpret_cast<FileDestination*>(cinfo->dest); }
+
+void StartFileDestination(j_compress_ptr cinfo) {
+  FileDestination* d = FileDestinationOf(cinfo);
+  d->Manager.next_output_byte = d->Buffer->data();
+  d->Manager.free_in_buffer = d->Buffer->size();
+}
+
+bool FlushFileDestination(FileDestination* d, std::size_t count) noexcept {
+  try {
+    d->File->Write(std::span<const std::uint8_t>(d->Buffer->data(), count));
+    return true;
+  } catch (...) {
+    d->Failure = std::current_exception();
+    return false;
+  }
+}
+
+boolean EmptyFileDestination(j_compress_ptr cinfo) {
+  FileDestination* d = FileDestinationOf(cinfo);
+  if (!FlushFileDestination(d, d->Buffer->size())) ERREXIT(cinfo, JERR_FILE_WRITE);
+  d->Manager.next_output_byte = d->Buffer->data();
+  d->Manager.free_in_buffer = d->Buffer->size();
+  return TRUE;
+}
+
+void TermFileDestination(j_compress_ptr cinfo) {
+  FileDestination* d = FileDestinationOf(cinfo);
+  if (!FlushFileDestination(d, d->Buffer->size() - d->Manager.free_in_buffer)) ERREXIT(cinfo, JERR_FILE_WRITE);
+}
+
+}  // namespace
+
+struct JpegFileWriter::State {
+  std::string Path;
+  int Width = 0, Height = 0;
+  params::AtomicFileWriter File;
+  std::vector<std::uint8_t> Buffer;
+  FileDestination Destination{};
+  JpegSession<jpeg_compress_struct> Session;
+  bool Finished = false;
+
+  State(const std::string& path, int width, int height) : Path(path), Width(width), Height(height), File(Open(path)) {}
+
+  static params::AtomicFileWriter Open(const std::string& path) {
+    try {
+      return params::AtomicFileWriter(path);
+    } catch (const params::FileWriteError& e) {
+      Throw(PictureProblem::CannotWrite, path, e.Reason());
+    }
+  }
+
+  [[noreturn]] void Fail() {
+    if (Destination.Failure) {
+      try {
+        std::rethrow_exception(Destination.Failure);
+      } catch (const params::FileWriteError& e) {
+        Throw(PictureProblem::CannotWrite, Path, e.Reason());
+      }
+    }
+    if (Session.Code() == JERR_OUT_OF_MEMORY) throw std::bad_alloc();
+    Throw(PictureProblem::CannotEncode, {}, Session.Errors.Message);
+  }
+};
+
+JpegFileWriter::JpegFileWriter(const std::string& path, int width, int height, int quality,
+                               std::span<const JpegSegment> segments) {
+  CheckEncoding(width, height, quality, segments);
+  state_ = std::make_unique<State>(path, width, height);
+  State& s = *state_;
+  s.Buffer.resize(kFileBufferBytes);
+  s.Destination.Manager.init_destination = StartFileDestination;
+  s.Destination.Manager.empty_output_buffer = EmptyFileDestination;
+  s.Destination.Manager.term_destination = TermFileDestination;
+  s.Destination.File = &s.File;
+  s.Destination.Buffer = &s.Buffer;
+  jpeg_compress_struct& c = s.Session.Info;
+  const bool done = s.Session.Try([&] {
+    jpeg_create_compress(&c);
+    c.dest = &s.Destination.Manager;
+    c.image_width = static_cast<JDIMENSION>(width);
+    c.image_height = static_cast<JDIMENSION>(height);
+    c.input_components = 3;
+    c.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&c);  // as EncodeJpeg: sequential Huffman coding, YCbCr 4:2:0
+    jpeg_set_quality(&c, quality, TRUE);
+    jpeg_start_compress(&c, TRUE);
+    for (const JpegSegment& segment : segments)
+      jpeg_write_marker(&c, JPEG_APP0 + segment.App, segment.Data.data(),
+                        static_cast<unsigned int>(segment.Data.size()));
+  });
+  if (!done) s.Fail();
+}
+
+JpegFileWriter::~JpegFileWriter() = default;
+
+void JpegFileWriter::WriteRows(const std::uint8_t* rgb, int rows) {
+  State& s = *state_;
+  jpeg_compress_struct& c = s.Session.Info;
+  if (rows < 0 || c.next_scanline + static_cast<JDIMENSION>(rows) > c.image_height)
+    throw std::invalid_argument("More rows than the picture has");
+  const std::size_t stride = 3 * static_cast<std::size_t>(s.Width);
+  const bool done = s.Session.Try([&] {
+    for (int r = 0; r < rows; ++r) {
+      JSAMPROW row = const_cast<JSAMPROW>(rgb + stride * static_cast<std::size_t>(r));  // read only
+      jpeg_write_scanlines(&c, &row, 1);
+    }
+  });
+  if (!done) s.Fail();
+}
+
+void JpegFileWriter::Commit(std::span<const std::uint8_t> tail) {
+  State& s = *state_;
+  jpeg_compress_struct& c = s.Session.Info;
+  if (c.next_scanline != c.image_height) throw std::logic_error("The picture's rows are not all written");
+  const bool done = s.Session.Try([&] { jpeg_finish_compress(&c); });
+  if (!done) s.Fail();
+  try {
+    s.File.Write(tail);
+    s.File.Commit();
+  } catch (const params::FileWriteError& e) {
+    Throw(PictureProblem::CannotWrite, s.Path, e.Reason());
   }
 }
 

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -96,6 +97,76 @@ DeviceBitmap DecodeJpeg(std::span<const std::uint8_t> bytes, const std::string& 
 DeviceBitmap DecodeBmp(std::span<const std::uint8_t> bytes, const std::string& name,
                        const PictureLimits& limits = {});
 
+// ---------------------------------------------------------------------------
+// Reduced and partial decoding
+
+// A picture decoded at 1 / Factor of its size: a JPEG through the decoder's
+// own scaling of its transform (1/2, 1/4, 1/8), which costs a fraction of a
+// full decoding; a BMP decoded whole and averaged over Factor x Factor
+// blocks. Pixel (c, r) covers the full-size pixels Factor c .. Factor (c + 1)
+// - 1 (fewer at the right and bottom edges), so a full-size position p lies
+// at p / Factor in it. Width and Height are the full size divided by Factor,
+// rounded up.
+struct ReducedPicture {
+  DeviceBitmap Picture;
+  int Factor = 1;
+};
+// `factor` must be 1, 2, 4 or 8.
+ReducedPicture LoadReducedPicture(const std::string& path, int factor, const PictureLimits& limits = {});
+
+// A grey picture, one byte a pixel (luma), row after row from the top.
+struct GreyPictureData {
+  int Width = 0;
+  int Height = 0;
+  std::vector<std::uint8_t> Values;
+};
+// The luma of a picture file at full size. A JPEG gives its own luma channel
+// without decoding the colour channels at all; other pictures are decoded in
+// colour and weighted (77 red + 150 green + 29 blue) / 256.
+GreyPictureData LoadGreyPicture(const std::string& path, const PictureLimits& limits = {});
+
+// The rows of a picture file, decoded from the top down as they are asked
+// for, of which only a window is held: a fill that walks down the panorama
+// keeps a few hundred rows of each picture instead of the whole picture.
+// Pictures that cannot be decoded row by row (BMP, progressive or CMYK
+// JPEG) are decoded whole at the first request and held as 3 bytes a pixel.
+// Not thread-safe; distinct streams may be used on distinct threads.
+class PictureRowStream {
+public:
+  // Nothing is opened until the first Hold. The picture must turn out to
+  // have `size`, or Hold throws.
+  PictureRowStream(std::string path, PictureSize size);
+  ~PictureRowStream();
+  PictureRowStream(PictureRowStream&&) noexcept;
+  PictureRowStream& operator=(PictureRowStream&&) noexcept;
+
+  // Makes rows first..last (clipped to the picture) readable and releases
+  // the rows above `first`. Rows come in order: asking for a row above one
+  // already released decodes the picture again from the top (correct, but
+  // slow; Restarts counts it).
+  void Hold(int first, int last);
+  bool Holds(int row) const;
+  // Row y's pixels, 3 bytes each (red, green, blue), followed by at least
+  // kRowPadding readable bytes; y must be held.
+  const std::uint8_t* Row(int y) const;
+  // The byte distance between consecutive held rows is not fixed: Row gives
+  // each. Base and RowOffset give the same as one store and 32-bit offsets,
+  // for gathering several pixels at once: Row(y) == Base() + RowOffset(y).
+  const std::uint8_t* Base() const;
+  std::int64_t RowOffset(int y) const;
+  // Frees every row and the decoder.
+  void Close();
+
+  std::size_t HeldBytes() const;
+  int Restarts() const;
+  const PictureSize& Size() const;
+  static constexpr int kRowPadding = 4;
+
+private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
 inline constexpr int kDefaultJpegQuality = 90;
 
 // An application marker segment written into an encoded picture: APPn with
@@ -124,6 +195,32 @@ std::vector<std::uint8_t> EncodeJpeg(const DeviceBitmap& picture, int quality = 
 // called from several threads at once, each time for other rows.
 std::vector<std::uint8_t> EncodeJpegBands(int width, int height, int quality, std::span<const JpegSegment> segments,
                                           const std::function<void(int, int, std::uint8_t*)>& fill);
+
+// A JPEG (baseline, the encoding of EncodeJpeg) written as its rows come,
+// band after band, into a temporary file beside `path` that Commit renames
+// over `path`: the file appears whole or not at all, and the picture is
+// never held whole. Without Commit (a failure, or the writer destroyed
+// early) the temporary file is removed. Failures throw PictureFileError
+// (CannotWrite naming `path`, CannotEncode for a size JPEG cannot hold).
+class JpegFileWriter {
+public:
+  // The segments (metadata) go near the start, as EncodeJpeg writes them.
+  JpegFileWriter(const std::string& path, int width, int height, int quality = kDefaultJpegQuality,
+                 std::span<const JpegSegment> segments = {});
+  ~JpegFileWriter();
+  JpegFileWriter(const JpegFileWriter&) = delete;
+  JpegFileWriter& operator=(const JpegFileWriter&) = delete;
+
+  // The next `rows` rows, 3 bytes a pixel (red, green, blue), row after row.
+  void WriteRows(const std::uint8_t* rgb, int rows);
+  // After the last row: ends the JPEG, appends `tail` (a trailer) and puts
+  // the file in place.
+  void Commit(std::span<const std::uint8_t> tail = {});
+
+private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 // Writes the bytes to a new file beside `path`, flushes it to the disk and
 // renames it over `path`. On any failure the temporary file is removed and

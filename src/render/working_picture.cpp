@@ -6,7 +6,12 @@
 
 namespace vistarium::render {
 
-void BuildWorkingPicture(const TProjectionParameters& pp, const DeviceBitmap& source, TColMatrix& target) {
+namespace {
+
+// Fills the working grid, column by column, with sample(pos) at each cell's
+// full-size picture position.
+template <typename Sample>
+void ResampleOntoWorkingGrid(const TProjectionParameters& pp, TColMatrix& target, Sample&& sample) {
   const int wh = pp.WorkingHalfSize.X, hh = pp.WorkingHalfSize.Y;
   target = TColMatrix{};
   target = TColMatrix(CheckedAdd(CheckedMul(2, wh), 1), CheckedAdd(CheckedMul(2, hh), 1));
@@ -15,12 +20,33 @@ void BuildWorkingPicture(const TProjectionParameters& pp, const DeviceBitmap& so
       const TRealPoint p{static_cast<double>(i - wh), static_cast<double>(hh - j)};
       const TRealPoint pos = geom::PictureCoordinates(
           pp, geom::RestoreAberration(pp, geom::AnglesToPlane(pp, geom::ToFullScale(pp, p))));
-      const ColorTriple t = SampleCanvas(pp.PictureSize, source, pos);
+      const ColorTriple t = sample(pos);
       target.At(i, j, 0) = t.Blue;
       target.At(i, j, 1) = t.Green;
       target.At(i, j, 2) = t.Red;
     }
   }
+}
+
+}  // namespace
+
+void BuildWorkingPicture(const TProjectionParameters& pp, const DeviceBitmap& source, TColMatrix& target) {
+  ResampleOntoWorkingGrid(pp, target, [&](TRealPoint pos) { return SampleCanvas(pp.PictureSize, source, pos); });
+}
+
+void BuildWorkingPictureFromReduced(const TProjectionParameters& pp, const DeviceBitmap& reduced, int factor,
+                                    TColMatrix& target) {
+  if (factor < 1) throw std::invalid_argument("A reduction factor is at least 1");
+  const TPoint size{reduced.Width, reduced.Height};
+  const double k = factor;
+  ResampleOntoWorkingGrid(pp, target,
+                          [&](TRealPoint pos) { return SampleCanvasFast(size, reduced, {pos.X / k, pos.Y / k}); });
+}
+
+int WorkingDecodeFactor(const TProjectionParameters& pp) {
+  int factor = 1;
+  while (factor < 8 && 2 * factor <= pp.WorkingScale / 2.0) factor *= 2;
+  return factor;
 }
 
 void SmoothWorkingPicture(const TColMatrix& source, int s, TColMatrix& target) {

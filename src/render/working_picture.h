@@ -13,6 +13,17 @@ namespace vistarium::render {
 // grid, column by column.
 void BuildWorkingPicture(const TProjectionParameters& pp, const DeviceBitmap& source, TColMatrix& target);
 
+// The same from the picture decoded at 1 / `factor` of its size (see
+// render::ReducedPicture): each cell samples the reduced picture at the
+// full-size position divided by the factor, so that a cell sees the mean of
+// the pixels around it instead of a single full-size pixel.
+void BuildWorkingPictureFromReduced(const TProjectionParameters& pp, const DeviceBitmap& reduced, int factor,
+                                    TColMatrix& target);
+
+// The reduction worth decoding for working pictures: the largest of 1, 2, 4
+// and 8 that keeps a reduced pixel within half a working cell.
+int WorkingDecodeFactor(const TProjectionParameters& pp);
+
 // Box mean of radius s (0 or 1) clipped at the border, rounded half to even.
 // With s = 0 the target equals the source.
 void SmoothWorkingPicture(const TColMatrix& source, int s, TColMatrix& target);

@@ -13,7 +13,6 @@ void ResetFindingResults(RunState& rs) {
   rs.RawWorking = TColMatrix{};
   rs.LeftWorking = TColMatrix{};
   rs.RightWorking = TColMatrix{};
-  rs.KeptPictures.clear();
 }
 
 void ResetConstructionResults(RunState& rs) {

@@ -39,6 +39,12 @@ struct PanoramaLayout {
   std::vector<double> SpanLeftWrapped, SpanRightWrapped;  // full circles
   double BandTop = 0.0, BandBottom = 0.0;                 // latitudes
   std::int32_t Left = 0, Top = 0, Right = 0, Bottom = 0;  // frame: longitudes and equal-area heights
+  // Panorama pixels per pixel of the pictures' own circle: below 1 when the
+  // panorama is made smaller (on request, or to stay within what JPEG
+  // holds). Spans, band and frame are in panorama pixels of that scale.
+  double Scale = 1.0;
+  // Says why the panorama was made smaller than asked; empty otherwise.
+  std::string ScaleNote;
 };
 
 // Shares of the finding work and the clock of the running phase.
@@ -87,13 +93,12 @@ struct RunState {
   bool PlaceByFeatures = false;
   // Run the plain sequential searches instead of the fast ones (same results).
   bool UseReferenceSearch = false;
-  // Fill the panorama pixel after pixel on one thread (same picture as the fast fill).
+  // Fill the panorama pixel after pixel on one thread (the fast fill agrees
+  // within the bound stated in render/band_fill.h).
   bool UseReferenceFill = false;
-  // The construction follows the finding phase at once: the finding phase
-  // keeps the pictures it decoded for the fill, which takes them over,
-  // instead of decoding every file again.
-  bool KeepPictures = false;
-  std::vector<DeviceBitmap> KeptPictures;
+  // The panorama's scale asked for (0 < scale <= 1); the layout makes it
+  // smaller still when a side would exceed what JPEG holds.
+  double RequestedScale = 1.0;
   // Measure every connection again on the full-size pictures and build from
   // the refined rotations. Off, the results are exactly those of the three
   // matched points; the application and the command-line tool switch it on.

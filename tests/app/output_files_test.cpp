@@ -82,8 +82,7 @@ TEST(OutOfMemoryMessages, SayWhatDidNotFitAndHowMuch) {
   RunState rs;
   rs.PictureSet.Count = 4;
   rs.Projection.PictureSize = {4000, 3000};
-  rs.KeepPictures = true;
-  EXPECT_EQ(FindingMemoryUse(rs), "matching 4 pictures of 12 MP (48 MB) each, 4 of them held at once");
+  EXPECT_EQ(FindingMemoryUse(rs), "matching 4 pictures of 12 MP (48 MB) each, 2 of them held at once");
   rs.Panorama.Width = 7000;
   rs.Panorama.Height = 4500;
   EXPECT_EQ(NotEnoughMemory(ConstructionMemoryUse(rs)),

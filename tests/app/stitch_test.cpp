@@ -1,7 +1,7 @@
 // Joining the bundled sample sets from end to end, and the command-line
 // commands that do it.
-#include <gtest/gtest.h>
 #include <unistd.h>
+#include <gtest/gtest.h>
 #include <stb_image.h>
 
 #include <atomic>
@@ -10,13 +10,17 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <unistd.h>
 
 #include "alignment/orientation.h"
 #include "app/cli/cli.h"
 #include "app/connection_check.h"
+#include "app/panorama_file.h"
+#include "app/picture_metadata.h"
 #include "app/pipeline.h"
 #include "geom/numbers.h"
 #include "params/parameter_file.h"
+#include "render/picture_file.h"
 #include "sample_set.h"
 
 namespace vistarium::app {
@@ -30,7 +34,7 @@ struct SampleRun {
   RunState rs;
 };
 
-SampleRun Join(const std::string& set, bool refine = false, bool keepPictures = false) {
+SampleRun Join(const std::string& set, bool refine = false) {
   SampleRun run;
   const fs::path folder = kSource / "samples" / set;
   run.truth = samples::LoadTruthFile((folder / "truth.json").string());
@@ -46,7 +50,6 @@ SampleRun Join(const std::string& set, bool refine = false, bool keepPictures = 
   }
   matching::SilentProgressUi ui;
   run.rs.Refine = refine;
-  run.rs.KeepPictures = keepPictures;
   RunFindingPhase(run.rs, ui, pictures, sets);
   RunConstructionPhase(run.rs, ui);
   return run;
@@ -88,15 +91,37 @@ TEST_P(JoinSampleSet, TrueCorrespondencesMeetInThePanorama) {
 
 INSTANTIATE_TEST_SUITE_P(Samples, JoinSampleSet, ::testing::Values("open4", "circle8", "portrait5"));
 
-// The fill that takes over the pictures the finding phase kept (the first
-// picture of a full circle is decoded twice there) paints the same panorama
-// as the fill that decodes the files, and lets go of them.
-TEST(JoinKeepingPictures, GivesThePanoramaOfAFreshDecoding) {
-  const SampleRun decoded = Join("circle8");
-  const SampleRun kept = Join("circle8", false, true);
-  EXPECT_TRUE(kept.rs.KeptPictures.empty());
-  EXPECT_EQ(kept.rs.Panorama.Width, decoded.rs.Panorama.Width);
-  EXPECT_TRUE(kept.rs.Panorama.Pixels == decoded.rs.Panorama.Pixels);
+// The panorama handed band by band to its file while it is made is the
+// file of the whole panorama, byte for byte; the streamed construction keeps
+// no pixels of its own.
+TEST(JoinSampleSet, PanoramaStreamedToItsFileIsTheFileOfTheWholePanorama) {
+  SampleRun run = Join("circle8");
+  RunState& rs = run.rs;
+  matching::SilentProgressUi ui;
+  const fs::path folder = fs::temp_directory_path() / ("vistarium-stream-" + std::to_string(::getpid()));
+  fs::create_directories(folder);
+  const auto bytes = [](const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  {
+    RunConstructionPhase(rs, ui);
+    Bitmap32 shown;
+    ShowPanorama(rs.Panorama, shown);
+    const render::JpegSegment metadata = PanoramaExifSegment(rs.PictureSet.FileNames, shown.Width, shown.Height);
+    SavePanoramaFile((folder / "whole.jpg").string(), shown, TrailerOfRun(rs), {&metadata, 1});
+    PanoramaFileWriter writer((folder / "streamed.jpg").string(), [&rs](int width, int height) {
+      return std::vector<render::JpegSegment>{PanoramaExifSegment(rs.PictureSet.FileNames, width, height)};
+    });
+    RunConstructionPhase(rs, ui, writer.Sink());
+    writer.Commit(TrailerOfRun(rs));
+    EXPECT_TRUE(rs.Panorama.Pixels.empty());
+    EXPECT_EQ(rs.Panorama.Width, shown.Width);
+    const std::string whole = bytes(folder / "whole.jpg"), streamed = bytes(folder / "streamed.jpg");
+    EXPECT_GT(whole.size(), 10000u);
+    EXPECT_TRUE(whole == streamed) << whole.size() << " and " << streamed.size() << " bytes";
+  }
+  fs::remove_all(folder);
 }
 
 // Refined, the panorama of the hard scene joins every pair to a fraction of
@@ -164,8 +189,8 @@ protected:
   void SetUp() override {
     // One folder per test, so that tests run side by side do not share it.
     folder_ = fs::temp_directory_path() /
-              ("vistarium_stitch_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
-               "_" + std::to_string(::getpid()));  // and several builds' suites may run at once
+              ("vistarium_stitch_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "_" +
+               std::to_string(::getpid()));
     fs::remove_all(folder_);
     fs::create_directories(folder_);
   }
@@ -215,6 +240,82 @@ TEST_F(StitchCommand, WritesAPanoramaThatOrdinaryDecodersOpenAndInfoReadsBack) {
   EXPECT_LT(doc["horizon_row"].get<int>(), h);
   EXPECT_NEAR(doc["angle_step"].get<double>(), report["projection"]["angle_step"].get<double>(), 1e-10);
   EXPECT_NEAR(doc["focal_pixels"].get<double>(), report["projection"]["focal_pixels"].get<double>(), 1e-9);
+}
+
+// Grey levels of a view drawn into a PNG by the view command.
+std::vector<int> ViewGreys(const fs::path& png) {
+  int w = 0, h = 0, channels = 0;
+  unsigned char* pixels = stbi_load(png.c_str(), &w, &h, &channels, 1);
+  EXPECT_NE(pixels, nullptr);
+  std::vector<int> greys(pixels, pixels + static_cast<std::size_t>(w) * h);
+  stbi_image_free(pixels);
+  return greys;
+}
+
+double MeanDifference(const std::vector<int>& a, const std::vector<int>& b) {
+  double sum = 0.0;
+  for (std::size_t k = 0; k < a.size(); ++k) sum += std::abs(a[k] - b[k]);
+  return sum / static_cast<double>(a.size());
+}
+
+// A panorama made at half the pictures' scale carries the values of that
+// scale: the browser shows of it what it shows of the full one.
+TEST_F(StitchCommand, APanoramaMadeSmallerBrowsesAsTheFullOne) {
+  std::vector<std::string> pictures;
+  for (int k = 1; k <= 8; ++k)
+    pictures.push_back((kSource / "samples" / "circle8" / ("circle8_0" + std::to_string(k) + ".jpg")).string());
+  for (const std::string scale : {"1", "0.5"}) {
+    std::vector<std::string> args = {"stitch", "--360", "--scale", scale, "-o", (folder_ / (scale + ".jpg")).string()};
+    args.insert(args.end(), pictures.begin(), pictures.end());
+    const Tool t = RunTool(args);
+    ASSERT_EQ(t.status, 0) << t.err;
+    EXPECT_EQ(t.err.find("JPEG holds"), std::string::npos);  // asked for, not forced
+    for (const std::string yaw : {"0", "60"})
+      ASSERT_EQ(RunTool({"view", (folder_ / (scale + ".jpg")).string(), "--yaw", yaw, "--pitch", "5", "-o",
+                         (folder_ / (scale + "-" + yaw + ".png")).string()})
+                    .status,
+                0);
+  }
+  const nlohmann::json full = nlohmann::json::parse(RunTool({"info", (folder_ / "1.jpg").string()}).out);
+  const nlohmann::json half = nlohmann::json::parse(RunTool({"info", (folder_ / "0.5.jpg").string()}).out);
+  EXPECT_NEAR(half["width"].get<double>(), full["width"].get<double>() / 2, 1.0);
+  EXPECT_NEAR(half["angle_step"].get<double>(), 2 * full["angle_step"].get<double>(), 1e-6);
+  EXPECT_NEAR(half["horizon_row"].get<double>(), full["horizon_row"].get<double>() / 2, 2.0);
+  const double same = MeanDifference(ViewGreys(folder_ / "1-60.png"), ViewGreys(folder_ / "0.5-60.png"));
+  const double turned = MeanDifference(ViewGreys(folder_ / "1-0.png"), ViewGreys(folder_ / "0.5-60.png"));
+  EXPECT_LT(same, 6.0);
+  EXPECT_GT(turned, 3 * same);
+  EXPECT_EQ(RunTool({"stitch", "--scale", "1.5", "-o", (folder_ / "x.jpg").string(), pictures[0], pictures[1]}).status, 2);
+}
+
+// A full circle wider than JPEG's 65500 pixels (here pictures of 512 x 384
+// whose focal length makes a turn 67,900 pixels long) is made smaller, says
+// so, and its trailer holds the values of the scale it was made at.
+TEST_F(StitchCommand, APanoramaWiderThanJpegHoldsIsMadeSmallerWithItsTrailerRight) {
+  std::vector<std::string> args = {"stitch", "--360", "--manual", "--exact", "--focal", "760", "--aberration", "0",
+                                   "-o", (folder_ / "wide.jpg").string()};
+  for (int k = 1; k <= 8; ++k) {
+    const std::string name = "circle8_0" + std::to_string(k) + ".jpg";
+    const render::ReducedPicture small = render::LoadReducedPicture((kSource / "samples" / "circle8" / name).string(), 2);
+    render::WriteFileAtomically((folder_ / name).string(), render::EncodeJpeg(small.Picture));
+    args.push_back((folder_ / name).string());
+  }
+  const Tool t = RunTool(args);
+  ASSERT_EQ(t.status, 0) << t.err;
+  EXPECT_NE(t.err.find("more than the 65500 a side that JPEG holds; it is made at 96 % of the pictures' scale"),
+            std::string::npos)
+      << t.err;
+  const nlohmann::json info = nlohmann::json::parse(RunTool({"info", (folder_ / "wide.jpg").string()}).out);
+  ASSERT_EQ(info["trailer"], "sound");
+  EXPECT_LE(info["width"].get<int>(), 65500);
+  EXPECT_GT(info["width"].get<int>(), 65000);
+  // One turn is the panorama's width, in the trailer's own values.
+  const double step = info["angle_step"].get<double>();
+  EXPECT_NEAR(step * info["width"].get<double>(), 2 * M_PI, 1e-5);
+  EXPECT_NEAR(step * info["pixels_per_radian"].get<double>(), 1.0, 1e-6);  // ten decimals each
+  EXPECT_GE(info["horizon_row"].get<int>(), 0);
+  EXPECT_LT(info["horizon_row"].get<int>(), info["height"].get<int>());
+  EXPECT_EQ(RunTool({"view", (folder_ / "wide.jpg").string(), "-o", (folder_ / "wide.png").string()}).status, 0);
 }
 
 TEST_F(StitchCommand, OrdinaryPicturesHaveNoTrailerAndFailuresLeaveNoFile) {

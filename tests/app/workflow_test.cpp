@@ -103,3 +103,27 @@ TEST(ConnectionMenu, EndsOfOpenSetsAndTheClosingPairOfCircles) {
 
 }  // namespace
 }  // namespace vistarium::app
+
+namespace vistarium::app {
+namespace {
+
+// At the starting size the preview is that of the made panorama, narrowed
+// only to fit the visible strip (a full circle of eight needs no scroll
+// bar); a grown strip lets it grow up to its width and height.
+TEST(GrownPanoramaPreview, FitsTheVisibleStripAndGrowsWithIt) {
+  const PreviewGeometry start = GrownPanoramaPreview(3124, 629, 4, 751, 0, 0);
+  const PreviewGeometry made = MadePanoramaPreview(3124, 629, 4);
+  EXPECT_EQ(start.ImageWidth, made.ImageWidth);
+  EXPECT_EQ(start.ImageHeight, made.ImageHeight);
+  EXPECT_EQ(start.PanelHeight, 135);
+  const PreviewGeometry circle = GrownPanoramaPreview(5631, 642, 8, 751, 0, 0);
+  EXPECT_LE(circle.PanelWidth + 5, 751);
+  EXPECT_LT(circle.ImageWidth, MadePanoramaPreview(5631, 642, 8).ImageWidth);
+  const PreviewGeometry grown = GrownPanoramaPreview(3124, 629, 4, 1575, 824, 600);
+  EXPECT_EQ(grown.ImageWidth, 110 * 4 - 20 + 824);  // the strip's extra width is the preview's
+  EXPECT_LT(grown.ImageHeight, 125 + 600);
+  EXPECT_EQ(grown.PanelHeight, grown.ImageHeight + 10);
+}
+
+}  // namespace
+}  // namespace vistarium::app

@@ -199,7 +199,7 @@ TEST_F(AdjustWindowTest, StitchManuallyCorrectAConnectionByDraggingSaveAndJoin) 
 // screen pixels and follows the mouse while it is dragged; released off its
 // picture it goes back. The wheel zooms about the point under the mouse.
 TEST_F(AdjustWindowTest, ZoomedOutCornersFollowTheMouseAndTheWheelZoomsAboutIt) {
-  StitchOpenSampleManually();
+  ASSERT_NO_FATAL_FAILURE(StitchOpenSampleManually());
   TfrmMain& w = *window_;
   AdjustConnection(1, w.pmnuAdjustRight, [&](TfrmAdjust& a) {
     a.bbtnFitClick();

@@ -269,6 +269,42 @@ TEST_F(MainWindowTest, JoinRunsOffTheWindowThreadThroughStagesTwoFourAndFive) {
   EXPECT_EQ(again.Description, "Panorama of 4 pictures");
 }
 
+// A panorama larger than the window holds is kept reduced and says so;
+// Save makes it again at full size into the file, and opening that file
+// holds it reduced again.
+TEST_F(MainWindowTest, APanoramaLargerThanTheWindowHoldsIsKeptReducedAndSavedWhole) {
+  Load(OpenSample());
+  TfrmMain& w = *window_;
+  w.SetHeldPanoramaBudget(800'000);
+  w.mnuJoin->trigger();
+  ASSERT_TRUE(WaitForIdle());
+  ASSERT_TRUE(services_.errors.isEmpty()) << services_.errors.join("\n").toStdString();
+  const int width = w.Run().Panorama.Width, height = w.Run().Panorama.Height;
+  ASSERT_GT(static_cast<std::int64_t>(width) * height, 800'000);
+  const Bitmap32& held = w.SimpleShow()->Picture();
+  const int factor = (width + held.Width - 1) / held.Width;
+  EXPECT_GE(factor, 2);
+  EXPECT_LE(static_cast<std::int64_t>(held.Width) * held.Height, 800'000);
+  EXPECT_TRUE(w.SimpleShow()->windowTitle().contains("shown at 1:" + QString::number(factor)))
+      << w.SimpleShow()->windowTitle().toStdString();
+
+  services_.nextSave = QString::fromStdString(PathOf("whole"));
+  w.mnuSavePanorama->trigger();
+  const app::PanoramaInfo saved = app::ReadPanoramaInfo(PathOf("whole.jpg"));
+  EXPECT_EQ(saved.Width, width);
+  EXPECT_EQ(saved.Height, height);
+  EXPECT_EQ(saved.Trailer.State, app::TrailerState::Sound);
+
+  w.mnuNewPanorama->trigger();
+  services_.nextOpen = {QString::fromStdString(PathOf("whole.jpg"))};
+  w.mnuOpenPanorama->trigger();
+  EXPECT_EQ(w.Stage(), WorkflowStage::PanoramaOpened);
+  EXPECT_LT(w.SimpleShow()->Picture().Width, width);
+  EXPECT_TRUE(w.SimpleShow()->windowTitle().contains("of " + QString::number(width) + " x " +
+                                                     QString::number(height) + " pixels"))
+      << w.SimpleShow()->windowTitle().toStdString();
+}
+
 TEST_F(MainWindowTest, NoToTheContinueQuestionReturnsToStageOneWithTheSetIntact) {
   Load(OpenSample());
   services_.slowClockStepSeconds = 30;
@@ -283,7 +319,7 @@ TEST_F(MainWindowTest, NoToTheContinueQuestionReturnsToStageOneWithTheSetIntact)
   EXPECT_TRUE(window_->mnuJoin->isEnabled());
 }
 
-TEST_F(MainWindowTest, ClosingDuringJoinAsksStopsAfterTheCurrentPairAndThenCloses) {
+TEST_F(MainWindowTest, ClosingDuringJoinAsksStopsAtOnceAndThenCloses) {
   Load(OpenSample());
   window_->mnuJoin->trigger();
   services_.answer = true;
@@ -295,6 +331,7 @@ TEST_F(MainWindowTest, ClosingDuringJoinAsksStopsAfterTheCurrentPairAndThenClose
   EXPECT_TRUE(QTest::qWaitFor([this] { return !window_->isVisible(); }, 5000));
   EXPECT_EQ(window_->Stage(), WorkflowStage::PicturesLoaded);
   EXPECT_TRUE(window_->Run().Geometry.empty());
+  EXPECT_LT(window_->ProgressBar1->value(), 33);  // stopped inside the first of three pairs
 }
 
 TEST_F(MainWindowTest, AFailingJoinShowsTheErrorAndLeavesNoPanorama) {

@@ -119,13 +119,13 @@ TEST_F(MainWindowWorkTest, AMixedLoadKeepsEveryReadablePictureAndListsTheRefused
 // pair and returns to the picture set as it was.
 TEST_F(MainWindowWorkTest, CancelStopsTheFindingInsideItsFirstPairAndKeepsTheSet) {
   ParameterDialogs dialogs = window_->ParameterWindows();
-  dialogs.Method->SetValues({400, 199, 0});
+  dialogs.Method->SetValues({250, 120, 0});
   params::SaveParameterFile(params::CurrentParameterFilePath(folder_), dialogs.Sets());
   dialogs.Method->FormCreate();
   window_.reset();  // a fresh start reads the slow parameters
   window_ = std::make_unique<TfrmMain>(services_, folder_);
   window_->show();
-  ASSERT_EQ(window_->Parameters().Method.QualityCoefficient, 199);
+  ASSERT_EQ(window_->Parameters().Method.QualityCoefficient, 120);
   Load(OpenSample());
   services_.answer = true;  // go on past the time question
   window_->mnuJoin->trigger();

@@ -1,8 +1,9 @@
 #pragma once
 // A fresh folder per test, removed afterwards, with small file helpers.
 
-#include <gtest/gtest.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
@@ -18,7 +19,7 @@ protected:
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     folder_ = std::filesystem::temp_directory_path() /
               (std::string("vistarium_params_") + info->test_suite_name() + "_" + info->name() + "_" +
-               std::to_string(::getpid()));  // test suites of several builds may run at once
+               std::to_string(::getpid()));
     std::filesystem::remove_all(folder_);
     std::filesystem::create_directories(folder_);
   }

@@ -13,6 +13,7 @@
 
 #include "render/picture_file.h"
 #include "render/sampling.h"
+#include "sample_exif.h"
 
 namespace vistarium::samples {
 
@@ -277,10 +278,11 @@ std::optional<SetRecipe> FindPreset(const std::string& name) {
     return r;
   }
   if (name == "portrait5") {
-    // Five portrait pictures with a little barrel aberration.
+    // Five portrait pictures, with the delivered camera's lens, so that
+    // the first try with the delivered settings joins them without a word.
     r.Photo = "picosdeeuropa_by_Aitzol_Berasategi.jpg";
     r.Scene = {"", 1, 210.0, false};
-    r.Camera = {{768, 1024}, 28.0, -0.02};
+    r.Camera = {{768, 1024}, 28.0, 0.0};
     r.Count = 5;
     r.YawStep = 34.0;
     r.Pitch = {-0.8, 0.5, 1.1, -0.3, 0.7};
@@ -536,7 +538,8 @@ std::vector<WrittenFile> WriteSampleSet(SampleSet& set, const Scene& scene, cons
     if (!planned.Exposure.IsNeutral() || set.NoiseSigma > 0.0)
       ApplyExposureAndNoise(picture, planned.Exposure, set.NoiseSigma,
                             set.NoiseSeed * 0x9E3779B97F4A7C15ull + static_cast<std::uint64_t>(i));
-    const std::vector<std::uint8_t> bytes = render::EncodeJpeg(picture, set.JpegQuality);
+    const render::JpegSegment exif = ExifFor(set.Camera);
+    const std::vector<std::uint8_t> bytes = render::EncodeJpeg(picture, set.JpegQuality, {&exif, 1});
     const std::string path = (dir / set.Pictures[static_cast<std::size_t>(i)].File).string();
     render::WriteFileAtomically(path, bytes);
     written.push_back({path, bytes.size()});

@@ -50,7 +50,7 @@ const char* const kMatchUsage =
     "                      [--progress] PICTURE...\n";
 const char* const kStitchUsage =
     "  vistarium-cli stitch [the options of match] [--crop common|largest|all] [--no-gains]\n"
-    "                       [--report FILE.json] -o OUT.jpg PICTURE...\n";
+    "                       [--scale F] [--report FILE.json] -o OUT.jpg PICTURE...\n";
 const char* const kExportUsage = "  vistarium-cli export PANORAMA.jpg [--width N] [--progress] -o PHOTO.jpg\n";
 const char* const kBatchUsage =
     "  vistarium-cli batch [-j N] [--progress] [--output-dir DIR] [options of stitch] LIST\n";
@@ -81,7 +81,9 @@ const char* const kStitchHelp =
     "          folder holds 0). --crop chooses the part kept: the band every picture\n"
     "          covers (common, the default, or as Crop.txt in the settings folder says),\n"
     "          the largest rectangle without empty pixels (largest), or every picture\n"
-    "          whole with black corners (all).\n";
+    "          whole with black corners (all). --scale F (0 < F <= 1) makes the panorama\n"
+    "          F times the pictures' scale; a panorama wider or higher than JPEG's 65500\n"
+    "          pixels is made smaller anyway, and stderr says so.\n";
 const char* const kExportHelp =
     "  export  writes a saved panorama as a 360 photo for other viewers: an\n"
     "          equirectangular JPEG with Photo Sphere (GPano) tags; a full circle makes\n"
@@ -141,7 +143,7 @@ struct Cancelled : std::runtime_error {
 };
 
 // What a user out of memory can do.
-constexpr std::string_view kMemoryHint = "close other programs or use smaller pictures";
+constexpr std::string_view kMemoryHint = "close other programs or use --scale";
 
 struct MatchOptions {
   std::optional<fs::path> Params, Lenses;
@@ -256,7 +258,10 @@ public:
       phase_ = phase;
       started_ = now;
     }
-    console_.Err << '\r' << ProgressLine(PhaseName(phase), percent, Seconds(started_, now)) << "\x1b[K";
+    // The phase's own clock when the run's progress is known: it starts with
+    // the phase, not with the first move of the bar.
+    const double elapsed = state_ ? (Now() - state_->StartTime) * 86400.0 : Seconds(started_, now);
+    console_.Err << '\r' << ProgressLine(PhaseName(phase), percent, elapsed) << "\x1b[K";
     console_.Err.flush();
     lineOpen_ = true;
   }
@@ -272,6 +277,8 @@ public:
     if (!std::getline(console_.In, answer)) return true;
     return !(answer.starts_with('n') || answer.starts_with('N'));
   }
+  // The run whose phase clock the line shows.
+  void Watch(const ProgressState& state) { state_ = &state; }
   // Ends the progress line, so that what follows starts on a line of its own.
   void EndLine() {
     if (!lineOpen_) return;
@@ -294,6 +301,7 @@ private:
   std::string times_;
   std::optional<matching::Phase> phase_;
   Clock::time_point started_;
+  const ProgressState* state_ = nullptr;
   bool lineOpen_ = false;
 };
 
@@ -400,6 +408,7 @@ int Match(const std::vector<std::string>& args, const fs::path& programFolder, C
   if (o.Pictures.empty()) throw UsageError("match needs the pictures, left to right");
   RunState rs;
   ConsoleProgress ui(console, o.Progress);
+  ui.Watch(rs.Progress);
   Find(rs, o, programFolder, ui);
   ui.EndLine();
   WarnUnreliable(rs, console);
@@ -461,25 +470,6 @@ void WriteReport(const std::string& report, const std::string& panorama, const j
   }
 }
 
-// A panorama's JPEG encoding and file, with the first picture's metadata,
-// and a failure for want of memory told as such.
-void SavePanorama(const std::string& output, const RunState& rs) {
-  app::TellingWantOfMemory(
-      [&] {
-        Bitmap32 shown;
-        app::ShowPanorama(rs.Panorama, shown);
-        const render::JpegSegment metadata =
-            app::PanoramaExifSegment(rs.PictureSet.FileNames, rs.Panorama.Width, rs.Panorama.Height);
-        app::SavePanoramaFile(output, shown, app::TrailerFor(rs.Projection, rs.PictureSet.Is360, rs.Layout.Top),
-                              {&metadata, 1});
-      },
-      [&] {
-        return "saving the panorama of " +
-               app::PictureMemoryText(static_cast<std::int64_t>(rs.Panorama.Width) * rs.Panorama.Height);
-      },
-      kMemoryHint);
-}
-
 // Per picture its exposure gains; null when the exposure was not evened out.
 json GainsJson(const RunState& rs) {
   if (rs.Gains.empty()) return nullptr;
@@ -491,15 +481,22 @@ json GainsJson(const RunState& rs) {
 int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, Console& console) {
   std::vector<std::string> rest;
   std::optional<std::string> output, report;
+  double scale = 1.0;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if ((args[i] == "-o" || args[i] == "--output" || args[i] == "--report") && i + 1 >= args.size())
       throw UsageError(args[i] + " needs a file name");
-    if (args[i] == "-o" || args[i] == "--output")
+    if (args[i] == "--scale" && i + 1 >= args.size()) throw UsageError("--scale needs a value");
+    if (args[i] == "-o" || args[i] == "--output") {
       output = args[++i];
-    else if (args[i] == "--report")
+    } else if (args[i] == "--report") {
       report = args[++i];
-    else
+    } else if (args[i] == "--scale") {
+      scale = ParseNumberOption(args[i], args[i + 1]);
+      ++i;
+      if (!(scale > 0.0 && scale <= 1.0)) throw UsageError("--scale needs a number above 0 and at most 1");
+    } else {
       rest.push_back(args[i]);
+    }
   }
   const MatchOptions o = ParseMatchOptions(rest, true);
   if (!output) throw UsageError("stitch needs -o OUT.jpg");
@@ -520,17 +517,25 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
   using Clock = std::chrono::steady_clock;
   const auto t0 = Clock::now();
   RunState rs;
-  rs.KeepPictures = true;  // the construction follows at once
+  rs.RequestedScale = scale;
   ConsoleProgress ui(console, o.Progress);
+  ui.Watch(rs.Progress);
   Find(rs, o, programFolder, ui);
   ui.EndLine();
   WarnUnreliable(rs, console);
   const auto t1 = Clock::now();
-  app::TellingWantOfMemory([&] { app::RunConstructionPhase(rs, ui); },
+  // The panorama goes to the file band by band as it is made, with the first
+  // picture's metadata.
+  app::PanoramaFileWriter writer(*output, [&rs](int width, int height) {
+    return std::vector<render::JpegSegment>{app::PanoramaExifSegment(rs.PictureSet.FileNames, width, height)};
+  });
+  app::TellingWantOfMemory([&] { app::RunConstructionPhase(rs, ui, writer.Sink()); },
                            [&] { return app::ConstructionMemoryUse(rs); }, kMemoryHint);
   ui.EndLine();
+  if (rs.CancelRequested) throw Cancelled("joining stopped by the user");
+  if (!rs.Layout.ScaleNote.empty()) console.Err << "vistarium-cli: " << rs.Layout.ScaleNote << '\n';
   const auto t2 = Clock::now();
-  SavePanorama(*output, rs);
+  writer.Commit(app::TrailerOfRun(rs));
   const auto t3 = Clock::now();
   auto seconds = [](Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); };
   if (report) {
@@ -540,6 +545,7 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
          {{"width", rs.Panorama.Width},
           {"height", rs.Panorama.Height},
           {"is360", rs.PictureSet.Is360},
+          {"scale", rs.Layout.Scale},
           {"crop", params::CropChoiceName(rs.Crop)},
           {"horizon_row", rs.Layout.Top}}},
         {"gains", GainsJson(rs)},
@@ -547,7 +553,7 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
         {"pictures", PicturesJson(rs)},
         {"times",
          {{"finding_s", seconds(t0, t1)},
-          {"construction_s", seconds(t1, t2)},
+          {"construction_s", seconds(t1, t2)},  // the encoding of the file included
           {"save_s", seconds(t2, t3)},
           {"total_s", seconds(t0, t3)}}}};
     WriteReport(*report, *output, doc);
@@ -803,8 +809,11 @@ int RunProgram(std::vector<std::string> args, const fs::path& programFolder, Con
     return 2;
   }
   std::string problem;
-  params::ChooseOptionsFolder(programFolder, chosen, problem);
+  const fs::path folder = params::ChooseOptionsFolder(programFolder, chosen, problem);
   if (!problem.empty()) console.Err << "vistarium-cli: warning: " << problem << "; using the delivered settings\n";
+  // Programs this one starts (batch runs each set in a process of its own)
+  // use the same settings.
+  if (chosen) ::setenv(params::kOptionsFolderVariable, folder.c_str(), 1);
   return RunCli(args, programFolder, console);
 }
 

@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "app/cli/cli.h"
+#include "app/worker_threads.h"
 
 int main(int argc, char** argv) {
+  vistarium::app::UsePassiveWorkerThreads(argv);
   std::error_code ec;
   std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
   if (ec) exe = std::filesystem::absolute(argv[0]);
