@@ -142,8 +142,10 @@ struct Cancelled : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// What a user out of memory can do.
-constexpr std::string_view kMemoryHint = "close other programs or use --scale";
+// What a user out of memory can do: while the pictures are matched, and
+// while the panorama is made (which --scale makes smaller).
+constexpr std::string_view kMemoryHint = "close other programs or use smaller pictures";
+constexpr std::string_view kPanoramaMemoryHint = "close other programs or use --scale";
 
 struct MatchOptions {
   std::optional<fs::path> Params, Lenses;
@@ -530,7 +532,7 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
     return std::vector<render::JpegSegment>{app::PanoramaExifSegment(rs.PictureSet.FileNames, width, height)};
   });
   app::TellingWantOfMemory([&] { app::RunConstructionPhase(rs, ui, writer.Sink()); },
-                           [&] { return app::ConstructionMemoryUse(rs); }, kMemoryHint);
+                           [&] { return app::ConstructionMemoryUse(rs); }, kPanoramaMemoryHint);
   ui.EndLine();
   if (rs.CancelRequested) throw Cancelled("joining stopped by the user");
   if (!rs.Layout.ScaleNote.empty()) console.Err << "vistarium-cli: " << rs.Layout.ScaleNote << '\n';
