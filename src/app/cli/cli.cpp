@@ -727,7 +727,15 @@ int Export(const std::vector<std::string>& args, Console& console) {
   output = NameByRule(*output, app::PanoramaOutputName);
   app::CheckOutputs({{*output, "the 360 photo"}}, {{*input, "the panorama"}});
   StepProgress shown(console, "exporting", progress);
-  const app::SphereTags t = app::ExportSpherePhoto(*input, *output, width, [&shown](double share) { shown(share); });
+  app::SphereTags t;
+  app::TellingWantOfMemory(
+      [&] { t = app::ExportSpherePhoto(*input, *output, width, [&shown](double share) { shown(share); }); },
+      [&] {
+        std::string what = "the 360 photo of " + params::QuotedPath(*input);
+        if (width > 0) what += " at " + std::to_string(width) + " pixels wide";
+        return what;
+      },
+      "close other programs or use a smaller --width");
   shown.End();
   console.Err << "360 photo of " << t.CroppedWidth << " x " << t.CroppedHeight << " pixels (full sphere "
               << t.FullWidth << " x " << t.FullHeight << ", this part from column " << t.CroppedLeft << ", row "
