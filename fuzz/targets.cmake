@@ -1,4 +1,8 @@
 # The fuzz targets, seeds in seeds/<name>/.
 vistarium_add_fuzzer(fuzz_picture_decode fuzz_picture_decode.cpp)
+vistarium_add_fuzzer(fuzz_picture_header fuzz_picture_header.cpp)
 vistarium_add_fuzzer(fuzz_parameter_file fuzz_parameter_file.cpp)
 vistarium_add_fuzzer(fuzz_camera_list fuzz_camera_list.cpp)
+vistarium_add_fuzzer(fuzz_option_files fuzz_option_files.cpp)
+vistarium_add_fuzzer(fuzz_panorama_file fuzz_panorama_file.cpp)
+target_link_libraries(fuzz_panorama_file PRIVATE vistarium_cli_lib)

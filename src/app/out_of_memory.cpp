@@ -1,6 +1,8 @@
 #include "app/out_of_memory.h"
 
 #include <algorithm>
+#include <new>
+#include <system_error>
 
 #include "params/text_files.h"
 
@@ -32,6 +34,18 @@ std::string PictureMemoryText(std::int64_t pixels) {
 
 std::string NotEnoughMemory(std::string_view what, std::string_view hint) {
   return "not enough memory for " + std::string(what) + "; " + std::string(hint);
+}
+
+bool IsWantOfMemory(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::bad_alloc&) {
+    return true;
+  } catch (const std::system_error& e) {
+    return e.code() == std::errc::resource_unavailable_try_again;
+  } catch (...) {
+    return false;
+  }
 }
 
 std::string FindingMemoryUse(const RunState& rs) {

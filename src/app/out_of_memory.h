@@ -6,6 +6,7 @@
 // making and turns it into this error.
 
 #include <cstdint>
+#include <exception>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -27,6 +28,23 @@ std::string PictureMemoryText(std::int64_t pixels);
 
 // "not enough memory for WHAT; HINT".
 std::string NotEnoughMemory(std::string_view what, std::string_view hint = kMemoryHint);
+
+// Whether an error is want of memory: std::bad_alloc, or a thread that could
+// not be started for want of resources.
+bool IsWantOfMemory(std::exception_ptr error);
+
+// Runs `work`; want of memory inside it becomes OutOfMemory with
+// NotEnoughMemory(what(), hint), `what` being asked only then (it may look
+// at what the work got done).
+template <typename Work, typename What>
+void TellingWantOfMemory(Work&& work, What&& what, std::string_view hint = kMemoryHint) {
+  try {
+    work();
+  } catch (...) {
+    if (IsWantOfMemory(std::current_exception())) throw OutOfMemory(NotEnoughMemory(what(), hint));
+    throw;
+  }
+}
 
 // What the finding phase holds at its peak: the pictures it decodes, two at
 // a time, e.g.

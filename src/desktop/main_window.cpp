@@ -114,10 +114,9 @@ void RunWhilePainting(QWidget* parent, const QString& text, const std::function<
 const std::string kDesktopMemoryHint = "close other programs or join fewer or smaller pictures";
 
 QString ErrorText(std::exception_ptr error) {
+  if (app::IsWantOfMemory(error)) return FromStd(app::NotEnoughMemory("this command", kDesktopMemoryHint));
   try {
     std::rethrow_exception(error);
-  } catch (const std::bad_alloc&) {
-    return FromStd(app::NotEnoughMemory("this command", kDesktopMemoryHint));
   } catch (const std::exception& e) {
     return QString::fromUtf8(e.what());
   } catch (...) {
@@ -952,14 +951,9 @@ void TfrmMain::StartConstruction(WorkflowStage startedFrom) {
 }
 
 QString TfrmMain::JoinErrorText(std::exception_ptr error, bool findingFailed) const {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::bad_alloc&) {
-    return FromStd(app::NotEnoughMemory(
-        findingFailed ? app::FindingMemoryUse(rs_) : app::ConstructionMemoryUse(rs_), kDesktopMemoryHint));
-  } catch (...) {
-    return ErrorText(std::current_exception());
-  }
+  if (!app::IsWantOfMemory(error)) return ErrorText(error);
+  return FromStd(app::NotEnoughMemory(
+      findingFailed ? app::FindingMemoryUse(rs_) : app::ConstructionMemoryUse(rs_), kDesktopMemoryHint));
 }
 
 params::ParameterSets TfrmMain::JoinParameters(const TPictureSetData& pictures, params::ParameterSets parameters,

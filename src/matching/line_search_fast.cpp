@@ -100,15 +100,23 @@ Planes MakePlanes(const TColMatrix& m, int pad) {
   return p;
 }
 
+// The two innermost loops are built for AVX2 and for any processor, the
+// version chosen when the program is loaded; sanitizer builds, whose
+// runtime is not ready at that moment, build the plain version only.
+#if VISTARIUM_TARGET_CLONES
+#define VISTARIUM_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define VISTARIUM_CLONES
+#endif
+
 // Sums of one channel for kBlock neighbouring start columns: lane c reads
 // the samples of the line that starts at column c0 + c.
 struct BlockSums {
   std::int32_t T0[3][kBlock], T1[3][kBlock], U0[3][kBlock];
 };
 
-__attribute__((target_clones("avx2", "default"))) void AccumulateBlock(const Planes& planes, const RightSums& rsum,
-                                                                       int n, const int* rows, const int* colOffsets,
-                                                                       int c0, BlockSums& out) {
+VISTARIUM_CLONES void AccumulateBlock(const Planes& planes, const RightSums& rsum, int n, const int* rows,
+                                      const int* colOffsets, int c0, BlockSums& out) {
   for (int ch = 0; ch < 3; ++ch) {
     std::int32_t t0[kBlock] = {}, t1[kBlock] = {}, u0[kBlock] = {};
     for (int k = 0; k < n; ++k) {
@@ -159,8 +167,7 @@ ClosedForm MakeClosedForm(const RightSums& rsum) {
 // evaluation, and the rounding of the plain sum in LineMismatch (about n
 // units of rounding of the magnitude of its terms), each with a factor 4 to
 // spare.
-__attribute__((target_clones("avx2", "default"))) void LowerBounds(const ClosedForm& f, const BlockSums& b, int n,
-                                                                   double* low) {
+VISTARIUM_CLONES void LowerBounds(const ClosedForm& f, const BlockSums& b, int n, double* low) {
   constexpr double eps = std::numeric_limits<double>::epsilon();
   const double sumRounding = 4.0 * (9.0 * n + 63.0) * eps;
   double e[kBlock] = {};

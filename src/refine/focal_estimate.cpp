@@ -7,6 +7,7 @@
 #include "refine/refinement.h"
 #include "refine/rescue.h"
 #include "render/picture_file.h"
+#include "run/parallel.h"
 
 namespace vistarium::refine {
 
@@ -54,20 +55,23 @@ std::optional<FocalEstimate> EstimateFocalLength(RunState& rs, const FocalSearch
   std::vector<double> focals;
   for (double f = settings.Shortest; f <= settings.Longest; f *= settings.Step) focals.push_back(f);
   std::vector<std::vector<int>> agreeing(focals.size(), std::vector<int>(pairs.size(), 0));
+  ParallelFailures failures(focals.size());
 #pragma omp parallel for schedule(dynamic)
-  for (std::size_t n = 0; n < focals.size(); ++n) {
-    TProjectionParameters pp;
-    geom::SetCameraProjection(pp, size, focals[n], 0.0);
-    for (std::size_t k = 0; k < pairs.size(); ++k) {
-      std::vector<geom::Ray> a, b;
-      for (const auto& [l, r] : pairs[k].Pixels) {
-        a.push_back(geom::PixelToRay(pp, l));
-        b.push_back(geom::PixelToRay(pp, r));
+  for (std::size_t n = 0; n < focals.size(); ++n)
+    failures.Run(n, [&] {
+      TProjectionParameters pp;
+      geom::SetCameraProjection(pp, size, focals[n], 0.0);
+      for (std::size_t k = 0; k < pairs.size(); ++k) {
+        std::vector<geom::Ray> a, b;
+        for (const auto& [l, r] : pairs[k].Pixels) {
+          a.push_back(geom::PixelToRay(pp, l));
+          b.push_back(geom::PixelToRay(pp, r));
+        }
+        agreeing[n][k] = static_cast<int>(
+            FitRotationToRays(a, b, tolerance / pp.FocalPixels, settings.RansacIterations).Inliers.size());
       }
-      agreeing[n][k] = static_cast<int>(
-          FitRotationToRays(a, b, tolerance / pp.FocalPixels, settings.RansacIterations).Inliers.size());
-    }
-  }
+    });
+  failures.Rethrow();
   // The total agreement, smoothed over three neighbours; its peak, widened
   // to where it stays within 95 % of it (narrow fields of view leave a broad
   // plateau, whose middle is taken).

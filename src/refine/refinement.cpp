@@ -13,6 +13,7 @@
 
 #include "geom/numbers.h"
 #include "refine/rescue.h"
+#include "run/parallel.h"
 #include "render/picture_file.h"
 
 namespace vistarium::refine {
@@ -136,14 +137,13 @@ std::vector<TPoint> SelectSpots(const TProjectionParameters& pp, const Rotation&
   constexpr double kMinTexture = 1.0;  // smallest eigenvalue per patch pixel, grey levels squared
   const double patchPixels = double(2 * half + 1) * (2 * half + 1);
   std::vector<TPoint> chosen(cells.size(), TPoint{-1, -1});
-#pragma omp parallel for schedule(dynamic)
-  for (std::size_t n = 0; n < cells.size(); ++n) {
-    const Cell& c = cells[n];
+  // The most textured spot of a cell, or (-1, -1).
+  const auto pickIn = [&](const Cell& c) -> TPoint {
     // Gradients (central differences) over the cell widened by the patch.
     const int rx0 = std::max(c.X0 - half, 1), ry0 = std::max(c.Y0 - half, 1);
     const int rx1 = std::min(c.X1 + half, left.Width - 1), ry1 = std::min(c.Y1 + half, left.Height - 1);
     const int rw = rx1 - rx0, rh = ry1 - ry0;
-    if (rw < 2 * half + 1 || rh < 2 * half + 1) continue;
+    if (rw < 2 * half + 1 || rh < 2 * half + 1) return {-1, -1};
     // Integral images of gx^2, gx gy, gy^2.
     const std::size_t stride = static_cast<std::size_t>(rw) + 1;
     std::vector<double> sxx(stride * (rh + 1), 0.0), sxy(sxx.size(), 0.0), syy(sxx.size(), 0.0);
@@ -178,8 +178,12 @@ std::vector<TPoint> SelectSpots(const TProjectionParameters& pp, const Rotation&
           pick = {x, y};
         }
       }
-    if (pick.X >= 0 && predictedInside(pick)) chosen[n] = pick;
-  }
+    return pick.X >= 0 && predictedInside(pick) ? pick : TPoint{-1, -1};
+  };
+  ParallelFailures failures(cells.size());
+#pragma omp parallel for schedule(dynamic)
+  for (std::size_t n = 0; n < cells.size(); ++n) failures.Run(n, [&] { chosen[n] = pickIn(cells[n]); });
+  failures.Rethrow();
   std::vector<TPoint> spots;
   for (const TPoint& p : chosen)
     if (p.X >= 0) spots.push_back(p);
@@ -550,9 +554,13 @@ TConnectionRefinement RefineRotation(const TProjectionParameters& pp, const Grey
       const int radius = pass == 0 ? firstRadius : kFullSizeRadius;
       const Rotation rt = geom::Transposed(r);
       std::vector<std::optional<Correspondence>> found(spots.size());
+      ParallelFailures failures(spots.size());
 #pragma omp parallel for schedule(dynamic, 4)
       for (std::size_t k = 0; k < spots.size(); ++k)
-        if (!Stopped(settings)) found[k] = MeasureSpot(pp, r, rt, l, rp, scale, spots[k], half, radius, settings);
+        failures.Run(k, [&] {
+          if (!Stopped(settings)) found[k] = MeasureSpot(pp, r, rt, l, rp, scale, spots[k], half, radius, settings);
+        });
+      failures.Rethrow();
       if (Stopped(settings)) return result;
       std::vector<Correspondence> matches;
       for (const auto& c : found)

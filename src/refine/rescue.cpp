@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <new>
 #include <numbers>
 #include <opencv2/core.hpp>
 #include <opencv2/features2d.hpp>
@@ -371,6 +372,18 @@ cv::Mat ViewOf(const GreyView& g) {
   return cv::Mat(g.Height, g.Width, CV_8UC1, const_cast<std::uint8_t*>(g.Values));  // read only
 }
 
+// OpenCV reports want of memory as its own error; it is passed on as the
+// std::bad_alloc it is, so that the command can say what did not fit.
+template <typename Work>
+auto TellingWantOfMemory(Work&& work) -> decltype(work()) {
+  try {
+    return work();
+  } catch (const cv::Exception& e) {
+    if (e.code == cv::Error::StsNoMem) throw std::bad_alloc();
+    throw;
+  }
+}
+
 }  // namespace
 
 FeatureRotation EstimateRotationByFeatures(const DeviceBitmap& left, const DeviceBitmap& right,
@@ -378,12 +391,12 @@ FeatureRotation EstimateRotationByFeatures(const DeviceBitmap& left, const Devic
   for (const DeviceBitmap* p : {&left, &right})
     if (p->Pixels.size() != CheckedPixelCount(p->Width, p->Height))
       throw std::invalid_argument("Feature search: a picture's pixels do not fill its size");
-  return EstimateFromGrey(GreyOf(left), GreyOf(right), pp, options);
+  return TellingWantOfMemory([&] { return EstimateFromGrey(GreyOf(left), GreyOf(right), pp, options); });
 }
 
 FeatureRotation EstimateRotationByFeatures(const GreyView& left, const GreyView& right,
                                            const TProjectionParameters& pp, const RescueOptions& options) {
-  return EstimateFromGrey(ViewOf(left), ViewOf(right), pp, options);
+  return TellingWantOfMemory([&] { return EstimateFromGrey(ViewOf(left), ViewOf(right), pp, options); });
 }
 
 struct FeatureStore::Stored {
@@ -395,7 +408,8 @@ FeatureStore::FeatureStore(const RescueOptions& options) : options_(options), st
 FeatureStore::~FeatureStore() = default;
 
 void FeatureStore::AddPicture(int index, const GreyView& picture) {
-  if (!stored_->Pictures.count(index)) stored_->Pictures.emplace(index, FindFeatures(ViewOf(picture), options_));
+  if (!stored_->Pictures.count(index))
+    stored_->Pictures.emplace(index, TellingWantOfMemory([&] { return FindFeatures(ViewOf(picture), options_); }));
 }
 
 double FeatureStore::FeatureScale() const {
@@ -408,9 +422,10 @@ const std::vector<std::pair<int, int>>& FeatureStore::Matched(int leftIndex, int
   auto matches = stored_->Matches.find({leftIndex, rightIndex});
   if (matches == stored_->Matches.end())
     matches = stored_->Matches
-                  .emplace(std::make_pair(leftIndex, rightIndex),
-                           MatchFeatures(stored_->Pictures.at(leftIndex), stored_->Pictures.at(rightIndex),
-                                         options_.RatioTest))
+                  .emplace(std::make_pair(leftIndex, rightIndex), TellingWantOfMemory([&] {
+                             return MatchFeatures(stored_->Pictures.at(leftIndex), stored_->Pictures.at(rightIndex),
+                                                  options_.RatioTest);
+                           }))
                   .first;
   return matches->second;
 }
@@ -430,8 +445,11 @@ FeatureRotation FeatureStore::Estimate(int leftIndex, const GreyView& left, int 
   CheckPicture(ViewOf(right), pp);
   AddPicture(leftIndex, left);
   AddPicture(rightIndex, right);
-  return EstimateFromMatches(stored_->Pictures.at(leftIndex), stored_->Pictures.at(rightIndex),
-                             Matched(leftIndex, rightIndex), pp, tests ? *tests : options_);
+  const auto& matched = Matched(leftIndex, rightIndex);
+  return TellingWantOfMemory([&] {
+    return EstimateFromMatches(stored_->Pictures.at(leftIndex), stored_->Pictures.at(rightIndex), matched, pp,
+                               tests ? *tests : options_);
+  });
 }
 
 }  // namespace vistarium::refine

@@ -7,6 +7,9 @@
 #include <cmath>
 #include <limits>
 #include <mutex>
+#include <string>
+
+#include "params/file_access.h"
 
 namespace vistarium::render {
 
@@ -122,7 +125,15 @@ PictureMetadata ReadPictureMetadata(std::span<const std::uint8_t> bytes) {
 }
 
 PictureMetadata ReadPictureMetadataFile(const std::string& path) {
-  return Read([&] { return Exiv2::ImageFactory::open(path, false); });
+  // Read as the decoders read: a regular file only, never a named pipe or
+  // a device that would keep the reader waiting.
+  std::string bytes;
+  try {
+    bytes = params::ReadRegularFile(path);
+  } catch (const std::exception&) {
+    return {};
+  }
+  return ReadPictureMetadata(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
 }
 
 double FocalLengthFromMetadata(const PictureMetadata& m, int width, int height) {

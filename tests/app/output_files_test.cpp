@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <new>
+#include <system_error>
 
 #include "app/out_of_memory.h"
 #include "../support/scratch_folder.h"
@@ -86,6 +88,28 @@ TEST(OutOfMemoryMessages, SayWhatDidNotFitAndHowMuch) {
   EXPECT_EQ(NotEnoughMemory(ConstructionMemoryUse(rs)),
             "not enough memory for the panorama of 32 MP (126 MB) and its 4 pictures of 12 MP (48 MB) each; "
             "close other programs");
+}
+
+TEST(OutOfMemoryMessages, WantOfMemoryIsToldAsWhatDidNotFit) {
+  const auto error = [](auto e) { return std::make_exception_ptr(e); };
+  EXPECT_TRUE(IsWantOfMemory(error(std::bad_alloc())));
+  EXPECT_TRUE(IsWantOfMemory(error(std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again)))));
+  EXPECT_FALSE(IsWantOfMemory(error(std::runtime_error("other"))));
+  std::string told;
+  try {
+    TellingWantOfMemory([] { throw std::bad_alloc(); }, [] { return std::string("the panorama of 1 MP (4 MB)"); });
+  } catch (const OutOfMemory& e) {
+    told = e.what();
+  }
+  EXPECT_EQ(told, "not enough memory for the panorama of 1 MP (4 MB); close other programs");
+  try {  // anything else passes unchanged
+    TellingWantOfMemory([] { throw std::runtime_error("x"); }, [] { return std::string(); });
+    ADD_FAILURE() << "nothing thrown";
+  } catch (const OutOfMemory&) {
+    ADD_FAILURE() << "told as want of memory";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "x");
+  }
 }
 
 }  // namespace

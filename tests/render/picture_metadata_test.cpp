@@ -5,6 +5,7 @@
 #include "render/picture_metadata.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -148,6 +149,17 @@ TEST_F(MetadataFiles, EveryDecodingOfATurnedPictureIsItsStoredDecodingTurnedUpri
     }
     EXPECT_TRUE(same) << orientation;
   }
+}
+
+// A named pipe given as a picture holds no metadata, and reading it does
+// not wait for a writer.
+TEST_F(MetadataFiles, ANamedPipeHoldsNoMetadataAndIsNotWaitedFor) {
+  const std::string pipe = PathOf("pipe.jpg");
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  const PictureMetadata m = ReadPictureMetadataFile(pipe);
+  EXPECT_EQ(m.Orientation, 1);
+  EXPECT_FALSE(m.FocalLength);
+  EXPECT_FALSE(m.FocalLength35mm);
 }
 
 TEST_F(MetadataFiles, TheFocalLengthBecomesThisProgramsConvention) {

@@ -151,8 +151,10 @@ struct Cancelled : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// What a user out of memory can do.
+// What a user out of memory can do: while the pictures are matched, and
+// while the panorama is made (which --scale makes smaller).
 constexpr std::string_view kMemoryHint = "close other programs or use smaller pictures";
+constexpr std::string_view kPanoramaMemoryHint = "close other programs or use --scale";
 
 struct MatchOptions {
   std::optional<fs::path> Params, Lenses;
@@ -446,17 +448,17 @@ app::CameraSource Find(RunState& rs, const MatchOptions& o, const fs::path& prog
   rs.CompensateExposure =
       rs.Refine && !o.NoGains && params::ReadGainCompensationOption(params::GainCompensationOptionPath(programFolder));
   rs.Crop = o.Crop ? *o.Crop : params::ReadCropOption(params::CropOptionPath(programFolder));
-  try {
-    if (o.Manual) {
-      rs.ManualStitching = true;
-      app::RunFindingPhaseWithoutEstimate(rs, ui, pictures, sets);
-      rs.ManualStitching = false;
-    } else {
-      app::RunFindingPhase(rs, ui, pictures, sets);
-    }
-  } catch (const std::bad_alloc&) {
-    throw app::OutOfMemory(app::NotEnoughMemory(app::FindingMemoryUse(rs), kMemoryHint));
-  }
+  app::TellingWantOfMemory(
+      [&] {
+        if (o.Manual) {
+          rs.ManualStitching = true;
+          app::RunFindingPhaseWithoutEstimate(rs, ui, pictures, sets);
+          rs.ManualStitching = false;
+        } else {
+          app::RunFindingPhase(rs, ui, pictures, sets);
+        }
+      },
+      [&] { return app::FindingMemoryUse(rs); }, kMemoryHint);
   if (rs.CancelRequested) throw Cancelled("matching stopped by the user");
   return source;
 }
@@ -606,11 +608,8 @@ int Stitch(const std::vector<std::string>& args, const fs::path& programFolder, 
   app::PanoramaFileWriter writer(*output, [&rs](int width, int height) {
     return std::vector<render::JpegSegment>{app::PanoramaExifSegment(rs.PictureSet.FileNames, width, height)};
   });
-  try {
-    app::RunConstructionPhase(rs, ui, writer.Sink());
-  } catch (const std::bad_alloc&) {
-    throw app::OutOfMemory(app::NotEnoughMemory(app::ConstructionMemoryUse(rs), kMemoryHint));
-  }
+  app::TellingWantOfMemory([&] { app::RunConstructionPhase(rs, ui, writer.Sink()); },
+                           [&] { return app::ConstructionMemoryUse(rs); }, kPanoramaMemoryHint);
   ui.EndLine();
   if (rs.CancelRequested) throw Cancelled("joining stopped by the user");
   if (!rs.Layout.ScaleNote.empty()) console.Err << "vistarium-cli: " << rs.Layout.ScaleNote << '\n';
@@ -806,7 +805,15 @@ int Export(const std::vector<std::string>& args, Console& console) {
   output = NameByRule(*output, app::PanoramaOutputName);
   app::CheckOutputs({{*output, "the 360 photo"}}, {{*input, "the panorama"}});
   StepProgress shown(console, "exporting", progress);
-  const app::SphereTags t = app::ExportSpherePhoto(*input, *output, width, [&shown](double share) { shown(share); });
+  app::SphereTags t;
+  app::TellingWantOfMemory(
+      [&] { t = app::ExportSpherePhoto(*input, *output, width, [&shown](double share) { shown(share); }); },
+      [&] {
+        std::string what = "the 360 photo of " + params::QuotedPath(*input);
+        if (width > 0) what += " at " + std::to_string(width) + " pixels wide";
+        return what;
+      },
+      "close other programs or use a smaller --width");
   shown.End();
   console.Err << "360 photo of " << t.CroppedWidth << " x " << t.CroppedHeight << " pixels (full sphere "
               << t.FullWidth << " x " << t.FullHeight << ", this part from column " << t.CroppedLeft << ", row "
