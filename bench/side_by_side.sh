@@ -5,9 +5,11 @@
 # pairwise ratio and the peak memory. On the rendered open sets of 4 x 2 MP
 # (study set open-aitz) and 4 x 12 MP (mp12-aitz), and on the real
 # photographs of ../shared/realsets with the focal lengths of this program's
-# convention (millimetres on the longer side of 36 mm film).
+# convention (millimetres on the longer side of 36 mm film) when asked for,
+# and otherwise with the camera the program takes from the pictures, as a
+# user who never opens the camera dialog gets it.
 #
-#   bench/side_by_side.sh [BUILD_FOLDER] [RUNS]
+#   bench/side_by_side.sh [BUILD_FOLDER] [RUNS] [given]
 #
 # Needs farm-bench on the PATH and opencv_stitch built (Debian's
 # libopencv-dev). The rendered sets are made once in /tmp/vistarium-side-sets.
@@ -15,6 +17,7 @@ set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build}
 runs=${2:-5}
+camera=${3:-pictures}
 bin=$build/bin
 real=$here/../shared/realsets
 work=/tmp/vistarium-side-sets
@@ -28,15 +31,17 @@ for study in open-aitz mp12-aitz; do
 done
 
 # name | options of vistarium-cli | pictures, left to right
+# The real sets' focal lengths are used only with "given".
+focal() { [ "$camera" = given ] && echo "--focal $1 --aberration 0"; true; }
 sets() {
   echo "4 x 2 MP rendered open|--focal 35 --aberration 0|$(ls "$work"/open-aitz/*.jpg | tr '\n' ' ')"
   echo "4 x 12 MP rendered open|--focal 28 --aberration 0|$(ls "$work"/mp12-aitz/*.jpg | tr '\n' ' ')"
-  echo "yosemite 4 x 0.3 MP|--focal 75.9 --aberration 0|$(ls "$real"/yosemite_a10/*.jpg | tr '\n' ' ')"
-  echo "weir 3 x 1.0 MP|--focal 26 --aberration 0|$(ls "$real"/weir/*.jpg | tr '\n' ' ')"
-  echo "helens 6 x 0.9 MP|--focal 29.1 --aberration 0|$(ls "$real"/helens_s95/*.jpg | tr '\n' ' ')"
-  echo "library 16 x 0.9 MP circle|--360 --focal 27 --aberration 0|$(ls "$real"/library360_nex5/*.jpg | tr '\n' ' ')"
-  echo "home 14 x 1.1 MP|--focal 27 --aberration 0|$(ls -r "$real"/home_indoor_iphone/*.jpg | tr '\n' ' ')"
-  echo "taipei 6 x 12 MP|--focal 27.04 --aberration 0|$(ls "$real"/taipei101_iphone13/*.jpg | tr '\n' ' ')"
+  echo "yosemite 4 x 0.3 MP|$(focal 75.9)|$(ls "$real"/yosemite_a10/*.jpg | tr '\n' ' ')"
+  echo "weir 3 x 1.0 MP|$(focal 26)|$(ls "$real"/weir/*.jpg | tr '\n' ' ')"
+  echo "helens 6 x 0.9 MP|$(focal 29.1)|$(ls "$real"/helens_s95/*.jpg | tr '\n' ' ')"
+  echo "library 16 x 0.9 MP circle|--360 $(focal 27)|$(ls "$real"/library360_nex5/*.jpg | tr '\n' ' ')"
+  echo "home 14 x 1.1 MP|$(focal 27)|$(ls -r "$real"/home_indoor_iphone/*.jpg | tr '\n' ' ')"
+  echo "taipei 6 x 12 MP|$(focal 27.04)|$(ls "$real"/taipei101_iphone13/*.jpg | tr '\n' ' ')"
 }
 
 printf '%-28s %10s %10s %8s %10s %10s  %s\n' "set" "A wall s" "B wall s" "A/B" "A peak MiB" "B peak MiB" "exits"
@@ -51,5 +56,5 @@ sets | while IFS='|' read -r name options pictures; do
   printf '%-28s %10s %10s %8s %10s %10s  %s\n' "$name" "$(median 'A wall s')" "$(median 'B wall s')" \
     "$(median 'A/B wall')" "$(median 'A peak MiB')" "$(median 'B peak MiB')" "$exits"
 done
-echo "A: vistarium-cli stitch; B: opencv_stitch (OpenCV's Stitcher); medians of $runs runs each, in turn;"
+echo "A: vistarium-cli stitch (real sets: camera $camera); B: opencv_stitch (OpenCV's Stitcher); medians of $runs runs each, in turn;"
 echo "A/B: the median of the pairwise ratios. farm-bench's whole reports are in $work/reports.txt."
