@@ -969,8 +969,8 @@ void TfrmMain::ShowCameraOfJoin() {
   const CameraCalibration& c = rs_.Calibration;
   // Where the camera came from, then what the calibration made of it.
   QString shown = cameraSource_ == app::CameraSource::Entry ? "Camera entry"
-                  : c.EstimatedFocalLength > 0.0          ? "No EXIF, camera estimated from the pictures"
-                  : rs_.EstimateFocal                      ? "No EXIF, camera entry"
+                  : c.EstimatedFocalLength > 0.0          ? "No usable EXIF focal length, camera estimated from the pictures"
+                  : rs_.EstimateFocal                      ? "No usable EXIF focal length, camera entry"
                                                            : "Camera from the pictures' EXIF";
   if (c.Done)
     shown += ", calibrated on all connections: " + QString::number(c.FocalLength, 'f', 2) + " mm, aberration " +
