@@ -461,9 +461,9 @@ void DecodeUnderMemoryCap(const Bytes& bytes, DeviceBitmap (*decode)(std::span<c
 }
 
 TEST(PictureDecodingDeathTest, HugeHeadersAreRefusedBeforeAllocating) {
-#if defined(__SANITIZE_ADDRESS__)
-  // AddressSanitizer reserves far more address space than the cap allows.
-  GTEST_SKIP() << "the address-space cap cannot be combined with AddressSanitizer";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizers reserve far more address space than the cap allows.
+  GTEST_SKIP() << "the address-space cap cannot be combined with a sanitizer";
 #endif
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const Bytes jpeg = WithFrameSize(EncodeJpeg(Gradient(16, 16)), 40000, 40000);
