@@ -504,7 +504,10 @@ void TfrmMain::SetWorkflowStage(WorkflowStage stage) {
     else if (auto* action = findChild<QAction*>(name))
       action->setEnabled(enabled);
   }
-  const app::StagePanels panels = app::PanelsFor(stage, rs_.ManualStitching);
+  // Stitch Manually that starts its connections where the feature search
+  // sees the overlap takes about a second a pair: it shows the progress
+  // panel, and so its Cancel, like Join.
+  const app::StagePanels panels = app::PanelsFor(stage, rs_.ManualStitching && !rs_.PlaceByFeatures);
   sbPanorama->setVisible(panels.PanoramaStrip);
   pnlProgress->setVisible(panels.ProgressPanel);
   lblNameLoadedPan->setVisible(panels.LoadedName);

@@ -150,6 +150,24 @@ TEST_F(MainWindowWorkTest, CancelStopsTheFindingInsideItsFirstPairAndKeepsTheSet
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }
 
+// Stitch Manually's feature search shows the progress panel; Escape stops it
+// and returns to the picture set.
+TEST_F(MainWindowWorkTest, StitchManuallyShowsItsCancelAndEscapeStopsIt) {
+  Load(OpenSample());
+  window_->mnuByHand->trigger();
+  ASSERT_TRUE(window_->JoinRunning());
+  EXPECT_TRUE(window_->pnlProgress->isVisible());
+  EXPECT_TRUE(window_->bbtnCancelJoin->isEnabled());
+  QTest::keyClick(window_.get(), Qt::Key_Escape);
+  ASSERT_TRUE(QTest::qWaitFor([this] { return !window_->JoinRunning(); }, 60000));
+  EXPECT_EQ(window_->Stage(), WorkflowStage::PicturesLoaded);
+  EXPECT_EQ(window_->PictureCount(), 4);
+  EXPECT_TRUE(window_->Run().Geometry.empty());
+  EXPECT_FALSE(window_->pnlProgress->isVisible());
+  EXPECT_TRUE(services_.errors.isEmpty());
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
 TEST_F(MainWindowWorkTest, AnUnsavedPanoramaIsOnlyThrownAwayAfterTheQuestion) {
   JoinOpenSample();
   TfrmMain& w = *window_;
