@@ -19,9 +19,10 @@ namespace vistarium::refine {
 
 class GreyStore : public StageStore {
 public:
-  // 64 MB hold the pyramids of 48 megapixels: every picture of a set of
-  // small pictures, a few of 12 megapixels.
-  static constexpr std::size_t kDefaultBudget = std::size_t{64} << 20;
+  // 32 MB hold the pyramids of 24 megapixels: every picture of a set of
+  // up to 20 pictures of 1.2 megapixels, one of 12 megapixels (so that
+  // large pictures add little to the finding phase's memory).
+  static constexpr std::size_t kDefaultBudget = std::size_t{32} << 20;
   explicit GreyStore(std::size_t budgetBytes = kDefaultBudget) : budget_(budgetBytes) {}
   // The grey pyramid of picture p of the run (LoadGrey and its halvings).
   // Safe to call from several threads at once; a picture asked for by two
