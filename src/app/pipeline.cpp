@@ -38,7 +38,12 @@ void Calibrate(RunState& rs, const refine::SetCalibrationSettings& settings) {
 
 }  // namespace
 
-void CalibrateCamera(RunState& rs) { Calibrate(rs, {}); }
+void CalibrateCamera(RunState& rs) {
+  Calibrate(rs, {});
+  // The grey pictures served the finding phase; the construction decodes
+  // what it needs.
+  rs.GreyPictures.reset();
+}
 
 void RunFindingPhase(RunState& rs, matching::ProgressUi& ui, const TPictureSetData& pictures,
                      const params::ParameterSets& parameters) {

@@ -59,32 +59,8 @@ void SetCameraProjection(TProjectionParameters& pp, TPoint pictureSize, double f
   pp.WorkingHalfSize = {};
 }
 
-TRealPoint CentreCoordinates(const TProjectionParameters& pp, TRealPoint p) {
-  return {p.X - pp.PictureCentre.X, pp.PictureCentre.Y - p.Y};
-}
-
-TRealPoint PictureCoordinates(const TProjectionParameters& pp, TRealPoint p) {
-  return {p.X + pp.PictureCentre.X, pp.PictureCentre.Y - p.Y};
-}
-
-namespace {
-// Radial polynomial shared by both aberration directions: r' = (1 + sign*k*s) r.
-TRealPoint RadialAberration(const TProjectionParameters& pp, TRealPoint p, double sign) {
-  if (!pp.AberrationOn) return p;
-  const double R = pp.HalfSize;
-  const double u = p.X / R, v = p.Y / R;
-  const double s = u * u + v * v;
-  if (s <= 1e-8) return {0.0, 0.0};
-  const double r = std::sqrt(s);
-  const double rr = (1.0 + sign * pp.Aberration * s) * r;
-  return {R * u * rr / r, R * v * rr / r};
-}
-}  // namespace
-
-TRealPoint CorrectAberration(const TProjectionParameters& pp, TRealPoint p) { return RadialAberration(pp, p, 1.0); }
-
-TRealPoint RestoreAberration(const TProjectionParameters& pp, TRealPoint p) {
-  const TRealPoint first = RadialAberration(pp, p, -1.0);
+TRealPoint RestoreAberrationByNewton(const TProjectionParameters& pp, TRealPoint p) {
+  const TRealPoint first = detail::RadialAberration(pp, p, -1.0);
   if (!pp.AberrationOn || !pp.ExactAberrationInverse) return first;
   // Solve r (1 + k r^2) = target for the radius r as taken (normalised by
   // R), from the first-order guess; the curve must still be rising there.

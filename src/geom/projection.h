@@ -5,6 +5,7 @@
 // are stored. Directions are measured in panorama pixels, CircleLength of
 // them to a full turn.
 
+#include <cmath>
 #include <cstdint>
 
 #include "geom/point.h"
@@ -53,13 +54,68 @@ void SetCameraProjection(TProjectionParameters& pp, TPoint pictureSize, double f
 // values stay. A panorama made at a smaller scale is laid out in it.
 TProjectionParameters WithCircleLength(const TProjectionParameters& pp, std::int32_t circleLength);
 
-TRealPoint CentreCoordinates(const TProjectionParameters& pp, TRealPoint p);
-TRealPoint PictureCoordinates(const TProjectionParameters& pp, TRealPoint p);
+// The pixel-by-pixel chain of the projection (centre coordinates and the
+// lens's bending both ways) is defined here, so that the loops that map
+// whole patches and grids through it inline it.
+inline TRealPoint CentreCoordinates(const TProjectionParameters& pp, TRealPoint p) {
+  return {p.X - pp.PictureCentre.X, pp.PictureCentre.Y - p.Y};
+}
+inline TRealPoint PictureCoordinates(const TProjectionParameters& pp, TRealPoint p) {
+  return {p.X + pp.PictureCentre.X, pp.PictureCentre.Y - p.Y};
+}
+
+namespace detail {
+// Radial polynomial shared by both aberration directions: r' = (1 + sign*k*s) r.
+inline TRealPoint RadialAberration(const TProjectionParameters& pp, TRealPoint p, double sign) {
+  if (!pp.AberrationOn) return p;
+  const double R = pp.HalfSize;
+  const double u = p.X / R, v = p.Y / R;
+  const double s = u * u + v * v;
+  if (s <= 1e-8) return {0.0, 0.0};
+  const double r = std::sqrt(s);
+  const double rr = (1.0 + sign * pp.Aberration * s) * r;
+  return {R * u * rr / r, R * v * rr / r};
+}
+// Largest |k s| (s the squared radius normalised by R) that the quick
+// exact inverse covers.
+inline constexpr double kQuickInverseBending = 0.1;
+}  // namespace detail
+
 // Centred (as taken) -> centred (ideal): radial polynomial r' = (1 + k s) r.
-TRealPoint CorrectAberration(const TProjectionParameters& pp, TRealPoint p);
-// Centred (ideal) -> centred (as taken): first-order inverse r' = (1 - k s) r,
-// or the exact inverse when ExactAberrationInverse is set.
-TRealPoint RestoreAberration(const TProjectionParameters& pp, TRealPoint p);
+inline TRealPoint CorrectAberration(const TProjectionParameters& pp, TRealPoint p) {
+  return detail::RadialAberration(pp, p, 1.0);
+}
+
+// Centred (ideal) -> centred (as taken), the exact inverse solved step by
+// step from the first-order guess until the radius settles to 1e-12 of R
+// (the plain version), or the first-order inverse r' = (1 - k s) r unless
+// ExactAberrationInverse is set.
+TRealPoint RestoreAberrationByNewton(const TProjectionParameters& pp, TRealPoint p);
+
+// The same, quicker: where the bending stays within a tenth of the radius
+// (|k s| <= 0.1, s the squared ideal radius over R^2: across the whole
+// picture for |k| up to about 0.06, where the real sets calibrate to 0.04
+// at most) the radius as taken is the series t (1 - ks + 3 (ks)^2), off by at most
+// 2e-2 of t, finished by three Newton steps, which take the error to about
+// 2e-4, 1e-8 and below the rounding of doubles. It agrees with
+// RestoreAberrationByNewton within 1e-9 pixels; elsewhere (and at the
+// centre) that one decides.
+inline TRealPoint RestoreAberration(const TProjectionParameters& pp, TRealPoint p) {
+  if (!pp.AberrationOn || !pp.ExactAberrationInverse) return detail::RadialAberration(pp, p, -1.0);
+  const double R = pp.HalfSize, k = pp.Aberration;
+  const double s = (p.X * p.X + p.Y * p.Y) / (R * R);
+  const double ks = k * s;
+  if (!(std::fabs(ks) <= detail::kQuickInverseBending) || s <= 1e-8) return RestoreAberrationByNewton(pp, p);
+  const double t = std::sqrt(s);
+  double r = t * (1.0 - ks * (1.0 - 3.0 * ks));
+  for (int step = 0; step < 3; ++step) {
+    const double r2 = r * r;
+    r -= (r * (1.0 + k * r2) - t) / (1.0 + 3.0 * k * r2);
+  }
+  const double scale = r / t;
+  return {p.X * scale, p.Y * scale};
+}
+
 TRealPoint PlaneToAngles(const TProjectionParameters& pp, TRealPoint p);
 // (0, 0) outside the half-space in front of the camera.
 TRealPoint AnglesToPlane(const TProjectionParameters& pp, TRealPoint a);

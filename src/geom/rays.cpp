@@ -5,23 +5,6 @@
 
 namespace vistarium::geom {
 
-Ray PixelToRay(const TProjectionParameters& pp, TRealPoint pixel) {
-  const TRealPoint p = CorrectAberration(pp, CentreCoordinates(pp, pixel));
-  const double n = std::sqrt(p.X * p.X + p.Y * p.Y + pp.FocalPixels * pp.FocalPixels);
-  return {p.X / n, p.Y / n, pp.FocalPixels / n};
-}
-
-std::optional<TRealPoint> RayToPixel(const TProjectionParameters& pp, const Ray& ray) {
-  if (!(ray[2] > 1e-9)) return std::nullopt;
-  const TRealPoint plane{ray[0] / ray[2] * pp.FocalPixels, ray[1] / ray[2] * pp.FocalPixels};
-  return PictureCoordinates(pp, RestoreAberration(pp, plane));
-}
-
-Ray Rotate(const Rotation& r, const Ray& v) {
-  return {r[0] * v[0] + r[1] * v[1] + r[2] * v[2], r[3] * v[0] + r[4] * v[1] + r[5] * v[2],
-          r[6] * v[0] + r[7] * v[1] + r[8] * v[2]};
-}
-
 Rotation Transposed(const Rotation& r) { return {r[0], r[3], r[6], r[1], r[4], r[7], r[2], r[5], r[8]}; }
 
 Rotation Multiplied(const Rotation& a, const Rotation& b) {

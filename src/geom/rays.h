@@ -4,6 +4,7 @@
 // rotations between two pictures' frames in this form.
 
 #include <array>
+#include <cmath>
 #include <optional>
 
 #include "geom/point.h"
@@ -16,12 +17,24 @@ using Ray = std::array<double, 3>;
 using Rotation = std::array<double, 9>;
 
 // Unit direction of a full-size picture pixel (aberration corrected).
-Ray PixelToRay(const TProjectionParameters& pp, TRealPoint pixel);
+// These three are defined here so that per-pixel loops inline them.
+inline Ray PixelToRay(const TProjectionParameters& pp, TRealPoint pixel) {
+  const TRealPoint p = CorrectAberration(pp, CentreCoordinates(pp, pixel));
+  const double n = std::sqrt(p.X * p.X + p.Y * p.Y + pp.FocalPixels * pp.FocalPixels);
+  return {p.X / n, p.Y / n, pp.FocalPixels / n};
+}
 // Full-size picture pixel of a direction (aberration restored); nothing for a
 // direction that does not lie in front of the camera.
-std::optional<TRealPoint> RayToPixel(const TProjectionParameters& pp, const Ray& ray);
+inline std::optional<TRealPoint> RayToPixel(const TProjectionParameters& pp, const Ray& ray) {
+  if (!(ray[2] > 1e-9)) return std::nullopt;
+  const TRealPoint plane{ray[0] / ray[2] * pp.FocalPixels, ray[1] / ray[2] * pp.FocalPixels};
+  return PictureCoordinates(pp, RestoreAberration(pp, plane));
+}
 
-Ray Rotate(const Rotation& r, const Ray& v);
+inline Ray Rotate(const Rotation& r, const Ray& v) {
+  return {r[0] * v[0] + r[1] * v[1] + r[2] * v[2], r[3] * v[0] + r[4] * v[1] + r[5] * v[2],
+          r[6] * v[0] + r[7] * v[1] + r[8] * v[2]};
+}
 Rotation Transposed(const Rotation& r);
 Rotation Multiplied(const Rotation& a, const Rotation& b);  // a * b
 inline constexpr Rotation kIdentityRotation{1, 0, 0, 0, 1, 0, 0, 0, 1};

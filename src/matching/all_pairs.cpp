@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <future>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
 #include "matching/pair_matching.h"
 #include "matching/preparation.h"
+#include "refine/grey_store.h"
 #include "refine/refinement.h"
 #include "render/picture_file.h"
 #include "render/working_picture.h"
@@ -36,30 +38,32 @@ namespace {
 struct DecodedPicture {
   DeviceBitmap Colour;             // full size (exact mode)
   render::ReducedPicture Reduced;  // or reduced (with refinement)
-  refine::GreyPyramid Grey;
+  std::shared_ptr<const refine::GreyPyramid> Grey;
 };
 
 // With refinement, two cheap decodings replace one full one: the colours
 // reduced by the decoder's own scaling for the working picture, and the
-// luma alone at full size for the refinement. Without it (the exact mode)
-// the working picture samples the full-size picture, whose grey serves the
-// feature search that places connections for Stitch Manually.
-DecodedPicture Decode(const RunState& rs, int p) {
+// luma alone at full size for the refinement (the run's grey store, which
+// keeps it for the calibration). Without it (the exact mode) the working
+// picture samples the full-size picture, whose grey serves the feature
+// search that places connections for Stitch Manually.
+DecodedPicture Decode(const RunState& rs, refine::GreyStore* greys, int p) {
   const std::string& file = rs.PictureSet.FileNames.at(static_cast<std::size_t>(p));
   DecodedPicture d;
   if (!rs.Refine) {
     d.Colour = render::LoadPictureFile(file);
-    if (rs.ManualStitching && rs.PlaceByFeatures) d.Grey = refine::BuildGreyPyramid(d.Colour);
+    if (rs.ManualStitching && rs.PlaceByFeatures)
+      d.Grey = std::make_shared<const refine::GreyPyramid>(refine::BuildGreyPyramid(d.Colour));
     return d;
   }
   d.Reduced = render::LoadReducedPicture(file, render::WorkingDecodeFactor(rs.Projection));
-  refine::GreyPicture base = refine::LoadGrey(file);
+  d.Grey = greys->Pyramid(rs, p);
+  const refine::GreyPicture& base = d.Grey->Levels.at(0);
   if (base.Width != rs.Projection.PictureSize.X || base.Height != rs.Projection.PictureSize.Y)
     throw std::runtime_error("Picture \"" + file + "\" is " + std::to_string(base.Width) + " x " +
                              std::to_string(base.Height) + " pixels, but the set's pictures are " +
                              std::to_string(rs.Projection.PictureSize.X) + " x " +
                              std::to_string(rs.Projection.PictureSize.Y));
-  d.Grey = refine::BuildGreyPyramid(std::move(base));
   return d;
 }
 
@@ -77,10 +81,13 @@ void PrepareWorking(RunState& rs, int p, const DecodedPicture& d, TColMatrix& ta
 void MatchAllPairs(RunState& rs, ProgressUi& ui, const std::vector<bool>* given) {
   // The grey pyramids of the pair's two pictures, when decoded (with
   // refinement, or for the feature search of Stitch Manually).
-  refine::GreyPyramid leftGrey, rightGrey;
+  std::shared_ptr<const refine::GreyPyramid> leftGrey, rightGrey;
   const int count = rs.PictureSet.Count;
+  refine::GreyStore* greys = rs.Refine ? &refine::GreyPicturesOf(rs) : nullptr;
   // The next pair's right picture is decoded while this pair is matched.
-  const auto decode = [&rs](int p) { return std::async(std::launch::async, [&rs, p] { return Decode(rs, p); }); };
+  const auto decode = [&rs, greys](int p) {
+    return std::async(std::launch::async, [&rs, greys, p] { return Decode(rs, greys, p); });
+  };
   const int pairs = rs.PictureSet.Is360 ? count : count - 1;
   std::future<DecodedPicture> next;
   if (pairs > 0) next = decode(1 % count);
@@ -92,7 +99,7 @@ void MatchAllPairs(RunState& rs, ProgressUi& ui, const std::vector<bool>* given)
     rs.CurrentPairIndex = i;
     const int j = i + 1 == count ? 0 : i + 1;
     if (i == 0) {
-      DecodedPicture first = Decode(rs, 0);
+      DecodedPicture first = Decode(rs, greys, 0);
       PrepareWorking(rs, 0, first, rs.LeftWorking);
       leftGrey = std::move(first.Grey);
     } else {
@@ -114,7 +121,7 @@ void MatchAllPairs(RunState& rs, ProgressUi& ui, const std::vector<bool>* given)
         // overlap; without a confident answer they stay where the expected
         // overlap puts them.
         std::string note;
-        refine::TryRescue(rs, rs.Projection, i, j, leftGrey, rightGrey, note);
+        refine::TryRescue(rs, rs.Projection, i, j, *leftGrey, *rightGrey, note);
         if (StopSignalled(rs)) {
           rs.CancelRequested = true;
           return;
@@ -134,7 +141,7 @@ void MatchAllPairs(RunState& rs, ProgressUi& ui, const std::vector<bool>* given)
       // under a camera the calibration is about to correct.
       refine::RefinementSettings settings;
       settings.Rescue = !rs.ManualStitching && !(rs.Calibrate && rs.Refine);
-      refine::RefineStoredConnection(rs, i, j, leftGrey, rightGrey, settings);
+      refine::RefineStoredConnection(rs, i, j, *leftGrey, *rightGrey, settings);
     }
   }
 }

@@ -99,6 +99,7 @@ void SetUpProjection(RunState& rs) {
   }
   rs.Calibration = CameraCalibration{};
   rs.RescueFeatures.reset();
+  rs.GreyPictures.reset();
 }
 
 void UseCalibratedCamera(RunState& rs) {

@@ -36,16 +36,11 @@ std::optional<FocalEstimate> EstimateFocalLength(RunState& rs, const FocalSearch
   const int pairCount = rs.PictureSet.Is360 ? count : count - 1;
   const int step = std::max(1, (pairCount + settings.MaxPairs - 1) / settings.MaxPairs);
   for (int i = 0; i < pairCount; i += step) chosen.emplace_back(i, i + 1 == count ? 0 : i + 1);
-  // Features of the pictures they need, decoded one at a time.
+  // Features of the pictures they need, from the grey pictures that the
+  // matching and the calibration measure on afterwards.
   std::vector<int> pictures;
   for (const auto& [i, j] : chosen) pictures.insert(pictures.end(), {i, j});
-  std::sort(pictures.begin(), pictures.end());
-  pictures.erase(std::unique(pictures.begin(), pictures.end()), pictures.end());
-  for (int p : pictures) {
-    const GreyPicture grey = LoadGrey(rs.PictureSet.FileNames.at(static_cast<std::size_t>(p)));
-    if (grey.Width != size.X || grey.Height != size.Y) return std::nullopt;  // the finding phase names it
-    store.AddPicture(p, GreyView{grey.Width, grey.Height, grey.Values.data()});
-  }
+  if (!AddPictureFeatures(rs, store, pictures)) return std::nullopt;  // the finding phase names the picture
   std::vector<PairData> pairs;
   for (const auto& [i, j] : chosen) pairs.push_back({i, j, store.MatchedPixels(i, j)});
   // Agreement within a couple of pixels, never finer than the reduced

@@ -12,6 +12,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "geom/numbers.h"
+#include "refine/grey_store.h"
 #include "refine/rescue.h"
 #include "run/parallel.h"
 #include "render/picture_file.h"
@@ -629,6 +630,23 @@ FeatureStore& RescueFeaturesOf(RunState& rs) {
     store = static_cast<FeatureStore*>(rs.RescueFeatures.get());
   }
   return *store;
+}
+
+bool AddPictureFeatures(RunState& rs, FeatureStore& store, std::vector<int> pictures) {
+  std::sort(pictures.begin(), pictures.end());
+  pictures.erase(std::unique(pictures.begin(), pictures.end()), pictures.end());
+  const TPoint size = rs.Projection.PictureSize;
+  GreyStore& greys = GreyPicturesOf(rs);
+  // One picture at a time: the feature search keeps both cores busy on its
+  // own, and two searches at once would hold twice its memory.
+  for (int p : pictures) {
+    if (store.Holds(p)) continue;
+    const std::shared_ptr<const GreyPyramid> pyramid = greys.Pyramid(rs, p);
+    const GreyPicture& grey = pyramid->Levels.at(0);
+    if (grey.Width != size.X || grey.Height != size.Y) return false;
+    store.AddPicture(p, GreyView{grey.Width, grey.Height, grey.Values.data()});
+  }
+  return true;
 }
 
 std::optional<Rotation> TryRescue(RunState& rs, const TProjectionParameters& pp, int i, int j,

@@ -412,6 +412,8 @@ void FeatureStore::AddPicture(int index, const GreyView& picture) {
     stored_->Pictures.emplace(index, TellingWantOfMemory([&] { return FindFeatures(ViewOf(picture), options_); }));
 }
 
+bool FeatureStore::Holds(int index) const { return stored_->Pictures.count(index) > 0; }
+
 double FeatureStore::FeatureScale() const {
   double scale = 1.0;
   for (const auto& [index, features] : stored_->Pictures) scale = std::max(scale, features.Scale);

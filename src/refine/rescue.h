@@ -116,6 +116,7 @@ public:
 
   // Finds the features of picture `index` unless it holds them already.
   void AddPicture(int index, const GreyView& picture);
+  bool Holds(int index) const;
   // The matched features of two pictures added before, as full-size pixel
   // positions (left, right), pixel centres at +0.5.
   std::vector<std::pair<TRealPoint, TRealPoint>> MatchedPixels(int leftIndex, int rightIndex);

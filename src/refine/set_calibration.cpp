@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 
+#include "refine/grey_store.h"
 #include "refine/refinement.h"
 
 namespace vistarium::refine {
@@ -105,12 +106,12 @@ Rotation Between(const std::vector<Rotation>& orientations, const Link& l) {
                           orientations[static_cast<std::size_t>(l.Right)]);
 }
 
-// Grey pyramids of the run's pictures, decoded from the files as the
-// refinement decodes them; the pair in hand and the one before stay held
-// for the next connection.
+// Grey pyramids of the run's pictures, as the refinement measured them
+// (the run's GreyStore, which decodes what it does not hold); the pair in
+// hand and the one before stay held for the next connection.
 class Pyramids {
 public:
-  explicit Pyramids(const RunState& rs) : rs_(rs) {}
+  explicit Pyramids(RunState& rs) : rs_(rs), store_(GreyPicturesOf(rs)) {}
   // Both pyramids of a connection; the references stay valid until the next call.
   std::pair<const GreyPyramid&, const GreyPyramid&> Of(const Link& l) {
     for (auto it = held_.begin(); it != held_.end() && held_.size() > 2;)
@@ -121,12 +122,12 @@ public:
 private:
   const GreyPyramid& Load(int p) {
     auto found = held_.find(p);
-    if (found != held_.end()) return found->second;
-    GreyPyramid pyramid = BuildGreyPyramid(LoadGrey(rs_.PictureSet.FileNames.at(static_cast<std::size_t>(p))));
-    return held_.emplace(p, std::move(pyramid)).first->second;
+    if (found != held_.end()) return *found->second;
+    return *held_.emplace(p, store_.Pyramid(rs_, p)).first->second;
   }
   const RunState& rs_;
-  std::map<int, GreyPyramid> held_;
+  GreyStore& store_;
+  std::map<int, std::shared_ptr<const GreyPyramid>> held_;
 };
 
 // Puts back the three image points of a connection, with their angle and

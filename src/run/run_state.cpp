@@ -15,6 +15,7 @@ void ResetFindingResults(RunState& rs) {
   rs.RightWorking = TColMatrix{};
   rs.Calibration = CameraCalibration{};
   rs.RescueFeatures.reset();
+  rs.GreyPictures.reset();
 }
 
 void ResetConstructionResults(RunState& rs) {

@@ -98,6 +98,8 @@ struct RunState {
   CameraCalibration Calibration;
   // The rescue's features of the pictures, kept through the finding phase.
   std::shared_ptr<StageStore> RescueFeatures;
+  // The pictures' grey pyramids, shared by the finding phase's stages.
+  std::shared_ptr<StageStore> GreyPictures;
 
   // Construction results.
   TRealPoint Horizon;

@@ -1,0 +1,45 @@
+#pragma once
+// The full-size grey pyramids of a run's pictures, decoded once in the
+// finding phase and shared by the stages that measure on them: the focal
+// length estimate and the feature searches (level 0), the refinement of
+// each connection during the matching and the calibration's measuring
+// again. Pictures are held while their pyramids fit a memory budget; a
+// picture beyond it is decoded each time it is asked for, as before the
+// store, so that large sets keep their memory bounded.
+
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "refine/refinement.h"
+#include "run/run_state.h"
+
+namespace vistarium::refine {
+
+class GreyStore : public StageStore {
+public:
+  // 32 MB hold the pyramids of 24 megapixels: every picture of a set of
+  // up to 20 pictures of 1.2 megapixels, one of 12 megapixels (so that
+  // large pictures add little to the finding phase's memory).
+  static constexpr std::size_t kDefaultBudget = std::size_t{32} << 20;
+  explicit GreyStore(std::size_t budgetBytes = kDefaultBudget) : budget_(budgetBytes) {}
+  // The grey pyramid of picture p of the run (LoadGrey and its halvings).
+  // Safe to call from several threads at once; a picture asked for by two
+  // threads at the same time may be decoded twice, and is held once.
+  std::shared_ptr<const GreyPyramid> Pyramid(const RunState& rs, int p);
+  std::size_t HeldBytes() const;
+  bool Holds(int p) const;
+
+private:
+  mutable std::mutex mutex_;
+  std::size_t budget_;
+  std::size_t held_ = 0;
+  std::map<int, std::shared_ptr<const GreyPyramid>> pictures_;
+};
+
+// The run's store (made on first use); emptied with the finding results,
+// and at the end of the finding phase.
+GreyStore& GreyPicturesOf(RunState& rs);
+
+}  // namespace vistarium::refine
