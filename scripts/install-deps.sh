@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
   cmake g++ make pkg-config        # build
   libjpeg62-turbo-dev              # JPEG decoding and encoding (libjpeg-turbo, IJG API)
+  libturbojpeg0-dev                # lossless turning of pictures stored sideways (libjpeg-turbo, TurboJPEG API)
   libstb-dev                       # BMP decoding (stb_image)
   nlohmann-json3-dev               # JSON output of the command-line tool
   libeigen3-dev                    # small dense linear algebra (rotation fit of the orientations)

@@ -125,24 +125,25 @@ void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui) {
   Stopped(rs);
 }
 
-void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui, const render::BandSink& sink,
-                          const render::BandFillOptions& options) {
-  if (!PrepareConstruction(rs)) return;
+render::BandFillReport RunConstructionPhase(RunState& rs, matching::ProgressUi& ui, const render::BandSink& sink,
+                                            const render::BandFillOptions& options) {
+  if (!PrepareConstruction(rs)) return {};
   if (rs.UseReferenceFill) {
     // The plain fill makes the panorama whole; it is handed on from there.
     Fill(rs, ui);
     if (!Stopped(rs)) render::HandOnInBands(rs.Panorama, sink, options.BandRows);
     rs.Panorama.Pixels.clear();
     rs.Panorama.Pixels.shrink_to_fit();
-    return;
+    return {};
   }
   alignment::SizePanorama(rs);
   if (rs.PictureSet.Is360)
     alignment::WrapSpans(rs);
   else
     alignment::ClampSpans(rs);
-  render::FillPanoramaInBands(rs, ui, sink, options);
+  const render::BandFillReport report = render::FillPanoramaInBands(rs, ui, sink, options);
   Stopped(rs);
+  return report;
 }
 
 }  // namespace vistarium::app

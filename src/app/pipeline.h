@@ -38,8 +38,9 @@ void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui);
 
 // The same, handing the panorama's rows on to `sink` band by band as they
 // are made instead of keeping it in rs.Panorama (whose Width and Height are
-// set, its pixels left empty).
-void RunConstructionPhase(RunState& rs, matching::ProgressUi& ui, const render::BandSink& sink,
-                          const render::BandFillOptions& options = {});
+// set, its pixels left empty). Returns what the fill held and did (nothing
+// for the plain fill, rs.UseReferenceFill).
+render::BandFillReport RunConstructionPhase(RunState& rs, matching::ProgressUi& ui, const render::BandSink& sink,
+                                            const render::BandFillOptions& options = {});
 
 }  // namespace vistarium::app

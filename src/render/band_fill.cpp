@@ -929,7 +929,8 @@ BandFillReport FillPanoramaInBands(RunState& rs, matching::ProgressUi& ui, const
   std::vector<PictureRowStream> streams;
   streams.reserve(static_cast<std::size_t>(count));
   for (int i = 0; i < count; ++i)
-    streams.emplace_back(rs.PictureSet.FileNames.at(static_cast<std::size_t>(i)), PictureSize{size.X, size.Y});
+    streams.emplace_back(rs.PictureSet.FileNames.at(static_cast<std::size_t>(i)), PictureSize{size.X, size.Y},
+                         RowStreamOptions{options.TurnLosslessly});
   std::vector<ColorTriple> corners(static_cast<std::size_t>(count));
   std::vector<char> started(static_cast<std::size_t>(count), 0);
 

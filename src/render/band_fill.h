@@ -5,7 +5,9 @@
 // panorama nor any whole picture has to be held:
 //
 // - each picture is decoded row by row as the bands reach its rows
-//   (render::PictureRowStream), holding a window of a few hundred rows;
+//   (render::PictureRowStream), holding a window of a few hundred rows
+//   (a picture stored sideways is turned upright losslessly first, in
+//   memory);
 // - each picture's mapping is computed exactly on a grid of nodes
 //   kGridStep columns and kGridRowStep rows apart and interpolated between
 //   them by cubics through four nodes (down the columns, then along the
@@ -25,7 +27,9 @@
 // kMaxLevelsOff levels (a position off by 1/256 pixel or less, beside a
 // sharp edge), and over a whole panorama fewer than one channel value in
 // kOffShareDenominator differs at all by more than one level. The tests
-// check this on the bundled sample sets.
+// check this on the bundled sample sets. Pictures stored turned add the
+// rounding of their lossless turn (kTurnedLevelsOff, picture_file.h) unless
+// TurnLosslessly is off.
 
 #include <cstddef>
 #include <cstdint>
@@ -59,11 +63,15 @@ using BandSink = std::function<void(const PanoramaBand&)>;
 struct BandFillOptions {
   int BandRows = 64;
   bool Simd = true;  // false: the one-pixel sampling path everywhere (same results)
+  // false: pictures stored turned are decoded whole and held while the fill
+  // reads them, instead of turned losslessly and decoded by rows (see
+  // render::PictureRowStream).
+  bool TurnLosslessly = true;
 };
 
 // What one fill held and did.
 struct BandFillReport {
-  std::size_t PeakPictureBytes = 0;  // largest sum of the pictures' held rows
+  std::size_t PeakPictureBytes = 0;  // largest sum of the pictures' held rows (and turned JPEGs)
   int Restarts = 0;                  // pictures decoded again from the top
   int Bands = 0;
   long Cells = 0, InterpolatedCells = 0;  // grid cells, and those not mapped pixel by pixel

@@ -24,6 +24,7 @@
 #include <jerror.h>
 #include <stb_image.h>
 
+#include "render/lossless_turn.h"
 #include "render/picture_metadata.h"
 #include "render/upright.h"
 
@@ -832,7 +833,9 @@ GreyPictureData LoadGreyPicture(const std::string& path, const PictureLimits& li
 struct PictureRowStream::State {
   std::string Path;
   PictureSize Size;
+  RowStreamOptions Options;
   FileHandle File;
+  TurnedJpeg Turned;  // the picture turned upright, read by Reader (declared first: outlives it)
   std::unique_ptr<JpegReader> Reader;
   bool Whole = false;    // the whole picture is held
   bool Started = false;
@@ -851,12 +854,18 @@ struct PictureRowStream::State {
                              std::to_string(height) + ")");
   }
 
-  // The whole picture as rows of 3 bytes a pixel.
-  void LoadWhole() {
-    const DeviceBitmap picture = LoadPictureFile(Path);
-    if (picture.Width != Size.Width || picture.Height != Size.Height) WrongSize(picture.Width, picture.Height);
+  // The decoder, the file and a turned JPEG are done with.
+  void ReleaseSource() {
     Reader.reset();
     File.reset();
+    Turned = TurnedJpeg();
+  }
+
+  // The whole picture as rows of 3 bytes a pixel.
+  void LoadWhole() {
+    ReleaseSource();
+    const DeviceBitmap picture = LoadPictureFile(Path);
+    if (picture.Width != Size.Width || picture.Height != Size.Height) WrongSize(picture.Width, picture.Height);
     Whole = true;
     Stride = static_cast<std::size_t>(Size.Width) * 3 + kRowPadding;
     Store.assign(Stride * static_cast<std::size_t>(Size.Height), 0);
@@ -874,10 +883,38 @@ struct PictureRowStream::State {
     End = Size.Height;
   }
 
+  // Turns the open file's JPEG (`fileBytes` long, stored with `orientation`
+  // and colour space `space`) upright in the compressed domain and points
+  // the decoder at the result, its header read. False, with nothing held,
+  // where the turn is not lossless or fails, or its result is not the
+  // upright picture the decoder can stream.
+  bool TurnUpright(int orientation, std::int64_t fileBytes, J_COLOR_SPACE space) {
+    if (fileBytes <= 0 || fileBytes > kMaxPictureFileBytes || std::fseek(File.get(), 0, SEEK_SET) != 0) return false;
+    std::optional<TurnedJpeg> turned;
+    {
+      const std::vector<std::uint8_t> stored = ReadBytes(File.get(), static_cast<std::size_t>(fileBytes), Path);
+      ReleaseSource();
+      turned = TurnJpegLosslessly(stored, UprightTurn(orientation), false);
+    }
+    if (!turned) return false;
+    Turned = std::move(*turned);
+    Reader = std::make_unique<JpegReader>(Path);
+    JpegReader& r = *Reader;
+    const std::span<const std::uint8_t> bytes = Turned.Bytes();
+    r.Run([&] { jpeg_mem_src(&r.Info, bytes.data(), static_cast<unsigned long>(bytes.size())); });
+    const PictureSize size = r.ReadHeader({});
+    if (!(size == Size) || r.Orientation() != 1 || r.Info.jpeg_color_space != space ||
+        jpeg_has_multiple_scans(&r.Info)) {
+      ReleaseSource();
+      return false;
+    }
+    return true;
+  }
+
   // Opens the decoder at the top of the picture, or decides to hold it whole.
   void Start() {
     Started = true;
-    Reader.reset();
+    ReleaseSource();
     Store.clear();
     Store.shrink_to_fit();
     Capacity = 0;
@@ -891,20 +928,29 @@ struct PictureRowStream::State {
     std::int64_t bytes = 0;
     File = OpenPictureFile(Path, bytes);
     Reader = std::make_unique<JpegReader>(Path);
-    JpegReader& r = *Reader;
-    r.Run([&] { jpeg_stdio_src(&r.Info, File.get()); });
-    const PictureSize size = r.ReadHeader({});
-    // A picture stored turned or mirrored cannot give its upright rows in
-    // the stored order: it is decoded whole and turned upright.
-    const int orientation = r.Orientation();
-    if (orientation != 1) {
-      const bool swap = OrientationSwapsSides(orientation);
-      if (!(PictureSize{swap ? size.Height : size.Width, swap ? size.Width : size.Height} == Size))
-        WrongSize(swap ? size.Height : size.Width, swap ? size.Width : size.Height);
-      LoadWhole();
-      return;
+    {
+      JpegReader& r = *Reader;
+      r.Run([&] { jpeg_stdio_src(&r.Info, File.get()); });
+      const PictureSize size = r.ReadHeader({});
+      // A picture stored turned or mirrored cannot give its upright rows in
+      // the stored order: it is turned upright losslessly where it can be,
+      // or else decoded whole and turned.
+      const int orientation = r.Orientation();
+      if (orientation != 1) {
+        const bool swap = OrientationSwapsSides(orientation);
+        if (!(PictureSize{swap ? size.Height : size.Width, swap ? size.Width : size.Height} == Size))
+          WrongSize(swap ? size.Height : size.Width, swap ? size.Width : size.Height);
+        if (!Options.TurnLosslessly || UprightTurn(orientation) == JpegTurn::None ||
+            !DecoderConverts(r.Info.jpeg_color_space) ||
+            !TurnUpright(orientation, bytes, r.Info.jpeg_color_space)) {
+          LoadWhole();
+          return;
+        }
+      } else if (!(size == Size)) {
+        WrongSize(size.Width, size.Height);
+      }
     }
-    if (!(size == Size)) WrongSize(size.Width, size.Height);
+    JpegReader& r = *Reader;  // of the file, or of the turned JPEG
     if (!DecoderConverts(r.Info.jpeg_color_space) || jpeg_has_multiple_scans(&r.Info)) {
       LoadWhole();
       return;
@@ -951,16 +997,15 @@ struct PictureRowStream::State {
       }
     });
     if (stalled) Throw(PictureProblem::Truncated, Path);
-    if (End == Size.Height) {
-      Reader.reset();  // every row decoded: the decoder and the file are done
-      File.reset();
-    }
+    if (End == Size.Height) ReleaseSource();  // every row decoded
   }
 };
 
-PictureRowStream::PictureRowStream(std::string path, PictureSize size) : state_(std::make_unique<State>()) {
+PictureRowStream::PictureRowStream(std::string path, PictureSize size, RowStreamOptions options)
+    : state_(std::make_unique<State>()) {
   state_->Path = std::move(path);
   state_->Size = size;
+  state_->Options = options;
 }
 PictureRowStream::~PictureRowStream() = default;
 PictureRowStream::PictureRowStream(PictureRowStream&&) noexcept = default;
@@ -997,8 +1042,7 @@ std::int64_t PictureRowStream::RowOffset(int y) const {
 
 void PictureRowStream::Close() {
   State& s = *state_;
-  s.Reader.reset();
-  s.File.reset();
+  s.ReleaseSource();
   s.Store.clear();
   s.Store.shrink_to_fit();
   s.Capacity = 0;
@@ -1007,7 +1051,7 @@ void PictureRowStream::Close() {
   s.Started = false;
 }
 
-std::size_t PictureRowStream::HeldBytes() const { return state_->Store.capacity(); }
+std::size_t PictureRowStream::HeldBytes() const { return state_->Store.capacity() + state_->Turned.Size(); }
 int PictureRowStream::Restarts() const { return state_->Restarts; }
 const PictureSize& PictureRowStream::Size() const { return state_->Size; }
 

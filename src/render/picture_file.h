@@ -134,16 +134,38 @@ GreyPictureData LoadGreyPicture(const std::string& path, const PictureLimits& li
 // The rows of a picture file, decoded from the top down as they are asked
 // for, of which only a window is held: a fill that walks down the panorama
 // keeps a few hundred rows of each picture instead of the whole picture.
-// Pictures that cannot be decoded row by row (BMP, progressive or CMYK
-// JPEG, and a JPEG stored turned or mirrored, whose upright rows are not its
-// stored rows) are decoded whole at the first request, turned upright, and
+//
+// A JPEG stored turned or mirrored (EXIF orientation 2 to 8), whose upright
+// rows are not its stored rows, is turned upright in the compressed domain
+// at the first request (render/lossless_turn.h), and its upright rows are
+// then decoded from that JPEG held in memory (about the file's size; a
+// progressive one becomes baseline, so it streams too). Rows
+// so decoded may differ from the whole picture decoded and turned
+// (LoadPictureFile) by the rounding of the inverse transform and of the
+// colour upsampling: at most kTurnedLevelsOff levels in a channel (a level
+// of luma and two of chroma, transform and upsampling, which the blue
+// channel takes 1.772 times: 4.5), and kTurnedMeanLevelsOff on average (on
+// photographs 3 or 4 levels at most and 0.05 to 0.08 on average).
+//
+// Pictures that cannot be decoded row by row (BMP, CMYK JPEG, a progressive
+// JPEG stored upright, and a turned JPEG whose turn would not be lossless
+// at an edge) are decoded whole at the first request, turned upright, and
 // held as 3 bytes a pixel. `size` is the upright size.
 // Not thread-safe; distinct streams may be used on distinct threads.
+inline constexpr int kTurnedLevelsOff = 5;
+inline constexpr double kTurnedMeanLevelsOff = 0.25;
+
+struct RowStreamOptions {
+  // false: a JPEG stored turned is decoded whole, turned and held (exactly
+  // LoadPictureFile's pixels, at 3 bytes a pixel for as long as it is used).
+  bool TurnLosslessly = true;
+};
+
 class PictureRowStream {
 public:
   // Nothing is opened until the first Hold. The picture must turn out to
   // have `size`, or Hold throws.
-  PictureRowStream(std::string path, PictureSize size);
+  PictureRowStream(std::string path, PictureSize size, RowStreamOptions options = {});
   ~PictureRowStream();
   PictureRowStream(PictureRowStream&&) noexcept;
   PictureRowStream& operator=(PictureRowStream&&) noexcept;
@@ -162,9 +184,10 @@ public:
   // for gathering several pixels at once: Row(y) == Base() + RowOffset(y).
   const std::uint8_t* Base() const;
   std::int64_t RowOffset(int y) const;
-  // Frees every row and the decoder.
+  // Frees every row, the decoder and a turned JPEG.
   void Close();
 
+  // The rows' store and a turned JPEG held in memory.
   std::size_t HeldBytes() const;
   int Restarts() const;
   const PictureSize& Size() const;

@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <vector>
@@ -88,7 +90,8 @@ TEST_F(MetadataFiles, AnOrientationSixPictureLoadsUpright) {
 // Every decoding of a picture stored turned or mirrored gives the picture
 // its stored decoding gives, turned upright: whole, reduced by the decoder
 // (where, along an axis the turning reverses, the partial block comes
-// first), its luma alone, row by row, and its size. The picture's sides are
+// first), its luma alone, row by row (within a bound where the rows come
+// from a lossless turn), and its size. The picture's sides are
 // no multiple of the decoder's blocks.
 TEST_F(MetadataFiles, EveryDecodingOfATurnedPictureIsItsStoredDecodingTurnedUpright) {
   const DeviceBitmap sample = LoadPictureFile(kSample);
@@ -139,15 +142,19 @@ TEST_F(MetadataFiles, EveryDecodingOfATurnedPictureIsItsStoredDecodingTurnedUpri
       }
     }
 
+    // Row by row: exactly, or, where the turn is lossless in the compressed
+    // domain (here only 5, the others would move partial blocks), within
+    // the rounding of its decoding.
     PictureRowStream rows(file, {up.Width, up.Height});
     rows.Hold(0, up.Height - 1);
-    bool same = true;
-    for (int y = 0; y < up.Height && same; ++y) {
+    int worst = 0;
+    for (int y = 0; y < up.Height; ++y) {
       const std::uint8_t* row = rows.Row(y);
-      for (int x = 0; x < up.Width && same; ++x)
-        for (int k = 0; k < 3; ++k) same = same && row[3 * x + k] == channel(up.Pixel(x, y), k);
+      for (int x = 0; x < up.Width; ++x)
+        for (int k = 0; k < 3; ++k)
+          worst = std::max(worst, std::abs(static_cast<int>(row[3 * x + k]) - static_cast<int>(channel(up.Pixel(x, y), k))));
     }
-    EXPECT_TRUE(same) << orientation;
+    EXPECT_LE(worst, orientation == 5 ? kTurnedLevelsOff : 0) << orientation;
   }
 }
 
