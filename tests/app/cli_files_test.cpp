@@ -18,6 +18,7 @@
 #include <sstream>
 
 #include "app/cli/cli.h"
+#include "../support/cli_tool.h"
 #include "../support/scratch_folder.h"
 
 extern char** environ;
@@ -31,18 +32,8 @@ using test_support::ScratchFolder;
 const fs::path kSource = VISTARIUM_SOURCE_DIR;
 const fs::path kPrograms = VISTARIUM_BIN_DIR;
 
-struct Result {
-  int status;
-  std::string out, err;
-};
-
-Result RunTool(std::vector<std::string> args) {
-  std::ostringstream out, err;
-  std::istringstream in;
-  Console console{out, err, in, false};
-  const int status = RunCli(args, kPrograms, console);
-  return {status, out.str(), err.str()};
-}
+using Result = test_support::CliRun;
+using test_support::RunTool;
 
 bool Mentions(const Result& r, const std::string& text) { return r.err.find(text) != std::string::npos; }
 

@@ -1,4 +1,5 @@
 #include "app/cli/cli.h"
+#include "../support/cli_tool.h"
 
 #include <unistd.h>
 #include <gtest/gtest.h>
@@ -27,18 +28,8 @@ using nlohmann::json;
 const fs::path kSource = VISTARIUM_SOURCE_DIR;
 const fs::path kPrograms = VISTARIUM_BIN_DIR;  // holds the delivered Options folder
 
-struct Result {
-  int status;
-  std::string out, err;
-};
-
-Result RunTool(std::vector<std::string> args) {
-  std::ostringstream out, err;
-  std::istringstream in;
-  Console console{out, err, in, false};
-  const int status = RunCli(args, kPrograms, console);
-  return {status, out.str(), err.str()};
-}
+using Result = test_support::CliRun;
+using test_support::RunTool;
 
 std::vector<std::string> SetFiles(const std::string& set) {
   const samples::SampleSet s = samples::LoadTruthFile((kSource / "samples" / set / "truth.json").string());

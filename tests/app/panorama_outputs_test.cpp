@@ -24,6 +24,7 @@
 #include "app/adjustment.h"
 #include "app/cli/batch.h"
 #include "app/cli/cli.h"
+#include "../support/cli_tool.h"
 #include "app/panorama_file.h"
 #include "app/pipeline.h"
 #include "browse/browser.h"
@@ -41,18 +42,8 @@ using nlohmann::json;
 const fs::path kSource = VISTARIUM_SOURCE_DIR;
 const fs::path kPrograms = VISTARIUM_BIN_DIR;
 
-struct Tool {
-  int status;
-  std::string out, err;
-};
-
-Tool RunTool(const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  std::istringstream in;
-  cli::Console console{out, err, in, false, false, kPrograms / "vistarium-cli"};
-  const int status = cli::RunCli(args, kPrograms, console);
-  return {status, out.str(), err.str()};
-}
+using Tool = test_support::CliRun;
+using test_support::RunTool;
 
 // A new folder of its own (other test runs may share the temporary folder).
 fs::path FreshFolder(const std::string& name) {

@@ -15,6 +15,7 @@
 
 #include "alignment/orientation.h"
 #include "app/cli/cli.h"
+#include "../support/cli_tool.h"
 #include "app/connection_check.h"
 #include "app/panorama_file.h"
 #include "app/picture_metadata.h"
@@ -222,18 +223,8 @@ TEST(JoinSampleSet, FullCircleIsOneTurnWideAndContinuousAcrossItsSeam) {
   for (int x = 0; x < p.Width; ++x) ASSERT_NE(column(x)[p.Height / 2], 0u) << "column " << x;
 }
 
-struct Tool {
-  int status;
-  std::string out, err;
-};
-
-Tool RunTool(const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  std::istringstream in;
-  cli::Console console{out, err, in, false};
-  const int status = cli::RunCli(args, VISTARIUM_BIN_DIR, console);
-  return {status, out.str(), err.str()};
-}
+using Tool = test_support::CliRun;
+using test_support::RunTool;
 
 class StitchCommand : public ::testing::Test {
 protected:
