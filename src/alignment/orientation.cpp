@@ -159,11 +159,17 @@ TRealPoint PanoramaToOwn(const RunState& rs, int i, TRealPoint q) {
 }
 
 TRealPoint PictureToPanorama(const RunState& rs, int i, TRealPoint pixel) {
-  return CloseCircle(rs, OwnToPanorama(rs, i, geom::PictureToAngles(rs.Projection, pixel)));
+  const double zoom = Picture(rs, i).Zoom;
+  const TRealPoint own = zoom == 1.0 ? geom::PictureToAngles(rs.Projection, pixel)
+                                     : geom::PictureToAngles(geom::WithZoom(rs.Projection, zoom), pixel);
+  return CloseCircle(rs, OwnToPanorama(rs, i, own));
 }
 
 TRealPoint PanoramaToPicture(const RunState& rs, int i, TRealPoint q) {
-  return geom::AnglesToPicture(rs.Projection, PanoramaToOwn(rs, i, OpenCircle(rs, q)));
+  const double zoom = Picture(rs, i).Zoom;
+  const TRealPoint own = PanoramaToOwn(rs, i, OpenCircle(rs, q));
+  return zoom == 1.0 ? geom::AnglesToPicture(rs.Projection, own)
+                     : geom::AnglesToPicture(geom::WithZoom(rs.Projection, zoom), own);
 }
 
 TOrientationMap BuildOrientationMap(const TProjectionParameters& pp, const std::array<TRealPoint, 3>& own,

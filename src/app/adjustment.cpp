@@ -235,8 +235,10 @@ std::string SaveRefusal(const ConnectionAdjustment& a, int pictureHeight) {
 void StoreAdjustment(RunState& rs, const ConnectionAdjustment& a) {
   GeometryAt(rs, a.LeftIndex);
   GeometryAt(rs, a.RightIndex);
-  Store(rs.Projection, rs.Geometry[static_cast<std::size_t>(a.LeftIndex)].RightConnection, a.LeftTriangle);
-  Store(rs.Projection, rs.Geometry[static_cast<std::size_t>(a.RightIndex)].LeftConnection, a.RightTriangle);
+  Store(PictureProjection(rs, a.LeftIndex), rs.Geometry[static_cast<std::size_t>(a.LeftIndex)].RightConnection,
+        a.LeftTriangle);
+  Store(PictureProjection(rs, a.RightIndex), rs.Geometry[static_cast<std::size_t>(a.RightIndex)].LeftConnection,
+        a.RightTriangle);
 }
 
 }  // namespace vistarium::app

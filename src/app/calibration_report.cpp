@@ -37,6 +37,11 @@ std::vector<std::string> CalibrationLines(const RunState& rs, CameraSource sourc
   lines.push_back("camera calibrated on all connections: focal length " + Mm(c.FocalLength) + ", aberration " +
                   K(c.Aberration) + " (started from " + Mm(c.StartFocalLength) + " and " + K(c.StartAberration) +
                   "); residual " + Px(c.RmsPixels) + " (" + Px(c.StartRmsPixels) + " with the starting camera)");
+  for (std::size_t i = 0; i < rs.Geometry.size(); ++i)
+    if (rs.Geometry[i].Zoom != 1.0)
+      lines.push_back("picture " + std::to_string(i + 1) +
+                      " was taken at another zoom, or a step back or forth: its own focal length is " +
+                      Mm(c.FocalLength * rs.Geometry[i].Zoom));
   if (c.FocalKept)
     lines.push_back("the connections cannot fix the focal length (too little overlap, or pictures nearly parallel): "
                     "it stays at " + Mm(c.FocalLength));

@@ -11,7 +11,8 @@
 namespace vistarium::app {
 
 // One line each: the focal length estimated from the pictures, when it was;
-// the calibrated camera with the residual before and after; that the
+// the calibrated camera with the residual before and after; the pictures
+// that the calibration gave a focal length of their own; that the
 // focal length was kept, when the connections could not fix it; and that
 // the camera entry is wrong, when one was used and fitting the camera makes
 // every residual clearly smaller. Empty without a calibration or estimate.

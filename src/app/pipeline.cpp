@@ -22,6 +22,8 @@ void EstimateStartingCamera(RunState& rs) {
   rs.Parameters.Camera.FocalLength = estimate->FocalLength;
   matching::SetProjectionForCamera(rs, estimate->FocalLength, rs.Parameters.Camera.Aberration, false);
   rs.Calibration.EstimatedFocalLength = estimate->FocalLength;
+  for (std::size_t i = 0; i < rs.Geometry.size() && i < estimate->Zooms.size(); ++i)
+    rs.Geometry[i].Zoom = estimate->Zooms[i];
 }
 
 namespace {

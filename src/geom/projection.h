@@ -54,6 +54,16 @@ void SetCameraProjection(TProjectionParameters& pp, TPoint pictureSize, double f
 // values stay. A panorama made at a smaller scale is laid out in it.
 TProjectionParameters WithCircleLength(const TProjectionParameters& pp, std::int32_t circleLength);
 
+// The camera of one picture that was taken at another focal length than the
+// set's camera (zoomed, or taken a step back): FocalPixels times `zoom`,
+// everything else as it is (the lens's bending stays in picture pixels, and
+// directions keep the set's circle).
+inline TProjectionParameters WithZoom(const TProjectionParameters& pp, double zoom) {
+  TProjectionParameters zoomed = pp;
+  zoomed.FocalPixels *= zoom;
+  return zoomed;
+}
+
 // The pixel-by-pixel chain of the projection (centre coordinates and the
 // lens's bending both ways) is defined here, so that the loops that map
 // whole patches and grids through it inline it.

@@ -121,7 +121,7 @@ void MatchAllPairs(RunState& rs, ProgressUi& ui, const std::vector<bool>* given)
         // overlap; without a confident answer they stay where the expected
         // overlap puts them.
         std::string note;
-        refine::TryRescue(rs, rs.Projection, i, j, *leftGrey, *rightGrey, note);
+        refine::TryRescue(rs, {PictureProjection(rs, i), PictureProjection(rs, j)}, i, j, *leftGrey, *rightGrey, note);
         if (StopSignalled(rs)) {
           rs.CancelRequested = true;
           return;

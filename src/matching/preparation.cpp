@@ -106,9 +106,10 @@ void UseCalibratedCamera(RunState& rs) {
   if (!rs.Calibration.Done) return;
   SetProjectionForCamera(rs, rs.Calibration.FocalLength, rs.Calibration.Aberration, true);
   // The picture pixels of every matched point stay; their angle and working
-  // forms follow the new camera.
-  const TProjectionParameters& pp = rs.Projection;
-  for (PictureGeometry& g : rs.Geometry)
+  // forms follow the new camera, at each picture's zoom.
+  for (std::size_t i = 0; i < rs.Geometry.size(); ++i) {
+    PictureGeometry& g = rs.Geometry[i];
+    const TProjectionParameters pp = PictureProjection(rs, static_cast<int>(i));
     for (TConnectionSide* side : {&g.LeftConnection, &g.RightConnection}) {
       if (!side->Linked) continue;
       for (std::size_t k = 0; k < 3; ++k) {
@@ -116,6 +117,7 @@ void UseCalibratedCamera(RunState& rs) {
         side->WorkingPoints[k] = geom::ToWorkingScale(pp, side->AnglePoints[k]);
       }
     }
+  }
 }
 
 void PrepareWorkingPicture(RunState& rs, int p, DeviceBitmap& source, TColMatrix& target) {

@@ -36,7 +36,8 @@ void Apply(const Rotation& r, const T* v, T* out) {
 
 // One correspondence, compared in both pictures. The orientation of a
 // picture is exp(w) times its start orientation M (own -> common frame);
-// the focal length is the start focal times a scale.
+// a picture's focal length is the start focal times the camera's scale
+// times the picture's zoom.
 struct Correspondence {
   TRealPoint Left, Right;  // centred coordinates
   Rotation LeftStart, RightStart;
@@ -56,13 +57,13 @@ struct Correspondence {
   }
 
   template <typename T>
-  bool operator()(const T* wL, const T* wR, const T* camera, T* residual) const {
-    const T f = T(Focal) * camera[0];
+  bool operator()(const T* wL, const T* wR, const T* camera, const T* zoomL, const T* zoomR, T* residual) const {
+    const T fl = T(Focal) * camera[0] * zoomL[0], fr = T(Focal) * camera[0] * zoomR[0];
     const T& k = camera[1];
     T lx, ly, rx, ry;
     Ideal(Left, HalfSize, k, lx, ly);
     Ideal(Right, HalfSize, k, rx, ry);
-    const T leftRay[3] = {lx, ly, f}, rightRay[3] = {rx, ry, f};
+    const T leftRay[3] = {lx, ly, fl}, rightRay[3] = {rx, ry, fr};
     T inLeft[3], inRight[3];
     Carry(RightStart, wR, LeftStart, wL, rightRay, inLeft);
     Carry(LeftStart, wL, RightStart, wR, leftRay, inRight);
@@ -71,10 +72,10 @@ struct Correspondence {
     const T minimum(1e-6);
     const T zl = inLeft[2] > minimum ? inLeft[2] : minimum;
     const T zr = inRight[2] > minimum ? inRight[2] : minimum;
-    residual[0] = f * inLeft[0] / zl - lx;
-    residual[1] = f * inLeft[1] / zl - ly;
-    residual[2] = f * inRight[0] / zr - rx;
-    residual[3] = f * inRight[1] / zr - ry;
+    residual[0] = fl * inLeft[0] / zl - lx;
+    residual[1] = fl * inLeft[1] / zl - ly;
+    residual[2] = fr * inRight[0] / zr - rx;
+    residual[3] = fr * inRight[1] / zr - ry;
     return true;
   }
 };
@@ -99,16 +100,37 @@ TProjectionParameters Camera(TPoint size, double focalLength, double aberration)
   return pp;
 }
 
+// The cameras of a pair's two pictures.
+struct Cameras {
+  TProjectionParameters Left, Right;
+};
+Cameras CamerasFor(TPoint size, double focalLength, double aberration, PairZooms zooms) {
+  const TProjectionParameters pp = Camera(size, focalLength, aberration);
+  return {geom::WithZoom(pp, zooms.Left), geom::WithZoom(pp, zooms.Right)};
+}
+
 // Distance, in pixels of each picture, between where a correspondence's
 // point is seen and where the other picture's point is carried (the mean of
 // both ways).
-double Distance(const TProjectionParameters& pp, const Rotation& rightToLeft, TRealPoint left, TRealPoint right) {
-  const auto way = [&pp](const Rotation& r, TRealPoint from, TRealPoint to) {
-    const std::optional<TRealPoint> at = geom::RayToPixel(pp, geom::Rotate(r, geom::PixelToRay(pp, from)));
-    if (!at) return pp.HalfSize;
-    return std::hypot(at->X - to.X, at->Y - to.Y);
+double Distance(const Cameras& c, const Rotation& rightToLeft, TRealPoint left, TRealPoint right) {
+  const auto way = [](const TProjectionParameters& from, const TProjectionParameters& to, const Rotation& r,
+                      TRealPoint p, TRealPoint seen) {
+    const std::optional<TRealPoint> at = geom::RayToPixel(to, geom::Rotate(r, geom::PixelToRay(from, p)));
+    if (!at) return to.HalfSize;
+    return std::hypot(at->X - seen.X, at->Y - seen.Y);
   };
-  return 0.5 * (way(rightToLeft, right, left) + way(geom::Transposed(rightToLeft), left, right));
+  return 0.5 * (way(c.Right, c.Left, rightToLeft, right, left) +
+                way(c.Left, c.Right, geom::Transposed(rightToLeft), left, right));
+}
+
+std::vector<double> PairDistances(const Cameras& c, const Rotation& left, const Rotation& right,
+                                  const CalibrationPair& pair) {
+  const Rotation rightToLeft = geom::Multiplied(geom::Transposed(left), right);
+  std::vector<double> d;
+  d.reserve(pair.LeftPoints.size());
+  for (std::size_t k = 0; k < pair.LeftPoints.size(); ++k)
+    d.push_back(Distance(c, rightToLeft, pair.LeftPoints[k], pair.RightPoints[k]));
+  return d;
 }
 
 PairResiduals Summarise(std::vector<double> d) {
@@ -138,25 +160,19 @@ Rotation FromAngleAxis(const double* w) {
 }  // namespace
 
 PairResiduals MeasurePair(TPoint pictureSize, double focalLength, double aberration, const Rotation& left,
-                          const Rotation& right, const CalibrationPair& pair) {
-  const TProjectionParameters pp = Camera(pictureSize, focalLength, aberration);
-  const Rotation rightToLeft = geom::Multiplied(geom::Transposed(left), right);
-  std::vector<double> d;
-  d.reserve(pair.LeftPoints.size());
-  for (std::size_t k = 0; k < pair.LeftPoints.size(); ++k)
-    d.push_back(Distance(pp, rightToLeft, pair.LeftPoints[k], pair.RightPoints[k]));
-  return Summarise(std::move(d));
+                          const Rotation& right, const CalibrationPair& pair, PairZooms zooms) {
+  return Summarise(PairDistances(CamerasFor(pictureSize, focalLength, aberration, zooms), left, right, pair));
 }
 
 PairResiduals PairFloor(TPoint pictureSize, double focalLength, double aberration, const CalibrationPair& pair,
-                        Rotation* rotation) {
-  const TProjectionParameters pp = Camera(pictureSize, focalLength, aberration);
+                        Rotation* rotation, PairZooms zooms) {
+  const Cameras pp = CamerasFor(pictureSize, focalLength, aberration, zooms);
   const std::size_t n = pair.LeftPoints.size();
   if (n < 3) return {};
   std::vector<Ray> l(n), r(n);
   for (std::size_t k = 0; k < n; ++k) {
-    l[k] = geom::PixelToRay(pp, pair.LeftPoints[k]);
-    r[k] = geom::PixelToRay(pp, pair.RightPoints[k]);
+    l[k] = geom::PixelToRay(pp.Left, pair.LeftPoints[k]);
+    r[k] = geom::PixelToRay(pp.Right, pair.RightPoints[k]);
   }
   // Least squares, then again on the pairs within three times the median
   // distance (never below a pixel), a few times: the floor of the pair's
@@ -185,11 +201,16 @@ PairResiduals PairFloor(TPoint pictureSize, double focalLength, double aberratio
 CalibrationResult CalibrateJointly(const CalibrationProblem& problem, const CalibrationSettings& settings) {
   const std::size_t count = problem.Orientations.size();
   if (count == 0) throw std::invalid_argument("Calibration needs the pictures' orientations");
+  if (!problem.Zooms.empty() && problem.Zooms.size() != count)
+    throw std::invalid_argument("Calibration: the zooms do not match the pictures");
   const TProjectionParameters start = Camera(problem.PictureSize, problem.FocalLength, problem.Aberration);
 
   CalibrationResult result;
   std::vector<std::array<double, 3>> turns(count, {0.0, 0.0, 0.0});
   std::array<double, 2> camera{1.0, problem.Aberration};  // focal scale, aberration
+  std::vector<double> startZooms = problem.Zooms.empty() ? std::vector<double>(count, 1.0) : problem.Zooms;
+  // The fit's zoom parameters (their storage stays put: the solver holds their addresses).
+  std::vector<double> zooms = startZooms;
 
   ceres::Problem::Options problemOptions;
   problemOptions.loss_function_ownership = ceres::DO_NOT_TAKE_OWNERSHIP;
@@ -202,24 +223,41 @@ CalibrationResult CalibrateJointly(const CalibrationProblem& problem, const Cali
         static_cast<std::size_t>(pair.Right) >= count || pair.Left == pair.Right ||
         pair.LeftPoints.size() != pair.RightPoints.size())
       throw std::invalid_argument("Calibration: a pair names pictures it cannot have");
+    const std::size_t a = static_cast<std::size_t>(pair.Left), b = static_cast<std::size_t>(pair.Right);
     for (std::size_t k = 0; k < pair.LeftPoints.size(); ++k) {
       auto* c = new Correspondence{geom::CentreCoordinates(start, pair.LeftPoints[k]),
                                    geom::CentreCoordinates(start, pair.RightPoints[k]),
-                                   problem.Orientations[static_cast<std::size_t>(pair.Left)],
-                                   problem.Orientations[static_cast<std::size_t>(pair.Right)],
+                                   problem.Orientations[a],
+                                   problem.Orientations[b],
                                    start.HalfSize,
                                    start.FocalPixels};
-      solver.AddResidualBlock(new ceres::AutoDiffCostFunction<Correspondence, 4, 3, 3, 2>(c), &loss,
-                              turns[static_cast<std::size_t>(pair.Left)].data(),
-                              turns[static_cast<std::size_t>(pair.Right)].data(), camera.data());
+      solver.AddResidualBlock(new ceres::AutoDiffCostFunction<Correspondence, 4, 3, 3, 2, 1, 1>(c), &loss,
+                              turns[a].data(), turns[b].data(), camera.data(), &zooms[a], &zooms[b]);
       residuals += 4;
     }
-    used[static_cast<std::size_t>(pair.Left)] = used[static_cast<std::size_t>(pair.Right)] = true;
+    if (!pair.LeftPoints.empty()) used[a] = used[b] = true;
   }
   result.FocalLength = problem.FocalLength;
   result.Aberration = problem.Aberration;
   result.Orientations = problem.Orientations;
+  result.Zooms = startZooms;
   if (residuals == 0) return result;
+  // Zooms given are measured from the picture of median zoom, whose focal
+  // length the camera's then is: the set's focal length follows most of
+  // its pictures, whichever picture a chain of pairs measured them from.
+  {
+    std::vector<double> present;
+    for (std::size_t i = 0; i < count; ++i)
+      if (used[i]) present.push_back(startZooms[i]);
+    std::sort(present.begin(), present.end());
+    const double reference = present[(present.size() - 1) / 2];
+    if (reference > 0.0 && reference != 1.0) {
+      camera[0] = std::clamp(reference, 0.5, 2.0);
+      for (std::size_t i = 0; i < count; ++i)
+        if (used[i]) zooms[i] = startZooms[i] /= reference;
+    }
+  }
+  result.Zooms = startZooms;
   if (problem.FocalPrior > 0.0 && problem.KnownFocalLength > 0.0)
     solver.AddResidualBlock(new ceres::AutoDiffCostFunction<Prior, 1, 2>(
                                 new Prior{0, problem.KnownFocalLength / problem.FocalLength, problem.FocalPrior, settings.LossPixels}),
@@ -229,9 +267,14 @@ CalibrationResult CalibrateJointly(const CalibrationProblem& problem, const Cali
                                 new Prior{1, problem.KnownAberration, problem.AberrationPrior, settings.LossPixels}),
                             nullptr, camera.data());
 
-  for (std::size_t i = 0; i < count; ++i)
-    if (used[i] && (i == 0 || (i < problem.Held.size() && problem.Held[i])))
-      solver.SetParameterBlockConstant(turns[i].data());
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!used[i]) continue;
+    if (i == 0 || (i < problem.Held.size() && problem.Held[i])) solver.SetParameterBlockConstant(turns[i].data());
+    // The zooms stay as given until the camera is fitted.
+    solver.SetParameterLowerBound(&zooms[i], 0, 0.5);
+    solver.SetParameterUpperBound(&zooms[i], 0, 2.0);
+    solver.SetParameterBlockConstant(&zooms[i]);
+  }
   const bool fitFocal = settings.FitFocal, fitAberration = settings.FitAberration;
   const auto fixCamera = [&](bool focal, bool aberration) {
     if (focal && aberration) {
@@ -295,20 +338,88 @@ CalibrationResult CalibrateJointly(const CalibrationProblem& problem, const Cali
     }
   }
 
+  using Turns = std::vector<std::array<double, 3>>;
+  const auto orientations = [&](const Turns& t) {
+    std::vector<Rotation> o = problem.Orientations;
+    for (std::size_t i = 0; i < count; ++i)
+      if (used[i]) o[i] = geom::Multiplied(FromAngleAxis(t[i].data()), problem.Orientations[i]);
+    return o;
+  };
+  // The median distance of the correspondences of the pairs that hold a
+  // picture marked in `pictures`, under the values given.
+  const auto medianDistance = [&](const Turns& t, const std::array<double, 2>& cam, const std::vector<double>& z,
+                                  const std::vector<bool>& pictures) {
+    const std::vector<Rotation> o = orientations(t);
+    std::vector<double> all;
+    for (const CalibrationPair& pair : problem.Pairs) {
+      const std::size_t a = static_cast<std::size_t>(pair.Left), b = static_cast<std::size_t>(pair.Right);
+      if (!pictures[a] && !pictures[b]) continue;
+      const std::vector<double> d = PairDistances(
+          CamerasFor(problem.PictureSize, problem.FocalLength * cam[0], cam[1], {z[a], z[b]}), o[a], o[b], pair);
+      all.insert(all.end(), d.begin(), d.end());
+    }
+    if (all.empty()) return 0.0;
+    std::nth_element(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(all.size() / 2), all.end());
+    return all[all.size() / 2];
+  };
+
+  // Pictures at another zoom: every zoom fitted with the camera held, then
+  // measured from the picture of median zoom, whose focal length the set's
+  // becomes. Kept only where they clearly help; otherwise every picture has
+  // the set's camera as fitted above.
+  std::vector<std::size_t> present;
+  for (std::size_t i = 0; i < count; ++i)
+    if (used[i]) present.push_back(i);
+  if (settings.FitZoom && present.size() >= 2) {
+    const Turns heldTurns = turns;
+    const std::array<double, 2> heldCamera = camera;
+    fixCamera(true, true);
+    for (std::size_t i : present) solver.SetParameterBlockVariable(&zooms[i]);
+    ceres::Solve(options, &solver, &summary);
+    bool kept = false;
+    if (summary.IsSolutionUsable()) {
+      std::vector<std::size_t> byZoom = present;
+      std::sort(byZoom.begin(), byZoom.end(), [&](std::size_t a, std::size_t b) { return zooms[a] < zooms[b]; });
+      const double reference = zooms[byZoom[(byZoom.size() - 1) / 2]];
+      camera[0] = std::clamp(camera[0] * reference, 0.5, 2.0);
+      std::vector<bool> own(count, false);
+      bool any = false;
+      for (std::size_t i : present) {
+        const double z = zooms[i] / reference;
+        own[i] = std::fabs(z - 1.0) > settings.ZoomShare;
+        zooms[i] = own[i] ? std::clamp(z, 0.5, 2.0) : 1.0;
+        if (!own[i]) solver.SetParameterBlockConstant(&zooms[i]);
+        any = any || own[i];
+      }
+      if (any) {
+        fixCamera(focalKept, aberrationKept);
+        ceres::Solve(options, &solver, &summary);
+        // Judged on the connections of the pictures given zooms of their own.
+        const double before = medianDistance(heldTurns, heldCamera, startZooms, own);
+        kept = summary.IsSolutionUsable() &&
+               medianDistance(turns, camera, zooms, own) <= (1.0 - settings.ZoomGain) * before;
+      }
+    }
+    if (!kept) {
+      turns = heldTurns;
+      camera = heldCamera;
+      std::copy(startZooms.begin(), startZooms.end(), zooms.begin());
+    }
+  }
+
   result.Solved = true;
   result.FocalKept = focalKept;
   result.AberrationKept = aberrationKept;
   result.FocalLength = problem.FocalLength * camera[0];
   result.Aberration = camera[1];
-  for (std::size_t i = 0; i < count; ++i)
-    if (used[i])
-      result.Orientations[i] = geom::Multiplied(FromAngleAxis(turns[i].data()), problem.Orientations[i]);
+  result.Orientations = orientations(turns);
+  result.Zooms = zooms;
   double sum = 0.0;
   long points = 0;
   for (const CalibrationPair& pair : problem.Pairs) {
+    const std::size_t a = static_cast<std::size_t>(pair.Left), b = static_cast<std::size_t>(pair.Right);
     result.Pairs.push_back(MeasurePair(problem.PictureSize, result.FocalLength, result.Aberration,
-                                       result.Orientations[static_cast<std::size_t>(pair.Left)],
-                                       result.Orientations[static_cast<std::size_t>(pair.Right)], pair));
+                                       result.Orientations[a], result.Orientations[b], pair, {zooms[a], zooms[b]}));
     sum += result.Pairs.back().Rms * result.Pairs.back().Rms * result.Pairs.back().Points;
     points += result.Pairs.back().Points;
   }

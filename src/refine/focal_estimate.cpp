@@ -18,6 +18,41 @@ struct PairData {
   std::vector<std::pair<TRealPoint, TRealPoint>> Pixels;
 };
 
+// The matches of a pair that agree on one rotation under the camera `pp`,
+// the right picture at `zoom` times its focal length.
+RayConsensus AgreeingAt(const PairData& pair, const TProjectionParameters& pp, double zoom, double tolerance,
+                        int iterations) {
+  const TProjectionParameters right = geom::WithZoom(pp, zoom);
+  std::vector<geom::Ray> a, b;
+  for (const auto& [l, r] : pair.Pixels) {
+    a.push_back(geom::PixelToRay(pp, l));
+    b.push_back(geom::PixelToRay(right, r));
+  }
+  return FitRotationToRays(a, b, tolerance / pp.FocalPixels, iterations, 2.0);
+}
+
+struct PairConsensus {
+  RayConsensus Agreeing;
+  double Zoom = 1.0;  // of the right picture over the left one
+};
+
+// The consensus of a pair under the camera, or, when too few matches agree
+// on a rotation, under the zoom of the right picture over the left one that
+// most agree with: a picture taken at another zoom (or a step back) fits no
+// rotation of the same focal length.
+PairConsensus ConsensusOf(const PairData& pair, const TProjectionParameters& pp, double tolerance,
+                          const FocalSearchSettings& settings) {
+  const int iterations = 4 * settings.RansacIterations;
+  PairConsensus best{AgreeingAt(pair, pp, 1.0, tolerance, iterations), 1.0};
+  if (static_cast<int>(best.Agreeing.Inliers.size()) >= settings.MinInliers) return best;
+  for (double zoom = 1.0 / settings.LargestZoom; zoom <= settings.LargestZoom; zoom *= 1.0 + settings.ZoomStep) {
+    if (std::fabs(std::log(zoom)) < 0.5 * settings.ZoomStep) continue;  // tried above
+    RayConsensus c = AgreeingAt(pair, pp, zoom, tolerance, iterations);
+    if (c.Inliers.size() > best.Agreeing.Inliers.size()) best = {std::move(c), zoom};
+  }
+  return best;
+}
+
 }  // namespace
 
 std::optional<FocalEstimate> EstimateFocalLength(RunState& rs, const FocalSearchSettings& settings) {
@@ -86,47 +121,63 @@ std::optional<FocalEstimate> EstimateFocalLength(RunState& rs, const FocalSearch
   while (high + 1 < smooth.size() && smooth[high + 1] >= 0.95 * smooth[peak]) ++high;
   FocalEstimate estimate;
   estimate.FocalLength = std::sqrt(focals[low] * focals[high]);
-  for (std::size_t k = 0; k < pairs.size(); ++k)
-    if (agreeing[peak][k] >= settings.MinInliers) ++estimate.Pairs;
-  if (2 * estimate.Pairs < static_cast<int>(pairs.size()) || estimate.Pairs == 0) return std::nullopt;
-
-  // Fitted to the agreeing matches of all pairs together.
   TProjectionParameters pp;
   geom::SetCameraProjection(pp, size, estimate.FocalLength, 0.0);
+  // A pair counts when its matches agree at the peak, or agree at the
+  // peak's focal length with one of its pictures at another zoom.
+  std::vector<PairConsensus> consensus;
+  for (std::size_t k = 0; k < pairs.size(); ++k) {
+    consensus.push_back(ConsensusOf(pairs[k], pp, tolerance, settings));
+    if (agreeing[peak][k] >= settings.MinInliers ||
+        (consensus.back().Zoom != 1.0 && static_cast<int>(consensus.back().Agreeing.Inliers.size()) >= settings.MinInliers))
+      ++estimate.Pairs;
+  }
+  if (2 * estimate.Pairs < static_cast<int>(pairs.size()) || estimate.Pairs == 0) return std::nullopt;
+
+  // Fitted to the agreeing matches of all pairs together. The pictures are
+  // chained through the pairs' rotations; the first picture of a chain
+  // (pairs spread over a large set need not touch) is held.
   CalibrationProblem problem;
   problem.PictureSize = size;
   problem.FocalLength = estimate.FocalLength;
-  // Each pair on its own: its left picture held, its right one turned.
-  problem.Orientations.assign(2 * pairs.size(), geom::kIdentityRotation);
-  problem.Held.assign(2 * pairs.size(), false);
+  problem.Orientations.assign(static_cast<std::size_t>(count), geom::kIdentityRotation);
+  problem.Held.assign(static_cast<std::size_t>(count), false);
+  problem.Zooms.assign(static_cast<std::size_t>(count), 1.0);
+  std::vector<bool> placed(static_cast<std::size_t>(count), false);
   for (std::size_t n = 0; n < pairs.size(); ++n) {
     const PairData& pair = pairs[n];
-    std::vector<geom::Ray> a, b;
-    for (const auto& [l, r] : pair.Pixels) {
-      a.push_back(geom::PixelToRay(pp, l));
-      b.push_back(geom::PixelToRay(pp, r));
-    }
-    const RayConsensus c = FitRotationToRays(a, b, tolerance / pp.FocalPixels, 4 * settings.RansacIterations, 2.0);
+    const RayConsensus& c = consensus[n].Agreeing;
     if (static_cast<int>(c.Inliers.size()) < settings.MinInliers) continue;
     CalibrationPair cp;
-    cp.Left = static_cast<int>(2 * n);
-    cp.Right = static_cast<int>(2 * n + 1);
+    cp.Left = pair.Left;
+    cp.Right = pair.Right;
     for (int k : c.Inliers) {
       cp.LeftPoints.push_back(pair.Pixels[static_cast<std::size_t>(k)].first);
       cp.RightPoints.push_back(pair.Pixels[static_cast<std::size_t>(k)].second);
     }
     estimate.Inliers += static_cast<int>(c.Inliers.size());
-    // The consensus carries left rays onto right ones; the right picture's
-    // orientation carries its own rays into the left one's frame.
-    problem.Held[2 * n] = true;
-    problem.Orientations[2 * n + 1] = geom::Transposed(c.Rotation);
+    const std::size_t i = static_cast<std::size_t>(pair.Left), j = static_cast<std::size_t>(pair.Right);
+    if (!placed[i]) problem.Held[i] = placed[i] = true;
+    if (!placed[j]) {
+      // The consensus carries left rays onto right ones; the right picture's
+      // orientation carries its own rays into the left one's frame.
+      problem.Orientations[j] = geom::Multiplied(problem.Orientations[i], geom::Transposed(c.Rotation));
+      problem.Zooms[j] = problem.Zooms[i] * consensus[n].Zoom;
+      placed[j] = true;
+    }
     problem.Pairs.push_back(std::move(cp));
   }
   CalibrationSettings fit;
   fit.FitAberration = false;
   fit.LossPixels = tolerance;
+  // A picture taken at another zoom fits no rotation of the others' focal
+  // length: it gets its own, and the set's follows the rest.
+  fit.FitZoom = true;
   const CalibrationResult result = CalibrateJointly(problem, fit);
-  if (result.Solved && !result.FocalKept) estimate.FocalLength = result.FocalLength;
+  estimate.Zooms.assign(static_cast<std::size_t>(count), 1.0);
+  if (!result.Solved || result.FocalKept) return estimate;
+  estimate.FocalLength = result.FocalLength;
+  estimate.Zooms = result.Zooms;
   return estimate;
 }
 

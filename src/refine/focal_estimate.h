@@ -9,6 +9,7 @@
 // the calibration after them finishes.
 
 #include <optional>
+#include <vector>
 
 #include "run/run_state.h"
 
@@ -18,6 +19,9 @@ struct FocalEstimate {
   double FocalLength = 0.0;  // millimetres along the longer side of 36 mm film
   int Inliers = 0;           // matches that agree with it, over all pairs
   int Pairs = 0;             // pairs with enough agreeing matches
+  // Every picture's focal length over FocalLength: 1, but for a picture
+  // clearly taken at another zoom (or a step back or forth).
+  std::vector<double> Zooms;
 };
 
 struct FocalSearchSettings {
@@ -29,6 +33,10 @@ struct FocalSearchSettings {
   // Features on copies of this longer side, at most MaxFeatures a picture.
   int FeatureSide = 600;
   int MaxFeatures = 1500;
+  // A pair whose matches agree on no rotation is tried with one picture at
+  // zooms up to this factor either way, in steps of this share.
+  double LargestZoom = 1.3;
+  double ZoomStep = 0.02;
 };
 
 // Searches the run's pictures (rs.PictureSet, the size in rs.Projection);

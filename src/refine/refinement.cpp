@@ -77,11 +77,11 @@ std::optional<float> Sample(const GreyPicture& g, TRealPoint p) {
 
 // The full-size position in the left picture of a right picture's position,
 // through the rotation (right -> left), and back.
-std::optional<TRealPoint> RightToLeft(const TProjectionParameters& pp, const Rotation& r, TRealPoint right) {
-  return geom::RayToPixel(pp, geom::Rotate(r, geom::PixelToRay(pp, right)));
+std::optional<TRealPoint> RightToLeft(const PairCameras& c, const Rotation& r, TRealPoint right) {
+  return geom::RayToPixel(c.Left, geom::Rotate(r, geom::PixelToRay(c.Right, right)));
 }
-std::optional<TRealPoint> LeftToRight(const TProjectionParameters& pp, const Rotation& rt, TRealPoint left) {
-  return geom::RayToPixel(pp, geom::Rotate(rt, geom::PixelToRay(pp, left)));
+std::optional<TRealPoint> LeftToRight(const PairCameras& c, const Rotation& rt, TRealPoint left) {
+  return geom::RayToPixel(c.Right, geom::Rotate(rt, geom::PixelToRay(c.Left, left)));
 }
 
 // Direction of full-scale own angles (panorama pixels), in the frame of
@@ -103,7 +103,7 @@ double AngleBetween(const Ray& a, const Ray& b) {
 // eigenvalue of the gradient tensor over the patch, one per grid cell), spread
 // over the part of the left picture that the rotation places inside the right
 // picture with `margin` level pixels to spare around the patch.
-std::vector<TPoint> SelectSpots(const TProjectionParameters& pp, const Rotation& rt, const GreyPicture& left,
+std::vector<TPoint> SelectSpots(const PairCameras& pp, const Rotation& rt, const GreyPicture& left,
                                 const GreyPicture& right, double scale, int half, int margin, int target) {
   const auto predictedInside = [&](TPoint spot) {
     const auto q = LeftToRight(pp, rt, FromLevel({double(spot.X), double(spot.Y)}, scale));
@@ -205,7 +205,7 @@ struct Correspondence {
 // zero-mean normalised cross-correlation at every whole-pixel offset within
 // `radius` of the predicted place; the peak gets a parabola's sub-pixel
 // position in each direction.
-std::optional<Correspondence> MeasureSpot(const TProjectionParameters& pp, const Rotation& r, const Rotation& rt,
+std::optional<Correspondence> MeasureSpot(const PairCameras& pp, const Rotation& r, const Rotation& rt,
                                           const GreyPicture& left, const GreyPicture& right, double scale,
                                           TPoint spot, int half, int radius, const RefinementSettings& settings) {
   const auto predicted = LeftToRight(pp, rt, FromLevel({double(spot.X), double(spot.Y)}, scale));
@@ -359,12 +359,11 @@ struct Fit {
 // rotations through two random pairs, so that the consistent majority wins
 // even when the start is poor or many pairs disagree (a camera that moved a
 // little between shots leaves only part of the scene on one rotation).
-Fit RobustFit(const TProjectionParameters& pp, const std::vector<Ray>& left, const std::vector<Ray>& right,
-              const Rotation& start, double floorPixels, bool consensus) {
+Fit RobustFit(double f, const std::vector<Ray>& left, const std::vector<Ray>& right, const Rotation& start,
+              double floorPixels, bool consensus) {
   Fit fit;
   const std::size_t n = left.size();
   if (n < 3) return fit;
-  const double f = pp.FocalPixels;
   std::vector<double> residual(n);
   const auto measure = [&](const Rotation& r) {
     for (std::size_t k = 0; k < n; ++k) residual[k] = AngleBetween(geom::Rotate(r, right[k]), left[k]) * f;
@@ -428,8 +427,8 @@ Fit RobustFit(const TProjectionParameters& pp, const std::vector<Ray>& left, con
 // fit left out, a second group that agrees on a rotation of its own (at
 // least a quarter as many as the fit's, and kMinRefinedInliers) shows it;
 // the result is how far apart the two rotations put a point at the picture
-// centre, in pixels, or 0 when there is no such group.
-double SecondRotationOffset(const TProjectionParameters& pp, const std::vector<Ray>& left,
+// centre, in pixels (focal length f), or 0 when there is no such group.
+double SecondRotationOffset(double f, const std::vector<Ray>& left,
                             const std::vector<Ray>& right, const Fit& fit) {
   std::vector<bool> inlier(left.size(), false);
   for (std::size_t k : fit.Inliers) inlier[k] = true;
@@ -441,9 +440,9 @@ double SecondRotationOffset(const TProjectionParameters& pp, const std::vector<R
     }
   const std::size_t needed = std::max<std::size_t>(kMinRefinedInliers, (fit.Inliers.size() + 3) / 4);
   if (l.size() < needed) return 0.0;
-  const Fit second = RobustFit(pp, l, r, fit.R, 0.5, true);
+  const Fit second = RobustFit(f, l, r, fit.R, 0.5, true);
   if (!second.Ok || second.Inliers.size() < needed) return 0.0;
-  return geom::RotationDistance(fit.R, second.R) * pp.FocalPixels;
+  return geom::RotationDistance(fit.R, second.R) * f;
 }
 
 }  // namespace
@@ -515,9 +514,14 @@ Rotation RotationFromPoints(const TProjectionParameters& pp, const std::array<TR
   return FitRotation(l, r);
 }
 
-TConnectionRefinement RefineRotation(const TProjectionParameters& pp, const GreyPyramid& left,
-                                     const GreyPyramid& right, const Rotation& start, double errorPixels,
-                                     const RefinementSettings& settings) {
+PairCameras CamerasOf(const RunState& rs, int i, int j) {
+  PairCameras c{PictureProjection(rs, i), PictureProjection(rs, j)};
+  c.Left.ExactAberrationInverse = c.Right.ExactAberrationInverse = true;
+  return c;
+}
+
+TConnectionRefinement RefineRotation(const PairCameras& pp, const GreyPyramid& left, const GreyPyramid& right,
+                                     const Rotation& start, double errorPixels, const RefinementSettings& settings) {
   TConnectionRefinement result;
   result.Measured = true;
   const int levels = static_cast<int>(std::min(left.Levels.size(), right.Levels.size()));
@@ -568,10 +572,10 @@ TConnectionRefinement RefineRotation(const TProjectionParameters& pp, const Grey
         if (c) matches.push_back(*c);
       std::vector<Ray> lr, rr;
       for (const Correspondence& c : matches) {
-        lr.push_back(geom::PixelToRay(pp, c.Left));
-        rr.push_back(geom::PixelToRay(pp, c.Right));
+        lr.push_back(geom::PixelToRay(pp.Left, c.Left));
+        rr.push_back(geom::PixelToRay(pp.Right, c.Right));
       }
-      const Fit fit = RobustFit(pp, lr, rr, r, 0.5 * scale, pass == 0);
+      const Fit fit = RobustFit(pp.Left.FocalPixels, lr, rr, r, 0.5 * scale, pass == 0);
       result.Spots = static_cast<int>(spots.size());
       result.Candidates = static_cast<int>(matches.size());
       result.Inliers = fit.Ok ? static_cast<int>(fit.Inliers.size()) : 0;
@@ -592,7 +596,7 @@ TConnectionRefinement RefineRotation(const TProjectionParameters& pp, const Grey
           result.LeftPoints.push_back(matches[k].Left);
           result.RightPoints.push_back(matches[k].Right);
         }
-        result.ParallaxPixels = SecondRotationOffset(pp, lr, rr, fit);
+        result.ParallaxPixels = SecondRotationOffset(pp.Left.FocalPixels, lr, rr, fit);
       }
     }
   }
@@ -611,8 +615,9 @@ namespace {
 // A connection point carried into the other picture by a rotation: its
 // image, angle and working forms. Nothing when it leaves the view in front
 // of the camera.
-std::optional<TRealPoint> CarriedPixel(const TProjectionParameters& pp, const Rotation& r, TRealPoint pixel) {
-  return geom::RayToPixel(pp, geom::Rotate(r, geom::PixelToRay(pp, pixel)));
+std::optional<TRealPoint> CarriedPixel(const TProjectionParameters& from, const TProjectionParameters& to,
+                                       const Rotation& r, TRealPoint pixel) {
+  return geom::RayToPixel(to, geom::Rotate(r, geom::PixelToRay(from, pixel)));
 }
 
 void SetPoint(const TProjectionParameters& pp, TConnectionSide& side, std::size_t k, TRealPoint pixel) {
@@ -649,13 +654,13 @@ bool AddPictureFeatures(RunState& rs, FeatureStore& store, std::vector<int> pict
   return true;
 }
 
-std::optional<Rotation> TryRescue(RunState& rs, const TProjectionParameters& pp, int i, int j,
-                                  const GreyPyramid& left, const GreyPyramid& right, std::string& note,
-                                  const RescueOptions* tests) {
+std::optional<Rotation> TryRescue(RunState& rs, const PairCameras& pp, int i, int j, const GreyPyramid& left,
+                                  const GreyPyramid& right, std::string& note, const RescueOptions* tests) {
   const GreyPicture& l = left.Levels.at(0);
   const GreyPicture& r = right.Levels.at(0);
-  const FeatureRotation found = RescueFeaturesOf(rs).Estimate(i, GreyView{l.Width, l.Height, l.Values.data()}, j,
-                                                              GreyView{r.Width, r.Height, r.Values.data()}, pp, tests);
+  const FeatureRotation found =
+      RescueFeaturesOf(rs).Estimate(i, GreyView{l.Width, l.Height, l.Values.data()}, j,
+                                    GreyView{r.Width, r.Height, r.Values.data()}, pp.Left, tests, &pp.Right);
   if (!found.Confident) {
     note = found.Reason;
     return std::nullopt;
@@ -667,13 +672,13 @@ std::optional<Rotation> TryRescue(RunState& rs, const TProjectionParameters& pp,
   const Rotation leftToRight = found.Rotation, rightToLeft = geom::Transposed(found.Rotation);
   TConnectionSide& ls = g.RightConnection;
   TConnectionSide& rsd = rs.Geometry.at(static_cast<std::size_t>(j)).LeftConnection;
-  const auto lineStart = CarriedPixel(pp, rightToLeft, rsd.ImagePoints[0]);
-  const auto lineEnd = CarriedPixel(pp, rightToLeft, rsd.ImagePoints[1]);
-  const auto partner = CarriedPixel(pp, leftToRight, ls.ImagePoints[2]);
+  const auto lineStart = CarriedPixel(pp.Right, pp.Left, rightToLeft, rsd.ImagePoints[0]);
+  const auto lineEnd = CarriedPixel(pp.Right, pp.Left, rightToLeft, rsd.ImagePoints[1]);
+  const auto partner = CarriedPixel(pp.Left, pp.Right, leftToRight, ls.ImagePoints[2]);
   if (lineStart && lineEnd && partner) {
-    SetPoint(pp, ls, 0, *lineStart);
-    SetPoint(pp, ls, 1, *lineEnd);
-    SetPoint(pp, rsd, 2, *partner);
+    SetPoint(pp.Left, ls, 0, *lineStart);
+    SetPoint(pp.Left, ls, 1, *lineEnd);
+    SetPoint(pp.Right, rsd, 2, *partner);
   }
   return rightToLeft;
 }
@@ -684,17 +689,19 @@ void RefineStoredConnection(RunState& rs, int i, int j, const GreyPyramid& left,
   if (!settings.Stop) settings.Stop = rs.StopSignal;
   // Measured under the exact inverse of the aberration polynomial, so that
   // the correspondences carry no error of the model's first-order one.
-  TProjectionParameters pp = rs.Projection;
-  pp.ExactAberrationInverse = true;
+  const PairCameras pp = CamerasOf(rs, i, j);
   PictureGeometry& g = rs.Geometry.at(static_cast<std::size_t>(i));
   const TConnectionSide& l = g.RightConnection;
   const TConnectionSide& r = rs.Geometry.at(static_cast<std::size_t>(j)).LeftConnection;
   std::vector<Ray> lr, rr;
+  const bool zoomed = pp.Left.FocalPixels != pp.Right.FocalPixels || g.Zoom != 1.0;
   for (std::size_t k = 0; k < 3; ++k) {
-    lr.push_back(AnglesToRay(pp, l.AnglePoints[k]));
-    rr.push_back(AnglesToRay(pp, r.AnglePoints[k]));
+    // The matching placed the points under the set's camera; a picture at
+    // another zoom sees their pixels in directions of its own.
+    lr.push_back(zoomed ? geom::PixelToRay(pp.Left, l.ImagePoints[k]) : AnglesToRay(pp.Left, l.AnglePoints[k]));
+    rr.push_back(zoomed ? geom::PixelToRay(pp.Right, r.ImagePoints[k]) : AnglesToRay(pp.Right, r.AnglePoints[k]));
   }
-  const double errorPixels = settings.SearchCells * pp.WorkingScale + 2.0;
+  const double errorPixels = settings.SearchCells * pp.Left.WorkingScale + 2.0;
   TConnectionRefinement result = RefineRotation(pp, left, right, FitRotation(lr, rr), errorPixels, settings);
   if (settings.Rescue && !Stopped(settings) && Verdict(result) != RefinedVerdict::Sound) {
     std::string note;

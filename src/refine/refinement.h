@@ -77,13 +77,28 @@ geom::Rotation FitRotation(const std::vector<geom::Ray>& left, const std::vector
 geom::Rotation RotationFromPoints(const TProjectionParameters& pp, const std::array<TRealPoint, 3>& left,
                                   const std::array<TRealPoint, 3>& right);
 
+// The cameras of a connection's two pictures: one camera, unless a picture
+// was taken at another zoom.
+struct PairCameras {
+  TProjectionParameters Left, Right;
+};
+// Those of the run's pictures i (left) and j, with the exact inverse of the
+// aberration polynomial.
+PairCameras CamerasOf(const RunState& rs, int i, int j);
+
 // Measures the connection of two pictures starting from `start` (right ->
 // left directions), whose error at the picture border is assumed to stay
 // within `errorPixels` full-size pixels. Fills everything but the sources
 // and the rescue flag.
-TConnectionRefinement RefineRotation(const TProjectionParameters& pp, const GreyPyramid& left,
-                                     const GreyPyramid& right, const geom::Rotation& start, double errorPixels,
+TConnectionRefinement RefineRotation(const PairCameras& cameras, const GreyPyramid& left, const GreyPyramid& right,
+                                     const geom::Rotation& start, double errorPixels,
                                      const RefinementSettings& settings = {});
+// The same for two pictures of one camera.
+inline TConnectionRefinement RefineRotation(const TProjectionParameters& pp, const GreyPyramid& left,
+                                            const GreyPyramid& right, const geom::Rotation& start,
+                                            double errorPixels, const RefinementSettings& settings = {}) {
+  return RefineRotation(PairCameras{pp, pp}, left, right, start, errorPixels, settings);
+}
 
 // Fewest consistent correspondences for a refined fit to be trusted; the
 // largest residual of a trusted one, and the smallest share of the textured
@@ -137,7 +152,7 @@ bool AddPictureFeatures(RunState& rs, FeatureStore& store, std::vector<int> pict
 // their partners follow the rotation) and returns the rotation (right ->
 // left directions, geom::PixelToRay frames); otherwise it says why in `note`.
 // `tests` replaces the confidence tests of the feature search when given.
-std::optional<geom::Rotation> TryRescue(RunState& rs, const TProjectionParameters& pp, int i, int j,
+std::optional<geom::Rotation> TryRescue(RunState& rs, const PairCameras& cameras, int i, int j,
                                         const GreyPyramid& left, const GreyPyramid& right, std::string& note,
                                         const RescueOptions* tests = nullptr);
 

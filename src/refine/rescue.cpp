@@ -271,7 +271,7 @@ void CheckPicture(const cv::Mat& picture, const TProjectionParameters& pp) {
 // The rotation of a pair from its features and their matches.
 FeatureRotation EstimateFromMatches(const Features& lf, const Features& rf,
                                     const std::vector<std::pair<int, int>>& matches, const TProjectionParameters& pp,
-                                    const RescueOptions& options) {
+                                    const RescueOptions& options, const TProjectionParameters& rightCamera) {
   const TPoint size = pp.PictureSize;
   const double scale = std::max(lf.Scale, rf.Scale);
   FeatureRotation result;
@@ -287,7 +287,7 @@ FeatureRotation EstimateFromMatches(const Features& lf, const Features& rf,
   b.reserve(matches.size());
   for (const auto& [l, r] : matches) {
     a.push_back(geom::PixelToRay(pp, lf.Positions[static_cast<std::size_t>(l)]));
-    b.push_back(geom::PixelToRay(pp, rf.Positions[static_cast<std::size_t>(r)]));
+    b.push_back(geom::PixelToRay(rightCamera, rf.Positions[static_cast<std::size_t>(r)]));
   }
   // Agreement within InlierPixels at full size, but never finer than the
   // reduced pictures on which the features were located.
@@ -304,7 +304,7 @@ FeatureRotation EstimateFromMatches(const Features& lf, const Features& rf,
     const auto& [l, r] = matches[static_cast<std::size_t>(k)];
     const TRealPoint p = lf.Positions[static_cast<std::size_t>(l)], q = rf.Positions[static_cast<std::size_t>(r)];
     result.InlierPairs.emplace_back(p, q);
-    const auto predicted = geom::RayToPixel(pp, geom::Rotate(result.Rotation, a[static_cast<std::size_t>(k)]));
+    const auto predicted = geom::RayToPixel(rightCamera, geom::Rotate(result.Rotation, a[static_cast<std::size_t>(k)]));
     const double d2 = predicted ? (predicted->X - q.X) * (predicted->X - q.X) + (predicted->Y - q.Y) * (predicted->Y - q.Y)
                                 : tolerancePixels * tolerancePixels;
     sum2 += d2;
@@ -364,7 +364,7 @@ FeatureRotation EstimateFromGrey(const cv::Mat& left, const cv::Mat& right, cons
   CheckPicture(right, pp);
   const Features lf = FindFeatures(left, options);
   const Features rf = FindFeatures(right, options);
-  return EstimateFromMatches(lf, rf, MatchFeatures(lf, rf, options.RatioTest), pp, options);
+  return EstimateFromMatches(lf, rf, MatchFeatures(lf, rf, options.RatioTest), pp, options, pp);
 }
 
 cv::Mat ViewOf(const GreyView& g) {
@@ -442,7 +442,8 @@ std::vector<std::pair<TRealPoint, TRealPoint>> FeatureStore::MatchedPixels(int l
 }
 
 FeatureRotation FeatureStore::Estimate(int leftIndex, const GreyView& left, int rightIndex, const GreyView& right,
-                                       const TProjectionParameters& pp, const RescueOptions* tests) {
+                                       const TProjectionParameters& pp, const RescueOptions* tests,
+                                       const TProjectionParameters* rightCamera) {
   CheckPicture(ViewOf(left), pp);
   CheckPicture(ViewOf(right), pp);
   AddPicture(leftIndex, left);
@@ -450,7 +451,7 @@ FeatureRotation FeatureStore::Estimate(int leftIndex, const GreyView& left, int 
   const auto& matched = Matched(leftIndex, rightIndex);
   return TellingWantOfMemory([&] {
     return EstimateFromMatches(stored_->Pictures.at(leftIndex), stored_->Pictures.at(rightIndex), matched, pp,
-                               tests ? *tests : options_);
+                               tests ? *tests : options_, rightCamera ? *rightCamera : pp);
   });
 }
 

@@ -110,9 +110,12 @@ public:
   // run, whose grey pictures are given (the same pictures every time a
   // picture's index is given).
   // The confidence tests are those of `tests` when given (the features are
-  // found and matched with the store's own options either way).
+  // found and matched with the store's own options either way). The right
+  // picture has the camera `rightCamera` when given (another zoom), `pp`
+  // otherwise.
   FeatureRotation Estimate(int leftIndex, const GreyView& left, int rightIndex, const GreyView& right,
-                           const TProjectionParameters& pp, const RescueOptions* tests = nullptr);
+                           const TProjectionParameters& pp, const RescueOptions* tests = nullptr,
+                           const TProjectionParameters* rightCamera = nullptr);
 
   // Finds the features of picture `index` unless it holds them already.
   void AddPicture(int index, const GreyView& picture);

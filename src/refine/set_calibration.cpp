@@ -67,6 +67,21 @@ TProjectionParameters CameraOf(const RunState& rs, double focalLength, double ab
   return pp;
 }
 
+PairZooms ZoomsOf(const std::vector<double>& zooms, const Link& l) {
+  return {zooms.at(static_cast<std::size_t>(l.Left)), zooms.at(static_cast<std::size_t>(l.Right))};
+}
+
+// The cameras of a connection's pictures: the set's camera at each picture's zoom.
+PairCameras CamerasOf(const TProjectionParameters& camera, const std::vector<double>& zooms, const Link& l) {
+  const PairZooms z = ZoomsOf(zooms, l);
+  return {geom::WithZoom(camera, z.Left), geom::WithZoom(camera, z.Right)};
+}
+
+bool Zoomed(const std::vector<double>& zooms, const Link& l) {
+  const PairZooms z = ZoomsOf(zooms, l);
+  return z.Left != 1.0 || z.Right != 1.0;
+}
+
 // Start orientations: picture 0 as it is, every further picture chained
 // through the rotation of its connection with its left neighbour.
 std::vector<Rotation> Chain(const RunState& rs, const TProjectionParameters& pp, const std::vector<Link>& links) {
@@ -87,8 +102,10 @@ struct Start {
 };
 
 CalibrationResult Fit(const RunState& rs, const std::vector<Link>& links, const Start& camera, double focalLength,
-                      double aberration, const std::vector<Rotation>& start, const CalibrationSettings& settings) {
+                      double aberration, const std::vector<Rotation>& start, const std::vector<double>& zooms,
+                      const CalibrationSettings& settings) {
   CalibrationProblem problem;
+  problem.Zooms = zooms;
   problem.PictureSize = rs.Projection.PictureSize;
   problem.FocalLength = focalLength;
   problem.Aberration = aberration;
@@ -99,6 +116,15 @@ CalibrationResult Fit(const RunState& rs, const std::vector<Link>& links, const 
   problem.Orientations = start;
   for (const Link& l : links) problem.Pairs.push_back(PairOf(rs, l));
   return CalibrateJointly(problem, settings);
+}
+
+// The fit's settings, with zooms judged only when every connection has
+// correspondences of its own: one that has only its three matched points
+// fits any zoom.
+CalibrationSettings Judging(const RunState& rs, const std::vector<Link>& links, const CalibrationSettings& settings) {
+  CalibrationSettings s = settings;
+  s.FitZoom = settings.FitZoom && std::all_of(links.begin(), links.end(), [&](const Link& l) { return Applies(rs, l); });
+  return s;
 }
 
 Rotation Between(const std::vector<Rotation>& orientations, const Link& l) {
@@ -163,14 +189,16 @@ double AssumedError(const PairResiduals& joint) { return std::clamp(2.0 + 2.0 * 
 // features that confirm its rotation leave it as it was; a rotation that
 // the pictures do not confirm at full size replaces only a connection that
 // had no fit of its own. The connection is marked as searched again.
-bool Refind(RunState& rs, const Link& l, Pyramids& pyramids, const TProjectionParameters& pp,
-            const SetCalibrationSettings& settings, const RefinementSettings& measuring) {
-  const TPoint size = pp.PictureSize;
-  const double focalLength = pp.FocalPixels * 18.0 / pp.HalfSize;
+bool Refind(RunState& rs, const Link& l, Pyramids& pyramids, const TProjectionParameters& camera,
+            const std::vector<double>& zooms, const SetCalibrationSettings& settings,
+            const RefinementSettings& measuring) {
+  const TPoint size = camera.PictureSize;
+  const double focalLength = camera.FocalPixels * 18.0 / camera.HalfSize;
+  const PairCameras pp = CamerasOf(camera, zooms, l);
   const bool hadFit = Applies(rs, l);
   // The connection's own rotation under the same camera, for comparison.
   Rotation before = geom::kIdentityRotation;
-  if (hadFit) PairFloor(size, focalLength, pp.Aberration, PairOf(rs, l), &before);
+  if (hadFit) PairFloor(size, focalLength, camera.Aberration, PairOf(rs, l), &before, ZoomsOf(zooms, l));
   // The three points the rescue replaces, put back when the connection stays.
   const std::array<TRealPoint, 3> leftPoints = LeftSide(rs, l).ImagePoints, rightPoints = RightSide(rs, l).ImagePoints;
   const auto [left, right] = pyramids.Of(l);
@@ -181,7 +209,7 @@ bool Refind(RunState& rs, const Link& l, Pyramids& pyramids, const TProjectionPa
   if (found) result = RefineRotation(pp, left, right, *found, 10.0, measuring);
   if (StopSignalled(rs)) return false;
   const bool confirmed = found && result.Fitted && hadFit &&
-                         geom::RotationDistance(result.Rotation, before) * pp.FocalPixels < settings.SamePixels;
+                         geom::RotationDistance(result.Rotation, before) * camera.FocalPixels < settings.SamePixels;
   if (found && (result.Fitted || !hadFit) && !confirmed) {
     result.Rescued = true;
     // Without a fit at full size either way, the features' rotation, which
@@ -206,6 +234,10 @@ void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings) {
   const double estimated = rs.Calibration.EstimatedFocalLength;
   rs.Calibration = CameraCalibration{};
   rs.Calibration.EstimatedFocalLength = estimated;
+  // Pictures at another zoom, as the focal length estimate or an earlier
+  // calibration found them, start from it.
+  std::vector<double> startZooms;
+  for (const PictureGeometry& g : rs.Geometry) startZooms.push_back(g.Zoom);
   const std::vector<Link> links = Links(rs);
   if (links.empty() || rs.Geometry.size() != static_cast<std::size_t>(rs.PictureSet.Count)) return;
   const TProjectionParameters& startCamera = rs.Projection;
@@ -226,7 +258,8 @@ void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings) {
   const Start start{startFocal, startAberration,
                     estimated > 0.0 ? settings.EstimatedPrior : settings.FocalPrior, settings.AberrationPrior};
 
-  CalibrationResult fit = Fit(rs, links, start, startFocal, startAberration, Chain(rs, startCamera, links), fitting);
+  CalibrationResult fit = Fit(rs, links, start, startFocal, startAberration, Chain(rs, startCamera, links),
+                              startZooms, Judging(rs, links, fitting));
   if (!fit.Solved || StopSignalled(rs)) return;
   // Measuring stops at once with the run's stop signal (its result is then
   // not fitted, and the calibration ends unfinished).
@@ -235,29 +268,31 @@ void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings) {
 
   Pyramids pyramids(rs);
   // Every connection measured again under the calibrated camera, from the
-  // calibrated orientations, when the camera changed or the connection has
-  // no refinement of its own; kept when it finds at least as many
-  // consistent correspondences.
+  // calibrated orientations, when the camera changed, a picture of it has a
+  // zoom of its own or the connection has no refinement of its own; kept
+  // when it finds at least as many consistent correspondences.
   const bool moved = std::fabs(fit.FocalLength - startFocal) > settings.RemeasureFocalShare * startFocal ||
                      std::fabs(fit.Aberration - startAberration) > settings.RemeasureAberration;
   TProjectionParameters calibrated = CameraOf(rs, fit.FocalLength, fit.Aberration);
   bool changed = false;
   for (std::size_t k = 0; k < links.size(); ++k) {
     const Link& l = links[k];
-    if (!moved && Applies(rs, l)) continue;
+    const bool zoomed = Zoomed(fit.Zooms, l);
+    if (!moved && !zoomed && Applies(rs, l)) continue;
     const auto [left, right] = pyramids.Of(l);
-    TConnectionRefinement again =
-        RefineRotation(calibrated, left, right, Between(fit.Orientations, l), AssumedError(fit.Pairs[k]), measuring);
+    TConnectionRefinement again = RefineRotation(CamerasOf(calibrated, fit.Zooms, l), left, right,
+                                                 Between(fit.Orientations, l), AssumedError(fit.Pairs[k]), measuring);
     if (StopSignalled(rs)) return;
     if (!again.Fitted) continue;
     const TConnectionRefinement& before = RefinementOf(rs, l);
-    if (Applies(rs, l) && again.Inliers < before.Inliers && moved == false) continue;
+    if (Applies(rs, l) && again.Inliers < before.Inliers && !moved && !zoomed) continue;
     again.Rescued = before.Rescued;
     Store(rs, l, std::move(again));
     changed = true;
   }
   if (changed) {
-    fit = Fit(rs, links, start, fit.FocalLength, fit.Aberration, fit.Orientations, fitting);
+    fit = Fit(rs, links, start, fit.FocalLength, fit.Aberration, fit.Orientations, fit.Zooms,
+              Judging(rs, links, fitting));
     if (!fit.Solved) return;
     // The camera, fitted again from the calibrated one, is measured from
     // the starting camera.
@@ -275,7 +310,8 @@ void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings) {
     double squares = 0.0;
     long points = 0;
     for (const Link& l : links) {
-      const PairResiduals floor = PairFloor(size, fit.FocalLength, fit.Aberration, PairOf(rs, l));
+      const PairResiduals floor =
+          PairFloor(size, fit.FocalLength, fit.Aberration, PairOf(rs, l), nullptr, ZoomsOf(fit.Zooms, l));
       squares += floor.Rms * floor.Rms * floor.Points;
       points += floor.Points;
     }
@@ -284,7 +320,9 @@ void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings) {
     if (forced) {
       CalibrationSettings held = fitting;
       held.FitFocal = held.FitAberration = false;
-      fit = Fit(rs, links, start, startFocal, startAberration, fit.Orientations, held);
+      held.FitZoom = false;
+      fit = Fit(rs, links, start, startFocal, startAberration, fit.Orientations,
+                std::vector<double>(static_cast<std::size_t>(rs.PictureSet.Count), 1.0), held);
       if (!fit.Solved) return;
       calibrated = CameraOf(rs, startFocal, startAberration);
     }
@@ -296,20 +334,24 @@ void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings) {
     bool refound = false;
     for (std::size_t k = 0; k < links.size(); ++k) {
       const Link& l = links[k];
-      const PairResiduals floor = PairFloor(size, fit.FocalLength, fit.Aberration, PairOf(rs, l));
+      const PairResiduals floor =
+          PairFloor(size, fit.FocalLength, fit.Aberration, PairOf(rs, l), nullptr, ZoomsOf(fit.Zooms, l));
       const PairResiduals& joint = fit.Pairs[k];
       const bool lacking = !Applies(rs, l) || Verdict(RefinementOf(rs, l)) == RefinedVerdict::NoMatch;
       const bool disagrees = joint.Median > settings.DisagreeFactor * floor.Median &&
                              joint.Median > floor.Median + settings.DisagreePixels;
       if (!(lacking || disagrees || forced) || RefinementOf(rs, l).Refound) continue;
-      if (Refind(rs, l, pyramids, calibrated, settings, measuring)) {
+      if (Refind(rs, l, pyramids, calibrated, fit.Zooms, settings, measuring)) {
         refound = true;
         ++rs.Calibration.Refound;
       }
       if (StopSignalled(rs)) return;
     }
     if (refound || forced) {
-      fit = Fit(rs, links, start, fit.FocalLength, fit.Aberration, fit.Orientations, fitting);
+      // A circle closed by a bent camera keeps one focal length for all.
+      CalibrationSettings again = Judging(rs, links, fitting);
+      again.FitZoom = again.FitZoom && !forced;
+      fit = Fit(rs, links, start, fit.FocalLength, fit.Aberration, fit.Orientations, fit.Zooms, again);
       if (!fit.Solved) {
         rs.Calibration.Refound = 0;
         return;
@@ -329,7 +371,8 @@ void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings) {
   c.RmsPixels = fit.RmsPixels;
   for (std::size_t k = 0; k < links.size(); ++k) {
     const Link& l = links[k];
-    const PairResiduals floor = PairFloor(size, fit.FocalLength, fit.Aberration, PairOf(rs, l));
+    const PairResiduals floor =
+        PairFloor(size, fit.FocalLength, fit.Aberration, PairOf(rs, l), nullptr, ZoomsOf(fit.Zooms, l));
     TConnectionRefinement& r = RefinementOf(rs, l);
     r.JointPoints = fit.Pairs[k].Points;
     r.JointRmsPixels = fit.Pairs[k].Rms;
@@ -344,6 +387,7 @@ void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings) {
     r.LeftSource = LeftSide(rs, l).ImagePoints;
     r.RightSource = RightSide(rs, l).ImagePoints;
   }
+  for (std::size_t i = 0; i < rs.Geometry.size() && i < fit.Zooms.size(); ++i) rs.Geometry[i].Zoom = fit.Zooms[i];
 }
 
 }  // namespace vistarium::refine

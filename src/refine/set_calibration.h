@@ -16,7 +16,13 @@
 namespace vistarium::refine {
 
 struct SetCalibrationSettings {
-  CalibrationSettings Fit;
+  // The pictures of a set may differ in zoom: each is given its own focal
+  // length where the connections clearly ask for it.
+  CalibrationSettings Fit = [] {
+    CalibrationSettings s;
+    s.FitZoom = true;
+    return s;
+  }();
   // Trust in the starting camera (CalibrationProblem): the focal length to
   // this share, or EstimatedPrior when it was estimated from the pictures'
   // features, and the aberration to AberrationPrior.

@@ -102,7 +102,7 @@ private:
     if (!m.Active)
       return alignment::OutputToPicturePlain(rs_, i, {static_cast<double>(x), static_cast<double>(row.Y)});
     const TRealPoint z{sin_[static_cast<std::size_t>(x)] * row.Radius, cos_[static_cast<std::size_t>(x)] * row.Radius};
-    return ToPicture(geom::MoebiusMap(z, m.P4, m.P5, m.P8, m.P1, m.P2));
+    return ToPicture(i, geom::MoebiusMap(z, m.P4, m.P5, m.P8, m.P1, m.P2));
   }
 
   // The longitude is tried around the circle as the general mapping tries
@@ -127,7 +127,7 @@ private:
     if (!m.Active) return alignment::OutputToPictureCircle(rs_, i, {static_cast<double>(x), static_cast<double>(row.Y)});
     TRealPoint q = alignment::OpenCircle(rs_, {Unscaled(lon), row.Latitude});
     q.X = HalfTurns(q.X);
-    return ToPicture(geom::MoebiusMap(geom::SphereToStereo(pp_, q), m.P4, m.P5, m.P8, m.P1, m.P2));
+    return ToPicture(i, geom::MoebiusMap(geom::SphereToStereo(pp_, q), m.P4, m.P5, m.P8, m.P1, m.P2));
   }
 
   double HalfTurns(double lon) const {
@@ -136,9 +136,9 @@ private:
     return lon;
   }
 
-  TRealPoint ToPicture(TRealPoint w) const {
+  TRealPoint ToPicture(int i, TRealPoint w) const {
     if (!(w.Y > 1e-8)) return {0.0, 0.0};  // behind the picture, as the general mapping marks it
-    const double f = pp_.FocalPixels;
+    const double f = pp_.FocalPixels * rs_.Geometry[static_cast<std::size_t>(i)].Zoom;
     const TRealPoint plane{f * w.X / w.Y, f * (w.X * w.X + w.Y * w.Y - 1.0) / (2.0 * w.Y)};
     return geom::PictureCoordinates(pp_, geom::RestoreAberration(pp_, plane));
   }

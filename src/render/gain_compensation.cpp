@@ -128,10 +128,11 @@ std::vector<GainSample> ConnectionSamples(const RunState& rs, int left, const Sa
   std::vector<GainSample> own;
   if (!RefinementApplies(refined, l.RightConnection, r.LeftConnection)) return own;
   const double reach = kOverlaidPixels + 2.0 * refined.JointMedianPixels;
+  const TProjectionParameters leftCamera = PictureProjection(rs, left), rightCamera = PictureProjection(rs, right);
   for (std::size_t k = 0; k < refined.LeftPoints.size() && k < refined.RightPoints.size(); ++k) {
     if (refined.Calibrated) {
-      const auto overlaid =
-          geom::RayToPixel(rs.Projection, geom::Rotate(refined.Rotation, geom::PixelToRay(rs.Projection, refined.RightPoints[k])));
+      const auto overlaid = geom::RayToPixel(
+          leftCamera, geom::Rotate(refined.Rotation, geom::PixelToRay(rightCamera, refined.RightPoints[k])));
       if (!overlaid || std::hypot(overlaid->X - refined.LeftPoints[k].X, overlaid->Y - refined.LeftPoints[k].Y) > reach)
         continue;
     }

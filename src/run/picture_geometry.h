@@ -76,6 +76,10 @@ struct PictureGeometry {
   TOrientationMap OrientationMap;
   double LongitudeFloor = 0.0;
   TConnectionRefinement RightRefinement;  // of the connection with the right neighbour
+  // The picture's focal length relative to the run's camera: 1 unless the
+  // calibration found the picture taken at another zoom (or a step back or
+  // forth, which looks alike from afar).
+  double Zoom = 1.0;
 };
 
 // Whether a refinement was measured from exactly the present points of the

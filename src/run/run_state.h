@@ -155,6 +155,14 @@ inline bool StopSignalled(const RunState& rs) {
   return rs.StopSignal != nullptr && rs.StopSignal->load(std::memory_order_relaxed);
 }
 
+// The camera of picture i: the run's, at the picture's own zoom.
+inline TProjectionParameters PictureProjection(const RunState& rs, int i) {
+  const double zoom = i >= 0 && static_cast<std::size_t>(i) < rs.Geometry.size()
+                          ? rs.Geometry[static_cast<std::size_t>(i)].Zoom
+                          : 1.0;
+  return zoom == 1.0 ? rs.Projection : geom::WithZoom(rs.Projection, zoom);
+}
+
 // Count = 0 and no file names; Is360 keeps its value.
 void ResetPictureSetData(RunState& rs);
 // Projection values to zero (the working scale to 1.0), geometry array and

@@ -1,6 +1,7 @@
 // The camera and orientations fitted to all connections together: on exact
-// correspondences of a known camera, and on a full circle of rendered
-// pictures in which one connection was made wrong.
+// correspondences of a known camera, on a full circle of rendered pictures
+// in which one connection was made wrong, and on a set with one picture
+// taken at another zoom.
 #include "refine/calibration.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,8 @@
 
 #include "app/pipeline.h"
 #include "params/parameter_file.h"
+#include "render/picture_file.h"
+#include "../support/scratch_folder.h"
 #include "refine/refinement.h"
 #include "refine/set_calibration.h"
 #include "sample_geometry.h"
@@ -69,6 +72,52 @@ TEST(Calibration, RecoversTheFocalLengthAndAberrationOfExactCorrespondences) {
   CalibrationSettings fixed;
   fixed.FitFocal = fixed.FitAberration = false;
   EXPECT_GT(CalibrateJointly(problem, fixed).RmsPixels, 1.0);
+}
+
+// The third picture of a set taken at a 12 % longer focal length: its
+// correspondences seen 12 % farther from the centre. The fit gives that
+// picture its own focal length and the others the set's, and every
+// correspondence meets its partner; a set taken at one zoom keeps one.
+TEST(Calibration, GivesAPictureTakenAtAnotherZoomItsOwnFocalLength) {
+  const samples::SampleCamera camera{{1600, 1200}, 28.0, 0.0};
+  const samples::SetGeometry g(camera, {{-40, -2, 1}, {-5, 1, -1}, {30, -1, 0.5}, {65, 2, -0.5}});
+  CalibrationSettings settings;
+  settings.FitZoom = true;
+  settings.FitAberration = false;
+  CalibrationProblem one = ProblemOf(g, false);
+  one.FocalLength = 29.0;
+  const CalibrationResult same = CalibrateJointly(one, settings);
+  ASSERT_TRUE(same.Solved);
+  EXPECT_NEAR(same.FocalLength, 28.0, 0.01);
+  EXPECT_EQ(same.Zooms, std::vector<double>(4, 1.0));
+
+  constexpr double kZoom = 1.12;
+  CalibrationProblem zoomed = one;
+  for (CalibrationPair& pair : zoomed.Pairs) {
+    CalibrationPair seen = pair;
+    seen.LeftPoints.clear();
+    seen.RightPoints.clear();
+    for (std::size_t k = 0; k < pair.LeftPoints.size(); ++k) {
+      TRealPoint l = pair.LeftPoints[k], r = pair.RightPoints[k];
+      TRealPoint& moved = pair.Left == 2 ? l : r;
+      if (pair.Left == 2 || pair.Right == 2) moved = {800 + kZoom * (moved.X - 800), 600 + kZoom * (moved.Y - 600)};
+      if (moved.X < 0 || moved.Y < 0 || moved.X > 1600 || moved.Y > 1200) continue;  // beyond the zoomed picture
+      seen.LeftPoints.push_back(l);
+      seen.RightPoints.push_back(r);
+    }
+    pair = seen;
+  }
+  const CalibrationResult r = CalibrateJointly(zoomed, settings);
+  ASSERT_TRUE(r.Solved);
+  EXPECT_NEAR(r.FocalLength, 28.0, 0.02);
+  EXPECT_NEAR(r.Zooms[2], kZoom, 0.001);
+  EXPECT_EQ(r.Zooms[0], 1.0);
+  EXPECT_EQ(r.Zooms[1], 1.0);
+  EXPECT_EQ(r.Zooms[3], 1.0);
+  EXPECT_LT(r.RmsPixels, 0.02);
+  // One focal length for all leaves pixels.
+  settings.FitZoom = false;
+  EXPECT_GT(CalibrateJointly(zoomed, settings).RmsPixels, 2.0);
 }
 
 // One pair turned by a degree, with correspondences in the middle of the
@@ -151,6 +200,70 @@ TEST(SetCalibration, AWrongConnectionOfACircleIsFoundAgain) {
               0.3)
         << "connection " << i + 1 << "-" << j + 1;
     if (i != 2) EXPECT_FALSE(rs.Geometry[static_cast<std::size_t>(i)].RightRefinement.Rescued) << i;
+  }
+}
+
+// The picture enlarged about its centre by `zoom` (bilinear), as the camera
+// zoomed in would have taken it.
+DeviceBitmap Enlarged(const DeviceBitmap& p, double zoom) {
+  DeviceBitmap out(p.Width, p.Height);
+  const double cx = p.Width / 2.0, cy = p.Height / 2.0;
+  for (int y = 0; y < p.Height; ++y)
+    for (int x = 0; x < p.Width; ++x) {
+      const double sx = cx + (x + 0.5 - cx) / zoom - 0.5, sy = cy + (y + 0.5 - cy) / zoom - 0.5;
+      const int x0 = static_cast<int>(std::floor(sx)), y0 = static_cast<int>(std::floor(sy));
+      const double fx = sx - x0, fy = sy - y0;
+      PackedColor c = 0;
+      for (int channel = 0; channel < 3; ++channel) {
+        const auto at = [&](int u, int v) {
+          return (p.Pixel(std::clamp(u, 0, p.Width - 1), std::clamp(v, 0, p.Height - 1)) >> (8 * channel)) & 0xFF;
+        };
+        const double value = (1 - fy) * ((1 - fx) * at(x0, y0) + fx * at(x0 + 1, y0)) +
+                             fy * ((1 - fx) * at(x0, y0 + 1) + fx * at(x0 + 1, y0 + 1));
+        c |= static_cast<PackedColor>(std::clamp(static_cast<int>(value + 0.5), 0, 255)) << (8 * channel);
+      }
+      out.SetPixel(x, y, c);
+    }
+  return out;
+}
+
+using ZoomedSet = test_support::ScratchFolder;
+
+// The third of four rendered pictures enlarged by 12 % about its centre, as
+// if zoomed in, and no picture says its focal length: that picture gets a
+// focal length of its own, every connection is measured at full size, and
+// each lies where the truth puts it.
+TEST_F(ZoomedSet, APictureTakenAtAnotherZoomIsJoined) {
+  const fs::path source = kSource / "samples" / "open4";
+  const samples::SampleSet truth = samples::LoadTruthFile((source / "truth.json").string());
+  const samples::SetGeometry g = truth.Geometry();
+  const TPictureSetData pictures = samples::RunPictures(truth, PathOf(""));
+  for (int i = 0; i < g.Count(); ++i) {
+    DeviceBitmap p = render::LoadPictureFile((source / truth.Pictures[static_cast<std::size_t>(i)].File).string());
+    if (i == 2) p = Enlarged(p, 1.12);
+    render::WriteFileAtomically(pictures.FileNames[static_cast<std::size_t>(i)], render::EncodeJpeg(p, 95));
+  }
+  RunState rs;
+  rs.Refine = true;
+  rs.EstimateFocal = true;
+  matching::SilentProgressUi ui;
+  // The camera entry in force is 15 % off; the estimate replaces it.
+  params::ParameterSets sets =
+      samples::WithSetCamera(params::LoadParameterFile(kSource / "Options" / "CurrentParameters.spr"), truth);
+  sets.Camera.FocalLength = 0.85 * truth.Camera.FocalLength;
+  app::RunFindingPhase(rs, ui, pictures, sets);
+  ASSERT_TRUE(rs.Calibration.Done);
+  EXPECT_NEAR(rs.Calibration.FocalLength, truth.Camera.FocalLength, 0.005 * truth.Camera.FocalLength);
+  for (int i = 0; i < g.Count(); ++i)
+    EXPECT_NEAR(rs.Geometry[static_cast<std::size_t>(i)].Zoom, i == 2 ? 1.12 : 1.0, 0.003) << "picture " << i + 1;
+  for (int i = 0; i + 1 < g.Count(); ++i) {
+    const TConnectionRefinement& r = rs.Geometry[static_cast<std::size_t>(i)].RightRefinement;
+    EXPECT_EQ(Verdict(r), RefinedVerdict::Sound) << "connection " << i + 1 << "-" << i + 2;
+    const geom::Rotation expected =
+        geom::Multiplied(geom::Transposed(ToRotation(samples::RotationMatrix(g.PictureRotation(i)))),
+                         ToRotation(samples::RotationMatrix(g.PictureRotation(i + 1))));
+    EXPECT_LT(geom::RotationDistance(r.Rotation, expected) * rs.Projection.FocalPixels, 0.3)
+        << "connection " << i + 1 << "-" << i + 2;
   }
 }
 

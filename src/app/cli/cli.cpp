@@ -76,7 +76,8 @@ const char* const kMatchHelp =
     "          and fill (same result, slower), --progress reports on stderr (one line\n"
     "          updated in place on a terminal). Every connection is then measured again\n"
     "          on the full-size pictures, the camera's focal length and aberration and\n"
-    "          every picture's orientation are fitted to all connections together, and\n"
+    "          every picture's orientation are fitted to all connections together (a\n"
+    "          picture taken at another zoom gets a focal length of its own), and\n"
     "          the panorama is built from them; the calibrated camera and each\n"
     "          connection's residual are printed on stderr. --exact skips that and keeps\n"
     "          the three matched points (as does a 0 in Refinement.txt in the settings\n"
@@ -506,7 +507,9 @@ json PicturesJson(const RunState& rs) {
         const TRealPoint pano = alignment::PictureToPanorama(rs, i, pixel);
         grid.push_back({{"pixel", {pixel.X, pixel.Y}}, {"panorama", {pano.X, pano.Y}}});
       }
-    list.push_back({{"file", rs.PictureSet.FileNames[static_cast<std::size_t>(i)]}, {"grid", grid}});
+    // The picture's focal length over the camera's (another zoom, or a step back).
+    const double zoom = static_cast<std::size_t>(i) < rs.Geometry.size() ? rs.Geometry[static_cast<std::size_t>(i)].Zoom : 1.0;
+    list.push_back({{"file", rs.PictureSet.FileNames[static_cast<std::size_t>(i)]}, {"zoom", zoom}, {"grid", grid}});
   }
   return list;
 }
