@@ -1,5 +1,6 @@
 #include "app/picture_camera.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "params/camera_list.h"
@@ -17,10 +18,11 @@ std::string Millimetres(double value) { return params::FormatFixed(value, 0, 2) 
 PictureCamera CameraFromPictures(const std::vector<std::string>& files, const params::TParametersCamera& inForce) {
   PictureCamera result;
   result.Camera = inForce;
-  std::vector<double> focals;
+  std::vector<double> focals, own(files.size(), 0.0);
   std::string first;
   bool lensOnly = false;  // a focal length of the lens without the sensor's size
-  for (const std::string& file : files) {
+  for (std::size_t n = 0; n < files.size(); ++n) {
+    const std::string& file = files[n];
     const render::PictureMetadata m = render::ReadPictureMetadataFile(file);
     lensOnly = lensOnly || m.FocalLength.has_value();
     render::PictureSize size;
@@ -31,6 +33,7 @@ PictureCamera CameraFromPictures(const std::vector<std::string>& files, const pa
     }
     const double focal = render::FocalLengthFromMetadata(m, size.Width, size.Height);
     if (!(focal > 0.0)) continue;
+    own[n] = focal;
     if (!result.FromPictures) {
       result.FromPictures = true;
       result.Name = render::CameraName(m);
@@ -42,6 +45,10 @@ PictureCamera CameraFromPictures(const std::vector<std::string>& files, const pa
       focals.push_back(focal);
     }
   }
+  result.Zooms.assign(files.size(), 1.0);
+  for (std::size_t n = 0; n < files.size(); ++n)
+    if (own[n] > 0.0 && std::fabs(own[n] - result.Camera.FocalLength) > 0.005 * result.Camera.FocalLength)
+      result.Zooms[n] = own[n] / result.Camera.FocalLength;
   if (!result.FromPictures) {
     result.Note = std::string(lensOnly ? "the pictures give the lens's focal length but not the size of the sensor"
                                        : "the pictures do not say their focal length (no EXIF)") +
@@ -58,12 +65,22 @@ PictureCamera CameraFromPictures(const std::vector<std::string>& files, const pa
 CameraSource ChooseStartingCamera(RunState& rs, params::ParameterSets& sets, const std::vector<std::string>& files,
                                   bool fromPictures, std::string& note) {
   rs.EstimateFocal = false;
+  rs.StartZooms.clear();
   note.clear();
   if (!fromPictures) return CameraSource::Entry;
   const PictureCamera camera = CameraFromPictures(files, sets.Camera);
   sets.Camera = camera.Camera;
   rs.EstimateFocal = !camera.FromPictures;
   note = camera.Note;
+  const auto others = std::count_if(camera.Zooms.begin(), camera.Zooms.end(), [](double z) { return z != 1.0; });
+  if (camera.FromPictures && others > 0 && rs.Refine) {
+    // Each picture starts from its own focal length; the calibration then
+    // fits them. (Without the refinement the note's one camera holds.)
+    rs.StartZooms = camera.Zooms;
+    note = (others == 1 ? std::string("1 picture was") : std::to_string(others) + " pictures were") +
+           " taken at another focal length than " + Millimetres(camera.Camera.FocalLength) +
+           (others == 1 ? ": it starts from its own" : ": each starts from its own");
+  }
   if (camera.FromPictures && note.empty())
     note = "camera from the pictures: " + (camera.Name.empty() ? std::string() : camera.Name + ", ") + "focal length " +
            Millimetres(camera.Camera.FocalLength);

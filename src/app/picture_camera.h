@@ -25,17 +25,22 @@ struct PictureCamera {
   bool FromPictures = false;         // the focal length came from the pictures
   std::string Name;                  // the camera the pictures name ("Apple iPhone 13"), or empty
   std::string Note;                  // one line for the user, empty when all is well
+  // Per file: its own focal length over the camera's (a zoom lens moved
+  // between shots), 1 when it says none or the camera's.
+  std::vector<double> Zooms;
 };
 
 // The camera for a picture set: the focal length of the first picture that
-// gives one (pictures with another focal length are named in the note),
-// aberration 0; otherwise `inForce` with a note.
+// gives one (pictures with another focal length are named in the note, and
+// get it as their zoom), aberration 0; otherwise `inForce` with a note.
 PictureCamera CameraFromPictures(const std::vector<std::string>& files, const params::TParametersCamera& inForce);
 
 // The camera a join starts from. With `fromPictures`: the pictures' own
-// (sets.Camera becomes CameraFromPictures'), and when they do not say their
-// focal length the finding phase estimates it (rs.EstimateFocal); otherwise
-// sets.Camera stays. Returns where it came from, and the note to show.
+// (sets.Camera becomes CameraFromPictures', and with rs.Refine each picture
+// starts from its own focal length, rs.StartZooms), and when they do not say
+// their focal length the finding phase estimates it (rs.EstimateFocal);
+// otherwise sets.Camera stays. Returns where it came from, and the note to
+// show.
 CameraSource ChooseStartingCamera(RunState& rs, params::ParameterSets& sets, const std::vector<std::string>& files,
                                   bool fromPictures, std::string& note);
 

@@ -97,6 +97,9 @@ void SetUpProjection(RunState& rs) {
     rs.Geometry.front().LeftConnection.Linked = false;
     rs.Geometry.back().RightConnection.Linked = false;
   }
+  // Pictures that say their own focal length start from it.
+  if (rs.Refine && rs.StartZooms.size() == rs.Geometry.size())
+    for (std::size_t i = 0; i < rs.Geometry.size(); ++i) rs.Geometry[i].Zoom = rs.StartZooms[i];
   rs.Calibration = CameraCalibration{};
   rs.RescueFeatures.reset();
   rs.GreyPictures.reset();

@@ -391,6 +391,8 @@ CalibrationResult CalibrateJointly(const CalibrationProblem& problem, const Cali
         if (!own[i]) solver.SetParameterBlockConstant(&zooms[i]);
         any = any || own[i];
       }
+      const bool startZoomed =
+          std::any_of(present.begin(), present.end(), [&](std::size_t i) { return startZooms[i] != 1.0; });
       if (any) {
         fixCamera(focalKept, aberrationKept);
         ceres::Solve(options, &solver, &summary);
@@ -398,6 +400,12 @@ CalibrationResult CalibrateJointly(const CalibrationProblem& problem, const Cali
         const double before = medianDistance(heldTurns, heldCamera, startZooms, own);
         kept = summary.IsSolutionUsable() &&
                medianDistance(turns, camera, zooms, own) <= (1.0 - settings.ZoomGain) * before;
+      } else if (startZoomed) {
+        // The zooms given to start from are not borne out: one focal length
+        // for all, fitted again.
+        fixCamera(focalKept, aberrationKept);
+        ceres::Solve(options, &solver, &summary);
+        kept = summary.IsSolutionUsable();
       }
     }
     if (!kept) {

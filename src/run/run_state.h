@@ -148,6 +148,10 @@ struct RunState {
   // With Refine: pictures that do not say their focal length; the finding
   // phase estimates it from their features before matching.
   bool EstimateFocal = false;
+  // With Refine: pictures that say another focal length than the camera's
+  // (a zoom lens moved between shots), per picture its ratio to the
+  // camera's; empty, all the camera's. The finding phase starts from them.
+  std::vector<double> StartZooms;
 };
 
 // Whether the stop signal of the run is set (cheap: one relaxed load).

@@ -10,12 +10,14 @@
 #include <filesystem>
 #include <random>
 
+#include "app/picture_camera.h"
 #include "app/pipeline.h"
 #include "params/parameter_file.h"
 #include "render/picture_file.h"
 #include "../support/scratch_folder.h"
 #include "refine/refinement.h"
 #include "refine/set_calibration.h"
+#include "sample_exif.h"
 #include "sample_geometry.h"
 #include "sample_set.h"
 
@@ -227,44 +229,80 @@ DeviceBitmap Enlarged(const DeviceBitmap& p, double zoom) {
   return out;
 }
 
-using ZoomedSet = test_support::ScratchFolder;
-
 // The third of four rendered pictures enlarged by 12 % about its centre, as
-// if zoomed in, and no picture says its focal length: that picture gets a
-// focal length of its own, every connection is measured at full size, and
-// each lies where the truth puts it.
-TEST_F(ZoomedSet, APictureTakenAtAnotherZoomIsJoined) {
-  const fs::path source = kSource / "samples" / "open4";
-  const samples::SampleSet truth = samples::LoadTruthFile((source / "truth.json").string());
-  const samples::SetGeometry g = truth.Geometry();
-  const TPictureSetData pictures = samples::RunPictures(truth, PathOf(""));
-  for (int i = 0; i < g.Count(); ++i) {
-    DeviceBitmap p = render::LoadPictureFile((source / truth.Pictures[static_cast<std::size_t>(i)].File).string());
-    if (i == 2) p = Enlarged(p, 1.12);
-    render::WriteFileAtomically(pictures.FileNames[static_cast<std::size_t>(i)], render::EncodeJpeg(p, 95));
+// if zoomed in: that picture gets a focal length of its own, every
+// connection is measured at full size, and each lies where the truth puts
+// it; whether no picture says its focal length (the estimate finds the
+// zoom) or each says its own in its EXIF.
+class ZoomedSet : public test_support::ScratchFolder {
+protected:
+  static constexpr double kZoom = 1.12;
+
+  // Writes the set into the scratch folder; with `exif`, each picture with
+  // its own focal length.
+  TPictureSetData Write(bool exif) {
+    const TPictureSetData pictures = samples::RunPictures(truth_, PathOf(""));
+    for (std::size_t i = 0; i < truth_.Pictures.size(); ++i) {
+      DeviceBitmap p = render::LoadPictureFile((source_ / truth_.Pictures[i].File).string());
+      samples::SampleCamera camera = truth_.Camera;
+      if (i == 2) {
+        p = Enlarged(p, kZoom);
+        camera.FocalLength *= kZoom;
+      }
+      const std::vector<render::JpegSegment> segments{samples::ExifFor(camera)};
+      render::WriteFileAtomically(pictures.FileNames[i],
+                                  render::EncodeJpeg(p, 95, exif ? segments : std::vector<render::JpegSegment>{}));
+    }
+    return pictures;
   }
+
+  void Join(const TPictureSetData& pictures, RunState& rs) {
+    // The camera entry in force is 15 % off.
+    params::ParameterSets sets =
+        samples::WithSetCamera(params::LoadParameterFile(kSource / "Options" / "CurrentParameters.spr"), truth_);
+    sets.Camera.FocalLength = 0.85 * truth_.Camera.FocalLength;
+    rs.Refine = true;
+    std::string note;
+    app::ChooseStartingCamera(rs, sets, pictures.FileNames, true, note);
+    matching::SilentProgressUi ui;
+    app::RunFindingPhase(rs, ui, pictures, sets);
+  }
+
+  void ExpectJoined(const RunState& rs) {
+    const samples::SetGeometry g = truth_.Geometry();
+    ASSERT_TRUE(rs.Calibration.Done);
+    EXPECT_NEAR(rs.Calibration.FocalLength, truth_.Camera.FocalLength, 0.005 * truth_.Camera.FocalLength);
+    for (int i = 0; i < g.Count(); ++i)
+      EXPECT_NEAR(rs.Geometry[static_cast<std::size_t>(i)].Zoom, i == 2 ? kZoom : 1.0, 0.003) << "picture " << i + 1;
+    for (int i = 0; i + 1 < g.Count(); ++i) {
+      const TConnectionRefinement& r = rs.Geometry[static_cast<std::size_t>(i)].RightRefinement;
+      EXPECT_EQ(Verdict(r), RefinedVerdict::Sound) << "connection " << i + 1 << "-" << i + 2;
+      const geom::Rotation expected =
+          geom::Multiplied(geom::Transposed(ToRotation(samples::RotationMatrix(g.PictureRotation(i)))),
+                           ToRotation(samples::RotationMatrix(g.PictureRotation(i + 1))));
+      EXPECT_LT(geom::RotationDistance(r.Rotation, expected) * rs.Projection.FocalPixels, 0.3)
+          << "connection " << i + 1 << "-" << i + 2;
+    }
+  }
+
+  const fs::path source_ = kSource / "samples" / "open4";
+  const samples::SampleSet truth_ = samples::LoadTruthFile((source_ / "truth.json").string());
+};
+
+TEST_F(ZoomedSet, IsJoinedWhenNoPictureSaysItsFocalLength) {
   RunState rs;
-  rs.Refine = true;
-  rs.EstimateFocal = true;
-  matching::SilentProgressUi ui;
-  // The camera entry in force is 15 % off; the estimate replaces it.
-  params::ParameterSets sets =
-      samples::WithSetCamera(params::LoadParameterFile(kSource / "Options" / "CurrentParameters.spr"), truth);
-  sets.Camera.FocalLength = 0.85 * truth.Camera.FocalLength;
-  app::RunFindingPhase(rs, ui, pictures, sets);
-  ASSERT_TRUE(rs.Calibration.Done);
-  EXPECT_NEAR(rs.Calibration.FocalLength, truth.Camera.FocalLength, 0.005 * truth.Camera.FocalLength);
-  for (int i = 0; i < g.Count(); ++i)
-    EXPECT_NEAR(rs.Geometry[static_cast<std::size_t>(i)].Zoom, i == 2 ? 1.12 : 1.0, 0.003) << "picture " << i + 1;
-  for (int i = 0; i + 1 < g.Count(); ++i) {
-    const TConnectionRefinement& r = rs.Geometry[static_cast<std::size_t>(i)].RightRefinement;
-    EXPECT_EQ(Verdict(r), RefinedVerdict::Sound) << "connection " << i + 1 << "-" << i + 2;
-    const geom::Rotation expected =
-        geom::Multiplied(geom::Transposed(ToRotation(samples::RotationMatrix(g.PictureRotation(i)))),
-                         ToRotation(samples::RotationMatrix(g.PictureRotation(i + 1))));
-    EXPECT_LT(geom::RotationDistance(r.Rotation, expected) * rs.Projection.FocalPixels, 0.3)
-        << "connection " << i + 1 << "-" << i + 2;
-  }
+  Join(Write(false), rs);
+  EXPECT_TRUE(rs.EstimateFocal);
+  ExpectJoined(rs);
+}
+
+TEST_F(ZoomedSet, IsJoinedFromTheFocalLengthsThePicturesSay) {
+  RunState rs;
+  Join(Write(true), rs);
+  EXPECT_FALSE(rs.EstimateFocal);
+  ASSERT_EQ(rs.StartZooms.size(), 4u);
+  EXPECT_NEAR(rs.StartZooms[2], kZoom, 0.01);
+  ExpectJoined(rs);
 }
 
 }  // namespace
