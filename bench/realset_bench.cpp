@@ -352,8 +352,10 @@ Json Measure(const std::vector<PairMatches>& all, Error error) {
           {"pairs", pairs}};
 }
 
-// Best rotation per pair under a camera: the floor of the matches.
-Json Floor(const std::vector<PairMatches>& all, TPoint size, double focal, double aberration) {
+// Best rotation per pair under a camera, each picture at its zoom (none
+// given: all at the camera's focal length): the floor of the matches.
+Json Floor(const std::vector<PairMatches>& all, TPoint size, double focal, double aberration,
+           const std::vector<double>& zooms = {}) {
   std::vector<double> medians;
   Json pairs = Json::array();
   for (const PairMatches& p : all) {
@@ -362,7 +364,8 @@ Json Floor(const std::vector<PairMatches>& all, TPoint size, double focal, doubl
       pair.LeftPoints.push_back(m.A);
       pair.RightPoints.push_back(m.B);
     }
-    const refine::PairResiduals r = refine::PairFloor(size, focal, aberration, pair);
+    const auto zoom = [&zooms](int i) { return zooms.empty() ? 1.0 : zooms.at(static_cast<std::size_t>(i)); };
+    const refine::PairResiduals r = refine::PairFloor(size, focal, aberration, pair, nullptr, {zoom(p.A), zoom(p.B)});
     pairs.push_back(r.Median);
     medians.push_back(r.Median);
   }
@@ -377,18 +380,16 @@ Json RunOurs(const SetSpec& s, const fs::path& folder, bool exact, bool cameraFr
                                                                 params::CameraListPath(options));
   const double cpu0 = ProcessorSeconds();
   const auto t0 = Clock::now();
-  app::PictureCamera camera;
-  if (cameraFromPictures) {
-    camera = app::CameraFromPictures(s.Files, parameters.Camera);
-    parameters.Camera = camera.Camera;
-  }
   TPictureSetData pictures;
   pictures.FileNames = s.Files;
   pictures.Count = static_cast<std::int32_t>(s.Files.size());
   pictures.Is360 = s.Is360;
   RunState rs;
   rs.Refine = !exact;
-  rs.EstimateFocal = cameraFromPictures && !camera.FromPictures;
+  // The camera as stitch chooses it (the pictures' EXIF, their zooms, or the
+  // estimate).
+  std::string note;
+  app::ChooseStartingCamera(rs, parameters, s.Files, cameraFromPictures, note);
   rs.CompensateExposure = !exact;  // as stitch runs by default
   matching::SilentProgressUi ui;
   app::RunFindingPhase(rs, ui, pictures, parameters);
@@ -410,7 +411,7 @@ Json RunOurs(const SetSpec& s, const fs::path& folder, bool exact, bool cameraFr
   result["peak_mb"] = PeakResidentMegabytes();
   result["start_focal"] = parameters.Camera.FocalLength;
   result["estimated_focal"] = rs.Calibration.EstimatedFocalLength;
-  result["camera_note"] = camera.Note;
+  result["camera_note"] = note;
   const CameraCalibration& c = rs.Calibration;
   result["calibrated"] = c.Done;
   result["focal"] = c.Done ? c.FocalLength : parameters.Camera.FocalLength;
@@ -434,7 +435,9 @@ Json RunOurs(const SetSpec& s, const fs::path& folder, bool exact, bool cameraFr
     return 0.5 * (std::hypot(q.X - m.B.X, q.Y - m.B.Y) + std::hypot(p.X - m.A.X, p.Y - m.A.Y));
   };
   result["measure"] = Measure(all, error);
-  result["calibrated_floor"] = Floor(all, rs.Projection.PictureSize, result["focal"], result["aberration"]);
+  std::vector<double> zooms;
+  for (const PictureGeometry& g : rs.Geometry) zooms.push_back(g.Zoom);
+  result["calibrated_floor"] = Floor(all, rs.Projection.PictureSize, result["focal"], result["aberration"], zooms);
   return result;
 }
 
