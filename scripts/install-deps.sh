@@ -13,6 +13,7 @@ packages=(
   qt6-base-dev                     # the desktop application (Qt 6 Widgets)
   libopencv-core-dev libopencv-imgproc-dev libopencv-features2d-dev libopencv-flann-dev  # feature search of the rescue (SIFT, FLANN matching)
   libceres-dev                     # calibration of the camera on all connections together (robust least squares)
+  liblensfun-dev                   # database of cameras: the crop factor of a camera whose EXIF gives no sensor size
   libgtest-dev libgmock-dev        # tests
   parallel                         # the test of the GNU parallel form of running many sets
 )

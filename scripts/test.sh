@@ -55,6 +55,7 @@ cmake -S . -B "$folder" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVISTARIUM_SANITIZE="
 cmake --build "$folder" -j"$jobs"
 if [[ "$sanitize" == address ]]; then
   export ASAN_OPTIONS="detect_leaks=1:strict_string_checks=1:check_initialization_order=1"
+  export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp"
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 else
   export OMP_NUM_THREADS=1

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "app/camera_database.h"
 #include "params/camera_list.h"
 #include "params/text_files.h"
 #include "render/picture_file.h"
@@ -31,7 +32,17 @@ PictureCamera CameraFromPictures(const std::vector<std::string>& files, const pa
     } catch (const std::exception&) {
       continue;  // the loading names an unreadable picture
     }
-    const double focal = render::FocalLengthFromMetadata(m, size.Width, size.Height);
+    double focal = render::FocalLengthFromMetadata(m, size.Width, size.Height);
+    if (!(focal > 0.0) && m.FocalLength && *m.FocalLength > 0.0) {
+      // The lens's focal length without a sensor size: the camera database's
+      // crop factor makes it a 35 mm equivalent.
+      if (const std::optional<double> crop = CropFactorOf(m.Make, m.Model)) {
+        render::PictureMetadata equivalent = m;
+        equivalent.FocalLength35mm = *m.FocalLength * *crop;
+        focal = render::FocalLengthFromMetadata(equivalent, size.Width, size.Height);
+        if (focal > 0.0 && !result.FromPictures) result.CropFactor = *crop;
+      }
+    }
     if (!(focal > 0.0)) continue;
     own[n] = focal;
     if (!result.FromPictures) {
@@ -83,7 +94,11 @@ CameraSource ChooseStartingCamera(RunState& rs, params::ParameterSets& sets, con
   }
   if (camera.FromPictures && note.empty())
     note = "camera from the pictures: " + (camera.Name.empty() ? std::string() : camera.Name + ", ") + "focal length " +
-           Millimetres(camera.Camera.FocalLength);
+           Millimetres(camera.Camera.FocalLength) +
+           (camera.CropFactor > 0.0
+                ? " (the lens's focal length times the crop factor " + params::FormatFixed(camera.CropFactor, 0, 2) +
+                      " of the camera database)"
+                : std::string());
   return CameraSource::Pictures;
 }
 

@@ -28,6 +28,10 @@ struct PictureCamera {
   // Per file: its own focal length over the camera's (a zoom lens moved
   // between shots), 1 when it says none or the camera's.
   std::vector<double> Zooms;
+  // The crop factor of the camera database (lensfun) that made the lens's
+  // focal length a 35 mm equivalent, when the EXIF gave no sensor size; 0
+  // otherwise.
+  double CropFactor = 0.0;
 };
 
 // The camera for a picture set: the focal length of the first picture that
