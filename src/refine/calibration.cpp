@@ -80,6 +80,9 @@ struct Correspondence {
   }
 };
 
+// Correspondences of each pair the first look at the zooms takes.
+constexpr std::size_t kLookPoints = 24;
+
 // A camera value held near its start: (value - start) / spread, times the
 // size of a typical residual, so that one standard error costs as much as
 // one typical residual.
@@ -370,7 +373,47 @@ CalibrationResult CalibrateJointly(const CalibrationProblem& problem, const Cali
   std::vector<std::size_t> present;
   for (std::size_t i = 0; i < count; ++i)
     if (used[i]) present.push_back(i);
-  if (settings.FitZoom && present.size() >= 2) {
+  // A first look, cheap beside the whole problem: every picture's zoom
+  // fitted with the camera held, on a few correspondences of each pair.
+  // Pictures that all look taken at the zoom they started from need no more.
+  const auto zoomsLookAlike = [&] {
+    if (std::any_of(present.begin(), present.end(), [&](std::size_t i) { return startZooms[i] != 1.0; })) return false;
+    Turns t = turns;
+    std::vector<double> look(count, 1.0);
+    std::array<double, 2> cam = camera;
+    ceres::Problem::Options smallOptions;
+    smallOptions.loss_function_ownership = ceres::DO_NOT_TAKE_OWNERSHIP;
+    ceres::Problem small(smallOptions);
+    for (const CalibrationPair& pair : problem.Pairs) {
+      const std::size_t a = static_cast<std::size_t>(pair.Left), b = static_cast<std::size_t>(pair.Right);
+      const std::size_t n = pair.LeftPoints.size(), stride = std::max<std::size_t>(1, n / kLookPoints);
+      for (std::size_t k = 0; k < n; k += stride)
+        small.AddResidualBlock(new ceres::AutoDiffCostFunction<Correspondence, 4, 3, 3, 2, 1, 1>(new Correspondence{
+                                   geom::CentreCoordinates(start, pair.LeftPoints[k]),
+                                   geom::CentreCoordinates(start, pair.RightPoints[k]), problem.Orientations[a],
+                                   problem.Orientations[b], start.HalfSize, start.FocalPixels}),
+                               &loss, t[a].data(), t[b].data(), cam.data(), &look[a], &look[b]);
+    }
+    small.SetParameterBlockConstant(cam.data());
+    for (std::size_t i : present) {
+      if (i == 0 || (i < problem.Held.size() && problem.Held[i])) small.SetParameterBlockConstant(t[i].data());
+      small.SetParameterLowerBound(&look[i], 0, 0.5);
+      small.SetParameterUpperBound(&look[i], 0, 2.0);
+    }
+    ceres::Solver::Summary quick;
+    ceres::Solve(options, &small, &quick);
+    if (!quick.IsSolutionUsable()) return false;
+    std::vector<double> sorted;
+    for (std::size_t i : present) sorted.push_back(look[i]);
+    std::sort(sorted.begin(), sorted.end());
+    const double reference = sorted[(sorted.size() - 1) / 2];
+    // Within half the share a zoom must differ by to be kept: the few
+    // correspondences fit less surely than all of them.
+    return std::all_of(present.begin(), present.end(), [&](std::size_t i) {
+      return std::fabs(look[i] / reference - 1.0) <= 0.5 * settings.ZoomShare;
+    });
+  };
+  if (settings.FitZoom && present.size() >= 2 && !zoomsLookAlike()) {
     const Turns heldTurns = turns;
     const std::array<double, 2> heldCamera = camera;
     fixCamera(true, true);
