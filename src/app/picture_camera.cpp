@@ -19,7 +19,7 @@ std::string Millimetres(double value) { return params::FormatFixed(value, 0, 2) 
 PictureCamera CameraFromPictures(const std::vector<std::string>& files, const params::TParametersCamera& inForce) {
   PictureCamera result;
   result.Camera = inForce;
-  std::vector<double> focals, own(files.size(), 0.0);
+  std::vector<double> own(files.size(), 0.0);  // every picture's focal length, 0 when it says none
   std::string first;
   bool lensOnly = false;  // a focal length of the lens without the sensor's size
   for (std::size_t n = 0; n < files.size(); ++n) {
@@ -52,8 +52,6 @@ PictureCamera CameraFromPictures(const std::vector<std::string>& files, const pa
       result.Camera.Aberration = 0.0;
       result.Camera.Name = result.Name.empty() ? std::string("Camera of the pictures") : result.Name;
       first = file;
-    } else if (std::fabs(focal - result.Camera.FocalLength) > 0.005 * result.Camera.FocalLength) {
-      focals.push_back(focal);
     }
   }
   result.Zooms.assign(files.size(), 1.0);
@@ -65,8 +63,9 @@ PictureCamera CameraFromPictures(const std::vector<std::string>& files, const pa
                                        : "the pictures do not say their focal length (no EXIF)") +
                   "; it is estimated from the pictures, or the camera entry \"" + inForce.Name + "\" (" +
                   Millimetres(inForce.FocalLength) + ") is used";
-  } else if (!focals.empty()) {
-    result.Note = "warning: " + std::to_string(focals.size()) +
+  } else if (const auto others = std::count_if(result.Zooms.begin(), result.Zooms.end(), [](double z) { return z != 1.0; });
+             others > 0) {
+    result.Note = "warning: " + std::to_string(others) +
                   " of the pictures were taken at another focal length than \"" + first + "\" (" +
                   Millimetres(result.Camera.FocalLength) + "); the panorama takes one camera for all of them, starting from that one";
   }

@@ -80,6 +80,15 @@ struct Correspondence {
   }
 };
 
+// The zoom of the picture of median zoom (the lower of two middle ones)
+// among `pictures`: the zoom the others are measured from.
+double MedianZoom(const std::vector<double>& zooms, const std::vector<std::size_t>& pictures) {
+  std::vector<double> z;
+  for (std::size_t i : pictures) z.push_back(zooms[i]);
+  std::nth_element(z.begin(), z.begin() + static_cast<std::ptrdiff_t>((z.size() - 1) / 2), z.end());
+  return z[(z.size() - 1) / 2];
+}
+
 // Correspondences of each pair the first look at the zooms takes.
 constexpr std::size_t kLookPoints = 24;
 
@@ -104,10 +113,7 @@ TProjectionParameters Camera(TPoint size, double focalLength, double aberration)
 }
 
 // The cameras of a pair's two pictures.
-struct Cameras {
-  TProjectionParameters Left, Right;
-};
-Cameras CamerasFor(TPoint size, double focalLength, double aberration, PairZooms zooms) {
+PairCameras CamerasFor(TPoint size, double focalLength, double aberration, PairZooms zooms) {
   const TProjectionParameters pp = Camera(size, focalLength, aberration);
   return {geom::WithZoom(pp, zooms.Left), geom::WithZoom(pp, zooms.Right)};
 }
@@ -115,7 +121,7 @@ Cameras CamerasFor(TPoint size, double focalLength, double aberration, PairZooms
 // Distance, in pixels of each picture, between where a correspondence's
 // point is seen and where the other picture's point is carried (the mean of
 // both ways).
-double Distance(const Cameras& c, const Rotation& rightToLeft, TRealPoint left, TRealPoint right) {
+double Distance(const PairCameras& c, const Rotation& rightToLeft, TRealPoint left, TRealPoint right) {
   const auto way = [](const TProjectionParameters& from, const TProjectionParameters& to, const Rotation& r,
                       TRealPoint p, TRealPoint seen) {
     const std::optional<TRealPoint> at = geom::RayToPixel(to, geom::Rotate(r, geom::PixelToRay(from, p)));
@@ -126,7 +132,7 @@ double Distance(const Cameras& c, const Rotation& rightToLeft, TRealPoint left, 
                 way(c.Left, c.Right, geom::Transposed(rightToLeft), left, right));
 }
 
-std::vector<double> PairDistances(const Cameras& c, const Rotation& left, const Rotation& right,
+std::vector<double> PairDistances(const PairCameras& c, const Rotation& left, const Rotation& right,
                                   const CalibrationPair& pair) {
   const Rotation rightToLeft = geom::Multiplied(geom::Transposed(left), right);
   std::vector<double> d;
@@ -169,7 +175,7 @@ PairResiduals MeasurePair(TPoint pictureSize, double focalLength, double aberrat
 
 PairResiduals PairFloor(TPoint pictureSize, double focalLength, double aberration, const CalibrationPair& pair,
                         Rotation* rotation, PairZooms zooms) {
-  const Cameras pp = CamerasFor(pictureSize, focalLength, aberration, zooms);
+  const PairCameras pp = CamerasFor(pictureSize, focalLength, aberration, zooms);
   const std::size_t n = pair.LeftPoints.size();
   if (n < 3) return {};
   std::vector<Ray> l(n), r(n);
@@ -245,20 +251,15 @@ CalibrationResult CalibrateJointly(const CalibrationProblem& problem, const Cali
   result.Orientations = problem.Orientations;
   result.Zooms = startZooms;
   if (residuals == 0) return result;
+  std::vector<std::size_t> present;  // the pictures the pairs hold
+  for (std::size_t i = 0; i < count; ++i)
+    if (used[i]) present.push_back(i);
   // Zooms given are measured from the picture of median zoom, whose focal
   // length the camera's then is: the set's focal length follows most of
   // its pictures, whichever picture a chain of pairs measured them from.
-  {
-    std::vector<double> present;
-    for (std::size_t i = 0; i < count; ++i)
-      if (used[i]) present.push_back(startZooms[i]);
-    std::sort(present.begin(), present.end());
-    const double reference = present[(present.size() - 1) / 2];
-    if (reference > 0.0 && reference != 1.0) {
-      camera[0] = std::clamp(reference, 0.5, 2.0);
-      for (std::size_t i = 0; i < count; ++i)
-        if (used[i]) zooms[i] = startZooms[i] /= reference;
-    }
+  if (const double reference = MedianZoom(startZooms, present); reference > 0.0 && reference != 1.0) {
+    camera[0] = std::clamp(reference, 0.5, 2.0);
+    for (std::size_t i : present) zooms[i] = startZooms[i] /= reference;
   }
   result.Zooms = startZooms;
   if (problem.FocalPrior > 0.0 && problem.KnownFocalLength > 0.0)
@@ -370,9 +371,6 @@ CalibrationResult CalibrateJointly(const CalibrationProblem& problem, const Cali
   // measured from the picture of median zoom, whose focal length the set's
   // becomes. Kept only where they clearly help; otherwise every picture has
   // the set's camera as fitted above.
-  std::vector<std::size_t> present;
-  for (std::size_t i = 0; i < count; ++i)
-    if (used[i]) present.push_back(i);
   // A first look, cheap beside the whole problem: every picture's zoom
   // fitted with the camera held, on a few correspondences of each pair.
   // Pictures that all look taken at the zoom they started from need no more.
@@ -403,10 +401,7 @@ CalibrationResult CalibrateJointly(const CalibrationProblem& problem, const Cali
     ceres::Solver::Summary quick;
     ceres::Solve(options, &small, &quick);
     if (!quick.IsSolutionUsable()) return false;
-    std::vector<double> sorted;
-    for (std::size_t i : present) sorted.push_back(look[i]);
-    std::sort(sorted.begin(), sorted.end());
-    const double reference = sorted[(sorted.size() - 1) / 2];
+    const double reference = MedianZoom(look, present);
     // Within half the share a zoom must differ by to be kept: the few
     // correspondences fit less surely than all of them.
     return std::all_of(present.begin(), present.end(), [&](std::size_t i) {
@@ -421,9 +416,7 @@ CalibrationResult CalibrateJointly(const CalibrationProblem& problem, const Cali
     ceres::Solve(options, &solver, &summary);
     bool kept = false;
     if (summary.IsSolutionUsable()) {
-      std::vector<std::size_t> byZoom = present;
-      std::sort(byZoom.begin(), byZoom.end(), [&](std::size_t a, std::size_t b) { return zooms[a] < zooms[b]; });
-      const double reference = zooms[byZoom[(byZoom.size() - 1) / 2]];
+      const double reference = MedianZoom(zooms, present);
       camera[0] = std::clamp(camera[0] * reference, 0.5, 2.0);
       std::vector<bool> own(count, false);
       bool any = false;
