@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace vistarium::app {
 
@@ -40,32 +43,42 @@ std::string WithoutMake(const std::string& model, const std::string& make) {
   return m;
 }
 
-struct Database {
-  std::unique_ptr<lfDatabase> Db;
-  bool Loaded = false;
-};
-
-const Database& TheDatabase() {
-  static Database database;
-  static std::once_flag once;
-  std::call_once(once, [] {
-    database.Db = std::make_unique<lfDatabase>();
-    database.Loaded = database.Db->Load() == LF_NO_ERROR;
-  });
-  return database;
+// The folders lensfun reads its database from: the user's own and updated
+// files, the system's updates and Debian's package.
+std::vector<std::filesystem::path> DataFolders(const lfDatabase& db) {
+  std::vector<std::filesystem::path> folders;
+  if (db.HomeDataDir) folders.emplace_back(db.HomeDataDir);
+  if (db.UserUpdatesDir) folders.emplace_back(std::filesystem::path(db.UserUpdatesDir) / "version_1");
+  folders.emplace_back("/var/lib/lensfun-updates/version_1");
+  folders.emplace_back("/usr/share/lensfun/version_1");
+  return folders;
 }
 
-}  // namespace
+// A database of the files whose names hold the maker's name
+// ("compact-canon.xml", "mil-sony.xml"): reading those takes a few
+// milliseconds, where the whole database takes some fifty. Empty when no
+// file names the maker.
+std::unique_ptr<lfDatabase> MakersDatabase(const std::string& maker) {
+  auto db = std::make_unique<lfDatabase>();
+  bool any = false;
+  for (const std::filesystem::path& folder : DataFolders(*db)) {
+    std::error_code error;
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error))
+      if (entry.path().extension() == ".xml" && Lower(entry.path().filename().string()).find(maker) != std::string::npos)
+        files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    for (const std::filesystem::path& file : files) any = db->Load(file.c_str()) == LF_NO_ERROR || any;
+  }
+  return any ? std::move(db) : nullptr;
+}
 
-std::optional<double> CropFactorOf(const std::string& make, const std::string& model) {
-  if (make.empty() || model.empty()) return std::nullopt;
-  const Database& database = TheDatabase();
-  if (!database.Loaded) return std::nullopt;
-  const lfCamera** found = database.Db->FindCamerasExt(make.c_str(), model.c_str());
+// The camera's crop factor in `db`: only the very model counts, as the
+// database matches loosely (an "NEX-5" finds the "NEX-5N" too).
+std::optional<double> CropFactorIn(const lfDatabase& db, const std::string& make, const std::string& model) {
+  const lfCamera** found = db.FindCamerasExt(make.c_str(), model.c_str());
   if (!found) return std::nullopt;
   std::optional<double> crop;
-  // The database matches loosely (an "NEX-5" finds the "NEX-5N" too): only
-  // the very model counts.
   for (int i = 0; found[i] && !crop; ++i) {
     const lfCamera& c = *found[i];
     const std::string model0 = c.Model ? lf_mlstr_get(c.Model) : "", make0 = c.Maker ? lf_mlstr_get(c.Maker) : "";
@@ -74,6 +87,40 @@ std::optional<double> CropFactorOf(const std::string& make, const std::string& m
   }
   lf_free(found);
   return crop;
+}
+
+// The databases read so far: one per maker, and the whole one, read only
+// for a camera its maker's files do not know.
+struct Databases {
+  std::mutex Lock;
+  std::map<std::string, std::unique_ptr<lfDatabase>> OfMaker;
+  std::unique_ptr<lfDatabase> Whole;
+  bool WholeRead = false;
+};
+
+Databases& TheDatabases() {
+  static Databases databases;
+  return databases;
+}
+
+}  // namespace
+
+std::optional<double> CropFactorOf(const std::string& make, const std::string& model) {
+  if (make.empty() || model.empty()) return std::nullopt;
+  Databases& d = TheDatabases();
+  const std::lock_guard<std::mutex> hold(d.Lock);
+  const std::string normalised = Normalised(make);
+  const std::string maker = normalised.substr(0, normalised.find(' '));
+  auto of = d.OfMaker.find(maker);
+  if (of == d.OfMaker.end()) of = d.OfMaker.emplace(maker, MakersDatabase(maker)).first;
+  if (of->second)
+    if (const std::optional<double> crop = CropFactorIn(*of->second, make, model)) return crop;
+  if (!d.WholeRead) {
+    d.WholeRead = true;
+    auto whole = std::make_unique<lfDatabase>();
+    if (whole->Load() == LF_NO_ERROR) d.Whole = std::move(whole);
+  }
+  return d.Whole ? CropFactorIn(*d.Whole, make, model) : std::nullopt;
 }
 
 }  // namespace vistarium::app

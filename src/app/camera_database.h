@@ -13,7 +13,9 @@ namespace vistarium::app {
 // The crop factor (35 mm film's diagonal over the sensor's) of the camera
 // that EXIF names by `make` and `model`, when the database knows that very
 // camera; nothing otherwise, or when the database cannot be read. The
-// database is read once, on first use (about a twentieth of a second).
+// maker's files of the database are read on first use of the maker (a few
+// milliseconds); the whole database (about a twentieth of a second) only for
+// a camera they do not know.
 std::optional<double> CropFactorOf(const std::string& make, const std::string& model);
 
 }  // namespace vistarium::app
