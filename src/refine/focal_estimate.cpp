@@ -73,9 +73,7 @@ std::optional<FocalEstimate> EstimateFocalLength(RunState& rs, const FocalSearch
   for (int i = 0; i < pairCount; i += step) chosen.emplace_back(i, i + 1 == count ? 0 : i + 1);
   // Features of the pictures they need, from the grey pictures that the
   // matching and the calibration measure on afterwards.
-  std::vector<int> pictures;
-  for (const auto& [i, j] : chosen) pictures.insert(pictures.end(), {i, j});
-  if (!AddPictureFeatures(rs, store, pictures)) return std::nullopt;  // the finding phase names the picture
+  if (!AddPairFeatures(rs, store, chosen)) return std::nullopt;  // the finding phase names the picture
   std::vector<PairData> pairs;
   for (const auto& [i, j] : chosen) pairs.push_back({i, j, store.MatchedPixels(i, j)});
   // Agreement within a couple of pixels, never finer than the reduced

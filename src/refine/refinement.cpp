@@ -37,6 +37,9 @@ constexpr int kLargestRadius = 40;
 // Search windows of up to this radius are correlated offset by offset;
 // wider ones through OpenCV's template matching (the same measure).
 constexpr int kDirectRadius = 6;
+// The share of each picture's width, on the side facing the other picture,
+// that the rescue searches for features.
+constexpr double kRescueFacingShare = 0.6;
 // Largest error at the picture border of a rotation that the rescue found.
 constexpr double kRescuedErrorPixels = 10.0;
 
@@ -631,25 +634,25 @@ void SetPoint(const TProjectionParameters& pp, TConnectionSide& side, std::size_
 FeatureStore& RescueFeaturesOf(RunState& rs) {
   auto* store = dynamic_cast<FeatureStore*>(rs.RescueFeatures.get());
   if (!store) {
-    rs.RescueFeatures = std::make_shared<FeatureStore>();
+    // A connection is searched on the facing parts of its pictures.
+    RescueOptions options;
+    options.FacingShare = kRescueFacingShare;
+    rs.RescueFeatures = std::make_shared<FeatureStore>(options);
     store = static_cast<FeatureStore*>(rs.RescueFeatures.get());
   }
   return *store;
 }
 
-bool AddPictureFeatures(RunState& rs, FeatureStore& store, std::vector<int> pictures) {
-  std::sort(pictures.begin(), pictures.end());
-  pictures.erase(std::unique(pictures.begin(), pictures.end()), pictures.end());
+bool AddPairFeatures(RunState& rs, FeatureStore& store, const std::vector<std::pair<int, int>>& pairs) {
   const TPoint size = rs.Projection.PictureSize;
   GreyStore& greys = GreyPicturesOf(rs);
-  // One picture at a time: the feature search keeps both cores busy on its
+  // One pair at a time: the feature search keeps both cores busy on its
   // own, and two searches at once would hold twice its memory.
-  for (int p : pictures) {
-    if (store.Holds(p)) continue;
-    const std::shared_ptr<const GreyPyramid> pyramid = greys.Pyramid(rs, p);
-    const GreyPicture& grey = pyramid->Levels.at(0);
-    if (grey.Width != size.X || grey.Height != size.Y) return false;
-    store.AddPicture(p, GreyView{grey.Width, grey.Height, grey.Values.data()});
+  for (const auto& [i, j] : pairs) {
+    const std::shared_ptr<const GreyPyramid> left = greys.Pyramid(rs, i), right = greys.Pyramid(rs, j);
+    const GreyPicture &l = left->Levels.at(0), &r = right->Levels.at(0);
+    if (l.Width != size.X || l.Height != size.Y || r.Width != size.X || r.Height != size.Y) return false;
+    store.AddPair(i, GreyView{l.Width, l.Height, l.Values.data()}, j, GreyView{r.Width, r.Height, r.Values.data()});
   }
   return true;
 }

@@ -137,11 +137,12 @@ int RefineOutdatedConnections(RunState& rs);
 // The feature store of the rescue, kept in the run state.
 FeatureStore& RescueFeaturesOf(RunState& rs);
 
-// Finds the features of those of the run's pictures `pictures` that the
-// store lacks, from their full-size grey pictures (the run's GreyStore).
-// False when a picture does not have the set's size (its features and
-// those of the pictures after it are then not found).
-bool AddPictureFeatures(RunState& rs, FeatureStore& store, std::vector<int> pictures);
+// Finds the features that the pairs (i, j) of the run's pictures need and
+// the store lacks (FeatureStore::AddPair), from their full-size grey
+// pictures (the run's GreyStore). False when a picture does not have the
+// set's size (the features of its pair and the pairs after it are then not
+// found).
+bool AddPairFeatures(RunState& rs, FeatureStore& store, const std::vector<std::pair<int, int>>& pairs);
 
 // The rescue of the connection of pictures i and j (j the right neighbour)
 // when the refinement could not make it reliable: features of the two

@@ -60,9 +60,16 @@ cv::Mat ReducedGrey(const cv::Mat& grey, int maxSide, double& scaleX, double& sc
   return reduced;
 }
 
-Features FindFeatures(const cv::Mat& fullGrey, const RescueOptions& options) {
+Features FindFeatures(const cv::Mat& fullGrey, const RescueOptions& options, int firstColumn = 0, int columns = -1) {
   double sx = 1.0, sy = 1.0;
-  const cv::Mat grey = ReducedGrey(fullGrey, options.MaxWorkingSide, sx, sy);
+  // A band of columns is reduced as the whole picture would be, so that its
+  // features have the whole picture's scale.
+  const int longer = std::max(fullGrey.cols, fullGrey.rows);
+  const int maxSide = columns < 0 ? options.MaxWorkingSide
+                                  : Round(static_cast<double>(options.MaxWorkingSide) *
+                                          std::max(columns, fullGrey.rows) / longer);
+  const cv::Mat band = columns < 0 ? fullGrey : fullGrey.colRange(firstColumn, firstColumn + columns);
+  const cv::Mat grey = ReducedGrey(band, std::max(1, maxSide), sx, sy);
   cv::Ptr<cv::SIFT> sift = cv::SIFT::create(options.MaxFeatures, 3, options.ContrastThreshold);
   std::vector<cv::KeyPoint> keypoints;
   Features f;
@@ -84,7 +91,7 @@ Features FindFeatures(const cv::Mat& fullGrey, const RescueOptions& options) {
     const cv::KeyPoint& key = keypoints[static_cast<std::size_t>(order[k])];
     descriptors.row(order[k]).copyTo(f.Descriptors.row(static_cast<int>(k)));
     // OpenCV puts pixel centres at whole numbers; full-size positions put them at +0.5.
-    f.Positions.push_back({(key.pt.x + 0.5) * sx, (key.pt.y + 0.5) * sy});
+    f.Positions.push_back({(key.pt.x + 0.5) * sx + firstColumn, (key.pt.y + 0.5) * sy});
   }
   return f;
 }
@@ -400,19 +407,39 @@ FeatureRotation EstimateRotationByFeatures(const GreyView& left, const GreyView&
 }
 
 struct FeatureStore::Stored {
-  std::map<int, Features> Pictures;
-  std::map<std::pair<int, int>, std::vector<std::pair<int, int>>> Matches;
+  // Keyed by picture and part.
+  std::map<std::pair<int, Part>, Features> Pictures;
+  std::map<std::tuple<int, Part, int, Part>, std::vector<std::pair<int, int>>> Matches;
 };
 
 FeatureStore::FeatureStore(const RescueOptions& options) : options_(options), stored_(std::make_unique<Stored>()) {}
 FeatureStore::~FeatureStore() = default;
 
-void FeatureStore::AddPicture(int index, const GreyView& picture) {
-  if (!stored_->Pictures.count(index))
-    stored_->Pictures.emplace(index, TellingWantOfMemory([&] { return FindFeatures(ViewOf(picture), options_); }));
+void FeatureStore::AddPicture(int index, const GreyView& picture, Part part) {
+  if (stored_->Pictures.count({index, part})) return;
+  const cv::Mat grey = ViewOf(picture);
+  const int columns = std::min(grey.cols, static_cast<int>(std::ceil(options_.FacingShare * grey.cols)));
+  stored_->Pictures.emplace(std::make_pair(index, part), TellingWantOfMemory([&] {
+                              if (part == Part::Whole || columns >= grey.cols) return FindFeatures(grey, options_);
+                              return FindFeatures(grey, options_, part == Part::LeftPart ? 0 : grey.cols - columns,
+                                                  columns);
+                            }));
 }
 
-bool FeatureStore::Holds(int index) const { return stored_->Pictures.count(index) > 0; }
+bool FeatureStore::Holds(int index, Part part) const { return stored_->Pictures.count({index, part}) > 0; }
+
+std::pair<FeatureStore::Part, FeatureStore::Part> FeatureStore::PartsOf(int leftIndex, int rightIndex) const {
+  const auto part = [&](int index, Part facing) {
+    return options_.FacingShare >= 1.0 || Holds(index, Part::Whole) ? Part::Whole : facing;
+  };
+  return {part(leftIndex, Part::RightPart), part(rightIndex, Part::LeftPart)};
+}
+
+void FeatureStore::AddPair(int leftIndex, const GreyView& left, int rightIndex, const GreyView& right) {
+  const auto [lp, rp] = PartsOf(leftIndex, rightIndex);
+  AddPicture(leftIndex, left, lp);
+  AddPicture(rightIndex, right, rp);
+}
 
 double FeatureStore::FeatureScale() const {
   double scale = 1.0;
@@ -421,20 +448,23 @@ double FeatureStore::FeatureScale() const {
 }
 
 const std::vector<std::pair<int, int>>& FeatureStore::Matched(int leftIndex, int rightIndex) {
-  auto matches = stored_->Matches.find({leftIndex, rightIndex});
+  const auto [lp, rp] = PartsOf(leftIndex, rightIndex);
+  const auto key = std::make_tuple(leftIndex, lp, rightIndex, rp);
+  auto matches = stored_->Matches.find(key);
   if (matches == stored_->Matches.end())
     matches = stored_->Matches
-                  .emplace(std::make_pair(leftIndex, rightIndex), TellingWantOfMemory([&] {
-                             return MatchFeatures(stored_->Pictures.at(leftIndex), stored_->Pictures.at(rightIndex),
-                                                  options_.RatioTest);
+                  .emplace(key, TellingWantOfMemory([&] {
+                             return MatchFeatures(stored_->Pictures.at({leftIndex, lp}),
+                                                  stored_->Pictures.at({rightIndex, rp}), options_.RatioTest);
                            }))
                   .first;
   return matches->second;
 }
 
 std::vector<std::pair<TRealPoint, TRealPoint>> FeatureStore::MatchedPixels(int leftIndex, int rightIndex) {
-  const Features& lf = stored_->Pictures.at(leftIndex);
-  const Features& rf = stored_->Pictures.at(rightIndex);
+  const auto [lp, rp] = PartsOf(leftIndex, rightIndex);
+  const Features& lf = stored_->Pictures.at({leftIndex, lp});
+  const Features& rf = stored_->Pictures.at({rightIndex, rp});
   std::vector<std::pair<TRealPoint, TRealPoint>> pixels;
   for (const auto& [l, r] : Matched(leftIndex, rightIndex))
     pixels.emplace_back(lf.Positions[static_cast<std::size_t>(l)], rf.Positions[static_cast<std::size_t>(r)]);
@@ -446,12 +476,12 @@ FeatureRotation FeatureStore::Estimate(int leftIndex, const GreyView& left, int 
                                        const TProjectionParameters* rightCamera) {
   CheckPicture(ViewOf(left), pp);
   CheckPicture(ViewOf(right), pp);
-  AddPicture(leftIndex, left);
-  AddPicture(rightIndex, right);
+  AddPair(leftIndex, left, rightIndex, right);
   const auto& matched = Matched(leftIndex, rightIndex);
+  const auto [lp, rp] = PartsOf(leftIndex, rightIndex);
   return TellingWantOfMemory([&] {
-    return EstimateFromMatches(stored_->Pictures.at(leftIndex), stored_->Pictures.at(rightIndex), matched, pp,
-                               tests ? *tests : options_, rightCamera ? *rightCamera : pp);
+    return EstimateFromMatches(stored_->Pictures.at({leftIndex, lp}), stored_->Pictures.at({rightIndex, rp}), matched,
+                               pp, tests ? *tests : options_, rightCamera ? *rightCamera : pp);
   });
 }
 

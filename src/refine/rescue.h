@@ -79,6 +79,11 @@ struct RescueOptions {
   double MaxRmsPixels = 2.5;
   double MaxRmsShare = 0.00125;
   double MaxRollDegrees = 30.0;    // the right picture's roll against the left one
+  // The share of a picture's width, on the side that faces the other
+  // picture of a pair, that a FeatureStore searches for features (1: the
+  // whole picture). Pictures are arranged left to right, so a pair overlaps
+  // on the left picture's right side and the right picture's left side.
+  double FacingShare = 1.0;
 };
 
 // Searches the pair for the rotation that carries the left picture's
@@ -117,10 +122,17 @@ public:
                            const TProjectionParameters& pp, const RescueOptions* tests = nullptr,
                            const TProjectionParameters* rightCamera = nullptr);
 
-  // Finds the features of picture `index` unless it holds them already.
-  void AddPicture(int index, const GreyView& picture);
-  bool Holds(int index) const;
-  // The matched features of two pictures added before, as full-size pixel
+  // Which part of a picture features are found on: the whole picture, or
+  // the share of its width (RescueOptions::FacingShare) on its left or right
+  // side.
+  enum class Part { Whole, LeftPart, RightPart };
+  // Finds the features of that part of picture `index` unless it holds them already.
+  void AddPicture(int index, const GreyView& picture, Part part = Part::Whole);
+  bool Holds(int index, Part part = Part::Whole) const;
+  // Finds the features a pair needs: the facing parts of both pictures, or
+  // the whole of a picture whose whole features the store holds.
+  void AddPair(int leftIndex, const GreyView& left, int rightIndex, const GreyView& right);
+  // The matched features of a pair added before, as full-size pixel
   // positions (left, right), pixel centres at +0.5.
   std::vector<std::pair<TRealPoint, TRealPoint>> MatchedPixels(int leftIndex, int rightIndex);
   // How many full-size pixels a pixel of the reduced pictures the features
@@ -129,6 +141,7 @@ public:
 
 private:
   const std::vector<std::pair<int, int>>& Matched(int leftIndex, int rightIndex);
+  std::pair<Part, Part> PartsOf(int leftIndex, int rightIndex) const;
   struct Stored;
   RescueOptions options_;
   std::unique_ptr<Stored> stored_;

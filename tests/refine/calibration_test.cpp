@@ -201,7 +201,9 @@ TEST(SetCalibration, AWrongConnectionOfACircleIsFoundAgain) {
                   pp.FocalPixels,
               0.3)
         << "connection " << i + 1 << "-" << j + 1;
-    if (i != 2) EXPECT_FALSE(rs.Geometry[static_cast<std::size_t>(i)].RightRefinement.Rescued) << i;
+    if (i != 2) {
+      EXPECT_FALSE(rs.Geometry[static_cast<std::size_t>(i)].RightRefinement.Rescued) << i;
+    }
   }
 }
 

@@ -85,7 +85,7 @@ TEST(GreyStore, FeaturesFromTheSharedPicturesMatchAsFromTheFiles) {
   RescueOptions options;
   options.MaxWorkingSide = 400;  // quick
   FeatureStore together(options), alone(options);
-  ASSERT_TRUE(AddPictureFeatures(rs, together, {2, 0, 1, 3, 1}));
+  ASSERT_TRUE(AddPairFeatures(rs, together, {{2, 3}, {0, 1}, {1, 2}, {0, 1}}));
   for (int p = 0; p < 4; ++p) {
     const GreyPicture grey = LoadGrey(rs.PictureSet.FileNames[static_cast<std::size_t>(p)]);
     alone.AddPicture(p, GreyView{grey.Width, grey.Height, grey.Values.data()});
@@ -100,7 +100,7 @@ TEST(GreyStore, FeaturesFromTheSharedPicturesMatchAsFromTheFiles) {
   mixed[1] = kSamples / "portrait5" / "portrait5_01.jpg";
   RunState other = RunOf(mixed, {1024, 768});
   FeatureStore refused(options);
-  EXPECT_FALSE(AddPictureFeatures(other, refused, {0, 1}));
+  EXPECT_FALSE(AddPairFeatures(other, refused, {{0, 1}}));
   EXPECT_FALSE(refused.Holds(1));
 }
 
