@@ -497,6 +497,9 @@ Json RunPeer(const SetSpec& s, const fs::path& folder) {
   };
   result["measure"] = Measure(all, error);
   result["focal_px"] = cameras.empty() ? 0.0 : cameras[0].focal / (2.0 * cameras[0].ppx / width);
+  Json focals = Json::array();
+  for (const auto& c : cameras) focals.push_back(c.focal / (2.0 * c.ppx / width));
+  result["focals_px"] = focals;
   return result;
 #else
   (void)s;
@@ -644,8 +647,10 @@ int RunParent(int argc, char** argv) {
       } else {
         const Json& t = *theirs;
         const Json& m = t.at("measure");
-        std::printf("   OpenCV Stitcher: %d of %zu pictures; median %.2f px, p90 %.2f px, worst pair %s; %.2f s, %.0f MB\n",
-                    t.at("pictures_used").get<int>(), s.Files.size(), m.at("median").get<double>(),
+        // Its focal length in this program's millimetres (36 mm on the longer side).
+        const double focalMm = t.at("focal_px").get<double>() * 18.0 / (0.5 * std::max(size.Width, size.Height));
+        std::printf("   OpenCV Stitcher: %d of %zu pictures, focal %.2f mm; median %.2f px, p90 %.2f px, worst pair %s; %.2f s, %.0f MB\n",
+                    t.at("pictures_used").get<int>(), s.Files.size(), focalMm, m.at("median").get<double>(),
                     m.at("p90").get<double>(), WorstPair(m).c_str(), t.at("total_s").get<double>(),
                     t.at("peak_mb").get<double>());
         row += " | " + Fixed(m.at("median"), 2) + " | " + Fixed(m.at("p90"), 2) + " | " + WorstPair(m) + " | " +

@@ -24,6 +24,9 @@ void EstimateStartingCamera(RunState& rs) {
   rs.Calibration.EstimatedFocalLength = estimate->FocalLength;
   for (std::size_t i = 0; i < rs.Geometry.size() && i < estimate->Zooms.size(); ++i)
     rs.Geometry[i].Zoom = estimate->Zooms[i];
+  for (const refine::FocalEstimate::PairRotation& r : estimate->Rotations)
+    if (r.Left >= 0 && static_cast<std::size_t>(r.Left) < rs.Geometry.size())
+      rs.Geometry[static_cast<std::size_t>(r.Left)].EstimatedRightRotation = r.RightToLeft;
 }
 
 namespace {

@@ -173,7 +173,15 @@ std::optional<FocalEstimate> EstimateFocalLength(RunState& rs, const FocalSearch
   fit.FitZoom = true;
   const CalibrationResult result = CalibrateJointly(problem, fit);
   estimate.Zooms.assign(static_cast<std::size_t>(count), 1.0);
-  if (!result.Solved || result.FocalKept) return estimate;
+  const bool fitted = result.Solved && !result.FocalKept;
+  // The pairs' rotations under the camera the estimate ends with.
+  const std::vector<geom::Rotation>& orientations = fitted ? result.Orientations : problem.Orientations;
+  for (const CalibrationPair& pair : problem.Pairs)
+    estimate.Rotations.push_back(
+        {pair.Left, pair.Right,
+         geom::Multiplied(geom::Transposed(orientations[static_cast<std::size_t>(pair.Left)]),
+                          orientations[static_cast<std::size_t>(pair.Right)])});
+  if (!fitted) return estimate;
   estimate.FocalLength = result.FocalLength;
   estimate.Zooms = result.Zooms;
   return estimate;

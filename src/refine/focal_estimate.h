@@ -22,6 +22,14 @@ struct FocalEstimate {
   // Every picture's focal length over FocalLength: 1, but for a picture
   // clearly taken at another zoom (or a step back or forth).
   std::vector<double> Zooms;
+  // The rotations of the pairs searched whose matches agree, under the
+  // estimate's camera and zooms: the right picture's rays into the left
+  // one's frame.
+  struct PairRotation {
+    int Left = 0, Right = 0;
+    geom::Rotation RightToLeft = geom::kIdentityRotation;
+  };
+  std::vector<PairRotation> Rotations;
 };
 
 struct FocalSearchSettings {

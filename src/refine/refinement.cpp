@@ -668,11 +668,17 @@ std::optional<Rotation> TryRescue(RunState& rs, const PairCameras& pp, int i, in
     note = found.Reason;
     return std::nullopt;
   }
+  const Rotation rightToLeft = geom::Transposed(found.Rotation);
+  PlaceByRotation(rs, pp, i, j, rightToLeft);
+  return rightToLeft;
+}
+
+void PlaceByRotation(RunState& rs, const PairCameras& pp, int i, int j, const Rotation& rightToLeft) {
   PictureGeometry& g = rs.Geometry.at(static_cast<std::size_t>(i));
   // The points the line search fixes stay where they are (the right line's
   // ends in the right picture, the anchor in the left one); their partners
   // go where the rotation puts them.
-  const Rotation leftToRight = found.Rotation, rightToLeft = geom::Transposed(found.Rotation);
+  const Rotation leftToRight = geom::Transposed(rightToLeft);
   TConnectionSide& ls = g.RightConnection;
   TConnectionSide& rsd = rs.Geometry.at(static_cast<std::size_t>(j)).LeftConnection;
   const auto lineStart = CarriedPixel(pp.Right, pp.Left, rightToLeft, rsd.ImagePoints[0]);
@@ -683,7 +689,6 @@ std::optional<Rotation> TryRescue(RunState& rs, const PairCameras& pp, int i, in
     SetPoint(pp.Left, ls, 1, *lineEnd);
     SetPoint(pp.Right, rsd, 2, *partner);
   }
-  return rightToLeft;
 }
 
 void RefineStoredConnection(RunState& rs, int i, int j, const GreyPyramid& left, const GreyPyramid& right,
@@ -706,6 +711,19 @@ void RefineStoredConnection(RunState& rs, int i, int j, const GreyPyramid& left,
   }
   const double errorPixels = settings.SearchCells * pp.Left.WorkingScale + 2.0;
   TConnectionRefinement result = RefineRotation(pp, left, right, FitRotation(lr, rr), errorPixels, settings);
+  if (settings.FromEstimate && g.EstimatedRightRotation && !Stopped(settings) && Verdict(result) == RefinedVerdict::NoMatch) {
+    // The focal length estimate's features agree on a rotation of this
+    // pair: measured from it, a connection whose points the pictures do not
+    // confirm may need no feature search of its own. Its consistent
+    // correspondences decide, as after a rescue.
+    TConnectionRefinement seeded =
+        RefineRotation(pp, left, right, *g.EstimatedRightRotation, kRescuedErrorPixels, settings);
+    if (!Stopped(settings) && Verdict(seeded) != RefinedVerdict::NoMatch) {
+      PlaceByRotation(rs, pp, i, j, *g.EstimatedRightRotation);
+      result = std::move(seeded);
+      result.Rescued = true;
+    }
+  }
   if (settings.Rescue && !Stopped(settings) && Verdict(result) != RefinedVerdict::Sound) {
     std::string note;
     if (const auto rescued = TryRescue(rs, pp, i, j, left, right, note)) {
@@ -751,6 +769,7 @@ int RefineOutdatedConnections(RunState& rs) {
   const int count = rs.PictureSet.Count;
   RefinementSettings settings;
   settings.Rescue = false;
+  settings.FromEstimate = false;
   int measured = 0;
   for (int i = 0; i < count; ++i) {
     if (i == count - 1 && !rs.PictureSet.Is360) break;

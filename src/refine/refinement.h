@@ -63,6 +63,11 @@ struct RefinementSettings {
   double MinScore = 0.7;      // weakest correlation peak kept
   double MinPeakMargin = 0.04;  // a second peak this close to the best makes a spot ambiguous
   bool Rescue = true;           // hand a still unreliable connection to the feature search
+  // Measure a connection that its points leave without a match from the
+  // rotation the focal length estimate's features agreed on, where there is
+  // one (PictureGeometry::EstimatedRightRotation); never for points placed
+  // by hand.
+  bool FromEstimate = true;
   // Set from another thread to stop the measuring early (the result is then
   // not fitted); none means never.
   const std::atomic<bool>* Stop = nullptr;
@@ -156,5 +161,9 @@ bool AddPairFeatures(RunState& rs, FeatureStore& store, const std::vector<std::p
 std::optional<geom::Rotation> TryRescue(RunState& rs, const PairCameras& cameras, int i, int j,
                                         const GreyPyramid& left, const GreyPyramid& right, std::string& note,
                                         const RescueOptions* tests = nullptr);
+
+// Gives the connection of pictures i and j three new points as the rescue
+// does, from the rotation `rightToLeft` (right -> left directions).
+void PlaceByRotation(RunState& rs, const PairCameras& cameras, int i, int j, const geom::Rotation& rightToLeft);
 
 }  // namespace vistarium::refine

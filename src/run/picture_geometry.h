@@ -3,6 +3,7 @@
 // and the orientation that the construction derives from them.
 
 #include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,11 @@ struct PictureGeometry {
   // calibration found the picture taken at another zoom (or a step back or
   // forth, which looks alike from afar).
   double Zoom = 1.0;
+  // The rotation (right picture's rays into this one's frame) of the
+  // connection with the right neighbour that the focal length estimate's
+  // feature matches agree on: a start for a connection whose points the
+  // pictures do not confirm. Nothing where the estimate did not search it.
+  std::optional<geom::Rotation> EstimatedRightRotation;
 };
 
 // Whether a refinement was measured from exactly the present points of the

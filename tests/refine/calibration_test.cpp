@@ -279,12 +279,16 @@ protected:
     for (int i = 0; i + 1 < g.Count(); ++i) {
       const TConnectionRefinement& r = rs.Geometry[static_cast<std::size_t>(i)].RightRefinement;
       EXPECT_EQ(Verdict(r), RefinedVerdict::Sound) << "connection " << i + 1 << "-" << i + 2;
-      const geom::Rotation expected =
-          geom::Multiplied(geom::Transposed(ToRotation(samples::RotationMatrix(g.PictureRotation(i)))),
-                           ToRotation(samples::RotationMatrix(g.PictureRotation(i + 1))));
-      EXPECT_LT(geom::RotationDistance(r.Rotation, expected) * rs.Projection.FocalPixels, 0.3)
+      EXPECT_LT(geom::RotationDistance(r.Rotation, TrueRotation(i)) * rs.Projection.FocalPixels, 0.3)
           << "connection " << i + 1 << "-" << i + 2;
     }
+  }
+
+  // Right picture's rays into the left one's frame, for pictures i and i + 1.
+  geom::Rotation TrueRotation(int i) const {
+    const samples::SetGeometry g = truth_.Geometry();
+    return geom::Multiplied(geom::Transposed(ToRotation(samples::RotationMatrix(g.PictureRotation(i)))),
+                            ToRotation(samples::RotationMatrix(g.PictureRotation(i + 1))));
   }
 
   const fs::path source_ = kSource / "samples" / "open4";
@@ -296,6 +300,13 @@ TEST_F(ZoomedSet, IsJoinedWhenNoPictureSaysItsFocalLength) {
   Join(Write(false), rs);
   EXPECT_TRUE(rs.EstimateFocal);
   ExpectJoined(rs);
+  // The estimate's features agreed on every pair's rotation, which the
+  // refinement may start from.
+  for (int i = 0; i < 3; ++i) {
+    const std::optional<geom::Rotation>& r = rs.Geometry[static_cast<std::size_t>(i)].EstimatedRightRotation;
+    ASSERT_TRUE(r) << "connection " << i + 1 << "-" << i + 2;
+    EXPECT_LT(geom::RotationDistance(*r, TrueRotation(i)) * rs.Projection.FocalPixels, 4.0);
+  }
 }
 
 TEST_F(ZoomedSet, IsJoinedFromTheFocalLengthsThePicturesSay) {

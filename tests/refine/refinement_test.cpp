@@ -150,8 +150,10 @@ TEST(Refinement, LaterRefinementOfARunEqualsRefinementDuringTheMatching) {
 
 // A connection whose searched points were put far off: the refinement
 // cannot confirm it, the rescue finds the rotation and puts the searched
-// points where they belong. Points corrected by hand are measured again
-// before the construction but never rescued.
+// points where they belong; so does a rotation that the focal length
+// estimate's features agreed on, without any search of its own. Points
+// corrected by hand are measured again before the construction but never
+// rescued.
 TEST(Rescue, AConnectionPlacedFarOffIsRescuedAndHandPlacedOnesAreOnlyMeasured) {
   const samples::SampleSet truth = samples::LoadTruthFile((kSet / "truth.json").string());
   const samples::SetGeometry geometry = truth.Geometry();
@@ -168,7 +170,31 @@ TEST(Rescue, AConnectionPlacedFarOffIsRescuedAndHandPlacedOnesAreOnlyMeasured) {
     left.AnglePoints[k] = geom::PictureToAngles(pp, left.ImagePoints[k]);
     left.WorkingPoints[k] = geom::ToWorkingScale(pp, left.AnglePoints[k]);
   }
-  RunState byHand = rs;
+  RunState byHand = rs, seeded = rs;
+
+  // The estimate's rotation, 3 pixels off the truth, with the rescue off.
+  const samples::Matrix3 l = samples::RotationMatrix(truth.Pictures[0].Orientation);
+  const samples::Matrix3 r = samples::RotationMatrix(truth.Pictures[1].Orientation);
+  geom::Rotation trueRotation{};
+  for (int a = 0; a < 3; ++a)
+    for (int b = 0; b < 3; ++b)
+      for (int k = 0; k < 3; ++k) trueRotation[static_cast<std::size_t>(3 * a + b)] += l.M[k][a] * r.M[k][b];
+  const double off = 3.0 / pp.FocalPixels;
+  seeded.Geometry[0].EstimatedRightRotation =
+      geom::Multiplied(trueRotation, geom::Rotation{std::cos(off), 0, std::sin(off), 0, 1, 0, -std::sin(off), 0, std::cos(off)});
+  RefinementSettings noSearch;
+  noSearch.Rescue = false;
+  RefineConnections(seeded, -1, noSearch);
+  const TConnectionRefinement& fromEstimate = seeded.Geometry[0].RightRefinement;
+  EXPECT_TRUE(fromEstimate.Rescued);
+  EXPECT_EQ(Verdict(fromEstimate), RefinedVerdict::Sound);
+  EXPECT_LT(geom::RotationDistance(fromEstimate.Rotation, trueRotation) * pp.FocalPixels, 0.3);
+  EXPECT_EQ(fromEstimate.LeftSource, seeded.Geometry[0].RightConnection.ImagePoints);
+  EXPECT_NE(seeded.Geometry[0].RightConnection.ImagePoints, byHand.Geometry[0].RightConnection.ImagePoints);
+  // Without it the connection stays unconfirmed.
+  RunState unseeded = byHand;
+  RefineConnections(unseeded, -1, noSearch);
+  EXPECT_EQ(Verdict(unseeded.Geometry[0].RightRefinement), RefinedVerdict::NoMatch);
 
   RefineConnections(rs);
   const TConnectionRefinement& rescued = rs.Geometry[0].RightRefinement;
@@ -182,6 +208,7 @@ TEST(Rescue, AConnectionPlacedFarOffIsRescuedAndHandPlacedOnesAreOnlyMeasured) {
   EXPECT_LT(alignment::RotationResidual(pp, right.AnglePoints, left.AnglePoints), 0.01);
 
   byHand.Refine = true;
+  byHand.Geometry[0].EstimatedRightRotation = seeded.Geometry[0].EstimatedRightRotation;
   const auto placed = byHand.Geometry[0].RightConnection.ImagePoints;
   app::RunConstructionPhase(byHand, ui);
   const TConnectionRefinement& measured = byHand.Geometry[0].RightRefinement;
