@@ -6,7 +6,13 @@
 // was found at build time).
 //
 //   realset_bench [--sets NAME,...] [--work FOLDER] [--measure-side N] [--no-peer]
-//                 [--camera exif|list] [--exact] [--pairs] [FOLDER...]
+//                 [--camera exif|list|estimate] [--exact] [--pairs] [FOLDER...]
+//
+// --camera chooses the camera the run starts from: the pictures' EXIF as
+// stitch does (exif, the default), the camera entry (list), or the focal
+// length estimated from the pictures' features as for pictures that do not
+// say theirs, the EXIF left aside (estimate: how near the estimate and the
+// calibration come to what the EXIF says).
 //
 // A FOLDER is either one set (a folder of JPEG pictures) or a folder of
 // sets (one sub-folder each); without any, ../shared/realsets beside the
@@ -374,7 +380,7 @@ Json Floor(const std::vector<PairMatches>& all, TPoint size, double focal, doubl
 
 // ---- Child: the program
 
-Json RunOurs(const SetSpec& s, const fs::path& folder, bool exact, bool cameraFromPictures) {
+Json RunOurs(const SetSpec& s, const fs::path& folder, bool exact, const std::string& camera) {
   const fs::path options = fs::path(VISTARIUM_SOURCE_DIR);
   params::ParameterSets parameters = app::LoadParametersInForce(params::CurrentParameterFilePath(options),
                                                                 params::CameraListPath(options));
@@ -389,7 +395,10 @@ Json RunOurs(const SetSpec& s, const fs::path& folder, bool exact, bool cameraFr
   // The camera as stitch chooses it (the pictures' EXIF, their zooms, or the
   // estimate).
   std::string note;
-  app::ChooseStartingCamera(rs, parameters, s.Files, cameraFromPictures, note);
+  app::ChooseStartingCamera(rs, parameters, s.Files, camera == "exif", note);
+  // "estimate": the EXIF left aside, the focal length found as for pictures
+  // that do not say theirs, starting from the camera entry.
+  if (camera == "estimate") rs.EstimateFocal = true;
   rs.CompensateExposure = !exact;  // as stitch runs by default
   matching::SilentProgressUi ui;
   app::RunFindingPhase(rs, ui, pictures, parameters);
@@ -567,11 +576,15 @@ int RunParent(int argc, char** argv) {
     else if (a == "--no-peer") peer = false;
     else if (a == "--exact") exact = true;
     else if (a == "--pairs") listPairs = true;
-    else if (a == "--camera") camera = value();
+    else if (a == "--camera") {
+      camera = value();
+      if (camera != "exif" && camera != "list" && camera != "estimate")
+        throw std::invalid_argument("--camera takes exif, list or estimate");
+    }
     else if (!a.empty() && a[0] == '-')
       throw std::invalid_argument("unknown option " + a +
                                   "\nusage: realset_bench [--sets NAME,...] [--work FOLDER] [--measure-side N] "
-                                  "[--no-peer] [--camera exif|list] [--exact] [--pairs] [FOLDER...]");
+                                  "[--no-peer] [--camera exif|list|estimate] [--exact] [--pairs] [FOLDER...]");
     else folders.emplace_back(a);
   }
   if (folders.empty()) folders.push_back(fs::path(VISTARIUM_SOURCE_DIR) / ".." / "shared" / "realsets");
@@ -674,8 +687,7 @@ int main(int argc, char** argv) try {
   if (argc == 6 && std::string(argv[1]) == "--child-ours") {
     std::ifstream in(argv[2]);
     const SetSpec s = SpecFrom(Json::parse(in));
-    const Json r = RunOurs(s, fs::path(argv[2]).parent_path(), std::string(argv[3]) == "exact",
-                           std::string(argv[4]) != "list");
+    const Json r = RunOurs(s, fs::path(argv[2]).parent_path(), std::string(argv[3]) == "exact", argv[4]);
     std::ofstream(argv[5]) << r.dump(1) << '\n';
     return 0;
   }

@@ -33,6 +33,9 @@ std::vector<std::string> CalibrationLines(const RunState& rs, CameraSource sourc
   std::vector<std::string> lines;
   if (c.EstimatedFocalLength > 0.0)
     lines.push_back("focal length estimated from the pictures: " + Mm(c.EstimatedFocalLength));
+  if (c.ClosingFocalLength > 0.0)
+    lines.push_back("the circle does not close at that focal length but at " + Mm(c.ClosingFocalLength) +
+                    ": the pictures were matched again from it");
   if (!c.Done) return lines;
   lines.push_back("camera calibrated on all connections: focal length " + Mm(c.FocalLength) + ", aberration " +
                   K(c.Aberration) + " (started from " + Mm(c.StartFocalLength) + " and " + K(c.StartAberration) +

@@ -10,8 +10,9 @@
 
 namespace vistarium::app {
 
-// One line each: the focal length estimated from the pictures, when it was;
-// the calibrated camera with the residual before and after; the pictures
+// One line each: the focal length estimated from the pictures, when it was,
+// and the one a full circle closes at, when the pictures were matched again
+// from it; the calibrated camera with the residual before and after; the pictures
 // that the calibration gave a focal length of their own; that the
 // focal length was kept, when the connections could not fix it; and that
 // the camera entry is wrong, when one was used and fitting the camera makes

@@ -31,6 +31,32 @@ void EstimateStartingCamera(RunState& rs) {
 
 namespace {
 
+// A full circle whose focal length was estimated from features is matched
+// again from the focal length that closes it, where the estimate leaves it
+// open: where near and far things disagree the estimate can be far off, and
+// connections measured under a camera far off neither close the circle nor
+// let the calibration find the camera.
+void MatchAgainWhereTheCircleCloses(RunState& rs, matching::ProgressUi& ui) {
+  if (!rs.PictureSet.Is360 || !rs.Refine || rs.CancelRequested || rs.Calibration.EstimatedFocalLength <= 0.0) return;
+  const std::optional<double> closing = refine::ClosingFocalLength(rs);
+  if (!closing) return;
+  const double estimated = rs.Calibration.EstimatedFocalLength;
+  std::vector<double> zooms;
+  for (const PictureGeometry& g : rs.Geometry) zooms.push_back(g.Zoom);
+  // The decoded pictures and the features found stay; the connections go.
+  const auto greys = rs.GreyPictures;
+  const auto features = rs.RescueFeatures;
+  rs.Parameters.Camera.FocalLength = *closing;
+  matching::SetUpProjection(rs);
+  rs.GreyPictures = greys;
+  rs.RescueFeatures = features;
+  for (std::size_t i = 0; i < rs.Geometry.size() && i < zooms.size(); ++i) rs.Geometry[i].Zoom = zooms[i];
+  rs.Calibration.EstimatedFocalLength = estimated;
+  rs.Calibration.ClosingFocalLength = *closing;
+  matching::EstimateFindingWork(rs);
+  matching::MatchAllPairs(rs, ui);
+}
+
 void Calibrate(RunState& rs, const refine::SetCalibrationSettings& settings) {
   if (!rs.Refine || !rs.Calibrate || rs.ManualStitching || rs.CancelRequested) return;
   refine::CalibrateSet(rs, settings);
@@ -59,6 +85,7 @@ void RunFindingPhase(RunState& rs, matching::ProgressUi& ui, const TPictureSetDa
   matching::EstimateFindingWork(rs);
   matching::ReportFindingProgress(rs, ui, 0.0);
   matching::MatchAllPairs(rs, ui);
+  MatchAgainWhereTheCircleCloses(rs, ui);
   CalibrateCamera(rs);
 }
 
@@ -70,6 +97,7 @@ void RunFindingPhaseWithoutEstimate(RunState& rs, matching::ProgressUi& ui, cons
   matching::SetUpProjection(rs);
   EstimateStartingCamera(rs);
   matching::MatchAllPairs(rs, ui);
+  MatchAgainWhereTheCircleCloses(rs, ui);
   CalibrateCamera(rs);
 }
 

@@ -230,10 +230,43 @@ bool Refind(RunState& rs, const Link& l, Pyramids& pyramids, const TProjectionPa
 
 }  // namespace
 
+std::optional<double> ClosingFocalLength(const RunState& rs, const SetCalibrationSettings& settings) {
+  const std::vector<Link> links = Links(rs);
+  if (!rs.PictureSet.Is360 || links.size() < 3 || rs.Geometry.size() != static_cast<std::size_t>(rs.PictureSet.Count))
+    return std::nullopt;
+  const double start = rs.Parameters.Camera.FocalLength, aberration = rs.Parameters.Camera.Aberration;
+  std::vector<double> zooms;
+  for (const PictureGeometry& g : rs.Geometry) zooms.push_back(g.Zoom);
+  std::vector<CalibrationPair> pairs;
+  for (const Link& l : links) pairs.push_back(PairOf(rs, l));
+  // The turn around the circle shrinks as the focal length grows: the one
+  // that closes it is searched from half to twice the start, in steps of a
+  // percent.
+  double best = 0.0, bestAngle = settings.ClosureRadians;
+  for (double f = 0.5 * start; f <= 2.0 * start; f *= 1.01) {
+    const TProjectionParameters camera = CameraOf(rs, f, aberration);
+    Rotation around = geom::kIdentityRotation;
+    for (std::size_t k = 0; k < links.size(); ++k) {
+      const PairCameras pp = CamerasOf(camera, zooms, links[k]);
+      std::vector<geom::Ray> left, right;
+      for (std::size_t n = 0; n < pairs[k].LeftPoints.size() && n < pairs[k].RightPoints.size(); ++n) {
+        left.push_back(geom::PixelToRay(pp.Left, pairs[k].LeftPoints[n]));
+        right.push_back(geom::PixelToRay(pp.Right, pairs[k].RightPoints[n]));
+      }
+      around = geom::Multiplied(around, FitRotation(left, right));
+    }
+    const double angle = geom::RotationDistance(around, geom::kIdentityRotation);
+    if (angle < bestAngle) best = f, bestAngle = angle;
+  }
+  if (best > 0.0 && std::fabs(best - start) > settings.ClosingShare * start) return best;
+  return std::nullopt;
+}
+
 void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings) {
-  const double estimated = rs.Calibration.EstimatedFocalLength;
+  const double estimated = rs.Calibration.EstimatedFocalLength, closing = rs.Calibration.ClosingFocalLength;
   rs.Calibration = CameraCalibration{};
   rs.Calibration.EstimatedFocalLength = estimated;
+  rs.Calibration.ClosingFocalLength = closing;
   // Pictures at another zoom, as the focal length estimate or an earlier
   // calibration found them, start from it.
   std::vector<double> startZooms;
@@ -256,7 +289,7 @@ void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings) {
   const double startFloor = startPoints > 0 ? std::sqrt(startSquares / static_cast<double>(startPoints)) : 0.0;
   const CalibrationSettings& fitting = settings.Fit;
   const Start start{startFocal, startAberration,
-                    estimated > 0.0 ? settings.EstimatedPrior : settings.FocalPrior, settings.AberrationPrior};
+                    estimated > 0.0 && closing <= 0.0 ? settings.EstimatedPrior : settings.FocalPrior, settings.AberrationPrior};
 
   CalibrationResult fit = Fit(rs, links, start, startFocal, startAberration, Chain(rs, startCamera, links),
                               startZooms, Judging(rs, links, fitting));

@@ -9,6 +9,8 @@
 // correspondences is searched again by features, once, and the fit repeated.
 // The construction then builds from the calibrated orientations.
 
+#include <optional>
+
 #include "refine/calibration.h"
 #include "refine/rescue.h"
 #include "run/run_state.h"
@@ -48,6 +50,11 @@ struct SetCalibrationSettings {
   // ForcedPixels more than, what they leave under the starting camera.
   double ForcedShare = 1.15;
   double ForcedPixels = 0.03;
+  // ClosingFocalLength: a focal length that closes the circle to within
+  // ClosureRadians, where the start leaves it open, and differs from the
+  // start by more than ClosingShare.
+  double ClosingShare = 0.05;
+  double ClosureRadians = 0.1;
   // A connection found again within this many pixels of its rotation was
   // right: it stays as it was.
   double SamePixels = 1.0;
@@ -84,5 +91,14 @@ struct SetCalibrationSettings {
 // pictures are decoded again where connections are measured. Stops early,
 // with Calibration.Done false, when the run's stop signal is set.
 void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings = {});
+
+// The focal length at which the run's full circle closes: each connection's
+// own best rotation under it (from its refined correspondences, or its three
+// points), chained around the circle, comes back to the first picture's
+// orientation. Searched from half to twice the run's camera
+// (rs.Parameters.Camera); nothing for an open set, when no focal length in
+// that range closes the circle well enough (a connection wrong by much), or
+// when the run's camera closes it already (SetCalibrationSettings).
+std::optional<double> ClosingFocalLength(const RunState& rs, const SetCalibrationSettings& settings = {});
 
 }  // namespace vistarium::refine

@@ -74,6 +74,9 @@ struct CameraCalibration {
   // Pictures that did not say their focal length: the one estimated from
   // their features, which the run started from (0: none).
   double EstimatedFocalLength = 0.0;
+  // A full circle started from an estimate: the focal length that closes
+  // it, which the calibration started from instead (0: none).
+  double ClosingFocalLength = 0.0;
   bool Done = false;
   double StartFocalLength = 0.0, StartAberration = 0.0;  // the camera the run started from
   double FocalLength = 0.0, Aberration = 0.0;            // the camera the construction uses

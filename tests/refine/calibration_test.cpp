@@ -207,6 +207,29 @@ TEST(SetCalibration, AWrongConnectionOfACircleIsFoundAgain) {
   }
 }
 
+// A full circle closes at its true focal length only: from a camera 40 %
+// too long the search finds the truth to within its steps; a camera that
+// closes it already, and an open set, give nothing.
+TEST(SetCalibration, FindsTheFocalLengthThatClosesACircle) {
+  const fs::path folder = kSource / "samples" / "circle8";
+  const samples::SampleSet truth = samples::LoadTruthFile((folder / "truth.json").string());
+  const params::ParameterSets sets =
+      samples::WithSetCamera(params::LoadParameterFile(kSource / "Options" / "CurrentParameters.spr"), truth);
+  RunState rs;
+  rs.Refine = true;
+  rs.Calibrate = false;
+  matching::SilentProgressUi ui;
+  app::RunFindingPhase(rs, ui, samples::RunPictures(truth, folder.string()), sets);
+  const double f = truth.Camera.FocalLength;
+  EXPECT_FALSE(ClosingFocalLength(rs));
+  rs.Parameters.Camera.FocalLength = 1.4 * f;
+  const std::optional<double> closing = ClosingFocalLength(rs);
+  ASSERT_TRUE(closing);
+  EXPECT_NEAR(*closing, f, 0.01 * f);
+  rs.PictureSet.Is360 = false;
+  EXPECT_FALSE(ClosingFocalLength(rs));
+}
+
 // The picture enlarged about its centre by `zoom` (bilinear), as the camera
 // zoomed in would have taken it.
 DeviceBitmap Enlarged(const DeviceBitmap& p, double zoom) {

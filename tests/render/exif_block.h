@@ -81,7 +81,9 @@ inline std::vector<std::uint8_t> ExifSegment(const ExifFields& f) {
     put32(tiff, n);
     put32(tiff, d);
   }
-  std::vector<std::uint8_t> segment = {0xFF, 0xE1, 0, 0, 'E', 'x', 'i', 'f', 0, 0};
+  std::vector<std::uint8_t> segment;
+  segment.reserve(10 + tiff.size());
+  for (int b : {0xFF, 0xE1, 0, 0, int('E'), int('x'), int('i'), int('f'), 0, 0}) segment.push_back(static_cast<std::uint8_t>(b));
   segment.insert(segment.end(), tiff.begin(), tiff.end());
   const std::size_t length = segment.size() - 2;
   segment[2] = static_cast<std::uint8_t>(length >> 8);

@@ -368,6 +368,7 @@ json CameraJson(const RunState& rs, app::CameraSource source) {
             {"aberration", c.Done ? c.Aberration : rs.Parameters.Camera.Aberration},
             {"calibrated", c.Done}};
   if (c.EstimatedFocalLength > 0.0) j["estimated_focal_length_mm"] = c.EstimatedFocalLength;
+  if (c.ClosingFocalLength > 0.0) j["circle_closing_focal_length_mm"] = c.ClosingFocalLength;
   if (c.Done) {
     j["start_focal_length_mm"] = c.StartFocalLength;
     j["start_aberration"] = c.StartAberration;
