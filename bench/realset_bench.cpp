@@ -37,7 +37,11 @@
 // "floor" is what one best rotation per pair reaches on the same matches
 // under the camera the pictures' EXIF gives (or the camera entry without
 // EXIF), and "cal floor" the same under the calibrated camera: scene
-// parallax and lens keep them above zero.
+// parallax and lens keep them above zero. "focal length evidence" (sets
+// with an EXIF focal length): the floor at the EXIF focal length with the
+// aberration that suits it, and the best floor over focal lengths within
+// 15 % of it, with where that lies: whether the matches ask for another
+// focal length than EXIF's, or cannot tell them apart.
 //
 // Time is wall-clock from reading the files to the saved panorama, peak
 // memory the resident high-water mark of the child process that runs it
@@ -378,6 +382,27 @@ Json Floor(const std::vector<PairMatches>& all, TPoint size, double focal, doubl
   return {{"median", Quantile(medians, 0.5)}, {"pairs", pairs}};
 }
 
+// What the independent matches say about the focal length: the floor
+// under the EXIF focal length with the aberration that suits it best, and
+// the best floor over focal lengths within 15 % of it and aberrations, with
+// where it lies. When the two floors agree the matches cannot tell the
+// focal lengths apart (a calibrated one off EXIF has traded focal length for
+// aberration); when the EXIF one is clearly worse, the pictures do not have
+// the EXIF focal length (a crop, a lens that breathes).
+Json FocalEvidence(const std::vector<PairMatches>& all, TPoint size, double exifFocal) {
+  const auto median = [&](double f, double k) { return Floor(all, size, f, k).at("median").get<double>(); };
+  double exifK = 0.0, exifFloor = median(exifFocal, 0.0);
+  for (double k = -0.06; k <= 0.0601; k += 0.005)
+    if (const double m = median(exifFocal, k); m < exifFloor) exifFloor = m, exifK = k;
+  double bestF = exifFocal, bestK = exifK, bestFloor = exifFloor;
+  for (double share = -0.15; share <= 0.1501; share += 0.01)
+    for (double k = -0.06; k <= 0.0601; k += 0.005)
+      if (const double m = median(exifFocal * (1.0 + share), k); m < bestFloor)
+        bestFloor = m, bestF = exifFocal * (1.0 + share), bestK = k;
+  return {{"exif_floor", exifFloor}, {"exif_aberration", exifK}, {"best_floor", bestFloor},
+          {"best_focal", bestF}, {"best_aberration", bestK}};
+}
+
 // ---- Child: the program
 
 Json RunOurs(const SetSpec& s, const fs::path& folder, bool exact, const std::string& camera) {
@@ -627,6 +652,16 @@ int RunParent(int argc, char** argv) {
     for (const PairMatches& p : all) matches += static_cast<long>(p.Matches.size());
     std::printf("   independent matches: %ld; floor (best rotation per pair, %s camera): median %.2f px\n", matches,
                 fromPictures.FromPictures ? "EXIF" : "entry", floor.at("median").get<double>());
+    if (fromPictures.FromPictures) {
+      const Json e = FocalEvidence(all, {size.Width, size.Height}, fromPictures.Camera.FocalLength);
+      std::printf("   focal length evidence: floor %.2f px at the EXIF %.2f mm with aberration %.3f; best %.2f px at "
+                  "%.2f mm (%+.0f %%) with aberration %.3f\n",
+                  e.at("exif_floor").get<double>(), fromPictures.Camera.FocalLength,
+                  e.at("exif_aberration").get<double>(), e.at("best_floor").get<double>(),
+                  e.at("best_focal").get<double>(),
+                  100.0 * (e.at("best_focal").get<double>() / fromPictures.Camera.FocalLength - 1.0),
+                  e.at("best_aberration").get<double>());
+    }
     std::string row = s.Name;
     if (!ours) {
       std::printf("   vistarium: run failed\n");

@@ -287,9 +287,14 @@ void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings) {
     startPoints += floor.Points;
   }
   const double startFloor = startPoints > 0 ? std::sqrt(startSquares / static_cast<double>(startPoints)) : 0.0;
-  const CalibrationSettings& fitting = settings.Fit;
-  const Start start{startFocal, startAberration,
-                    estimated > 0.0 && closing <= 0.0 ? settings.EstimatedPrior : settings.FocalPrior, settings.AberrationPrior};
+  // A focal length estimated from features (not one a circle closes at) is
+  // known far less well than one the pictures say: it is held more loosely,
+  // and the data need fix it less tightly to replace it.
+  const bool estimatedStart = estimated > 0.0 && closing <= 0.0;
+  CalibrationSettings fitting = settings.Fit;
+  if (estimatedStart) fitting.MaxFocalSpread = std::max(fitting.MaxFocalSpread, settings.EstimatedMaxFocalSpread);
+  const Start start{startFocal, startAberration, estimatedStart ? settings.EstimatedPrior : settings.FocalPrior,
+                    settings.AberrationPrior};
 
   CalibrationResult fit = Fit(rs, links, start, startFocal, startAberration, Chain(rs, startCamera, links),
                               startZooms, Judging(rs, links, fitting));
@@ -298,6 +303,7 @@ void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings) {
   // not fitted, and the calibration ends unfinished).
   RefinementSettings measuring;
   measuring.Stop = rs.StopSignal;
+  measuring.Spots = settings.MeasuringSpots;
 
   Pyramids pyramids(rs);
   // Every connection measured again under the calibrated camera, from the

@@ -30,6 +30,9 @@ struct SetCalibrationSettings {
   // features, and the aberration to AberrationPrior.
   double FocalPrior = 0.15;
   double EstimatedPrior = 0.30;
+  // The standard error up to which the data fix an estimated focal length
+  // (CalibrationSettings::MaxFocalSpread for one the pictures say).
+  double EstimatedMaxFocalSpread = 0.05;
   double AberrationPrior = 0.05;
   // The connections are measured again when the calibrated focal length
   // differs from the start by more than this share, or the aberration by
@@ -55,6 +58,10 @@ struct SetCalibrationSettings {
   // start by more than ClosingShare.
   double ClosingShare = 0.05;
   double ClosureRadians = 0.1;
+  // Spots aimed at over each overlap at full size when connections are
+  // measured again under the calibrated camera: more than the first
+  // measuring's, since these correspondences fix the camera.
+  int MeasuringSpots = 300;
   // A connection found again within this many pixels of its rotation was
   // right: it stays as it was.
   double SamePixels = 1.0;
