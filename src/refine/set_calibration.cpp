@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <numbers>
 #include <optional>
 
 #include "refine/grey_store.h"
@@ -239,13 +240,17 @@ std::optional<double> ClosingFocalLength(const RunState& rs, const SetCalibratio
   for (const PictureGeometry& g : rs.Geometry) zooms.push_back(g.Zoom);
   std::vector<CalibrationPair> pairs;
   for (const Link& l : links) pairs.push_back(PairOf(rs, l));
-  // The turn around the circle shrinks as the focal length grows: the one
-  // that closes it is searched from half to twice the start, in steps of a
-  // percent.
-  double best = 0.0, bestAngle = settings.ClosureRadians;
-  for (double f = 0.5 * start; f <= 2.0 * start; f *= 1.01) {
+  // Each connection's own best rotation under focal length f, and how far
+  // the pictures turn around the circle: the sum of the turns of the right
+  // pictures' axes about the vertical, and the product of the rotations
+  // (back to the first picture when the circle closes).
+  struct Around {
+    double Turn = 0.0, Closure = 0.0;
+  };
+  const auto around = [&](double f) {
     const TProjectionParameters camera = CameraOf(rs, f, aberration);
-    Rotation around = geom::kIdentityRotation;
+    Around a;
+    Rotation product = geom::kIdentityRotation;
     for (std::size_t k = 0; k < links.size(); ++k) {
       const PairCameras pp = CamerasOf(camera, zooms, links[k]);
       std::vector<geom::Ray> left, right;
@@ -253,12 +258,24 @@ std::optional<double> ClosingFocalLength(const RunState& rs, const SetCalibratio
         left.push_back(geom::PixelToRay(pp.Left, pairs[k].LeftPoints[n]));
         right.push_back(geom::PixelToRay(pp.Right, pairs[k].RightPoints[n]));
       }
-      around = geom::Multiplied(around, FitRotation(left, right));
+      const Rotation r = FitRotation(left, right);  // right -> left: the right axis is its third column
+      a.Turn += std::atan2(r[2], r[8]);
+      product = geom::Multiplied(product, r);
     }
-    const double angle = geom::RotationDistance(around, geom::kIdentityRotation);
-    if (angle < bestAngle) best = f, bestAngle = angle;
+    a.Closure = geom::RotationDistance(product, geom::kIdentityRotation);
+    return a;
+  };
+  // The turn shrinks as the focal length grows: the focal length of one
+  // full turn is searched from a fifth to five times the start, in steps of
+  // a percent (a far shorter one would turn twice and close as well).
+  double best = 0.0, bestMiss = 0.0;
+  for (double f = 0.2 * start; f <= 5.0 * start; f *= 1.01) {
+    const double miss = std::fabs(std::fabs(around(f).Turn) - 2.0 * std::numbers::pi);
+    if (best == 0.0 || miss < bestMiss) best = f, bestMiss = miss;
   }
-  if (best > 0.0 && std::fabs(best - start) > settings.ClosingShare * start) return best;
+  if (best > 0.0 && around(best).Closure < settings.ClosureRadians &&
+      std::fabs(best - start) > settings.ClosingShare * start)
+    return best;
   return std::nullopt;
 }
 

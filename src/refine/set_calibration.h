@@ -99,13 +99,14 @@ struct SetCalibrationSettings {
 // with Calibration.Done false, when the run's stop signal is set.
 void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings = {});
 
-// The focal length at which the run's full circle closes: each connection's
-// own best rotation under it (from its refined correspondences, or its three
-// points), chained around the circle, comes back to the first picture's
-// orientation. Searched from half to twice the run's camera
-// (rs.Parameters.Camera); nothing for an open set, when no focal length in
-// that range closes the circle well enough (a connection wrong by much), or
-// when the run's camera closes it already (SetCalibrationSettings).
+// The focal length at which the run's full circle closes: the connections'
+// own best rotations under it (from their refined correspondences, or their
+// three points) turn the pictures once around, and chained around the
+// circle come back to the first picture's orientation. Searched from a
+// fifth to five times the run's camera (rs.Parameters.Camera); nothing for
+// an open set, when the focal length of one turn does not close the circle
+// well enough (a connection wrong by much), or when the run's camera closes
+// it already (SetCalibrationSettings).
 std::optional<double> ClosingFocalLength(const RunState& rs, const SetCalibrationSettings& settings = {});
 
 }  // namespace vistarium::refine

@@ -207,9 +207,10 @@ TEST(SetCalibration, AWrongConnectionOfACircleIsFoundAgain) {
   }
 }
 
-// A full circle closes at its true focal length only: from a camera 40 %
-// too long the search finds the truth to within its steps; a camera that
-// closes it already, and an open set, give nothing.
+// A full circle turns once around at its true focal length only: from a
+// camera 40 % or three times too long, or 60 % too short, the search finds
+// the truth to within its steps; a camera that closes it already, and an
+// open set, give nothing.
 TEST(SetCalibration, FindsTheFocalLengthThatClosesACircle) {
   const fs::path folder = kSource / "samples" / "circle8";
   const samples::SampleSet truth = samples::LoadTruthFile((folder / "truth.json").string());
@@ -222,10 +223,12 @@ TEST(SetCalibration, FindsTheFocalLengthThatClosesACircle) {
   app::RunFindingPhase(rs, ui, samples::RunPictures(truth, folder.string()), sets);
   const double f = truth.Camera.FocalLength;
   EXPECT_FALSE(ClosingFocalLength(rs));
-  rs.Parameters.Camera.FocalLength = 1.4 * f;
-  const std::optional<double> closing = ClosingFocalLength(rs);
-  ASSERT_TRUE(closing);
-  EXPECT_NEAR(*closing, f, 0.01 * f);
+  for (const double off : {1.4, 3.0, 0.4}) {
+    rs.Parameters.Camera.FocalLength = off * f;
+    const std::optional<double> closing = ClosingFocalLength(rs);
+    ASSERT_TRUE(closing) << off;
+    EXPECT_NEAR(*closing, f, 0.01 * f) << off;
+  }
   rs.PictureSet.Is360 = false;
   EXPECT_FALSE(ClosingFocalLength(rs));
 }
