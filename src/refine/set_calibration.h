@@ -61,7 +61,7 @@ struct SetCalibrationSettings {
   // Spots aimed at over each overlap at full size when connections are
   // measured again under the calibrated camera: more than the first
   // measuring's, since these correspondences fix the camera.
-  int MeasuringSpots = 300;
+  int MeasuringSpots = 250;
   // A connection found again within this many pixels of its rotation was
   // right: it stays as it was.
   double SamePixels = 1.0;
