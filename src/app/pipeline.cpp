@@ -29,13 +29,6 @@ void EstimateStartingCamera(RunState& rs) {
       rs.Geometry[static_cast<std::size_t>(r.Left)].EstimatedRightRotation = r.RightToLeft;
 }
 
-namespace {
-
-// A full circle whose focal length was estimated from features is matched
-// again from the focal length that closes it, where the estimate leaves it
-// open: where near and far things disagree the estimate can be far off, and
-// connections measured under a camera far off neither close the circle nor
-// let the calibration find the camera.
 void MatchAgainWhereTheCircleCloses(RunState& rs, matching::ProgressUi& ui) {
   if (!rs.PictureSet.Is360 || !rs.Refine || rs.CancelRequested || rs.Calibration.EstimatedFocalLength <= 0.0) return;
   const std::optional<double> closing = refine::ClosingFocalLength(rs);
@@ -56,6 +49,8 @@ void MatchAgainWhereTheCircleCloses(RunState& rs, matching::ProgressUi& ui) {
   matching::EstimateFindingWork(rs);
   matching::MatchAllPairs(rs, ui);
 }
+
+namespace {
 
 void Calibrate(RunState& rs, const refine::SetCalibrationSettings& settings) {
   if (!rs.Refine || !rs.Calibrate || rs.ManualStitching || rs.CancelRequested) return;

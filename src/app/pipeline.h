@@ -18,6 +18,16 @@ void RunFindingPhase(RunState& rs, matching::ProgressUi& ui, const TPictureSetDa
 // features, when they agree on one. The finding phases start with it.
 void EstimateStartingCamera(RunState& rs);
 
+// A full circle whose focal length was estimated from features
+// (Calibration.EstimatedFocalLength) is matched again from the focal length
+// that closes it (refine::ClosingFocalLength), with Calibration.
+// ClosingFocalLength set, where the estimate leaves it open: where near and
+// far things disagree the estimate can be far off, and connections measured
+// under a camera far off neither close the circle nor let the calibration
+// find the camera. The decoded pictures and found features stay. The
+// finding phases run it after the matching.
+void MatchAgainWhereTheCircleCloses(RunState& rs, matching::ProgressUi& ui);
+
 // With refinement on and pictures matched by the search: the camera and the
 // orientations calibrated on all connections together, and the projection
 // of the calibrated camera in force for the construction. The finding

@@ -12,6 +12,8 @@
 
 #include "app/picture_camera.h"
 #include "app/pipeline.h"
+#include "matching/all_pairs.h"
+#include "matching/preparation.h"
 #include "params/parameter_file.h"
 #include "render/picture_file.h"
 #include "../support/scratch_folder.h"
@@ -231,6 +233,46 @@ TEST(SetCalibration, FindsTheFocalLengthThatClosesACircle) {
   }
   rs.PictureSet.Is360 = false;
   EXPECT_FALSE(ClosingFocalLength(rs));
+}
+
+// A full circle matched under an estimate 50 % too long: matched again from
+// the focal length that closes it, it calibrates to the truth and every
+// connection lies where the truth puts it.
+TEST(SetCalibration, ACircleEstimatedFarOffIsMatchedAgainWhereItCloses) {
+  const fs::path folder = kSource / "samples" / "circle8";
+  const samples::SampleSet truth = samples::LoadTruthFile((folder / "truth.json").string());
+  const samples::SetGeometry g = truth.Geometry();
+  params::ParameterSets sets =
+      samples::WithSetCamera(params::LoadParameterFile(kSource / "Options" / "CurrentParameters.spr"), truth);
+  const double f = truth.Camera.FocalLength;
+  sets.Camera.FocalLength = 1.5 * f;
+  RunState rs;
+  rs.Refine = true;
+  matching::SilentProgressUi ui;
+  matching::TakeRunSnapshot(rs, samples::RunPictures(truth, folder.string()), sets);
+  matching::SetUpProjection(rs);
+  rs.Calibration.EstimatedFocalLength = 1.5 * f;  // as if the estimate had said so
+  matching::EstimateFindingWork(rs);
+  matching::MatchAllPairs(rs, ui);
+  app::MatchAgainWhereTheCircleCloses(rs, ui);
+  // Connections measured under a camera that far off close the circle
+  // roughly; the calibration finishes it.
+  EXPECT_NEAR(rs.Calibration.ClosingFocalLength, f, 0.1 * f);
+  EXPECT_EQ(rs.Parameters.Camera.FocalLength, rs.Calibration.ClosingFocalLength);
+  app::CalibrateCamera(rs);
+  ASSERT_TRUE(rs.Calibration.Done);
+  EXPECT_NEAR(rs.Calibration.FocalLength, f, 0.003 * f);
+  EXPECT_EQ(rs.Calibration.EstimatedFocalLength, 1.5 * f);
+  for (int i = 0; i < g.Count(); ++i) {
+    const int j = (i + 1) % g.Count();
+    const geom::Rotation expected =
+        geom::Multiplied(geom::Transposed(ToRotation(samples::RotationMatrix(g.PictureRotation(i)))),
+                         ToRotation(samples::RotationMatrix(g.PictureRotation(j))));
+    EXPECT_LT(geom::RotationDistance(rs.Geometry[static_cast<std::size_t>(i)].RightRefinement.Rotation, expected) *
+                  rs.Projection.FocalPixels,
+              0.3)
+        << "connection " << i + 1 << "-" << j + 1;
+  }
 }
 
 // The picture enlarged about its centre by `zoom` (bilinear), as the camera
