@@ -64,9 +64,10 @@ std::unique_ptr<lfDatabase> MakersDatabase(const std::string& maker) {
   for (const std::filesystem::path& folder : DataFolders(*db)) {
     std::error_code error;
     std::vector<std::filesystem::path> files;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, error))
-      if (entry.path().extension() == ".xml" && Lower(entry.path().filename().string()).find(maker) != std::string::npos)
-        files.push_back(entry.path());
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+      const std::string name = Lower(entry.path().filename().string());
+      if (entry.path().extension() == ".xml" && name.find(maker) != std::string::npos) files.push_back(entry.path());
+    }
     std::sort(files.begin(), files.end());
     for (const std::filesystem::path& file : files) any = db->Load(file.c_str()) == LF_NO_ERROR || any;
   }

@@ -711,7 +711,8 @@ void RefineStoredConnection(RunState& rs, int i, int j, const GreyPyramid& left,
   }
   const double errorPixels = settings.SearchCells * pp.Left.WorkingScale + 2.0;
   TConnectionRefinement result = RefineRotation(pp, left, right, FitRotation(lr, rr), errorPixels, settings);
-  if (settings.FromEstimate && g.EstimatedRightRotation && !Stopped(settings) && Verdict(result) == RefinedVerdict::NoMatch) {
+  if (settings.FromEstimate && g.EstimatedRightRotation && !Stopped(settings) &&
+      Verdict(result) == RefinedVerdict::NoMatch) {
     // The focal length estimate's features agree on a rotation of this
     // pair: measured from it, a connection whose points the pictures do not
     // confirm may need no feature search of its own. Its consistent
