@@ -268,13 +268,13 @@ std::optional<double> ClosingFocalLength(const RunState& rs, const SetCalibratio
   // The turn shrinks as the focal length grows: the focal length of one
   // full turn is searched from a fifth to five times the start, in steps of
   // a percent (a far shorter one would turn twice and close as well).
-  double best = 0.0, bestMiss = 0.0;
+  double best = 0.0, bestMiss = 0.0, bestClosure = 0.0;
   for (double f = 0.2 * start; f <= 5.0 * start; f *= 1.01) {
-    const double miss = std::fabs(std::fabs(around(f).Turn) - 2.0 * std::numbers::pi);
-    if (best == 0.0 || miss < bestMiss) best = f, bestMiss = miss;
+    const Around a = around(f);
+    const double miss = std::fabs(std::fabs(a.Turn) - 2.0 * std::numbers::pi);
+    if (best == 0.0 || miss < bestMiss) best = f, bestMiss = miss, bestClosure = a.Closure;
   }
-  if (best > 0.0 && around(best).Closure < settings.ClosureRadians &&
-      std::fabs(best - start) > settings.ClosingShare * start)
+  if (best > 0.0 && bestClosure < settings.ClosureRadians && std::fabs(best - start) > settings.ClosingShare * start)
     return best;
   return std::nullopt;
 }

@@ -153,22 +153,52 @@ TEST(Calibration, KeepsTheFocalLengthThatTheDataCannotFix) {
   EXPECT_EQ(r.FocalLength, 33.0);
 }
 
+// Right picture's rays into the left one's frame, for pictures i and j of g.
+geom::Rotation TrueRotation(const samples::SetGeometry& g, int i, int j) {
+  return geom::Multiplied(geom::Transposed(ToRotation(samples::RotationMatrix(g.PictureRotation(i)))),
+                          ToRotation(samples::RotationMatrix(g.PictureRotation(j))));
+}
+
+// The circle8 sample, with the delivered parameters and its own camera.
+struct Circle8 {
+  fs::path Folder = kSource / "samples" / "circle8";
+  samples::SampleSet Truth = samples::LoadTruthFile((Folder / "truth.json").string());
+  params::ParameterSets Sets =
+      samples::WithSetCamera(params::LoadParameterFile(kSource / "Options" / "CurrentParameters.spr"), Truth);
+
+  // The finding phase, every connection as its own refinement left it.
+  RunState Found() const {
+    RunState rs;
+    rs.Refine = true;
+    rs.Calibrate = false;
+    matching::SilentProgressUi ui;
+    app::RunFindingPhase(rs, ui, samples::RunPictures(Truth, Folder.string()), Sets);
+    return rs;
+  }
+};
+
+// Every connection of a circle lies where the truth puts it, to a fraction of a pixel.
+void ExpectCircleWhereTheTruthPutsIt(const RunState& rs, const samples::SetGeometry& g) {
+  for (int i = 0; i < g.Count(); ++i) {
+    const int j = (i + 1) % g.Count();
+    EXPECT_LT(geom::RotationDistance(rs.Geometry[static_cast<std::size_t>(i)].RightRefinement.Rotation,
+                                     TrueRotation(g, i, j)) *
+                  rs.Projection.FocalPixels,
+              0.3)
+        << "connection " << i + 1 << "-" << j + 1;
+  }
+}
+
 // A full circle whose connection 3-4 agrees on a rotation of its own that is
 // wrong by dozens of pixels. The circle then closes only by bending the
 // camera, which makes every pair fit worse than under the starting camera:
 // every connection is searched again by features, the others are
 // confirmed, and the wrong one is found again and holds.
 TEST(SetCalibration, AWrongConnectionOfACircleIsFoundAgain) {
-  const fs::path folder = kSource / "samples" / "circle8";
-  const samples::SampleSet truth = samples::LoadTruthFile((folder / "truth.json").string());
+  const Circle8 circle;
+  const samples::SampleSet& truth = circle.Truth;
   const samples::SetGeometry g = truth.Geometry();
-  params::ParameterSets sets =
-      samples::WithSetCamera(params::LoadParameterFile(kSource / "Options" / "CurrentParameters.spr"), truth);
-  RunState rs;
-  rs.Refine = true;
-  rs.Calibrate = false;  // the connections as their own refinement left them
-  matching::SilentProgressUi ui;
-  app::RunFindingPhase(rs, ui, samples::RunPictures(truth, folder.string()), sets);
+  RunState rs = circle.Found();
   const TProjectionParameters& pp = rs.Projection;
 
   // Connection 3-4 made wrong: its right points carried by its rotation
@@ -193,20 +223,11 @@ TEST(SetCalibration, AWrongConnectionOfACircleIsFoundAgain) {
   EXPECT_TRUE(found.Rescued);
   EXPECT_TRUE(found.Fitted);
   EXPECT_EQ(rs.Calibration.Refound, 1);
-  // Every connection now lies where the truth puts it, to a fraction of a pixel.
-  for (int i = 0; i < g.Count(); ++i) {
-    const int j = (i + 1) % g.Count();
-    const geom::Rotation expected =
-        geom::Multiplied(geom::Transposed(ToRotation(samples::RotationMatrix(g.PictureRotation(i)))),
-                         ToRotation(samples::RotationMatrix(g.PictureRotation(j))));
-    EXPECT_LT(geom::RotationDistance(rs.Geometry[static_cast<std::size_t>(i)].RightRefinement.Rotation, expected) *
-                  pp.FocalPixels,
-              0.3)
-        << "connection " << i + 1 << "-" << j + 1;
+  ExpectCircleWhereTheTruthPutsIt(rs, g);
+  for (int i = 0; i < g.Count(); ++i)
     if (i != 2) {
       EXPECT_FALSE(rs.Geometry[static_cast<std::size_t>(i)].RightRefinement.Rescued) << i;
     }
-  }
 }
 
 // A full circle turns once around at its true focal length only: from a
@@ -214,16 +235,9 @@ TEST(SetCalibration, AWrongConnectionOfACircleIsFoundAgain) {
 // the truth to within its steps; a camera that closes it already, and an
 // open set, give nothing.
 TEST(SetCalibration, FindsTheFocalLengthThatClosesACircle) {
-  const fs::path folder = kSource / "samples" / "circle8";
-  const samples::SampleSet truth = samples::LoadTruthFile((folder / "truth.json").string());
-  const params::ParameterSets sets =
-      samples::WithSetCamera(params::LoadParameterFile(kSource / "Options" / "CurrentParameters.spr"), truth);
-  RunState rs;
-  rs.Refine = true;
-  rs.Calibrate = false;
-  matching::SilentProgressUi ui;
-  app::RunFindingPhase(rs, ui, samples::RunPictures(truth, folder.string()), sets);
-  const double f = truth.Camera.FocalLength;
+  const Circle8 circle;
+  RunState rs = circle.Found();
+  const double f = circle.Truth.Camera.FocalLength;
   EXPECT_FALSE(ClosingFocalLength(rs));
   for (const double off : {1.4, 3.0, 0.4}) {
     rs.Parameters.Camera.FocalLength = off * f;
@@ -239,17 +253,14 @@ TEST(SetCalibration, FindsTheFocalLengthThatClosesACircle) {
 // the focal length that closes it, it calibrates to the truth and every
 // connection lies where the truth puts it.
 TEST(SetCalibration, ACircleEstimatedFarOffIsMatchedAgainWhereItCloses) {
-  const fs::path folder = kSource / "samples" / "circle8";
-  const samples::SampleSet truth = samples::LoadTruthFile((folder / "truth.json").string());
-  const samples::SetGeometry g = truth.Geometry();
-  params::ParameterSets sets =
-      samples::WithSetCamera(params::LoadParameterFile(kSource / "Options" / "CurrentParameters.spr"), truth);
-  const double f = truth.Camera.FocalLength;
+  const Circle8 circle;
+  const double f = circle.Truth.Camera.FocalLength;
+  params::ParameterSets sets = circle.Sets;
   sets.Camera.FocalLength = 1.5 * f;
   RunState rs;
   rs.Refine = true;
   matching::SilentProgressUi ui;
-  matching::TakeRunSnapshot(rs, samples::RunPictures(truth, folder.string()), sets);
+  matching::TakeRunSnapshot(rs, samples::RunPictures(circle.Truth, circle.Folder.string()), sets);
   matching::SetUpProjection(rs);
   rs.Calibration.EstimatedFocalLength = 1.5 * f;  // as if the estimate had said so
   matching::EstimateFindingWork(rs);
@@ -263,16 +274,7 @@ TEST(SetCalibration, ACircleEstimatedFarOffIsMatchedAgainWhereItCloses) {
   ASSERT_TRUE(rs.Calibration.Done);
   EXPECT_NEAR(rs.Calibration.FocalLength, f, 0.003 * f);
   EXPECT_EQ(rs.Calibration.EstimatedFocalLength, 1.5 * f);
-  for (int i = 0; i < g.Count(); ++i) {
-    const int j = (i + 1) % g.Count();
-    const geom::Rotation expected =
-        geom::Multiplied(geom::Transposed(ToRotation(samples::RotationMatrix(g.PictureRotation(i)))),
-                         ToRotation(samples::RotationMatrix(g.PictureRotation(j))));
-    EXPECT_LT(geom::RotationDistance(rs.Geometry[static_cast<std::size_t>(i)].RightRefinement.Rotation, expected) *
-                  rs.Projection.FocalPixels,
-              0.3)
-        << "connection " << i + 1 << "-" << j + 1;
-  }
+  ExpectCircleWhereTheTruthPutsIt(rs, circle.Truth.Geometry());
 }
 
 // The picture enlarged about its centre by `zoom` (bilinear), as the camera
@@ -347,17 +349,11 @@ protected:
     for (int i = 0; i + 1 < g.Count(); ++i) {
       const TConnectionRefinement& r = rs.Geometry[static_cast<std::size_t>(i)].RightRefinement;
       EXPECT_EQ(Verdict(r), RefinedVerdict::Sound) << "connection " << i + 1 << "-" << i + 2;
-      EXPECT_LT(geom::RotationDistance(r.Rotation, TrueRotation(i)) * rs.Projection.FocalPixels, 0.3)
+      EXPECT_LT(geom::RotationDistance(r.Rotation, TrueRotation(g, i, i + 1)) * rs.Projection.FocalPixels, 0.3)
           << "connection " << i + 1 << "-" << i + 2;
     }
   }
 
-  // Right picture's rays into the left one's frame, for pictures i and i + 1.
-  geom::Rotation TrueRotation(int i) const {
-    const samples::SetGeometry g = truth_.Geometry();
-    return geom::Multiplied(geom::Transposed(ToRotation(samples::RotationMatrix(g.PictureRotation(i)))),
-                            ToRotation(samples::RotationMatrix(g.PictureRotation(i + 1))));
-  }
 
   const fs::path source_ = kSource / "samples" / "open4";
   const samples::SampleSet truth_ = samples::LoadTruthFile((source_ / "truth.json").string());
@@ -370,10 +366,11 @@ TEST_F(ZoomedSet, IsJoinedWhenNoPictureSaysItsFocalLength) {
   ExpectJoined(rs);
   // The estimate's features agreed on every pair's rotation, which the
   // refinement may start from.
+  const samples::SetGeometry g = truth_.Geometry();
   for (int i = 0; i < 3; ++i) {
     const std::optional<geom::Rotation>& r = rs.Geometry[static_cast<std::size_t>(i)].EstimatedRightRotation;
     ASSERT_TRUE(r) << "connection " << i + 1 << "-" << i + 2;
-    EXPECT_LT(geom::RotationDistance(*r, TrueRotation(i)) * rs.Projection.FocalPixels, 4.0);
+    EXPECT_LT(geom::RotationDistance(*r, TrueRotation(g, i, i + 1)) * rs.Projection.FocalPixels, 4.0);
   }
 }
 
