@@ -3,6 +3,7 @@
 #include <Eigen/Dense>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <random>
@@ -221,14 +222,14 @@ std::optional<Correspondence> MeasureSpot(const PairCameras& pp, const Rotation&
   const int cx = Round(centre.X), cy = Round(centre.Y);
 
   const int side = 2 * half + 1, count = side * side;
+  const std::optional<PatchMapping> map = PatchMapping::Of(pp, r, centre, scale, half);
+  if (!map) return std::nullopt;
   thread_local std::vector<float> patch;
   patch.resize(static_cast<std::size_t>(count));
   double mean = 0.0;
   for (int v = -half, k = 0; v <= half; ++v)
     for (int u = -half; u <= half; ++u, ++k) {
-      const auto at = RightToLeft(pp, r, FromLevel({centre.X + u, centre.Y + v}, scale));
-      if (!at) return std::nullopt;
-      const auto value = Sample(left, ToLevel(*at, scale));
+      const auto value = Sample(left, map->At(u, v));
       if (!value) return std::nullopt;
       patch[static_cast<std::size_t>(k)] = *value;
       mean += *value;
@@ -515,6 +516,37 @@ Rotation RotationFromPoints(const TProjectionParameters& pp, const std::array<TR
     r.push_back(geom::PixelToRay(pp, right[k]));
   }
   return FitRotation(l, r);
+}
+
+std::optional<PatchMapping> PatchMapping::Of(const PairCameras& cameras, const Rotation& r, TRealPoint centre,
+                                             double scale, int half) {
+  PatchMapping map;
+  map.half_ = half;
+  for (int j = 0; j < 3; ++j)
+    for (int i = 0; i < 3; ++i) {
+      const auto at = RightToLeft(cameras, r, FromLevel({centre.X + (i - 1) * half, centre.Y + (j - 1) * half}, scale));
+      if (!at) return std::nullopt;
+      map.nodes_[static_cast<std::size_t>(3 * j + i)] = ToLevel(*at, scale);
+    }
+  return map;
+}
+
+TRealPoint PatchMapping::At(int u, int v) const {
+  if (half_ == 0) return nodes_[4];
+  // Lagrange weights of the nodes -half, 0, half at offset t.
+  const auto weights = [this](int t) {
+    const double s = static_cast<double>(t) / half_;
+    return std::array<double, 3>{0.5 * s * (s - 1.0), 1.0 - s * s, 0.5 * s * (s + 1.0)};
+  };
+  const std::array<double, 3> wu = weights(u), wv = weights(v);
+  TRealPoint p{0.0, 0.0};
+  for (std::size_t j = 0; j < 3; ++j)
+    for (std::size_t i = 0; i < 3; ++i) {
+      const double w = wv[j] * wu[i];
+      p.X += w * nodes_[3 * j + i].X;
+      p.Y += w * nodes_[3 * j + i].Y;
+    }
+  return p;
 }
 
 PairCameras CamerasOf(const RunState& rs, int i, int j) {
