@@ -41,6 +41,8 @@ constexpr int kDirectRadius = 6;
 // The share of each picture's width, on the side facing the other picture,
 // that the rescue searches for features.
 constexpr double kRescueFacingShare = 0.6;
+// The longer side of the pictures a rescue first finds features on.
+constexpr int kRescueFirstSide = 500;
 // Largest error at the picture border of a rotation that the rescue found.
 constexpr double kRescuedErrorPixels = 10.0;
 
@@ -669,6 +671,7 @@ FeatureStore& RescueFeaturesOf(RunState& rs) {
     // A connection is searched on the facing parts of its pictures.
     RescueOptions options;
     options.FacingShare = kRescueFacingShare;
+    options.FirstWorkingSide = kRescueFirstSide;
     rs.RescueFeatures = std::make_shared<FeatureStore>(options);
     store = static_cast<FeatureStore*>(rs.RescueFeatures.get());
   }

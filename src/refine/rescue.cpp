@@ -60,14 +60,16 @@ cv::Mat ReducedGrey(const cv::Mat& grey, int maxSide, double& scaleX, double& sc
   return reduced;
 }
 
-Features FindFeatures(const cv::Mat& fullGrey, const RescueOptions& options, int firstColumn = 0, int columns = -1) {
+// Features of the picture, or of a band of its columns, reduced so that the
+// whole picture's longer side is at most `workingSide`.
+Features FindFeatures(const cv::Mat& fullGrey, const RescueOptions& options, int workingSide, int firstColumn = 0,
+                      int columns = -1) {
   double sx = 1.0, sy = 1.0;
   // A band of columns is reduced as the whole picture would be, so that its
   // features have the whole picture's scale.
   const int longer = std::max(fullGrey.cols, fullGrey.rows);
-  const int maxSide = columns < 0 ? options.MaxWorkingSide
-                                  : Round(static_cast<double>(options.MaxWorkingSide) *
-                                          std::max(columns, fullGrey.rows) / longer);
+  const int maxSide =
+      columns < 0 ? workingSide : Round(static_cast<double>(workingSide) * std::max(columns, fullGrey.rows) / longer);
   const cv::Mat band = columns < 0 ? fullGrey : fullGrey.colRange(firstColumn, firstColumn + columns);
   const cv::Mat grey = ReducedGrey(band, std::max(1, maxSide), sx, sy);
   cv::Ptr<cv::SIFT> sift = cv::SIFT::create(options.MaxFeatures, 3, options.ContrastThreshold);
@@ -369,8 +371,8 @@ FeatureRotation EstimateFromGrey(const cv::Mat& left, const cv::Mat& right, cons
                                  const RescueOptions& options) {
   CheckPicture(left, pp);
   CheckPicture(right, pp);
-  const Features lf = FindFeatures(left, options);
-  const Features rf = FindFeatures(right, options);
+  const Features lf = FindFeatures(left, options, options.MaxWorkingSide);
+  const Features rf = FindFeatures(right, options, options.MaxWorkingSide);
   return EstimateFromMatches(lf, rf, MatchFeatures(lf, rf, options.RatioTest), pp, options, pp);
 }
 
@@ -407,26 +409,33 @@ FeatureRotation EstimateRotationByFeatures(const GreyView& left, const GreyView&
 }
 
 struct FeatureStore::Stored {
-  // Keyed by picture and part.
-  std::map<std::pair<int, Part>, Features> Pictures;
-  std::map<std::tuple<int, Part, int, Part>, std::vector<std::pair<int, int>>> Matches;
+  // Keyed by picture, part and the working side they were found at.
+  std::map<std::tuple<int, Part, int>, Features> Pictures;
+  std::map<std::tuple<int, Part, int, Part, int>, std::vector<std::pair<int, int>>> Matches;
 };
 
 FeatureStore::FeatureStore(const RescueOptions& options) : options_(options), stored_(std::make_unique<Stored>()) {}
 FeatureStore::~FeatureStore() = default;
 
 void FeatureStore::AddPicture(int index, const GreyView& picture, Part part) {
-  if (stored_->Pictures.count({index, part})) return;
+  AddPictureAt(index, picture, part, options_.MaxWorkingSide);
+}
+
+void FeatureStore::AddPictureAt(int index, const GreyView& picture, Part part, int side) {
+  if (stored_->Pictures.count({index, part, side})) return;
   const cv::Mat grey = ViewOf(picture);
   const int columns = std::min(grey.cols, static_cast<int>(std::ceil(options_.FacingShare * grey.cols)));
-  stored_->Pictures.emplace(std::make_pair(index, part), TellingWantOfMemory([&] {
-                              if (part == Part::Whole || columns >= grey.cols) return FindFeatures(grey, options_);
-                              return FindFeatures(grey, options_, part == Part::LeftPart ? 0 : grey.cols - columns,
-                                                  columns);
+  stored_->Pictures.emplace(std::make_tuple(index, part, side), TellingWantOfMemory([&] {
+                              if (part == Part::Whole || columns >= grey.cols)
+                                return FindFeatures(grey, options_, side);
+                              return FindFeatures(grey, options_, side,
+                                                  part == Part::LeftPart ? 0 : grey.cols - columns, columns);
                             }));
 }
 
-bool FeatureStore::Holds(int index, Part part) const { return stored_->Pictures.count({index, part}) > 0; }
+bool FeatureStore::Holds(int index, Part part) const {
+  return stored_->Pictures.count({index, part, options_.MaxWorkingSide}) > 0;
+}
 
 std::pair<FeatureStore::Part, FeatureStore::Part> FeatureStore::PartsOf(int leftIndex, int rightIndex) const {
   const auto part = [&](int index, Part facing) {
@@ -436,37 +445,42 @@ std::pair<FeatureStore::Part, FeatureStore::Part> FeatureStore::PartsOf(int left
 }
 
 void FeatureStore::AddPair(int leftIndex, const GreyView& left, int rightIndex, const GreyView& right) {
+  AddPairAt(leftIndex, left, rightIndex, right, options_.MaxWorkingSide);
+}
+
+void FeatureStore::AddPairAt(int leftIndex, const GreyView& left, int rightIndex, const GreyView& right, int side) {
   const auto [lp, rp] = PartsOf(leftIndex, rightIndex);
-  AddPicture(leftIndex, left, lp);
-  AddPicture(rightIndex, right, rp);
+  AddPictureAt(leftIndex, left, lp, side);
+  AddPictureAt(rightIndex, right, rp, side);
 }
 
 double FeatureStore::FeatureScale() const {
   double scale = 1.0;
-  for (const auto& [index, features] : stored_->Pictures) scale = std::max(scale, features.Scale);
+  for (const auto& [key, features] : stored_->Pictures) scale = std::max(scale, features.Scale);
   return scale;
 }
 
-const std::vector<std::pair<int, int>>& FeatureStore::Matched(int leftIndex, int rightIndex) {
+const std::vector<std::pair<int, int>>& FeatureStore::Matched(int leftIndex, int rightIndex, int side) {
   const auto [lp, rp] = PartsOf(leftIndex, rightIndex);
-  const auto key = std::make_tuple(leftIndex, lp, rightIndex, rp);
+  const auto key = std::make_tuple(leftIndex, lp, rightIndex, rp, side);
   auto matches = stored_->Matches.find(key);
   if (matches == stored_->Matches.end())
     matches = stored_->Matches
                   .emplace(key, TellingWantOfMemory([&] {
-                             return MatchFeatures(stored_->Pictures.at({leftIndex, lp}),
-                                                  stored_->Pictures.at({rightIndex, rp}), options_.RatioTest);
+                             return MatchFeatures(stored_->Pictures.at({leftIndex, lp, side}),
+                                                  stored_->Pictures.at({rightIndex, rp, side}), options_.RatioTest);
                            }))
                   .first;
   return matches->second;
 }
 
 std::vector<std::pair<TRealPoint, TRealPoint>> FeatureStore::MatchedPixels(int leftIndex, int rightIndex) {
+  const int side = options_.MaxWorkingSide;
   const auto [lp, rp] = PartsOf(leftIndex, rightIndex);
-  const Features& lf = stored_->Pictures.at({leftIndex, lp});
-  const Features& rf = stored_->Pictures.at({rightIndex, rp});
+  const Features& lf = stored_->Pictures.at({leftIndex, lp, side});
+  const Features& rf = stored_->Pictures.at({rightIndex, rp, side});
   std::vector<std::pair<TRealPoint, TRealPoint>> pixels;
-  for (const auto& [l, r] : Matched(leftIndex, rightIndex))
+  for (const auto& [l, r] : Matched(leftIndex, rightIndex, side))
     pixels.emplace_back(lf.Positions[static_cast<std::size_t>(l)], rf.Positions[static_cast<std::size_t>(r)]);
   return pixels;
 }
@@ -476,13 +490,25 @@ FeatureRotation FeatureStore::Estimate(int leftIndex, const GreyView& left, int 
                                        const TProjectionParameters* rightCamera) {
   CheckPicture(ViewOf(left), pp);
   CheckPicture(ViewOf(right), pp);
-  AddPair(leftIndex, left, rightIndex, right);
-  const auto& matched = Matched(leftIndex, rightIndex);
-  const auto [lp, rp] = PartsOf(leftIndex, rightIndex);
-  return TellingWantOfMemory([&] {
-    return EstimateFromMatches(stored_->Pictures.at({leftIndex, lp}), stored_->Pictures.at({rightIndex, rp}), matched,
-                               pp, tests ? *tests : options_, rightCamera ? *rightCamera : pp);
-  });
+  const auto at = [&](int side) {
+    AddPairAt(leftIndex, left, rightIndex, right, side);
+    const auto& matched = Matched(leftIndex, rightIndex, side);
+    const auto [lp, rp] = PartsOf(leftIndex, rightIndex);
+    return TellingWantOfMemory([&] {
+      return EstimateFromMatches(stored_->Pictures.at({leftIndex, lp, side}),
+                                 stored_->Pictures.at({rightIndex, rp, side}), matched, pp, tests ? *tests : options_,
+                                 rightCamera ? *rightCamera : pp);
+    });
+  };
+  // The smaller pictures first; the larger ones only when those leave the
+  // rotation in doubt.
+  const int first = options_.FirstWorkingSide;
+  if (first > 0 && first < options_.MaxWorkingSide &&
+      first < std::max(ViewOf(left).cols, ViewOf(left).rows)) {
+    FeatureRotation found = at(first);
+    if (found.Confident) return found;
+  }
+  return at(options_.MaxWorkingSide);
 }
 
 }  // namespace vistarium::refine

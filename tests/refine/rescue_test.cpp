@@ -129,6 +129,20 @@ TEST_P(RescueFindsTheRotation, WithinAPixelOfTheTruth) {
     EXPECT_GE(a.X, 0.4 * p.Left.Width - 1.0);
     EXPECT_LE(b.X, 0.6 * p.Right.Width + 1.0);
   }
+
+  // First on smaller pictures, as a run's rescue searches: the larger ones
+  // only when those leave the rotation in doubt (40 pixels show nothing).
+  const int longer = std::max(p.Left.Width, p.Left.Height);
+  for (const int first : {Round(0.6 * std::min(longer, c.WorkingSide)), 40}) {
+    RescueOptions tiered = options;
+    tiered.FirstWorkingSide = first;
+    FeatureStore twice(tiered);
+    const FeatureRotation f = twice.Estimate(0, GreyView{p.Left.Width, p.Left.Height, lg.data()}, 1,
+                                             GreyView{p.Right.Width, p.Right.Height, rg.data()}, p.Projection);
+    ASSERT_TRUE(f.Confident) << first << ": " << f.Reason;
+    EXPECT_LT(geom::RotationDistance(f.Rotation, p.Truth) * p.Projection.FocalPixels, 2.0) << first;
+    EXPECT_EQ(twice.Holds(0, FeatureStore::Part::RightPart), first == 40) << first;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
