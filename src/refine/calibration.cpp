@@ -72,11 +72,27 @@ struct Correspondence {
     const T minimum(1e-6);
     const T zl = inLeft[2] > minimum ? inLeft[2] : minimum;
     const T zr = inRight[2] > minimum ? inRight[2] : minimum;
-    residual[0] = fl * inLeft[0] / zl - lx;
-    residual[1] = fl * inLeft[1] / zl - ly;
-    residual[2] = fr * inRight[0] / zr - rx;
-    residual[3] = fr * inRight[1] / zr - ry;
+    AsTaken(Left, HalfSize, k, fl * inLeft[0] / zl - lx, fl * inLeft[1] / zl - ly, residual[0], residual[1]);
+    AsTaken(Right, HalfSize, k, fr * inRight[0] / zr - rx, fr * inRight[1] / zr - ry, residual[2], residual[3]);
     return true;
+  }
+
+  // A difference (dx, dy) of ideal positions near the point `centred` as
+  // taken, in pixels of the picture as taken: through the inverse of the
+  // radial model's derivative there. In ideal positions a larger k would
+  // stretch the picture's rim, where overlaps lie, and so every misfit
+  // with it; the fit would shrink k to shrink them, and lengthen the focal
+  // length to make up for it.
+  template <typename T>
+  static void AsTaken(const TRealPoint& centred, double halfSize, const T& k, const T& dx, const T& dy, T& outX,
+                      T& outY) {
+    const double r2 = halfSize * halfSize;
+    const double s = (centred.X * centred.X + centred.Y * centred.Y) / r2;
+    // derivative: (1 + k s) I + (2 k / R^2) p p^T; its inverse by Sherman-Morrison
+    const T along = (T(centred.X) * dx + T(centred.Y) * dy) * T(2.0 / r2) * k / (T(1.0) + T(3.0 * s) * k);
+    const T m = T(1.0) + k * s;
+    outX = (dx - T(centred.X) * along) / m;
+    outY = (dy - T(centred.Y) * along) / m;
   }
 };
 
