@@ -38,10 +38,11 @@
 // under the camera the pictures' EXIF gives (or the camera entry without
 // EXIF), and "cal floor" the same under the calibrated camera: scene
 // parallax and lens keep them above zero. "focal length evidence" (sets
-// with an EXIF focal length): the floor at the EXIF focal length with the
-// aberration that suits it, and the best floor over focal lengths within
-// 15 % of it, with where that lies: whether the matches ask for another
-// focal length than EXIF's, or cannot tell them apart.
+// with an EXIF focal length): the mean of the pairs' floors at the EXIF
+// focal length, at the calibrated one, and the best over focal lengths
+// within 15 % of EXIF's, each with the aberration that suits it: whether
+// the matches ask for another focal length than EXIF's, or cannot tell
+// them apart.
 //
 // Time is wall-clock from reading the files to the saved panorama, peak
 // memory the resident high-water mark of the child process that runs it
@@ -382,25 +383,36 @@ Json Floor(const std::vector<PairMatches>& all, TPoint size, double focal, doubl
   return {{"median", Quantile(medians, 0.5)}, {"pairs", pairs}};
 }
 
-// What the independent matches say about the focal length: the floor
-// under the EXIF focal length with the aberration that suits it best, and
-// the best floor over focal lengths within 15 % of it and aberrations, with
-// where it lies. When the two floors agree the matches cannot tell the
-// focal lengths apart (a calibrated one off EXIF has traded focal length for
-// aberration); when the EXIF one is clearly worse, the pictures do not have
-// the EXIF focal length (a crop, a lens that breathes).
-Json FocalEvidence(const std::vector<PairMatches>& all, TPoint size, double exifFocal) {
-  const auto median = [&](double f, double k) { return Floor(all, size, f, k).at("median").get<double>(); };
-  double exifK = 0.0, exifFloor = median(exifFocal, 0.0);
-  for (double k = -0.06; k <= 0.0601; k += 0.005)
-    if (const double m = median(exifFocal, k); m < exifFloor) exifFloor = m, exifK = k;
+// What the independent matches say about the focal length: the mean of
+// the pairs' floors (each pair counts once, whatever its number of
+// matches) under the EXIF focal length, under the calibrated one and at
+// the best focal length within 15 % of EXIF's, each with the aberration
+// that suits it best. When they agree within a few hundredths of a pixel
+// the matches cannot tell those focal lengths apart (a calibrated one off
+// EXIF has traded focal length for aberration); when the EXIF one is
+// clearly worse, the pictures do not have the EXIF focal length (a crop, a
+// lens that breathes).
+Json FocalEvidence(const std::vector<PairMatches>& all, TPoint size, double exifFocal, double calibratedFocal) {
+  const auto floorAt = [&](double f) {
+    double best = 0.0, bestK = 0.0;
+    for (double k = -0.06; k <= 0.0601; k += 0.005) {
+      const Json pairs = Floor(all, size, f, k).at("pairs");
+      double sum = 0.0;
+      for (const Json& m : pairs) sum += m.get<double>();
+      const double mean = pairs.empty() ? 0.0 : sum / static_cast<double>(pairs.size());
+      if (k == -0.06 || mean < best) best = mean, bestK = k;
+    }
+    return std::pair{best, bestK};
+  };
+  const auto [exifFloor, exifK] = floorAt(exifFocal);
+  const auto [calibratedFloor, calibratedK] = floorAt(calibratedFocal);
   double bestF = exifFocal, bestK = exifK, bestFloor = exifFloor;
   for (double share = -0.15; share <= 0.1501; share += 0.01)
-    for (double k = -0.06; k <= 0.0601; k += 0.005)
-      if (const double m = median(exifFocal * (1.0 + share), k); m < bestFloor)
-        bestFloor = m, bestF = exifFocal * (1.0 + share), bestK = k;
-  return {{"exif_floor", exifFloor}, {"exif_aberration", exifK}, {"best_floor", bestFloor},
-          {"best_focal", bestF}, {"best_aberration", bestK}};
+    if (const auto [m, k] = floorAt(exifFocal * (1.0 + share)); m < bestFloor)
+      bestFloor = m, bestF = exifFocal * (1.0 + share), bestK = k;
+  return {{"exif_floor", exifFloor},         {"exif_aberration", exifK},         {"calibrated_floor", calibratedFloor},
+          {"calibrated_aberration", calibratedK}, {"best_floor", bestFloor}, {"best_focal", bestF},
+          {"best_aberration", bestK}};
 }
 
 // ---- Child: the program
@@ -652,12 +664,14 @@ int RunParent(int argc, char** argv) {
     for (const PairMatches& p : all) matches += static_cast<long>(p.Matches.size());
     std::printf("   independent matches: %ld; floor (best rotation per pair, %s camera): median %.2f px\n", matches,
                 fromPictures.FromPictures ? "EXIF" : "entry", floor.at("median").get<double>());
-    if (fromPictures.FromPictures) {
-      const Json e = FocalEvidence(all, {size.Width, size.Height}, fromPictures.Camera.FocalLength);
-      std::printf("   focal length evidence: floor %.2f px at the EXIF %.2f mm with aberration %.3f; best %.2f px at "
-                  "%.2f mm (%+.0f %%) with aberration %.3f\n",
+    if (fromPictures.FromPictures && ours) {
+      const double calibrated = ours->at("focal").get<double>();
+      const Json e = FocalEvidence(all, {size.Width, size.Height}, fromPictures.Camera.FocalLength, calibrated);
+      std::printf("   focal length evidence (mean of the pairs' floors): %.2f px at the EXIF %.2f mm (aberration %.3f), "
+                  "%.2f px at the calibrated %.2f mm (%.3f); best %.2f px at %.2f mm (%+.0f %%, %.3f)\n",
                   e.at("exif_floor").get<double>(), fromPictures.Camera.FocalLength,
-                  e.at("exif_aberration").get<double>(), e.at("best_floor").get<double>(),
+                  e.at("exif_aberration").get<double>(), e.at("calibrated_floor").get<double>(), calibrated,
+                  e.at("calibrated_aberration").get<double>(), e.at("best_floor").get<double>(),
                   e.at("best_focal").get<double>(),
                   100.0 * (e.at("best_focal").get<double>() / fromPictures.Camera.FocalLength - 1.0),
                   e.at("best_aberration").get<double>());
