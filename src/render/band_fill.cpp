@@ -576,7 +576,21 @@ public:
   RowFiller(const RunState& rs, const Mapper& mapper, const BandGeometry& band, const std::vector<PictureBand>& pictures,
             const std::vector<SampleSource>& sources, const std::vector<ColorTriple>& corners, bool simd)
       : rs_(rs), mapper_(mapper), band_(band), pictures_(pictures), sources_(sources), corners_(corners),
-        simd_(simd), size_(rs.Projection.PictureSize), width_(rs.Panorama.Width) {}
+        simd_(simd), size_(rs.Projection.PictureSize), width_(rs.Panorama.Width) {
+    // The exposure gains as tables of every byte's result: the same values
+    // as rows::WithGain gives, without its arithmetic per sample.
+    if (!rs.Gains.empty())
+      for (int i = 0; i < static_cast<int>(rs.Gains.size()); ++i) {
+        GainTable& t = gains_.emplace_back();
+        for (int v = 0; v < 256; ++v) {
+          const auto b = static_cast<std::uint8_t>(v);
+          const ColorTriple c = rows::WithGain(rs, i, ColorTriple{b, b, b});
+          t[0][static_cast<std::size_t>(v)] = c.Blue;
+          t[1][static_cast<std::size_t>(v)] = c.Green;
+          t[2][static_cast<std::size_t>(v)] = c.Red;
+        }
+      }
+  }
 
   // Fills panorama row y into `out` (3 bytes a pixel); records a picture row
   // that was needed but not held in `miss`.
@@ -728,11 +742,13 @@ private:
     }
     // Exposure gains, as the plain fill applies them: to the samples, before
     // the cross-fade (black stays black).
-    if (!rs_.Gains.empty())
+    if (!gains_.empty()) {
+      const GainTable& g = gains_[static_cast<std::size_t>(i)];
       for (int t = a; t <= b; ++t) {
         ColorTriple& c = row[ColumnOf(pb, t, width_)];
-        c = rows::WithGain(rs_, i, c);
+        c = {g[0][c.Blue], g[1][c.Green], g[2][c.Red]};
       }
+    }
   }
 
   static void Store(std::uint8_t* out, int x, const double sum[3]) {
@@ -887,6 +903,8 @@ private:
   const bool simd_;
   const TPoint size_;
   const int width_;
+  using GainTable = std::array<std::array<std::uint8_t, 256>, 3>;  // blue, green, red
+  std::vector<GainTable> gains_;
 };
 
 // ---------------------------------------------------------------------------
