@@ -632,11 +632,11 @@ public:
         wk.First[si] = ColumnOf(pb, a, width_);
         wk.Last[si] = ColumnOf(pb, b, width_);
       } else {
-        for (int t = 0; t < pb.Length; ++t)
-          if (wk.Flags[static_cast<std::size_t>(t)] != kOutside) {
-            if (a < 0) a = t;
-            b = t;
-          }
+        // The first and the last position inside the picture.
+        for (int t = 0; t < pb.Length && a < 0; ++t)
+          if (wk.Flags[static_cast<std::size_t>(t)] != kOutside) a = t;
+        for (int t = pb.Length - 1; t >= 0 && a >= 0 && b < 0; --t)
+          if (wk.Flags[static_cast<std::size_t>(t)] != kOutside) b = t;
         if (a >= 0) {
           wk.First[si] = std::min(wk.First[si], pb.Start + a);
           wk.Last[si] = std::max(wk.Last[si], pb.Start + b);
@@ -644,9 +644,13 @@ public:
         // The run's columns that were not sampled (its bounds start from the
         // span's, crossed) are black.
         ColorTriple* buffer = wk.Row(i);
-        for (int x = std::max(wk.First[si], 0); x <= std::min(wk.Last[si], width_ - 1); ++x)
-          if (a < 0 || x < pb.Start + a || x > pb.Start + b) buffer[x] = ColorTriple{};
-        if (a < 0) continue;
+        const int from = std::max(wk.First[si], 0), to = std::min(wk.Last[si], width_ - 1);
+        if (a < 0) {
+          for (int x = from; x <= to; ++x) buffer[x] = ColorTriple{};
+          continue;
+        }
+        for (int x = from; x <= std::min(to, pb.Start + a - 1); ++x) buffer[x] = ColorTriple{};
+        for (int x = std::max(from, pb.Start + b + 1); x <= to; ++x) buffer[x] = ColorTriple{};
       }
       Samples(i, pb, a, b, wk, miss);
     }
@@ -744,10 +748,15 @@ private:
     // the cross-fade (black stays black).
     if (!gains_.empty()) {
       const GainTable& g = gains_[static_cast<std::size_t>(i)];
-      for (int t = a; t <= b; ++t) {
-        ColorTriple& c = row[ColumnOf(pb, t, width_)];
-        c = {g[0][c.Blue], g[1][c.Green], g[2][c.Red]};
-      }
+      // Walk offsets a..b are the columns from ColumnOf(a), around the seam
+      // of a circle at most once.
+      const auto apply = [&g](ColorTriple* from, ColorTriple* to) {
+        for (ColorTriple* c = from; c != to; ++c) *c = {g[0][c->Blue], g[1][c->Green], g[2][c->Red]};
+      };
+      const int first = ColumnOf(pb, a, width_), count = b - a + 1;
+      const int before = std::min(count, width_ - first);
+      apply(row + first, row + first + before);
+      apply(row, row + (count - before));
     }
   }
 
