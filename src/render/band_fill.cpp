@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <numbers>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -87,6 +88,31 @@ public:
     const TRealPoint p = rs_.PictureSet.Is360 ? Circle(row, i, x, piece) : Plain(row, i, x);
     if (!rs_.PictureSet.Is360) piece = 0;
     if (IsMarker(p)) piece = -1;
+    return p;
+  }
+
+  // The piece of a full circle's mapping that column x of picture i lies
+  // on, as Exact finds it (-1 outside the picture's span).
+  int CirclePiece(int i, int x) const {
+    const double n = panorama_.CircleLength;
+    if (alignment::InSpan(rs_, i, x)) return 1;
+    if (alignment::InSpan(rs_, i, x - n)) return 0;
+    if (alignment::InSpan(rs_, i, x + n)) return 2;
+    return -1;
+  }
+
+  // The same on a given piece of a full circle's mapping, whether or not
+  // the column lies in the picture's span: the mapping carried on beyond
+  // the span's ends, for interpolation windows that reach past them;
+  // nothing where it cannot be carried.
+  std::optional<TRealPoint> CircleOnPiece(const Row& row, int i, int x, int piece) const {
+    const TOrientationMap& m = rs_.Geometry[static_cast<std::size_t>(i)].OrientationMap;
+    if (!rs_.PictureSet.Is360 || !m.Active || piece < 0) return std::nullopt;
+    const double lon = x + (piece - 1) * panorama_.CircleLength;
+    TRealPoint q = alignment::OpenCircle(rs_, {Unscaled(lon), row.Latitude});
+    q.X = HalfTurns(q.X);
+    const TRealPoint p = ToPicture(i, geom::MoebiusMap(geom::SphereToStereo(pp_, q), m.P4, m.P5, m.P8, m.P1, m.P2));
+    if (IsMarker(p)) return std::nullopt;
     return p;
   }
 
@@ -206,7 +232,15 @@ struct PictureBand {
   std::vector<int> NodeCols;  // walk offsets of the node columns, the last one Length - 1
   std::vector<TRealPoint> Nodes;  // [row node][column node]
   std::vector<int> Pieces;
+  // The piece a node's position in Nodes lies on: its own, or for a node
+  // without one (beyond a circle's span) the piece of its row's nearest
+  // node that has one, when the mapping carries on to it (-1 otherwise).
+  std::vector<int> WindowPieces;
   std::vector<std::uint8_t> Smooth;  // [row cell][column cell]: interpolated, not mapped pixel by pixel
+  // [row cell][column cell]: for an interpolated cell of a circle that
+  // reaches beyond the picture's span, 1 + the piece its columns inside the
+  // span lie on; 0 for every other cell.
+  std::vector<int> Partial;
   int Cells = 0, SmoothCells = 0;
   int FirstRow = 0, LastRow = -1;    // rows of the picture the band reads
   // Byte offsets of the held rows in the row stream's store, from row HeldFirst.
@@ -297,16 +331,22 @@ public:
     v = Through(ts, vs, n, pb_.NodeCols[k]);
   }
 
-  // Whether every node of the windows of cell (m, k) lies on one smooth piece.
-  bool OnePiece(std::size_t m, std::size_t k) const {
+  // The piece of the mapping that the cell's interpolation window lies on,
+  // its nodes beyond a circle's span carried on to it (WindowPieces), and
+  // whether a corner of the cell is such a node; -1 when there is none.
+  int CellPiece(std::size_t m, std::size_t k, bool& partial) const {
     const int rn = WindowSize(static_cast<int>(rows_.size())), rf = WindowStart(static_cast<int>(m), static_cast<int>(rows_.size()));
     const int cn = WindowSize(static_cast<int>(cols_)), cf = WindowStart(static_cast<int>(k), static_cast<int>(cols_));
-    const int piece = pb_.Pieces[static_cast<std::size_t>(rf) * cols_ + static_cast<std::size_t>(cf)];
-    if (piece < 0) return false;
+    const auto at = [this](const std::vector<int>& v, std::size_t r, std::size_t c) { return v[r * cols_ + c]; };
+    const int piece = at(pb_.WindowPieces, m, k);
+    if (piece < 0) return -1;
     for (int r = rf; r < rf + rn; ++r)
       for (int c = cf; c < cf + cn; ++c)
-        if (pb_.Pieces[static_cast<std::size_t>(r) * cols_ + static_cast<std::size_t>(c)] != piece) return false;
-    return true;
+        if (at(pb_.WindowPieces, static_cast<std::size_t>(r), static_cast<std::size_t>(c)) != piece) return -1;
+    partial = false;
+    for (std::size_t r = m; r <= m + 1; ++r)
+      for (std::size_t c = k; c <= k + 1; ++c) partial = partial || at(pb_.Pieces, r, c) != piece;
+    return piece;
   }
 
 private:
@@ -338,9 +378,31 @@ void BuildGrid(const RunState& rs, const Mapper& mapper, const BandGeometry& ban
       }
     }
   }
+  // Nodes beyond a circle's span carried on along the piece of their row's
+  // nearest node inside it, so that the cells at the span's ends
+  // interpolate too.
+  pb.WindowPieces = pb.Pieces;
+  if (rs.PictureSet.Is360)
+    for (std::size_t m = 0; m < rowsN; ++m) {
+      const Mapper::Row row = mapper.ForRow(band.NodeRows[m]);
+      for (std::size_t k = 0; k < cols; ++k) {
+        if (pb.Pieces[m * cols + k] >= 0) continue;
+        int nearest = -1;
+        for (std::size_t d = 1; d < cols && nearest < 0; ++d) {
+          if (k >= d && pb.Pieces[m * cols + k - d] >= 0) nearest = pb.Pieces[m * cols + k - d];
+          else if (k + d < cols && pb.Pieces[m * cols + k + d] >= 0) nearest = pb.Pieces[m * cols + k + d];
+        }
+        const std::optional<TRealPoint> carried =
+            mapper.CircleOnPiece(row, i, ColumnOf(pb, pb.NodeCols[k], width), nearest);
+        if (!carried) continue;
+        pb.Nodes[m * cols + k] = *carried;
+        pb.WindowPieces[m * cols + k] = nearest;
+      }
+    }
   const GridInterpolation grid(pb, band);
   const std::size_t cellCols = grid.ColumnCells(), cellRows = grid.RowCells();
   pb.Smooth.assign(cellCols * cellRows, 0);
+  pb.Partial.assign(cellCols * cellRows, 0);
   pb.Cells = pb.SmoothCells = 0;
   double step = 0.0;
   std::vector<TRealPoint> nodeRow;
@@ -353,7 +415,9 @@ void BuildGrid(const RunState& rs, const Mapper& mapper, const BandGeometry& ban
     grid.NodesAtRow(yc, m, nodeRow);
     for (std::size_t k = 0; k < cellCols; ++k) {
       ++pb.Cells;
-      if (!grid.OnePiece(m, k)) continue;
+      bool partial = false;
+      const int piece = grid.CellPiece(m, k, partial);
+      if (piece < 0) continue;
       const TRealPoint a = pb.Nodes[m * cols + k], b = pb.Nodes[m * cols + k + 1];
       const TRealPoint c = pb.Nodes[(m + 1) * cols + k], d = pb.Nodes[(m + 1) * cols + k + 1];
       step = std::max({step, std::fabs(b.Y - a.Y), std::fabs(c.Y - a.Y), std::fabs(d.Y - b.Y), std::fabs(d.Y - c.Y)});
@@ -362,11 +426,14 @@ void BuildGrid(const RunState& rs, const Mapper& mapper, const BandGeometry& ban
       Polynomial u, v;
       grid.AlongRow(nodeRow, k, u, v);
       int centrePiece = -1;
-      const TRealPoint exact = mapper.Exact(centreRow, i, ColumnOf(pb, tc, width), centrePiece);
-      if (centrePiece != pb.Pieces[m * cols + k] || !(std::fabs(exact.X - u(tc - t0)) <= kGridTolerance &&
-                                                      std::fabs(exact.Y - v(tc - t0)) <= kGridTolerance))
+      std::optional<TRealPoint> exact = mapper.Exact(centreRow, i, ColumnOf(pb, tc, width), centrePiece);
+      if (partial) exact = mapper.CircleOnPiece(centreRow, i, ColumnOf(pb, tc, width), piece);
+      else if (centrePiece != piece) exact.reset();
+      if (!exact || !(std::fabs(exact->X - u(tc - t0)) <= kGridTolerance &&
+                      std::fabs(exact->Y - v(tc - t0)) <= kGridTolerance))
         continue;
       pb.Smooth[m * cellCols + k] = 1;
+      if (partial) pb.Partial[m * cellCols + k] = 1 + piece;
       ++pb.SmoothCells;
     }
   }
@@ -702,6 +769,15 @@ private:
       }
       Polynomial u, v;
       grid.AlongRow(wk.NodeRow, k, u, v);
+      if (const int piece = pb.Partial[m * cellCols + k] - 1; piece >= 0) {
+        // Columns beyond the span are mapped as the plain mapping maps them.
+        for (int t = t0; t < t1; ++t)
+          if (mapper_.CirclePiece(i, ColumnOf(pb, t, width_)) == piece)
+            store(t, {u(t - t0), v(t - t0)}, true);
+          else
+            store(t, exact(t), false);
+        continue;
+      }
       const double end = t1 - 1 - t0;
       if (clear(u(0.0), v(0.0)) && clear(u(end), v(end))) {
         FixedAlong(u, t1 - t0, wk.U.data() + t0, simd_);
