@@ -9,10 +9,11 @@
 // all connections (for a full circle the closing pair too), with a robust
 // loss so that a few wrong correspondences do not pull the fit.
 //
-// Residuals are measured on each picture's ideal (aberration-corrected)
-// plane, in pixels: a scene point seen in one picture is carried through
-// both orientations into the other and compared with where that picture
-// shows it, both ways.
+// Residuals are measured in pixels of each picture as taken: a scene point
+// seen in one picture is carried through both orientations into the
+// other's ideal (aberration-corrected) plane, compared there with where
+// that picture shows it, and the difference is brought back through the
+// lens model's derivative; both ways.
 //
 // A picture taken at another zoom than the rest, or a step back or forth
 // (which looks alike from afar), fits no single focal length: the fit then
@@ -119,5 +120,23 @@ PairResiduals MeasurePair(TPoint pictureSize, double focalLength, double aberrat
 // directions) when given.
 PairResiduals PairFloor(TPoint pictureSize, double focalLength, double aberration, const CalibrationPair& pair,
                         geom::Rotation* rotation = nullptr, PairZooms zooms = {});
+
+namespace detail {
+// One correspondence's four residuals (pixels of the left picture, then of
+// the right one) and their derivatives by the fit's parameter blocks: each
+// picture's turn from its start orientation (angle and axis), the camera
+// (focal length as a share of the start, aberration) and each picture's
+// zoom, row-major 4 x 3, 4 x 3, 4 x 2, 4 x 1 and 4 x 1. As the fit computes
+// them, or with `automatic` by automatic differentiation, to compare.
+struct CorrespondenceDerivatives {
+  double Residuals[4];
+  double LeftTurn[12], RightTurn[12], Camera[8], LeftZoom[4], RightZoom[4];
+};
+CorrespondenceDerivatives EvaluateCorrespondence(TPoint pictureSize, double focalLength, const geom::Rotation& leftStart,
+                                                 const geom::Rotation& rightStart, TRealPoint left, TRealPoint right,
+                                                 const double leftTurn[3], const double rightTurn[3],
+                                                 const double camera[2], double leftZoom, double rightZoom,
+                                                 bool automatic);
+}  // namespace detail
 
 }  // namespace vistarium::refine

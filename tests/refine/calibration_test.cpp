@@ -82,6 +82,50 @@ TEST(Calibration, RecoversTheFocalLengthAndAberrationOfExactCorrespondences) {
 // correspondences seen 12 % farther from the centre. The fit gives that
 // picture its own focal length and the others the set's, and every
 // correspondence meets its partner; a set taken at one zoom keeps one.
+// The derivatives the fit works with, written out, against automatic
+// differentiation of the same residuals: at turns large and small (the
+// exact zero too), over the picture, with lens bending either way and
+// pictures at zooms of their own.
+TEST(Calibration, WrittenOutDerivativesAgreeWithAutomaticDifferentiation) {
+  std::mt19937 random(7);
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  const geom::Rotation leftStart = geom::kIdentityRotation;
+  const double yaw = 0.6;
+  const geom::Rotation rightStart{std::cos(yaw), 0, std::sin(yaw), 0, 1, 0, -std::sin(yaw), 0, std::cos(yaw)};
+  double worst = 0.0;
+  for (int trial = 0; trial < 200; ++trial) {
+    const double size = trial % 3 == 0 ? 0.0 : (trial % 3 == 1 ? 1e-9 : 0.05);
+    const double lt[3] = {size * unit(random), size * unit(random), size * unit(random)};
+    const double rt[3] = {size * unit(random), size * unit(random), size * unit(random)};
+    const double camera[2] = {1.0 + 0.1 * unit(random), 0.05 * unit(random)};
+    const TRealPoint left{2000.0 + 1900.0 * std::fabs(unit(random)), 1500.0 + 1400.0 * unit(random)};
+    const TRealPoint right{100.0 + 1900.0 * std::fabs(unit(random)), 1500.0 + 1400.0 * unit(random)};
+    const double lz = 1.0 + 0.1 * unit(random), rz = 1.0 + 0.1 * unit(random);
+    const auto a = detail::EvaluateCorrespondence({4000, 3000}, 24.0, leftStart, rightStart, left, right, lt, rt,
+                                                  camera, lz, rz, false);
+    const auto b = detail::EvaluateCorrespondence({4000, 3000}, 24.0, leftStart, rightStart, left, right, lt, rt,
+                                                  camera, lz, rz, true);
+    // Against the block's largest entry: near a zero turn the automatic
+    // derivative is that of the first-order rotation, off by the turn times
+    // the point's distance (pixels) from the written-out one.
+    const auto compare = [&](const double* x, const double* y, int n, const char* what) {
+      double scale = 1.0;
+      for (int i = 0; i < n; ++i) scale = std::max(scale, std::fabs(y[i]));
+      for (int i = 0; i < n; ++i) {
+        worst = std::max(worst, std::fabs(x[i] - y[i]) / scale);
+        ASSERT_NEAR(x[i], y[i], 1e-8 * scale) << what << "[" << i << "], trial " << trial;
+      }
+    };
+    compare(a.Residuals, b.Residuals, 4, "residual");
+    compare(a.LeftTurn, b.LeftTurn, 12, "left turn");
+    compare(a.RightTurn, b.RightTurn, 12, "right turn");
+    compare(a.Camera, b.Camera, 8, "camera");
+    compare(a.LeftZoom, b.LeftZoom, 4, "left zoom");
+    compare(a.RightZoom, b.RightZoom, 4, "right zoom");
+  }
+  EXPECT_LT(worst, 1e-8);
+}
+
 TEST(Calibration, GivesAPictureTakenAtAnotherZoomItsOwnFocalLength) {
   const samples::SampleCamera camera{{1600, 1200}, 28.0, 0.0};
   const samples::SetGeometry g(camera, {{-40, -2, 1}, {-5, 1, -1}, {30, -1, 0.5}, {65, 2, -0.5}});
