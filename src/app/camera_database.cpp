@@ -54,14 +54,11 @@ std::vector<std::filesystem::path> DataFolders(const lfDatabase& db) {
   return folders;
 }
 
-// A database of the files whose names hold the maker's name
-// ("compact-canon.xml", "mil-sony.xml"): reading those takes a few
-// milliseconds, where the whole database takes some fifty. Empty when no
-// file names the maker.
-std::unique_ptr<lfDatabase> MakersDatabase(const std::string& maker) {
-  auto db = std::make_unique<lfDatabase>();
-  bool any = false;
-  for (const std::filesystem::path& folder : DataFolders(*db)) {
+// The files whose names hold the maker's name ("compact-canon.xml",
+// "mil-sony.xml"), in the order of the folders and by name within each.
+std::vector<std::filesystem::path> MakersFiles(const lfDatabase& db, const std::string& maker) {
+  std::vector<std::filesystem::path> all;
+  for (const std::filesystem::path& folder : DataFolders(db)) {
     std::error_code error;
     std::vector<std::filesystem::path> files;
     for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
@@ -69,9 +66,9 @@ std::unique_ptr<lfDatabase> MakersDatabase(const std::string& maker) {
       if (entry.path().extension() == ".xml" && name.find(maker) != std::string::npos) files.push_back(entry.path());
     }
     std::sort(files.begin(), files.end());
-    for (const std::filesystem::path& file : files) any = db->Load(file.c_str()) == LF_NO_ERROR || any;
+    all.insert(all.end(), files.begin(), files.end());
   }
-  return any ? std::move(db) : nullptr;
+  return all;
 }
 
 // The camera's crop factor in `db`: only the very model counts, as the
@@ -90,11 +87,20 @@ std::optional<double> CropFactorIn(const lfDatabase& db, const std::string& make
   return crop;
 }
 
+// A maker's files, read one at a time until one knows the camera: a
+// compact camera is then found in a few milliseconds, where all of a
+// maker's files take some twenty-five and the whole database some fifty.
+struct MakersDatabase {
+  std::unique_ptr<lfDatabase> Db = std::make_unique<lfDatabase>();
+  std::vector<std::filesystem::path> Files;
+  std::size_t Read = 0;
+};
+
 // The databases read so far: one per maker, and the whole one, read only
 // for a camera its maker's files do not know.
 struct Databases {
   std::mutex Lock;
-  std::map<std::string, std::unique_ptr<lfDatabase>> OfMaker;
+  std::map<std::string, MakersDatabase> OfMaker;
   std::unique_ptr<lfDatabase> Whole;
   bool WholeRead = false;
 };
@@ -113,9 +119,16 @@ std::optional<double> CropFactorOf(const std::string& make, const std::string& m
   const std::string normalised = Normalised(make);
   const std::string maker = normalised.substr(0, normalised.find(' '));
   auto of = d.OfMaker.find(maker);
-  if (of == d.OfMaker.end()) of = d.OfMaker.emplace(maker, MakersDatabase(maker)).first;
-  if (of->second)
-    if (const std::optional<double> crop = CropFactorIn(*of->second, make, model)) return crop;
+  if (of == d.OfMaker.end()) {
+    of = d.OfMaker.emplace(maker, MakersDatabase{}).first;
+    of->second.Files = MakersFiles(*of->second.Db, maker);
+  }
+  MakersDatabase& m = of->second;
+  if (m.Read > 0)
+    if (const std::optional<double> crop = CropFactorIn(*m.Db, make, model)) return crop;
+  while (m.Read < m.Files.size())
+    if (m.Db->Load(m.Files[m.Read++].c_str()) == LF_NO_ERROR)
+      if (const std::optional<double> crop = CropFactorIn(*m.Db, make, model)) return crop;
   if (!d.WholeRead) {
     d.WholeRead = true;
     auto whole = std::make_unique<lfDatabase>();
