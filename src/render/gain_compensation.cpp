@@ -186,8 +186,8 @@ void CompensateExposure(RunState& rs) {
   rs.Gains.clear();
   if (!rs.CompensateExposure || !rs.Refine || rs.PictureSet.Count < 2) return;
   // The pictures at half size (the decoder's own scaling: each pixel the
-  // mean of four, which the patch means average again), two at a time along
-  // the set, the next decoded while a connection is sampled.
+  // mean of four, which the patch means average again), along the set, the
+  // next ones decoded while a connection is sampled.
   constexpr int kFactor = 2;
   const int count = rs.PictureSet.Count;
   const auto load = [&rs](int p) {
@@ -206,12 +206,16 @@ void CompensateExposure(RunState& rs) {
     return SampledPicture{p.Picture, p.Factor, p.OffsetX, p.OffsetY};
   };
   std::vector<GainSample> samples;
-  ReducedPicture left = load(0).get();
-  std::future<ReducedPicture> next = load(1 % count);
+  // Two pictures are decoded at a time, one on each core: the next right
+  // picture and the one after it.
+  std::future<ReducedPicture> first = load(0), next = load(1 % count), after;
+  if (Connections(rs) > 1) after = load(2 % count);
+  ReducedPicture left = first.get();
   for (int i = 0; i < Connections(rs); ++i) {
     if (StopSignalled(rs)) return;
     ReducedPicture right = next.get();
-    if (i + 1 < Connections(rs)) next = load((i + 2) % count);
+    next = std::move(after);
+    if (i + 2 < Connections(rs)) after = load((i + 3) % count);
     const std::vector<GainSample> own = ConnectionSamples(rs, i, sampled(left), sampled(right));
     samples.insert(samples.end(), own.begin(), own.end());
     left = std::move(right);
