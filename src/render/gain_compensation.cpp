@@ -206,8 +206,8 @@ void CompensateExposure(RunState& rs) {
     return SampledPicture{p.Picture, p.Factor, p.OffsetX, p.OffsetY};
   };
   std::vector<GainSample> samples;
-  // Two pictures are decoded at a time, one on each core: the next right
-  // picture and the one after it.
+  // While a connection is sampled, the next two pictures are decoded, one
+  // on each core.
   std::future<ReducedPicture> first = load(0), next = load(1 % count), after;
   if (Connections(rs) > 1) after = load(2 % count);
   ReducedPicture left = first.get();
