@@ -638,26 +638,32 @@ struct Miss {
   int Picture = -1, Row = 0;
 };
 
+// The exposure gains as tables of every byte's result per picture (blue,
+// green, red): the same values as rows::WithGain gives, without its
+// arithmetic per sample. None without gains.
+using GainTable = std::array<std::array<std::uint8_t, 256>, 3>;
+std::vector<GainTable> GainTables(const RunState& rs) {
+  std::vector<GainTable> tables;
+  for (int i = 0; i < static_cast<int>(rs.Gains.size()); ++i) {
+    GainTable& t = tables.emplace_back();
+    for (int v = 0; v < 256; ++v) {
+      const auto b = static_cast<std::uint8_t>(v);
+      const ColorTriple c = rows::WithGain(rs, i, ColorTriple{b, b, b});
+      t[0][static_cast<std::size_t>(v)] = c.Blue;
+      t[1][static_cast<std::size_t>(v)] = c.Green;
+      t[2][static_cast<std::size_t>(v)] = c.Red;
+    }
+  }
+  return tables;
+}
+
 class RowFiller {
 public:
   RowFiller(const RunState& rs, const Mapper& mapper, const BandGeometry& band, const std::vector<PictureBand>& pictures,
-            const std::vector<SampleSource>& sources, const std::vector<ColorTriple>& corners, bool simd)
+            const std::vector<SampleSource>& sources, const std::vector<ColorTriple>& corners,
+            const std::vector<GainTable>& gains, bool simd)
       : rs_(rs), mapper_(mapper), band_(band), pictures_(pictures), sources_(sources), corners_(corners),
-        simd_(simd), size_(rs.Projection.PictureSize), width_(rs.Panorama.Width) {
-    // The exposure gains as tables of every byte's result: the same values
-    // as rows::WithGain gives, without its arithmetic per sample.
-    if (!rs.Gains.empty())
-      for (int i = 0; i < static_cast<int>(rs.Gains.size()); ++i) {
-        GainTable& t = gains_.emplace_back();
-        for (int v = 0; v < 256; ++v) {
-          const auto b = static_cast<std::uint8_t>(v);
-          const ColorTriple c = rows::WithGain(rs, i, ColorTriple{b, b, b});
-          t[0][static_cast<std::size_t>(v)] = c.Blue;
-          t[1][static_cast<std::size_t>(v)] = c.Green;
-          t[2][static_cast<std::size_t>(v)] = c.Red;
-        }
-      }
-  }
+        gains_(gains), simd_(simd), size_(rs.Projection.PictureSize), width_(rs.Panorama.Width) {}
 
   // Fills panorama row y into `out` (3 bytes a pixel); records a picture row
   // that was needed but not held in `miss`.
@@ -985,11 +991,10 @@ private:
   const std::vector<PictureBand>& pictures_;
   const std::vector<SampleSource>& sources_;
   const std::vector<ColorTriple>& corners_;
+  const std::vector<GainTable>& gains_;
   const bool simd_;
   const TPoint size_;
   const int width_;
-  using GainTable = std::array<std::array<std::uint8_t, 256>, 3>;  // blue, green, red
-  std::vector<GainTable> gains_;
 };
 
 // ---------------------------------------------------------------------------
@@ -1091,6 +1096,7 @@ BandFillReport FillPanoramaInBands(RunState& rs, matching::ProgressUi& ui, const
     std::lock_guard<std::mutex> lock(failureLock);
     return failure != nullptr;
   };
+  const std::vector<GainTable> gainTables = GainTables(rs);
 
   // Every step of a band is a group of tasks on all cores; the calling
   // thread makes them (and reports progress), the others take them, and the
@@ -1151,7 +1157,7 @@ BandFillReport FillPanoramaInBands(RunState& rs, matching::ProgressUi& ui, const
         for (const PictureRowStream& s : streams) held += s.HeldBytes();
         report.PeakPictureBytes = std::max(report.PeakPictureBytes, held);
 
-        const RowFiller filler(rs, mapper, band, pictures, sources, corners, simd);
+        const RowFiller filler(rs, mapper, band, pictures, sources, corners, gainTables, simd);
         std::vector<Miss> misses(static_cast<std::size_t>(y1 - y0));
 #pragma omp taskgroup
         {
