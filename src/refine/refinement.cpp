@@ -43,7 +43,10 @@ constexpr int kDirectRadius = 6;
 constexpr double kRescueFacingShare = 0.6;
 // The longer side of the pictures a rescue first finds features on.
 constexpr int kRescueFirstSide = 500;
-// Largest error at the picture border of a rotation that the rescue found.
+// Largest error at the picture border of a rotation that the rescue found,
+// or that the focal length estimate's features agreed on (at least: the
+// rescue's features of large pictures, found on reduced copies, may be
+// coarser).
 constexpr double kRescuedErrorPixels = 10.0;
 
 // ---------------------------------------------------------------------------
@@ -692,8 +695,8 @@ bool AddPairFeatures(RunState& rs, FeatureStore& store, const std::vector<std::p
   return true;
 }
 
-std::optional<Rotation> TryRescue(RunState& rs, const PairCameras& pp, int i, int j, const GreyPyramid& left,
-                                  const GreyPyramid& right, std::string& note, const RescueOptions* tests) {
+std::optional<RescuedRotation> TryRescue(RunState& rs, const PairCameras& pp, int i, int j, const GreyPyramid& left,
+                                         const GreyPyramid& right, std::string& note, const RescueOptions* tests) {
   const GreyPicture& l = left.Levels.at(0);
   const GreyPicture& r = right.Levels.at(0);
   const FeatureRotation found =
@@ -705,7 +708,7 @@ std::optional<Rotation> TryRescue(RunState& rs, const PairCameras& pp, int i, in
   }
   const Rotation rightToLeft = geom::Transposed(found.Rotation);
   PlaceByRotation(rs, pp, i, j, rightToLeft);
-  return rightToLeft;
+  return RescuedRotation{rightToLeft, std::max(kRescuedErrorPixels, 2.0 * found.FeaturePixels)};
 }
 
 void PlaceByRotation(RunState& rs, const PairCameras& pp, int i, int j, const Rotation& rightToLeft) {
@@ -766,7 +769,7 @@ void RefineStoredConnection(RunState& rs, int i, int j, const GreyPyramid& left,
       // The rescue placed the three points anew: what was measured from the
       // old ones no longer belongs to the connection.
       // The feature fit is good to a few pixels, whatever the working grid.
-      result = RefineRotation(pp, left, right, *rescued, kRescuedErrorPixels, settings);
+      result = RefineRotation(pp, left, right, rescued->RightToLeft, rescued->ErrorPixels, settings);
       result.Rescued = true;
     } else {
       result.RescueNote = note;

@@ -176,11 +176,19 @@ bool AddPairFeatures(RunState& rs, FeatureStore& store, const std::vector<std::p
 // When confident it gives the connection three new points (where the line
 // search would have placed them: the points the search keeps fixed stay,
 // their partners follow the rotation) and returns the rotation (right ->
-// left directions, geom::PixelToRay frames); otherwise it says why in `note`.
+// left directions, geom::PixelToRay frames) with the error to assume;
+// otherwise it says why in `note`.
 // `tests` replaces the confidence tests of the feature search when given.
-std::optional<geom::Rotation> TryRescue(RunState& rs, const PairCameras& cameras, int i, int j,
-                                        const GreyPyramid& left, const GreyPyramid& right, std::string& note,
-                                        const RescueOptions* tests = nullptr);
+struct RescuedRotation {
+  geom::Rotation RightToLeft = geom::kIdentityRotation;
+  // The largest error at the picture border to assume when it is refined:
+  // ten pixels, or two pixels of the reduced pictures the features were
+  // found on where those are coarser (large pictures).
+  double ErrorPixels = 0.0;
+};
+std::optional<RescuedRotation> TryRescue(RunState& rs, const PairCameras& cameras, int i, int j,
+                                         const GreyPyramid& left, const GreyPyramid& right, std::string& note,
+                                         const RescueOptions* tests = nullptr);
 
 // Gives the connection of pictures i and j three new points as the rescue
 // does, from the rotation `rightToLeft` (right -> left directions).

@@ -284,6 +284,7 @@ FeatureRotation EstimateFromMatches(const Features& lf, const Features& rf,
   const TPoint size = pp.PictureSize;
   const double scale = std::max(lf.Scale, rf.Scale);
   FeatureRotation result;
+  result.FeaturePixels = scale;
   result.Matches = static_cast<int>(matches.size());
   if (result.Matches < options.MinMatches) {
     result.Reason = "no match found: the pictures have only " + std::to_string(result.Matches) +

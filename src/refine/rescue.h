@@ -36,6 +36,9 @@ struct FeatureRotation {
   // pixel (c, r) has its centre at (c + 0.5, r + 0.5).
   std::vector<std::pair<TRealPoint, TRealPoint>> InlierPairs;
   std::string Reason;  // empty when confident
+  // How many full-size pixels a pixel of the reduced pictures the features
+  // were found on spans.
+  double FeaturePixels = 1.0;
 };
 
 // The defaults, chosen on rendered pairs of three photographs at 1600 x 1200

@@ -204,10 +204,10 @@ bool Refind(RunState& rs, const Link& l, Pyramids& pyramids, const TProjectionPa
   const std::array<TRealPoint, 3> leftPoints = LeftSide(rs, l).ImagePoints, rightPoints = RightSide(rs, l).ImagePoints;
   const auto [left, right] = pyramids.Of(l);
   std::string note;
-  const std::optional<Rotation> found =
+  const std::optional<RescuedRotation> found =
       TryRescue(rs, pp, l.Left, l.Right, left, right, note, hadFit ? &settings.RefindTests : &settings.LastResortTests);
   TConnectionRefinement result;
-  if (found) result = RefineRotation(pp, left, right, *found, 10.0, measuring);
+  if (found) result = RefineRotation(pp, left, right, found->RightToLeft, found->ErrorPixels, measuring);
   if (StopSignalled(rs)) return false;
   const bool confirmed = found && result.Fitted && hadFit &&
                          geom::RotationDistance(result.Rotation, before) * camera.FocalPixels < settings.SamePixels;
