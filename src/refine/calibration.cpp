@@ -105,7 +105,8 @@ struct Correspondence {
 // of the rotation group: the direction E S r moves by -[E S r]x Jl d.
 class CorrespondenceCost : public ceres::SizedCostFunction<4, 3, 3, 2, 1, 1> {
 public:
-  explicit CorrespondenceCost(const Correspondence& c) : c_(c) {}
+  explicit CorrespondenceCost(const Correspondence& c)
+      : c_(c), leftStart_(Matrix(c.LeftStart)), rightStart_(Matrix(c.RightStart)) {}
 
   bool Evaluate(double const* const* parameters, double* residuals, double** jacobians) const override {
     const double s = parameters[2][0], k = parameters[2][1];
@@ -113,7 +114,7 @@ public:
     Eigen::Matrix3d el, jl, er, jr;
     Turn(parameters[0], el, jl);
     Turn(parameters[1], er, jr);
-    const Eigen::Matrix3d gl = el * Matrix(c_.LeftStart), gr = er * Matrix(c_.RightStart);
+    const Eigen::Matrix3d gl = el * leftStart_, gr = er * rightStart_;
     const Side left{c_.Left, c_.HalfSize, k}, right{c_.Right, c_.HalfSize, k};
     const double fl = c_.Focal * s * zl, fr = c_.Focal * s * zr;
     const Eigen::Vector3d rayL(left.Ideal.x(), left.Ideal.y(), fl), rayR(right.Ideal.x(), right.Ideal.y(), fr);
@@ -241,6 +242,7 @@ private:
   static constexpr double kMinimumDepth = 1e-6;
 
   Correspondence c_;
+  Eigen::Matrix3d leftStart_, rightStart_;
 };
 
 // The zoom of the picture of median zoom (the lower of two middle ones)

@@ -92,7 +92,7 @@ public:
   }
 
   // The piece of a full circle's mapping that column x of picture i lies
-  // on, as Exact finds it (-1 outside the picture's span).
+  // on (-1 outside the picture's span).
   int CirclePiece(int i, int x) const {
     const double n = panorama_.CircleLength;
     if (alignment::InSpan(rs_, i, x)) return 1;
@@ -108,10 +108,7 @@ public:
   std::optional<TRealPoint> CircleOnPiece(const Row& row, int i, int x, int piece) const {
     const TOrientationMap& m = rs_.Geometry[static_cast<std::size_t>(i)].OrientationMap;
     if (!rs_.PictureSet.Is360 || !m.Active || piece < 0) return std::nullopt;
-    const double lon = x + (piece - 1) * panorama_.CircleLength;
-    TRealPoint q = alignment::OpenCircle(rs_, {Unscaled(lon), row.Latitude});
-    q.X = HalfTurns(q.X);
-    const TRealPoint p = ToPicture(i, geom::MoebiusMap(geom::SphereToStereo(pp_, q), m.P4, m.P5, m.P8, m.P1, m.P2));
+    const TRealPoint p = OnPiece(row, i, x, piece, m);
     if (IsMarker(p)) return std::nullopt;
     return p;
   }
@@ -134,27 +131,23 @@ private:
   // The longitude is tried around the circle as the general mapping tries
   // it (x, x - N, x + N: pieces 1, 0, 2) and the closure undone first.
   TRealPoint Circle(const Row& row, int i, int x, int& piece) const {
+    piece = CirclePiece(i, x);
+    if (piece < 0) return {-10.0, -10.0};
     const TOrientationMap& m = rs_.Geometry[static_cast<std::size_t>(i)].OrientationMap;
-    const double n = panorama_.CircleLength;
-    double lon = x;
-    piece = 1;
-    if (!alignment::InSpan(rs_, i, lon)) {
-      if (alignment::InSpan(rs_, i, lon - n)) {
-        lon -= n;
-        piece = 0;
-      } else if (alignment::InSpan(rs_, i, lon + n)) {
-        lon += n;
-        piece = 2;
-      } else {
-        piece = -1;
-        return {-10.0, -10.0};
-      }
-    }
     if (!m.Active) return alignment::OutputToPictureCircle(rs_, i, {static_cast<double>(x), static_cast<double>(row.Y)});
+    return OnPiece(row, i, x, piece, m);
+  }
+
+  // Picture i's position of column x taken on the given piece of a circle
+  // (its longitude x - N, x or x + N for pieces 0, 1, 2), the closure undone
+  // first.
+  TRealPoint OnPiece(const Row& row, int i, int x, int piece, const TOrientationMap& m) const {
+    const double lon = x + (piece - 1) * panorama_.CircleLength;
     TRealPoint q = alignment::OpenCircle(rs_, {Unscaled(lon), row.Latitude});
     q.X = HalfTurns(q.X);
     return ToPicture(i, geom::MoebiusMap(geom::SphereToStereo(pp_, q), m.P4, m.P5, m.P8, m.P1, m.P2));
   }
+
 
   double HalfTurns(double lon) const {
     if (lon < -pp_.HalfCircle) lon += pp_.FullCircle;
