@@ -277,6 +277,36 @@ TProjectionParameters Camera(TPoint size, double focalLength, double aberration)
   return pp;
 }
 
+// A range that one value of a parameter block must stay within.
+struct Bound {
+  double* Values = nullptr;
+  int Index = 0;
+  double Lower = 0.0, Upper = 0.0;
+};
+
+// Solves the problem with its values kept within `bounds`. A problem with
+// bounds costs the solver a line search along every step it takes, which
+// nearly doubles the evaluations of the whole problem, while the values
+// seldom come near their bounds: the problem is solved without them first,
+// and again from the same start with them only when a value left its range
+// (or that solution is unusable).
+void SolveWithin(const ceres::Solver::Options& options, ceres::Problem& problem, const std::vector<Bound>& bounds,
+                 ceres::Solver::Summary& summary) {
+  std::vector<double*> blocks;
+  problem.GetParameterBlocks(&blocks);
+  std::vector<std::vector<double>> start;
+  for (double* block : blocks) start.emplace_back(block, block + problem.ParameterBlockSize(block));
+  ceres::Solve(options, &problem, &summary);
+  const auto inside = [](const Bound& b) { return b.Values[b.Index] >= b.Lower && b.Values[b.Index] <= b.Upper; };
+  if (summary.IsSolutionUsable() && std::all_of(bounds.begin(), bounds.end(), inside)) return;
+  for (std::size_t k = 0; k < blocks.size(); ++k) std::copy(start[k].begin(), start[k].end(), blocks[k]);
+  for (const Bound& b : bounds) {
+    problem.SetParameterLowerBound(b.Values, b.Index, b.Lower);
+    problem.SetParameterUpperBound(b.Values, b.Index, b.Upper);
+  }
+  ceres::Solve(options, &problem, &summary);
+}
+
 // The cameras of a pair's two pictures.
 PairCameras CamerasFor(TPoint size, double focalLength, double aberration, PairZooms zooms) {
   const TProjectionParameters pp = Camera(size, focalLength, aberration);
@@ -436,12 +466,12 @@ CalibrationResult CalibrateJointly(const CalibrationProblem& problem, const Cali
                                 new Prior{1, problem.KnownAberration, problem.AberrationPrior, settings.LossPixels}),
                             nullptr, camera.data());
 
+  std::vector<Bound> bounds;
   for (std::size_t i = 0; i < count; ++i) {
     if (!used[i]) continue;
     if (i == 0 || (i < problem.Held.size() && problem.Held[i])) solver.SetParameterBlockConstant(turns[i].data());
     // The zooms stay as given until the camera is fitted.
-    solver.SetParameterLowerBound(&zooms[i], 0, 0.5);
-    solver.SetParameterUpperBound(&zooms[i], 0, 2.0);
+    bounds.push_back({&zooms[i], 0, 0.5, 2.0});
     solver.SetParameterBlockConstant(&zooms[i]);
   }
   const bool fitFocal = settings.FitFocal, fitAberration = settings.FitAberration;
@@ -458,10 +488,8 @@ CalibrationResult CalibrateJointly(const CalibrationProblem& problem, const Cali
     }
   };
   fixCamera(!fitFocal, !fitAberration);
-  solver.SetParameterLowerBound(camera.data(), 0, 0.5);
-  solver.SetParameterUpperBound(camera.data(), 0, 2.0);
-  solver.SetParameterLowerBound(camera.data(), 1, -0.5);
-  solver.SetParameterUpperBound(camera.data(), 1, 0.5);
+  bounds.push_back({camera.data(), 0, 0.5, 2.0});
+  bounds.push_back({camera.data(), 1, -0.5, 0.5});
 
   ceres::Solver::Options options;
   // Each correspondence touches two pictures' turns and the camera: the
@@ -480,7 +508,7 @@ CalibrationResult CalibrateJointly(const CalibrationProblem& problem, const Cali
   options.function_tolerance = 1e-7;
   options.parameter_tolerance = 1e-8;
   ceres::Solver::Summary summary;
-  ceres::Solve(options, &solver, &summary);
+  SolveWithin(options, solver, bounds, summary);
   if (!summary.IsSolutionUsable()) return result;
 
   // How well the data fix the camera: the covariance of its block, scaled
@@ -508,7 +536,7 @@ CalibrationResult CalibrateJointly(const CalibrationProblem& problem, const Cali
       if (focalLoose) camera[0] = 1.0;
       if (aberrationLoose) camera[1] = problem.Aberration;
       fixCamera(focalKept, aberrationKept);
-      ceres::Solve(options, &solver, &summary);
+      SolveWithin(options, solver, bounds, summary);
       if (!summary.IsSolutionUsable()) return result;
     }
   }
@@ -557,20 +585,20 @@ CalibrationResult CalibrateJointly(const CalibrationProblem& problem, const Cali
       const std::size_t a = static_cast<std::size_t>(pair.Left), b = static_cast<std::size_t>(pair.Right);
       const std::size_t n = pair.LeftPoints.size(), stride = std::max<std::size_t>(1, n / kLookPoints);
       for (std::size_t k = 0; k < n; k += stride)
-        small.AddResidualBlock(new ceres::AutoDiffCostFunction<Correspondence, 4, 3, 3, 2, 1, 1>(new Correspondence{
+        small.AddResidualBlock(new CorrespondenceCost(Correspondence{
                                    geom::CentreCoordinates(start, pair.LeftPoints[k]),
                                    geom::CentreCoordinates(start, pair.RightPoints[k]), problem.Orientations[a],
                                    problem.Orientations[b], start.HalfSize, start.FocalPixels}),
                                &loss, t[a].data(), t[b].data(), cam.data(), &look[a], &look[b]);
     }
     small.SetParameterBlockConstant(cam.data());
+    std::vector<Bound> lookBounds;
     for (std::size_t i : present) {
       if (i == 0 || (i < problem.Held.size() && problem.Held[i])) small.SetParameterBlockConstant(t[i].data());
-      small.SetParameterLowerBound(&look[i], 0, 0.5);
-      small.SetParameterUpperBound(&look[i], 0, 2.0);
+      lookBounds.push_back({&look[i], 0, 0.5, 2.0});
     }
     ceres::Solver::Summary quick;
-    ceres::Solve(options, &small, &quick);
+    SolveWithin(options, small, lookBounds, quick);
     if (!quick.IsSolutionUsable()) return false;
     const double reference = MedianZoom(look, present);
     // Within half the share a zoom must differ by to be kept: the few
@@ -584,7 +612,7 @@ CalibrationResult CalibrateJointly(const CalibrationProblem& problem, const Cali
     const std::array<double, 2> heldCamera = camera;
     fixCamera(true, true);
     for (std::size_t i : present) solver.SetParameterBlockVariable(&zooms[i]);
-    ceres::Solve(options, &solver, &summary);
+    SolveWithin(options, solver, bounds, summary);
     bool kept = false;
     if (summary.IsSolutionUsable()) {
       const double reference = MedianZoom(zooms, present);
@@ -602,7 +630,7 @@ CalibrationResult CalibrateJointly(const CalibrationProblem& problem, const Cali
           std::any_of(present.begin(), present.end(), [&](std::size_t i) { return startZooms[i] != 1.0; });
       if (any) {
         fixCamera(focalKept, aberrationKept);
-        ceres::Solve(options, &solver, &summary);
+        SolveWithin(options, solver, bounds, summary);
         // Judged on the connections of the pictures given zooms of their own.
         const double before = medianDistance(heldTurns, heldCamera, startZooms, own);
         kept = summary.IsSolutionUsable() &&
@@ -611,7 +639,7 @@ CalibrationResult CalibrateJointly(const CalibrationProblem& problem, const Cali
         // The zooms given to start from are not borne out: one focal length
         // for all, fitted again.
         fixCamera(focalKept, aberrationKept);
-        ceres::Solve(options, &solver, &summary);
+        SolveWithin(options, solver, bounds, summary);
         kept = summary.IsSolutionUsable();
       }
     }

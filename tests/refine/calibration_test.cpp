@@ -78,6 +78,25 @@ TEST(Calibration, RecoversTheFocalLengthAndAberrationOfExactCorrespondences) {
   EXPECT_GT(CalibrateJointly(problem, fixed).RmsPixels, 1.0);
 }
 
+// A start far too short: the data ask for two and a half times its focal
+// length, more than the fit allows (twice), so the focal length stays
+// within that range; from a start within it, the fit finds the truth.
+TEST(Calibration, KeepsTheFocalLengthWithinItsRange) {
+  const samples::SampleCamera camera{{1600, 1200}, 70.0, 0.0};
+  const samples::SetGeometry g(camera, {{-12, -1, 0.5}, {0, 1, -0.5}, {12, 0, 0.5}});
+  CalibrationProblem problem = ProblemOf(g, false);
+  problem.FocalLength = 28.0;
+  problem.Aberration = 0.0;
+  CalibrationSettings focalOnly;
+  focalOnly.FitAberration = false;
+  const CalibrationResult far = CalibrateJointly(problem, focalOnly);
+  ASSERT_TRUE(far.Solved);
+  EXPECT_GE(far.FocalLength, 14.0);
+  EXPECT_LE(far.FocalLength, 56.0 + 1e-9);
+  problem.FocalLength = 50.0;
+  EXPECT_NEAR(CalibrateJointly(problem, focalOnly).FocalLength, 70.0, 0.01);
+}
+
 // The third picture of a set taken at a 12 % longer focal length: its
 // correspondences seen 12 % farther from the centre. The fit gives that
 // picture its own focal length and the others the set's, and every
