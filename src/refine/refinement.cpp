@@ -10,7 +10,6 @@
 #include <stdexcept>
 
 #include <opencv2/core.hpp>
-#include <opencv2/imgproc.hpp>
 
 #include "geom/numbers.h"
 #include "refine/grey_store.h"
@@ -36,7 +35,7 @@ constexpr int kFullSizeRadius = 4;
 constexpr int kMinLevelSide = 200;
 constexpr int kLargestRadius = 40;
 // Search windows of up to this radius are correlated offset by offset;
-// wider ones through OpenCV's template matching (the same measure).
+// wider ones in the frequency domain (the same measure).
 constexpr int kDirectRadius = 6;
 // The share of each picture's width, on the side facing the other picture,
 // that the rescue searches for features.
@@ -250,66 +249,82 @@ std::optional<Correspondence> MeasureSpot(const PairCameras& pp, const Rotation&
   for (float& t : patch) t *= inv;
 
   const int window = 2 * radius + 1;
-  thread_local std::vector<double> scores;
-  scores.assign(static_cast<std::size_t>(window * window), -1.0);
-  if (radius > kDirectRadius) {
-    // A wide window: the same normalised correlation through OpenCV's
-    // template matching, which shares the window sums between offsets and
-    // correlates in the frequency domain.
-    const cv::Mat region(window + 2 * half, window + 2 * half, CV_8UC1,
-                         const_cast<std::uint8_t*>(
-                             &right.Values[static_cast<std::size_t>(cy - radius - half) * right.Width + (cx - radius - half)]),
-                         static_cast<std::size_t>(right.Width));
-    cv::Mat regionFloat, map;
-    region.convertTo(regionFloat, CV_32F);
-    const cv::Mat templ(side, side, CV_32F, patch.data());
-    cv::matchTemplate(regionFloat, templ, map, cv::TM_CCOEFF_NORMED);
-    for (int y = 0; y < window; ++y)
-      for (int x = 0; x < window; ++x) {
-        const float v = map.at<float>(y, x);
-        if (std::isfinite(v)) scores[static_cast<std::size_t>(y * window + x)] = v;
-      }
-  } else {
-    // The searched area of the right picture once as floats, with integral
-    // images of its values and squares: each offset then costs one dot
-    // product (its sum and spread are box sums).
-    const int span = window + side - 1;
-    const std::size_t stride = static_cast<std::size_t>(span) + 1;
-    thread_local std::vector<float> area;
-    thread_local std::vector<std::int64_t> sums, squares;
-    area.resize(static_cast<std::size_t>(span) * span);
-    sums.assign(stride * stride, 0);
-    squares.assign(stride * stride, 0);
-    for (int y = 0; y < span; ++y) {
-      const std::uint8_t* row =
-          &right.Values[static_cast<std::size_t>(cy - radius - half + y) * right.Width + (cx - radius - half)];
-      std::int64_t rowSum = 0, rowSquares = 0;
-      for (int x = 0; x < span; ++x) {
-        area[static_cast<std::size_t>(y) * span + x] = row[x];
-        rowSum += row[x];
-        rowSquares += row[x] * row[x];
-        sums[(y + 1) * stride + x + 1] = sums[y * stride + x + 1] + rowSum;
-        squares[(y + 1) * stride + x + 1] = squares[y * stride + x + 1] + rowSquares;
-      }
+  // The searched area of the right picture, with integral images of its
+  // values and squares: the sum and spread under the patch at each offset
+  // are box sums.
+  const int span = window + side - 1;
+  const std::size_t stride = static_cast<std::size_t>(span) + 1;
+  const auto areaRow = [&](int y) {
+    return &right.Values[static_cast<std::size_t>(cy - radius - half + y) * right.Width + (cx - radius - half)];
+  };
+  thread_local std::vector<std::int64_t> sums, squares;
+  sums.assign(stride * stride, 0);
+  squares.assign(stride * stride, 0);
+  for (int y = 0; y < span; ++y) {
+    const std::uint8_t* row = areaRow(y);
+    std::int64_t rowSum = 0, rowSquares = 0;
+    for (int x = 0; x < span; ++x) {
+      rowSum += row[x];
+      rowSquares += row[x] * row[x];
+      sums[(y + 1) * stride + x + 1] = sums[y * stride + x + 1] + rowSum;
+      squares[(y + 1) * stride + x + 1] = squares[y * stride + x + 1] + rowSquares;
     }
-    const auto box = [&](const std::vector<std::int64_t>& s, int x, int y) {
-      return s[(y + side) * stride + x + side] - s[y * stride + x + side] - s[(y + side) * stride + x] + s[y * stride + x];
-    };
-    for (int dy = -radius; dy <= radius; ++dy)
-      for (int dx = -radius; dx <= radius; ++dx) {
-        float cross = 0.0f;
+  }
+  const auto box = [&](const std::vector<std::int64_t>& s, int x, int y) {
+    return s[(y + side) * stride + x + side] - s[y * stride + x + side] - s[(y + side) * stride + x] + s[y * stride + x];
+  };
+  // The patch's dot product with the area at each offset (the patch has
+  // zero mean, so the area's own mean drops out).
+  thread_local std::vector<float> cross;
+  cross.resize(static_cast<std::size_t>(window) * window);
+  if (radius > kDirectRadius) {
+    // A wide window: correlated in the frequency domain, in single
+    // precision as the direct sums below are. The transforms are at least
+    // as wide as the area, so that no offset of the window wraps around.
+    const int n = cv::getOptimalDFTSize(span);
+    thread_local cv::Mat area, templ, areaSpectrum, templSpectrum, product, correlation;
+    area.create(n, n, CV_32F);
+    templ.create(n, n, CV_32F);
+    area.setTo(0.0f);
+    templ.setTo(0.0f);
+    for (int y = 0; y < span; ++y) {
+      const std::uint8_t* row = areaRow(y);
+      float* to = area.ptr<float>(y);
+      for (int x = 0; x < span; ++x) to[x] = row[x];
+    }
+    for (int v = 0; v < side; ++v)
+      std::copy_n(&patch[static_cast<std::size_t>(v * side)], side, templ.ptr<float>(v));
+    cv::dft(area, areaSpectrum, 0, span);
+    cv::dft(templ, templSpectrum, 0, side);
+    cv::mulSpectrums(areaSpectrum, templSpectrum, product, 0, true);
+    cv::dft(product, correlation, cv::DFT_INVERSE | cv::DFT_SCALE | cv::DFT_REAL_OUTPUT, window);
+    for (int y = 0; y < window; ++y)
+      std::copy_n(correlation.ptr<float>(y), window, &cross[static_cast<std::size_t>(y) * window]);
+  } else {
+    thread_local std::vector<float> area;
+    area.resize(static_cast<std::size_t>(span) * span);
+    for (int y = 0; y < span; ++y) std::copy_n(areaRow(y), span, &area[static_cast<std::size_t>(y) * span]);
+    for (int dy = 0; dy < window; ++dy)
+      for (int dx = 0; dx < window; ++dx) {
+        float sum = 0.0f;
         for (int v = 0; v < side; ++v) {
-          const float* a = &area[static_cast<std::size_t>(dy + radius + v) * span + (dx + radius)];
+          const float* a = &area[static_cast<std::size_t>(dy + v) * span + dx];
           const float* t = &patch[static_cast<std::size_t>(v * side)];
-#pragma omp simd reduction(+ : cross)
-          for (int u = 0; u < side; ++u) cross += t[u] * a[u];
+#pragma omp simd reduction(+ : sum)
+          for (int u = 0; u < side; ++u) sum += t[u] * a[u];
         }
-        const double sum = static_cast<double>(box(sums, dx + radius, dy + radius));
-        const double spread = static_cast<double>(box(squares, dx + radius, dy + radius)) - sum * sum / count;
-        if (spread > 1e-6 * count)
-          scores[static_cast<std::size_t>((dy + radius) * window + dx + radius)] = cross / std::sqrt(spread);
+        cross[static_cast<std::size_t>(dy * window + dx)] = sum;
       }
   }
+  thread_local std::vector<double> scores;
+  scores.assign(static_cast<std::size_t>(window * window), -1.0);
+  for (int dy = 0; dy < window; ++dy)
+    for (int dx = 0; dx < window; ++dx) {
+      const double sum = static_cast<double>(box(sums, dx, dy));
+      const double spread = static_cast<double>(box(squares, dx, dy)) - sum * sum / count;
+      if (spread > 1e-6 * count)
+        scores[static_cast<std::size_t>(dy * window + dx)] = cross[static_cast<std::size_t>(dy * window + dx)] / std::sqrt(spread);
+    }
   const auto score = [&](int dx, int dy) { return scores[static_cast<std::size_t>((dy + radius) * window + dx + radius)]; };
   int bx = 0, by = 0;
   for (int dy = -radius; dy <= radius; ++dy)
