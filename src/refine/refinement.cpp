@@ -155,13 +155,19 @@ std::vector<TPoint> SelectSpots(const PairCameras& pp, const Rotation& rt, const
     if (rw < 2 * half + 1 || rh < 2 * half + 1) return {-1, -1};
     // Integral images of gx^2, gx gy, gy^2.
     const std::size_t stride = static_cast<std::size_t>(rw) + 1;
-    std::vector<double> sxx(stride * (rh + 1), 0.0), sxy(sxx.size(), 0.0), syy(sxx.size(), 0.0);
+    thread_local std::vector<double> sxx, sxy, syy;
+    // The first row and column stay zero; the rest is written below.
+    sxx.assign(stride * (rh + 1), 0.0);
+    sxy.assign(sxx.size(), 0.0);
+    syy.assign(sxx.size(), 0.0);
     for (int y = 0; y < rh; ++y) {
       double rowXX = 0, rowXY = 0, rowYY = 0;
+      const std::uint8_t* row = &left.Values[static_cast<std::size_t>(ry0 + y) * left.Width + rx0];
+      const std::uint8_t* above = row - left.Width;
+      const std::uint8_t* below = row + left.Width;
       for (int x = 0; x < rw; ++x) {
-        const int px = rx0 + x, py = ry0 + y;
-        const double gx = 0.5 * (left.At(px + 1, py) - left.At(px - 1, py));
-        const double gy = 0.5 * (left.At(px, py + 1) - left.At(px, py - 1));
+        const double gx = 0.5 * (row[x + 1] - row[x - 1]);
+        const double gy = 0.5 * (below[x] - above[x]);
         rowXX += gx * gx;
         rowXY += gx * gy;
         rowYY += gy * gy;
@@ -180,7 +186,10 @@ std::vector<TPoint> SelectSpots(const PairCameras& pp, const Rotation& rt, const
     TPoint pick{-1, -1};
     for (int y = std::max(c.Y0, ry0 + half); y < std::min(c.Y1, ry1 - half); y += step)
       for (int x = std::max(c.X0, rx0 + half); x < std::min(c.X1, rx1 - half); x += step) {
-        const double a = box(sxx, x - rx0, y - ry0), b = box(sxy, x - rx0, y - ry0), d = box(syy, x - rx0, y - ry0);
+        const double a = box(sxx, x - rx0, y - ry0), d = box(syy, x - rx0, y - ry0);
+        // The smaller eigenvalue is at most either diagonal entry.
+        if (std::min(a, d) <= best) continue;
+        const double b = box(sxy, x - rx0, y - ry0);
         const double smaller = 0.5 * (a + d) - std::sqrt(0.25 * (a - d) * (a - d) + b * b);
         if (smaller > best) {
           best = smaller;
