@@ -74,6 +74,7 @@ std::optional<FocalEstimate> EstimateFocalLength(RunState& rs, const FocalSearch
   // Features of the pictures they need, from the grey pictures that the
   // matching and the calibration measure on afterwards.
   if (!AddPairFeatures(rs, store, chosen)) return std::nullopt;  // the finding phase names the picture
+  store.MatchPairs(chosen);
   std::vector<PairData> pairs;
   for (const auto& [i, j] : chosen) pairs.push_back({i, j, store.MatchedPixels(i, j)});
   // Agreement within a couple of pixels, never finer than the reduced

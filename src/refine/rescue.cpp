@@ -8,15 +8,18 @@
 #include <numbers>
 #include <opencv2/core.hpp>
 #include <opencv2/features2d.hpp>
+#include <opencv2/flann.hpp>
 #include <opencv2/imgproc.hpp>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <sstream>
 #include <stdexcept>
 #include <tuple>
 
 #include "geom/numbers.h"
+#include "run/parallel.h"
 
 namespace vistarium::refine {
 namespace {
@@ -106,21 +109,31 @@ Features FindFeatures(const cv::Mat& fullGrey, const RescueOptions& options, int
 std::vector<std::pair<int, int>> MatchFeatures(const Features& left, const Features& right, double ratio) {
   std::vector<std::pair<int, int>> pairs;
   if (left.Descriptors.rows < 2 || right.Descriptors.rows < 2) return pairs;
-  // The trees are randomised through the C library's generator (and
-  // OpenCV's): seeded, so that a run gives the same matches every time.
-  std::srand(20261208u);
-  cv::theRNG() = cv::RNG(20261208u);
-  cv::FlannBasedMatcher matcher(cv::makePtr<cv::flann::KDTreeIndexParams>(4), cv::makePtr<cv::flann::SearchParams>(32));
-  std::vector<std::vector<cv::DMatch>> knn;
-  matcher.knnMatch(left.Descriptors, right.Descriptors, knn, 2);
+  std::unique_ptr<cv::flann::Index> trees;
+  {
+    // The trees are randomised through the C library's generator (and
+    // OpenCV's): seeded, so that a run gives the same matches every time,
+    // and built one set at a time, so that pairs matched at once on several
+    // threads draw the same numbers. The search draws none.
+    static std::mutex building;
+    const std::lock_guard<std::mutex> lock(building);
+    std::srand(20261208u);
+    cv::theRNG() = cv::RNG(20261208u);
+    trees = std::make_unique<cv::flann::Index>(right.Descriptors, cv::flann::KDTreeIndexParams(4));
+  }
+  cv::Mat nearest, squared;
+  trees->knnSearch(left.Descriptors, nearest, squared, 2, cv::flann::SearchParams(32));
   std::vector<float> best(static_cast<std::size_t>(right.Descriptors.rows), -1.0f);
   std::vector<int> from(static_cast<std::size_t>(right.Descriptors.rows), -1);
-  for (const auto& m : knn) {
-    if (m.size() < 2 || !(m[0].distance < ratio * m[1].distance)) continue;
-    const auto r = static_cast<std::size_t>(m[0].trainIdx);
-    if (from[r] < 0 || m[0].distance < best[r]) {
-      best[r] = m[0].distance;
-      from[r] = m[0].queryIdx;
+  for (int q = 0; q < nearest.rows; ++q) {
+    const int first = nearest.at<int>(q, 0), second = nearest.at<int>(q, 1);
+    if (first < 0 || second < 0) continue;
+    const float distance = std::sqrt(squared.at<float>(q, 0)), next = std::sqrt(squared.at<float>(q, 1));
+    if (!(distance < ratio * next)) continue;
+    const auto r = static_cast<std::size_t>(first);
+    if (from[r] < 0 || distance < best[r]) {
+      best[r] = distance;
+      from[r] = q;
     }
   }
   for (std::size_t r = 0; r < from.size(); ++r)
@@ -473,6 +486,30 @@ const std::vector<std::pair<int, int>>& FeatureStore::Matched(int leftIndex, int
                            }))
                   .first;
   return matches->second;
+}
+
+void FeatureStore::MatchPairs(const std::vector<std::pair<int, int>>& pairs) {
+  const int side = options_.MaxWorkingSide;
+  using Key = std::tuple<int, Part, int, Part, int>;
+  std::vector<Key> missing;
+  for (const auto& [i, j] : pairs) {
+    const auto [lp, rp] = PartsOf(i, j);
+    const Key key{i, lp, j, rp, side};
+    if (!stored_->Matches.count(key) && std::find(missing.begin(), missing.end(), key) == missing.end())
+      missing.push_back(key);
+  }
+  std::vector<std::vector<std::pair<int, int>>> found(missing.size());
+  ParallelFailures failures(missing.size());
+#pragma omp parallel for schedule(dynamic)
+  for (std::size_t n = 0; n < missing.size(); ++n)
+    failures.Run(n, [&] {
+      const auto& [i, lp, j, rp, s] = missing[n];
+      found[n] = TellingWantOfMemory([&] {
+        return MatchFeatures(stored_->Pictures.at({i, lp, s}), stored_->Pictures.at({j, rp, s}), options_.RatioTest);
+      });
+    });
+  failures.Rethrow();
+  for (std::size_t n = 0; n < missing.size(); ++n) stored_->Matches.emplace(missing[n], std::move(found[n]));
 }
 
 std::vector<std::pair<TRealPoint, TRealPoint>> FeatureStore::MatchedPixels(int leftIndex, int rightIndex) {

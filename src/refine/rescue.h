@@ -141,6 +141,9 @@ public:
   // Finds the features a pair needs: the facing parts of both pictures, or
   // the whole of a picture whose whole features the store holds.
   void AddPair(int leftIndex, const GreyView& left, int rightIndex, const GreyView& right);
+  // Matches the features of the pairs added before whose matches it does
+  // not hold yet, several pairs at once.
+  void MatchPairs(const std::vector<std::pair<int, int>>& pairs);
   // The matched features of a pair added before, as full-size pixel
   // positions (left, right), pixel centres at +0.5.
   std::vector<std::pair<TRealPoint, TRealPoint>> MatchedPixels(int leftIndex, int rightIndex);
