@@ -267,9 +267,13 @@ std::optional<Correspondence> MeasureSpot(const PairCameras& pp, const Rotation&
     return &right.Values[static_cast<std::size_t>(cy - radius - half + y) * right.Width + (cx - radius - half)];
   };
   thread_local std::vector<std::int64_t> sums, squares;
-  sums.assign(stride * stride, 0);
-  squares.assign(stride * stride, 0);
+  sums.resize(stride * stride);
+  squares.resize(stride * stride);
+  // The first row and column are zero; the loop below writes the rest.
+  std::fill_n(sums.begin(), stride, 0);
+  std::fill_n(squares.begin(), stride, 0);
   for (int y = 0; y < span; ++y) {
+    sums[(y + 1) * stride] = squares[(y + 1) * stride] = 0;
     const std::uint8_t* row = areaRow(y);
     std::int64_t rowSum = 0, rowSquares = 0;
     for (int x = 0; x < span; ++x) {
@@ -325,15 +329,24 @@ std::optional<Correspondence> MeasureSpot(const PairCameras& pp, const Rotation&
         cross[static_cast<std::size_t>(dy * window + dx)] = sum;
       }
   }
-  thread_local std::vector<double> scores;
-  scores.assign(static_cast<std::size_t>(window * window), -1.0);
-  for (int dy = 0; dy < window; ++dy)
+  // The normalised scores, a row at a time: the spreads first, then the
+  // quotients in a loop the compiler can turn into vector instructions.
+  thread_local std::vector<double> scores, spreads;
+  scores.resize(static_cast<std::size_t>(window * window));
+  spreads.resize(static_cast<std::size_t>(window));
+  const double flat = 1e-6 * count;
+  for (int dy = 0; dy < window; ++dy) {
     for (int dx = 0; dx < window; ++dx) {
       const double sum = static_cast<double>(box(sums, dx, dy));
-      const double spread = static_cast<double>(box(squares, dx, dy)) - sum * sum / count;
-      if (spread > 1e-6 * count)
-        scores[static_cast<std::size_t>(dy * window + dx)] = cross[static_cast<std::size_t>(dy * window + dx)] / std::sqrt(spread);
+      spreads[static_cast<std::size_t>(dx)] = static_cast<double>(box(squares, dx, dy)) - sum * sum / count;
     }
+    const float* c = &cross[static_cast<std::size_t>(dy * window)];
+    double* out = &scores[static_cast<std::size_t>(dy * window)];
+    for (int dx = 0; dx < window; ++dx) {
+      const double spread = spreads[static_cast<std::size_t>(dx)];
+      out[dx] = spread > flat ? c[dx] / std::sqrt(std::max(spread, flat)) : -1.0;
+    }
+  }
   const auto score = [&](int dx, int dy) { return scores[static_cast<std::size_t>((dy + radius) * window + dx + radius)]; };
   int bx = 0, by = 0;
   for (int dy = -radius; dy <= radius; ++dy)
