@@ -342,9 +342,13 @@ std::optional<Correspondence> MeasureSpot(const PairCameras& pp, const Rotation&
     }
     const float* c = &cross[static_cast<std::size_t>(dy * window)];
     double* out = &scores[static_cast<std::size_t>(dy * window)];
+#pragma omp simd
     for (int dx = 0; dx < window; ++dx) {
       const double spread = spreads[static_cast<std::size_t>(dx)];
-      out[dx] = spread > flat ? c[dx] / std::sqrt(std::max(spread, flat)) : -1.0;
+      // Computed for every offset and then chosen, so that no branch
+      // keeps the loop from being vectorised.
+      const double quotient = c[dx] / std::sqrt(std::max(spread, flat));
+      out[dx] = spread > flat ? quotient : -1.0;
     }
   }
   const auto score = [&](int dx, int dy) { return scores[static_cast<std::size_t>((dy + radius) * window + dx + radius)]; };
