@@ -66,11 +66,21 @@ std::optional<FocalEstimate> EstimateFocalLength(RunState& rs, const FocalSearch
   coarse.MaxFeatures = settings.MaxFeatures;
   FeatureStore store(coarse);
   // The pairs searched: every adjacent pair of a small set, a few spread
-  // over a large one (all share the one focal length).
+  // over a large one (all share the one focal length), in runs of
+  // neighbouring pairs that share their middle pictures: four pairs in two
+  // runs need the features of six pictures, not eight.
   std::vector<std::pair<int, int>> chosen;
   const int pairCount = rs.PictureSet.Is360 ? count : count - 1;
-  const int step = std::max(1, (pairCount + settings.MaxPairs - 1) / settings.MaxPairs);
-  for (int i = 0; i < pairCount; i += step) chosen.emplace_back(i, i + 1 == count ? 0 : i + 1);
+  if (pairCount <= settings.MaxPairs) {
+    for (int i = 0; i < pairCount; ++i) chosen.emplace_back(i, i + 1 == count ? 0 : i + 1);
+  } else {
+    const int run = std::max(1, settings.PairsInARun), runs = std::max(1, settings.MaxPairs / run);
+    for (int r = 0; r < runs; ++r)
+      for (int k = 0, start = r * pairCount / runs; k < run; ++k) {
+        const int i = (start + k) % pairCount;
+        chosen.emplace_back(i, i + 1 == count ? 0 : i + 1);
+      }
+  }
   // Features of the pictures they need, from the grey pictures that the
   // matching and the calibration measure on afterwards.
   if (!AddPairFeatures(rs, store, chosen)) return std::nullopt;  // the finding phase names the picture

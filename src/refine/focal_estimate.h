@@ -38,6 +38,7 @@ struct FocalSearchSettings {
   int RansacIterations = 200;
   int MinInliers = 20;  // agreeing matches for a pair to count
   int MaxPairs = 4;     // pairs searched, spread over the set
+  int PairsInARun = 2;  // neighbouring pairs searched together
   // Features on copies of this longer side, at most MaxFeatures a picture.
   int FeatureSide = 600;
   int MaxFeatures = 1500;
