@@ -155,8 +155,8 @@ std::vector<TPoint> SelectSpots(const PairCameras& pp, const Rotation& rt, const
     if (rw < 2 * half + 1 || rh < 2 * half + 1) return {-1, -1};
     // Integral images of gx^2, gx gy, gy^2.
     const std::size_t stride = static_cast<std::size_t>(rw) + 1;
+    // Kept from cell to cell of a thread, so that a cell allocates nothing.
     thread_local std::vector<double> sxx, sxy, syy;
-    // The first row and column stay zero; the rest is written below.
     sxx.assign(stride * (rh + 1), 0.0);
     sxy.assign(sxx.size(), 0.0);
     syy.assign(sxx.size(), 0.0);
