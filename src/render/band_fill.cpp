@@ -218,6 +218,35 @@ inline Polynomial Through(const double* xs, const double* vs, int n, double orig
   return result;
 }
 
+// Through for two sets of values at the same points (a position's two
+// coordinates): with SSE2 both in the two lanes of one register, with the
+// same operations in the same order, so the same polynomials.
+inline void ThroughBoth(const double* xs, const double* us, const double* vs, int n, double origin, Polynomial& u,
+                        Polynomial& v) {
+#if defined(VISTARIUM_X86) && defined(__SSE2__)
+  __m128d d[kWindow];
+  for (int j = 0; j < n; ++j) d[j] = _mm_setr_pd(us[j], vs[j]);
+  for (int level = 1; level < n; ++level)
+    for (int j = n - 1; j >= level; --j)
+      d[j] = _mm_div_pd(_mm_sub_pd(d[j], d[j - 1]), _mm_set1_pd(xs[j] - xs[j - level]));
+  __m128d result[kWindow];
+  for (__m128d& r : result) r = _mm_setzero_pd();
+  double basis[kWindow] = {1.0, 0.0, 0.0, 0.0};
+  for (int j = 0; j < n; ++j) {
+    for (int c = 0; c < kWindow; ++c) result[c] = _mm_add_pd(result[c], _mm_mul_pd(d[j], _mm_set1_pd(basis[c])));
+    const double root = xs[j] - origin;
+    for (int c = kWindow - 1; c >= 0; --c) basis[c] = (c > 0 ? basis[c - 1] : 0.0) - root * basis[c];
+  }
+  for (int c = 0; c < kWindow; ++c) {
+    u.C[c] = _mm_cvtsd_f64(result[c]);
+    v.C[c] = _mm_cvtsd_f64(_mm_unpackhi_pd(result[c], result[c]));
+  }
+#else
+  u = Through(xs, us, n, origin);
+  v = Through(xs, vs, n, origin);
+#endif
+}
+
 struct PictureBand {
   bool Active = false;
   int Start = 0;   // panorama column of walk offset 0
@@ -320,8 +349,7 @@ public:
       us[j] = row[c].X;
       vs[j] = row[c].Y;
     }
-    u = Through(ts, us, n, pb_.NodeCols[k]);
-    v = Through(ts, vs, n, pb_.NodeCols[k]);
+    ThroughBoth(ts, us, vs, n, pb_.NodeCols[k], u, v);
   }
 
   // The piece of the mapping that the cell's interpolation window lies on,
