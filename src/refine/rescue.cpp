@@ -425,7 +425,7 @@ FeatureRotation EstimateRotationByFeatures(const GreyView& left, const GreyView&
 struct FeatureStore::Stored {
   // Keyed by picture, part and the working side they were found at.
   std::map<std::tuple<int, Part, int>, Features> Pictures;
-  std::map<std::tuple<int, Part, int, Part, int>, std::vector<std::pair<int, int>>> Matches;
+  std::map<PairKey, std::vector<std::pair<int, int>>> Matches;
 };
 
 FeatureStore::FeatureStore(const RescueOptions& options) : options_(options), stored_(std::make_unique<Stored>()) {}
@@ -474,27 +474,28 @@ double FeatureStore::FeatureScale() const {
   return scale;
 }
 
+std::vector<std::pair<int, int>> FeatureStore::MatchesOf(const PairKey& key) const {
+  const auto& [i, lp, j, rp, side] = key;
+  return TellingWantOfMemory([&] {
+    return MatchFeatures(stored_->Pictures.at({i, lp, side}), stored_->Pictures.at({j, rp, side}), options_.RatioTest);
+  });
+}
+
 const std::vector<std::pair<int, int>>& FeatureStore::Matched(int leftIndex, int rightIndex, int side) {
   const auto [lp, rp] = PartsOf(leftIndex, rightIndex);
   const auto key = std::make_tuple(leftIndex, lp, rightIndex, rp, side);
   auto matches = stored_->Matches.find(key);
   if (matches == stored_->Matches.end())
-    matches = stored_->Matches
-                  .emplace(key, TellingWantOfMemory([&] {
-                             return MatchFeatures(stored_->Pictures.at({leftIndex, lp, side}),
-                                                  stored_->Pictures.at({rightIndex, rp, side}), options_.RatioTest);
-                           }))
-                  .first;
+    matches = stored_->Matches.emplace(key, MatchesOf(key)).first;
   return matches->second;
 }
 
 void FeatureStore::MatchPairs(const std::vector<std::pair<int, int>>& pairs) {
   const int side = options_.MaxWorkingSide;
-  using Key = std::tuple<int, Part, int, Part, int>;
-  std::vector<Key> missing;
+  std::vector<PairKey> missing;
   for (const auto& [i, j] : pairs) {
     const auto [lp, rp] = PartsOf(i, j);
-    const Key key{i, lp, j, rp, side};
+    const PairKey key{i, lp, j, rp, side};
     if (!stored_->Matches.count(key) && std::find(missing.begin(), missing.end(), key) == missing.end())
       missing.push_back(key);
   }
@@ -503,10 +504,7 @@ void FeatureStore::MatchPairs(const std::vector<std::pair<int, int>>& pairs) {
 #pragma omp parallel for schedule(dynamic)
   for (std::size_t n = 0; n < missing.size(); ++n)
     failures.Run(n, [&] {
-      const auto& [i, lp, j, rp, s] = missing[n];
-      found[n] = TellingWantOfMemory([&] {
-        return MatchFeatures(stored_->Pictures.at({i, lp, s}), stored_->Pictures.at({j, rp, s}), options_.RatioTest);
-      });
+      found[n] = MatchesOf(missing[n]);
     });
   failures.Rethrow();
   for (std::size_t n = 0; n < missing.size(); ++n) stored_->Matches.emplace(missing[n], std::move(found[n]));

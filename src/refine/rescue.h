@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -156,6 +157,10 @@ private:
   void AddPairAt(int leftIndex, const GreyView& left, int rightIndex, const GreyView& right, int side);
   const std::vector<std::pair<int, int>>& Matched(int leftIndex, int rightIndex, int side);
   std::pair<Part, Part> PartsOf(int leftIndex, int rightIndex) const;
+  // A pair's parts and working side: (left, its part, right, its part, side).
+  using PairKey = std::tuple<int, Part, int, Part, int>;
+  // The matches of a pair whose features the store holds.
+  std::vector<std::pair<int, int>> MatchesOf(const PairKey& key) const;
   struct Stored;
   RescueOptions options_;
   std::unique_ptr<Stored> stored_;

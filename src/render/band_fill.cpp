@@ -446,10 +446,15 @@ void BuildGrid(const RunState& rs, const Mapper& mapper, const BandGeometry& ban
       const int tc = (t0 + t1) / 2;
       Polynomial u, v;
       grid.AlongRow(nodeRow, k, u, v);
-      int centrePiece = -1;
-      std::optional<TRealPoint> exact = mapper.Exact(centreRow, i, ColumnOf(pb, tc, width), centrePiece);
-      if (partial) exact = mapper.CircleOnPiece(centreRow, i, ColumnOf(pb, tc, width), piece);
-      else if (centrePiece != piece) exact.reset();
+      // The exact position at the cell's centre, on the cell's piece.
+      std::optional<TRealPoint> exact;
+      if (partial) {
+        exact = mapper.CircleOnPiece(centreRow, i, ColumnOf(pb, tc, width), piece);
+      } else {
+        int centrePiece = -1;
+        const TRealPoint p = mapper.Exact(centreRow, i, ColumnOf(pb, tc, width), centrePiece);
+        if (centrePiece == piece) exact = p;
+      }
       if (!exact || !(std::fabs(exact->X - u(tc - t0)) <= kGridTolerance &&
                       std::fabs(exact->Y - v(tc - t0)) <= kGridTolerance))
         continue;
