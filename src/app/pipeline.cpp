@@ -1,5 +1,8 @@
 #include "app/pipeline.h"
 
+#include <algorithm>
+#include <functional>
+
 #include "alignment/bundle_coord.h"
 #include "alignment/crop.h"
 #include "alignment/layout.h"
@@ -15,9 +18,40 @@
 
 namespace vistarium::app {
 
-void EstimateStartingCamera(RunState& rs) {
+namespace {
+
+// A step's progress on the finding bar, within the part the run state gives
+// it; false once the user stopped the phase.
+std::function<bool(double)> StepProgress(RunState& rs, matching::ProgressUi* ui) {
+  if (!ui) return {};
+  return [&rs, ui](double f) {
+    matching::ReportFindingProgress(rs, *ui, f);
+    return !rs.CancelRequested;
+  };
+}
+
+}  // namespace
+
+FindingSteps PlanFindingSteps(const RunState& rs) {
+  // In proportion to the work, as measured on real sets: the estimate's
+  // features of a picture cost about what the matching of three pairs
+  // costs, and the calibration about one pair's matching a connection.
+  const int count = rs.PictureSet.Count;
+  const double pairs = std::max(1, rs.PictureSet.Is360 ? count : count - 1);
+  const bool searching = rs.Refine && !rs.ManualStitching;
+  // The estimate searches at most four pairs, in two runs of three pictures.
+  const double estimate = searching && rs.EstimateFocal ? 3.0 * std::min(count, 6) : 0.0;
+  const double again = searching && rs.EstimateFocal && rs.PictureSet.Is360 ? pairs : 0.0;
+  const double calibration = searching && rs.Calibrate ? pairs : 0.0;
+  const double total = estimate + pairs + again + calibration;
+  return {estimate / total, (estimate + pairs) / total, (estimate + pairs + again) / total};
+}
+
+void EstimateStartingCamera(RunState& rs, matching::ProgressUi* ui) {
   if (!rs.Refine || !rs.EstimateFocal || rs.ManualStitching) return;
-  const std::optional<refine::FocalEstimate> estimate = refine::EstimateFocalLength(rs);
+  refine::FocalSearchSettings settings;
+  settings.Progress = StepProgress(rs, ui);
+  const std::optional<refine::FocalEstimate> estimate = refine::EstimateFocalLength(rs, settings);
   if (!estimate) return;
   rs.Parameters.Camera.FocalLength = estimate->FocalLength;
   matching::SetProjectionForCamera(rs, estimate->FocalLength, rs.Parameters.Camera.Aberration, false);
@@ -55,17 +89,18 @@ namespace {
 void Calibrate(RunState& rs, const refine::SetCalibrationSettings& settings) {
   if (!rs.Refine || !rs.Calibrate || rs.ManualStitching || rs.CancelRequested) return;
   refine::CalibrateSet(rs, settings);
-  if (StopSignalled(rs)) {
-    rs.CancelRequested = true;
-    return;
-  }
+  if (StopSignalled(rs)) rs.CancelRequested = true;
+  if (rs.CancelRequested) return;
   matching::UseCalibratedCamera(rs);
+  if (settings.Progress) settings.Progress(1.0);
 }
 
 }  // namespace
 
-void CalibrateCamera(RunState& rs) {
-  Calibrate(rs, {});
+void CalibrateCamera(RunState& rs, matching::ProgressUi* ui) {
+  refine::SetCalibrationSettings settings;
+  settings.Progress = StepProgress(rs, ui);
+  Calibrate(rs, settings);
   // The grey pictures served the finding phase; the construction decodes
   // what it needs.
   rs.GreyPictures.reset();
@@ -76,12 +111,24 @@ void RunFindingPhase(RunState& rs, matching::ProgressUi& ui, const TPictureSetDa
   rs.CurrentPairIndex = -1;
   matching::TakeRunSnapshot(rs, pictures, parameters);
   matching::SetUpProjection(rs);
-  EstimateStartingCamera(rs);
+  // One run of the bar over the estimate, the matching (again, for a
+  // circle) and the calibration; its clock starts before the estimate.
+  const FindingSteps steps = PlanFindingSteps(rs);
   matching::EstimateFindingWork(rs);
+  matching::SetFindingStep(rs, 0.0, steps.Estimate);
   matching::ReportFindingProgress(rs, ui, 0.0);
-  matching::MatchAllPairs(rs, ui);
-  MatchAgainWhereTheCircleCloses(rs, ui);
-  CalibrateCamera(rs);
+  EstimateStartingCamera(rs, &ui);
+  if (!rs.CancelRequested) {
+    // The shares of a pair's two searches under the estimated camera.
+    matching::EstimateFindingWork(rs);
+    matching::SetFindingStep(rs, steps.Estimate, steps.Matching);
+    matching::MatchAllPairs(rs, ui);
+    matching::SetFindingStep(rs, steps.Matching, steps.Rematch);
+    MatchAgainWhereTheCircleCloses(rs, ui);
+    matching::SetFindingStep(rs, steps.Rematch, 1.0);
+    CalibrateCamera(rs, &ui);
+  }
+  matching::SetFindingStep(rs, 0.0, 1.0);
 }
 
 void RunFindingPhaseWithoutEstimate(RunState& rs, matching::ProgressUi& ui, const TPictureSetData& pictures,

@@ -8,15 +8,28 @@
 
 namespace vistarium::app {
 
-// Snapshot, projection, estimate, progress start and the matching of all
-// pairs. Ends early, with CancelRequested set, when the user stops it.
+// Snapshot, projection, progress start, estimate, the matching of all pairs
+// and the calibration, the finding bar running once through them. Ends
+// early, with CancelRequested set, when the user stops it.
 void RunFindingPhase(RunState& rs, matching::ProgressUi& ui, const TPictureSetData& pictures,
                      const params::ParameterSets& parameters);
 
+// The parts of the finding bar that the steps of a finding phase fill, in
+// proportion to their work: where the focal length estimate's part ends,
+// the matching's, and the part of a circle matched again; the calibration
+// fills the rest.
+struct FindingSteps {
+  double Estimate = 0.0, Matching = 1.0, Rematch = 1.0;
+};
+FindingSteps PlanFindingSteps(const RunState& rs);
+
 // With refinement on, for pictures that do not say their focal length
 // (EstimateFocal): the projection of the focal length estimated from their
-// features, when they agree on one. The finding phases start with it.
-void EstimateStartingCamera(RunState& rs);
+// features, when they agree on one. The finding phases start with it. With
+// `ui`, it moves the finding bar through the step's part
+// (matching::SetFindingStep) and stops, with CancelRequested set, when the
+// user stops the phase.
+void EstimateStartingCamera(RunState& rs, matching::ProgressUi* ui = nullptr);
 
 // A full circle whose focal length was estimated from features
 // (Calibration.EstimatedFocalLength) is matched again from the focal length
@@ -31,8 +44,8 @@ void MatchAgainWhereTheCircleCloses(RunState& rs, matching::ProgressUi& ui);
 // With refinement on and pictures matched by the search: the camera and the
 // orientations calibrated on all connections together, and the projection
 // of the calibrated camera in force for the construction. The finding
-// phases end with it.
-void CalibrateCamera(RunState& rs);
+// phases end with it. With `ui`, as EstimateStartingCamera.
+void CalibrateCamera(RunState& rs, matching::ProgressUi* ui = nullptr);
 
 // The same without the estimate and the progress start; CancelRequested is
 // cleared at its start. With ManualStitching set no search runs.

@@ -77,10 +77,23 @@ void RunFindingPhaseKeeping(RunState& rs, matching::ProgressUi& ui, const TPictu
   rs.CurrentPairIndex = -1;
   matching::TakeRunSnapshot(rs, pictures, parameters);
   matching::SetUpProjection(rs);
-  EstimateStartingCamera(rs);
+  // With the time estimate, the bar runs once through the estimate, the
+  // matching and the calibration, as in RunFindingPhase.
+  const FindingSteps steps = PlanFindingSteps(rs);
+  matching::ProgressUi* bar = withEstimate ? &ui : nullptr;
   if (withEstimate) {
     matching::EstimateFindingWork(rs);
+    matching::SetFindingStep(rs, 0.0, steps.Estimate);
     matching::ReportFindingProgress(rs, ui, 0.0);
+  }
+  EstimateStartingCamera(rs, bar);
+  if (rs.CancelRequested) {
+    matching::SetFindingStep(rs, 0.0, 1.0);
+    return;
+  }
+  if (withEstimate) {
+    matching::EstimateFindingWork(rs);
+    matching::SetFindingStep(rs, steps.Estimate, steps.Matching);
   }
   const TProjectionParameters& pp = rs.Projection;
   const auto given = ConnectionsForSet(kept, rs.PictureSet.FileNames, rs.PictureSet.Is360);
@@ -99,7 +112,10 @@ void RunFindingPhaseKeeping(RunState& rs, matching::ProgressUi& ui, const TPictu
     skip[i] = true;
   }
   matching::MatchAllPairs(rs, ui, &skip);
-  CalibrateCamera(rs);
+  // No circle is matched again here: the calibration fills the rest.
+  if (withEstimate) matching::SetFindingStep(rs, steps.Matching, 1.0);
+  CalibrateCamera(rs, bar);
+  matching::SetFindingStep(rs, 0.0, 1.0);
 }
 
 bool ConnectionReversed(const RunState& rs, int i, int j) {

@@ -82,9 +82,15 @@ std::optional<FocalEstimate> EstimateFocalLength(RunState& rs, const FocalSearch
       }
   }
   // Features of the pictures they need, from the grey pictures that the
-  // matching and the calibration measure on afterwards.
-  if (!AddPairFeatures(rs, store, chosen)) return std::nullopt;  // the finding phase names the picture
+  // matching and the calibration measure on afterwards. They take most of
+  // the search's time, their matching most of the rest.
+  const auto goOn = [&settings](double share) { return !settings.Progress || settings.Progress(share); };
+  for (std::size_t k = 0; k < chosen.size(); ++k) {
+    if (!AddPairFeatures(rs, store, {chosen[k]})) return std::nullopt;  // the finding phase names the picture
+    if (!goOn(0.8 * static_cast<double>(k + 1) / static_cast<double>(chosen.size()))) return std::nullopt;
+  }
   store.MatchPairs(chosen);
+  if (!goOn(0.95)) return std::nullopt;
   std::vector<PairData> pairs;
   for (const auto& [i, j] : chosen) pairs.push_back({i, j, store.MatchedPixels(i, j)});
   // Agreement within a couple of pixels, never finer than the reduced

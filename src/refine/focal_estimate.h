@@ -8,6 +8,7 @@
 // and the refinement then start from a camera within a few percent, which
 // the calibration after them finishes.
 
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -46,6 +47,9 @@ struct FocalSearchSettings {
   // zooms up to this factor either way, in steps of this share.
   double LargestZoom = 1.3;
   double ZoomStep = 0.02;
+  // Told the share of the search done (0 to 1) as it goes; false stops the
+  // search, which then finds nothing.
+  std::function<bool(double)> Progress;
 };
 
 // Searches the run's pictures (rs.PictureSet, the size in rs.Projection);

@@ -9,6 +9,7 @@
 // correspondences is searched again by features, once, and the fit repeated.
 // The construction then builds from the calibrated orientations.
 
+#include <functional>
 #include <optional>
 
 #include "refine/calibration.h"
@@ -48,6 +49,9 @@ struct SetCalibrationSettings {
   double DisagreeFactor = 1.5;
   double DisagreePixels = 0.5;
   bool Refind = true;  // search disagreeing connections again by features
+  // Told the share of the calibration done (0 to 1) as it goes; false stops
+  // it, unfinished.
+  std::function<bool(double)> Progress;
   // A circle was closed by bending the camera when the pairs' own best
   // rotations leave a root mean square above ForcedShare times, and
   // ForcedPixels more than, what they leave under the starting camera.

@@ -92,8 +92,14 @@ void EstimateFindingWork(RunState& rs) {
   }
 }
 
-void ReportFindingProgress(RunState& rs, ProgressUi& ui, double f) {
+void SetFindingStep(RunState& rs, double from, double to) {
+  rs.Progress.FindingFrom = std::clamp(from, 0.0, 1.0);
+  rs.Progress.FindingTo = std::clamp(to, rs.Progress.FindingFrom, 1.0);
+}
+
+void ReportFindingProgress(RunState& rs, ProgressUi& ui, double stepFraction) {
   ProgressState& pg = rs.Progress;
+  const double f = pg.FindingFrom + stepFraction * (pg.FindingTo - pg.FindingFrom);
   if (f == 0.0) {
     rs.CancelRequested = false;
     pg.StartTime = ui.Now();

@@ -47,10 +47,15 @@ double SystemNowDays();
 // PairCount and the shares of the two searches of one pair's matching.
 void EstimateFindingWork(RunState& rs);
 
-// Moves the finding bar to Round(f x 100) and its labels; f = 0 restarts the
-// clock and clears CancelRequested. The first report that moves the bar may
-// ask the continue question; No sets CancelRequested.
+// Moves the finding bar to Round(g x 100) and its labels, where g is the
+// place of the step's fraction f in the step's part of the bar
+// (SetFindingStep); g = 0 restarts the clock and clears CancelRequested. The
+// first report that moves the bar may ask the continue question; No sets
+// CancelRequested.
 void ReportFindingProgress(RunState& rs, ProgressUi& ui, double f);
+// Gives the part of the finding bar from `from` to `to` (fractions of the
+// whole bar) to the step that reports next; the whole bar is the default.
+void SetFindingStep(RunState& rs, double from, double to);
 // The same for the construction phase, which never asks.
 void ReportConstructionProgress(RunState& rs, ProgressUi& ui, double f);
 

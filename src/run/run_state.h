@@ -58,6 +58,11 @@ struct ProgressState {
   double Estimated = 0.0;  // days, at the last report
   bool ContinueConfirmed = false;
   std::int32_t FindingBar = 0;       // percent shown by the finding bar
+  // The part of the finding bar that the step in hand fills: a step's
+  // fraction f moves the bar to FindingFrom + f x (FindingTo - FindingFrom).
+  // The finding phase's steps (the focal length estimate, the matching, the
+  // calibration) each fill a part of their own, so that the bar runs once.
+  double FindingFrom = 0.0, FindingTo = 1.0;
   std::int32_t ConstructionBar = 0;  // percent shown by the construction bar
 };
 

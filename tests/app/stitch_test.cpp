@@ -509,6 +509,60 @@ TEST(StopSignal, EndsTheFindingInsideAPairAndTheConstructionInsideTheFill) {
   EXPECT_GT(rs.Panorama.Width, 0);
 }
 
+// A display that records the finding bar, and which pair was being matched
+// at each move.
+class RecordingBar : public matching::SilentProgressUi {
+public:
+  explicit RecordingBar(const RunState& rs) : rs_(rs) {}
+  void ShowBar(matching::Phase phase, int percent) override {
+    if (phase == matching::Phase::Finding) moves.push_back({percent, rs_.CurrentPairIndex});
+  }
+  struct Move {
+    int Percent, Pair;
+  };
+  std::vector<Move> moves;
+
+private:
+  const RunState& rs_;
+};
+
+// A circle whose focal length is estimated, matched and calibrated: the
+// finding bar runs once through all of it, never backwards, each step
+// moving it within its own part: the estimate before the first pair is
+// matched, the calibration beyond what the matching fills.
+TEST(FindingBar, RunsOnceThroughTheEstimateTheMatchingAndTheCalibration) {
+  const fs::path folder = kSource / "samples" / "circle8";
+  const samples::SampleSet truth = samples::LoadTruthFile((folder / "truth.json").string());
+  const TPictureSetData pictures = samples::RunPictures(truth, folder.string());
+  const params::ParameterSets sets =
+      samples::WithSetCamera(params::LoadParameterFile(kSource / "Options" / "CurrentParameters.spr"), truth);
+  RunState rs;
+  rs.Refine = true;
+  rs.EstimateFocal = true;
+  RecordingBar bar(rs);
+  RunFindingPhase(rs, bar, pictures, sets);
+  ASSERT_FALSE(rs.CancelRequested);
+  ASSERT_TRUE(rs.Calibration.Done);
+  ASSERT_FALSE(bar.moves.empty());
+  EXPECT_GE(bar.moves.back().Percent, 95);
+  for (std::size_t k = 1; k < bar.moves.size(); ++k) EXPECT_GT(bar.moves[k].Percent, bar.moves[k - 1].Percent) << k;
+  const FindingSteps steps = PlanFindingSteps(rs);
+  ASSERT_GT(steps.Estimate, 0.1);
+  ASSERT_LT(steps.Rematch, 0.9);
+  int estimating = 0, beyondMatching = 0;
+  for (const RecordingBar::Move& m : bar.moves) {
+    if (m.Pair < 0 && m.Percent > 0) {
+      ++estimating;
+      EXPECT_LE(m.Percent, Round(100.0 * steps.Estimate));
+    }
+    if (m.Percent > Round(100.0 * steps.Rematch)) ++beyondMatching;  // only the calibration goes there
+  }
+  EXPECT_GT(estimating, 1);
+  EXPECT_GT(beyondMatching, 3);
+  EXPECT_EQ(rs.Progress.FindingFrom, 0.0);
+  EXPECT_EQ(rs.Progress.FindingTo, 1.0);
+}
+
 }  // namespace
 }  // namespace vistarium::app
 

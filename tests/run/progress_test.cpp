@@ -302,6 +302,39 @@ TEST(FindingProgress, BarStaysWithinItsRange) {
   EXPECT_EQ(ui.bars[0].percent, 100);
 }
 
+// A step's fractions fill its part of the bar; its start within the bar
+// neither restarts the clock nor clears a cancel, and the times estimate the
+// whole phase.
+TEST(FindingProgress, AStepFillsItsPartOfTheBarWithoutRestarting) {
+  RunState rs;
+  FakeUi ui;
+  SetFindingStep(rs, 0.0, 0.4);
+  ReportFindingProgress(rs, ui, 0.0);
+  const double start = rs.Progress.StartTime;
+  ui.Advance(4);
+  ReportFindingProgress(rs, ui, 0.5);
+  EXPECT_EQ(rs.Progress.FindingBar, 20);
+  SetFindingStep(rs, 0.4, 0.8);
+  rs.CancelRequested = true;
+  ReportFindingProgress(rs, ui, 0.0);  // the bar stays at 40 %
+  EXPECT_TRUE(rs.CancelRequested);
+  EXPECT_DOUBLE_EQ(rs.Progress.StartTime, start);
+  EXPECT_EQ(rs.Progress.FindingBar, 40);
+  rs.CancelRequested = false;
+  ui.Advance(4);
+  ReportFindingProgress(rs, ui, 0.5);
+  EXPECT_EQ(rs.Progress.FindingBar, 60);
+  EXPECT_EQ(ui.times.back().elapsed, " 8sec");
+  EXPECT_EQ(ui.times.back().estimated, "13sec");
+  // A step's part never leaves the bar or runs backwards.
+  SetFindingStep(rs, 0.9, 0.5);
+  EXPECT_DOUBLE_EQ(rs.Progress.FindingFrom, 0.9);
+  EXPECT_DOUBLE_EQ(rs.Progress.FindingTo, 0.9);
+  SetFindingStep(rs, -1.0, 2.0);
+  EXPECT_DOUBLE_EQ(rs.Progress.FindingFrom, 0.0);
+  EXPECT_DOUBLE_EQ(rs.Progress.FindingTo, 1.0);
+}
+
 // --- Construction progress ----------------------------------------------------
 
 TEST(ConstructionProgress, NeverAsksAndLeavesTheFindingState) {
