@@ -52,9 +52,9 @@ struct RescueOptions {
   int MaxWorkingSide = 800;
   // When set (and smaller), a FeatureStore first searches a pair on greys
   // reduced to this longer side, and at MaxWorkingSide only when those leave
-  // the rotation in doubt: at 500 the search costs a third, and most pairs
-  // still show their rotation plainly (within a pixel or so of the truth,
-  // which the refinement then finishes).
+  // the rotation in doubt: at 350 to 500 the search costs a sixth to a
+  // third, and most pairs still show their rotation plainly (within a pixel
+  // or so of the truth, which the refinement then finishes).
   int FirstWorkingSide = 0;
   int MaxFeatures = 3000;          // per picture, strongest first
   // SIFT's weakest local contrast; OpenCV's 0.04 finds too little in
