@@ -529,7 +529,8 @@ private:
 // A circle whose focal length is estimated, matched and calibrated: the
 // finding bar runs once through all of it, never backwards, each step
 // moving it within its own part: the estimate before the first pair is
-// matched, the calibration beyond what the matching fills.
+// matched, the calibration beyond what the matching fills. A stop while
+// the estimate runs ends the phase there.
 TEST(FindingBar, RunsOnceThroughTheEstimateTheMatchingAndTheCalibration) {
   const fs::path folder = kSource / "samples" / "circle8";
   const samples::SampleSet truth = samples::LoadTruthFile((folder / "truth.json").string());
@@ -561,6 +562,20 @@ TEST(FindingBar, RunsOnceThroughTheEstimateTheMatchingAndTheCalibration) {
   EXPECT_GT(beyondMatching, 3);
   EXPECT_EQ(rs.Progress.FindingFrom, 0.0);
   EXPECT_EQ(rs.Progress.FindingTo, 1.0);
+
+  // Stopped while the estimate moves the bar, the phase ends there: no pair
+  // is matched and no camera estimated.
+  std::atomic<bool> stop{false};
+  RunState stopped;
+  stopped.Refine = true;
+  stopped.EstimateFocal = true;
+  stopped.StopSignal = &stop;
+  StoppingProgress finding(stop, matching::Phase::Finding);
+  RunFindingPhase(stopped, finding, pictures, sets);
+  EXPECT_TRUE(stopped.CancelRequested);
+  EXPECT_EQ(stopped.CurrentPairIndex, -1);
+  EXPECT_EQ(stopped.Calibration.EstimatedFocalLength, 0.0);
+  EXPECT_FALSE(stopped.Calibration.Done);
 }
 
 }  // namespace
