@@ -475,15 +475,19 @@ private:
   matching::Phase phase_;
 };
 
+// The bundled circle of eight with its camera, as a run takes it.
+std::pair<TPictureSetData, params::ParameterSets> Circle8Run() {
+  const fs::path folder = kSource / "samples" / "circle8";
+  const samples::SampleSet truth = samples::LoadTruthFile((folder / "truth.json").string());
+  return {samples::RunPictures(truth, folder.string()),
+          samples::WithSetCamera(params::LoadParameterFile(kSource / "Options" / "CurrentParameters.spr"), truth)};
+}
+
 // The stop signal ends either phase where it is: the finding inside its
 // first pair, the construction inside the fill, each with CancelRequested
 // set; the other pairs are not searched and the panorama is not finished.
 TEST(StopSignal, EndsTheFindingInsideAPairAndTheConstructionInsideTheFill) {
-  const fs::path folder = kSource / "samples" / "circle8";
-  const samples::SampleSet truth = samples::LoadTruthFile((folder / "truth.json").string());
-  const TPictureSetData pictures = samples::RunPictures(truth, folder.string());
-  const params::ParameterSets sets =
-      samples::WithSetCamera(params::LoadParameterFile(kSource / "Options" / "CurrentParameters.spr"), truth);
+  const auto [pictures, sets] = Circle8Run();
   std::atomic<bool> stop{false};
   RunState rs;
   rs.StopSignal = &stop;
@@ -532,11 +536,7 @@ private:
 // matched, the calibration beyond what the matching fills. A stop while
 // the estimate runs ends the phase there.
 TEST(FindingBar, RunsOnceThroughTheEstimateTheMatchingAndTheCalibration) {
-  const fs::path folder = kSource / "samples" / "circle8";
-  const samples::SampleSet truth = samples::LoadTruthFile((folder / "truth.json").string());
-  const TPictureSetData pictures = samples::RunPictures(truth, folder.string());
-  const params::ParameterSets sets =
-      samples::WithSetCamera(params::LoadParameterFile(kSource / "Options" / "CurrentParameters.spr"), truth);
+  const auto [pictures, sets] = Circle8Run();
   RunState rs;
   rs.Refine = true;
   rs.EstimateFocal = true;
