@@ -51,8 +51,11 @@ struct TConnectionRefinement {
   // Carries the right picture's own directions into the left picture's own
   // directions (geom::PixelToRay frames).
   geom::Rotation Rotation = geom::kIdentityRotation;
-  int Spots = 0;             // textured spots searched at full size
-  int Candidates = 0;        // correspondences found among them (before outliers were dropped)
+  // Textured spots searched at full size (without a fit, on the level the
+  // measuring ended on), the correspondences found among them (before
+  // outliers were dropped) and those the rotation fits.
+  int Spots = 0;
+  int Candidates = 0;
   int Inliers = 0;           // correspondences the rotation fits
   double RmsPixels = 0.0;    // their root mean square misfit, full-size picture pixels
   std::vector<TRealPoint> LeftPoints, RightPoints;  // the inliers, full-size picture pixels
