@@ -8,6 +8,7 @@
 #include "matching/all_pairs.h"
 #include "matching/preparation.h"
 #include "refine/rescue.h"
+#include "refine/set_calibration.h"
 #include "render/picture_file.h"
 
 namespace vistarium::app {
@@ -124,7 +125,13 @@ bool ConnectionReversed(const RunState& rs, int i, int j) {
   if (left.Width != rs.Projection.PictureSize.X || left.Height != rs.Projection.PictureSize.Y ||
       right.Width != left.Width || right.Height != left.Height)
     return false;
-  return refine::EstimateRotationByFeatures(left, right, rs.Projection).Confident;
+  // Only the order is asked here, not a rotation to build from: any
+  // rotation that enough feature matches agree on, however loosely, will
+  // do (a set loaded the wrong way round was calibrated on connections that
+  // do not hold, so its camera is off, and near things add parallax), as
+  // long as it puts picture i to the right of picture j.
+  return refine::EstimateRotationByFeatures(left, right, rs.Projection, refine::SetCalibrationSettings{}.LastResortTests)
+      .Confident;
 }
 
 std::vector<int> OrderTurningReversed(int count, bool is360, const std::vector<bool>& reversed) {

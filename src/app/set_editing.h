@@ -47,8 +47,9 @@ void RunFindingPhaseKeeping(RunState& rs, matching::ProgressUi& ui, const TPictu
 
 // --- Pictures out of order ---------------------------------------------------
 
-// Whether the pictures of connection (i, j) fit the other way round: the
-// feature search finds picture j confidently to the left of picture i.
+// Whether the pictures of connection (i, j) fit the other way round: enough
+// of their feature matches agree, however loosely, on a rotation that puts
+// picture j to the left of picture i.
 bool ConnectionReversed(const RunState& rs, int i, int j);
 
 // The order (indices of the present pictures, left to right) in which each

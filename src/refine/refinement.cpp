@@ -802,8 +802,14 @@ void RefineStoredConnection(RunState& rs, int i, int j, const GreyPyramid& left,
   }
   const double errorPixels = settings.SearchCells * pp.Left.WorkingScale + 2.0;
   TConnectionRefinement result = RefineRotation(pp, left, right, FitRotation(lr, rr), errorPixels, settings);
+  // The estimate's features see the pictures whatever their order: a
+  // rotation that puts the right picture on the left (a set loaded the
+  // wrong way round) is no connection of this arrangement, as the rescue
+  // would not accept it either; the connection is then named, and Join
+  // offers the order that fits.
   if (settings.FromEstimate && g.EstimatedRightRotation && !Stopped(settings) &&
-      Verdict(result) == RefinedVerdict::NoMatch) {
+      Verdict(result) == RefinedVerdict::NoMatch &&
+      ArrangementFault(geom::Transposed(*g.EstimatedRightRotation), pp.Left, RescueOptions{}.MaxRollDegrees).empty()) {
     // The focal length estimate's features agree on a rotation of this
     // pair: measured from it, a connection whose points the pictures do not
     // confirm may need no feature search of its own. Its consistent

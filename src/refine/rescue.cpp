@@ -290,6 +290,31 @@ void CheckPicture(const cv::Mat& picture, const TProjectionParameters& pp) {
   if (!(pp.FocalPixels > 0.0)) throw std::invalid_argument("Feature search: no focal length");
 }
 
+}  // namespace
+
+Turn TurnOf(const geom::Rotation& m) {
+  // left = m^T * right; column 2 of m^T is row 2 of m.
+  return {std::atan2(m[6], m[8]), std::asin(std::clamp(m[7], -1.0, 1.0)), std::atan2(-m[1], m[4])};
+}
+
+std::string ArrangementFault(const geom::Rotation& leftToRight, const TProjectionParameters& pp,
+                             double maxRollDegrees) {
+  const Turn t = TurnOf(leftToRight);
+  const TPoint size = pp.PictureSize;
+  const double fieldX = 2.0 * std::atan(0.5 * size.X / pp.FocalPixels);
+  const double fieldY = 2.0 * std::atan(0.5 * size.Y / pp.FocalPixels);
+  if (!(t.Yaw > 0.0) || t.Yaw >= fieldX)
+    return "the feature matches put the right picture " + Fixed(std::fabs(t.Yaw / kDegree), 1) +
+           (t.Yaw > 0.0 ? " degrees to the right, beyond the left picture's edge"
+                        : " degrees to the left of the left picture");
+  if (std::fabs(t.Pitch) >= fieldY || std::fabs(t.Roll) > maxRollDegrees * kDegree)
+    return "the feature matches tilt the right picture by " + Fixed(t.Pitch / kDegree, 1) + " degrees and roll it by " +
+           Fixed(t.Roll / kDegree, 1) + " degrees against the left one";
+  return {};
+}
+
+namespace {
+
 // The rotation of a pair from its features and their matches.
 FeatureRotation EstimateFromMatches(const Features& lf, const Features& rf,
                                     const std::vector<std::pair<int, int>>& matches, const TProjectionParameters& pp,
@@ -346,16 +371,7 @@ FeatureRotation EstimateFromMatches(const Features& lf, const Features& rf,
     result.Spread = std::sqrt(std::max(0.0, widest)) / std::max(size.X, size.Y);
   }
 
-  // The right camera's frame seen from the left one, as yaw, pitch and roll
-  // (first rolled about its axis, then tilted up, then turned to the right).
-  const geom::Rotation& m = result.Rotation;  // left = m^T * right
-  const double yaw = std::atan2(m[6], m[8]);  // column 2 of m^T is row 2 of m
-  const double pitch = std::asin(std::clamp(m[7], -1.0, 1.0));
-  const double roll = std::atan2(-m[1], m[4]);
-  result.YawDegrees = yaw / kDegree;
-  const double fieldX = 2.0 * std::atan(0.5 * size.X / pp.FocalPixels);
-  const double fieldY = 2.0 * std::atan(0.5 * size.Y / pp.FocalPixels);
-
+  result.YawDegrees = TurnOf(result.Rotation).Yaw / kDegree;
   const double share = static_cast<double>(result.Inliers) / result.Matches;
   const double maxRms = std::max(options.MaxRmsPixels, options.MaxRmsShare * std::max(size.X, size.Y));
   const std::string agree = std::to_string(result.Inliers) + " of " + std::to_string(result.Matches) +
@@ -369,13 +385,8 @@ FeatureRotation EstimateFromMatches(const Features& lf, const Features& rf,
   } else if (result.RmsPixels > maxRms) {
     result.Reason = "the pictures do not share one standpoint well: the feature matches that agree best are still " +
                     Fixed(result.RmsPixels, 1) + " pixels apart on average";
-  } else if (!(yaw > 0.0) || yaw >= fieldX) {
-    result.Reason = "the feature matches put the right picture " + Fixed(std::fabs(result.YawDegrees), 1) +
-                    (yaw > 0.0 ? " degrees to the right, beyond the left picture's edge"
-                               : " degrees to the left of the left picture");
-  } else if (std::fabs(pitch) >= fieldY || std::fabs(roll) > options.MaxRollDegrees * kDegree) {
-    result.Reason = "the feature matches tilt the right picture by " + Fixed(pitch / kDegree, 1) +
-                    " degrees and roll it by " + Fixed(roll / kDegree, 1) + " degrees against the left one";
+  } else {
+    result.Reason = ArrangementFault(result.Rotation, pp, options.MaxRollDegrees);
   }
   result.Confident = result.Reason.empty();
   return result;

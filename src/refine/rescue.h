@@ -96,6 +96,22 @@ struct RescueOptions {
   double FacingShare = 1.0;
 };
 
+// The right camera's frame seen from the left one, in radians: first rolled
+// about its axis, then tilted up, then turned to the right. `leftToRight`
+// carries left directions onto right ones.
+struct Turn {
+  double Yaw = 0.0, Pitch = 0.0, Roll = 0.0;
+};
+Turn TurnOf(const geom::Rotation& leftToRight);
+
+// What keeps a rotation from placing a pair as the pictures are arranged,
+// left to right: the right picture turned to the right of the left one, by
+// less than the field of view, tilted by less than it and rolled by at most
+// maxRollDegrees. Empty when nothing does; otherwise the reason, in the
+// feature search's words.
+std::string ArrangementFault(const geom::Rotation& leftToRight, const TProjectionParameters& pp,
+                             double maxRollDegrees);
+
 // Searches the pair for the rotation that carries the left picture's
 // directions of view onto the right one's. Both pictures have the size of
 // the projection parameters (pp.PictureSize); pp supplies the focal length

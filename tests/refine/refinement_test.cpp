@@ -26,6 +26,18 @@ struct Pair {
   geom::Rotation rotation;  // true right -> left directions
 };
 
+// The true rotation carrying picture `right`'s directions into picture
+// `left`'s.
+geom::Rotation TrueRightToLeft(const samples::SampleSet& truth, int left, int right) {
+  const samples::Matrix3 l = samples::RotationMatrix(truth.Pictures[static_cast<std::size_t>(left)].Orientation);
+  const samples::Matrix3 r = samples::RotationMatrix(truth.Pictures[static_cast<std::size_t>(right)].Orientation);
+  geom::Rotation rotation{};
+  for (int a = 0; a < 3; ++a)
+    for (int b = 0; b < 3; ++b)
+      for (int k = 0; k < 3; ++k) rotation[static_cast<std::size_t>(3 * a + b)] += l.M[k][a] * r.M[k][b];
+  return rotation;
+}
+
 const Pair& OpenPair() {
   static const Pair pair = [] {
     Pair p;
@@ -33,14 +45,7 @@ const Pair& OpenPair() {
     p.pp = p.truth.Geometry().Projection();
     p.left = BuildGreyPyramid(render::LoadPictureFile((kSet / p.truth.Pictures[1].File).string()));
     p.right = BuildGreyPyramid(render::LoadPictureFile((kSet / p.truth.Pictures[2].File).string()));
-    const samples::Matrix3 l = samples::RotationMatrix(p.truth.Pictures[1].Orientation);
-    const samples::Matrix3 r = samples::RotationMatrix(p.truth.Pictures[2].Orientation);
-    for (int a = 0; a < 3; ++a)
-      for (int b = 0; b < 3; ++b) {
-        double sum = 0;
-        for (int k = 0; k < 3; ++k) sum += l.M[k][a] * r.M[k][b];
-        p.rotation[static_cast<std::size_t>(3 * a + b)] = sum;
-      }
+    p.rotation = TrueRightToLeft(p.truth, 1, 2);
     return p;
   }();
   return pair;
@@ -192,6 +197,16 @@ TEST(Refinement, LaterRefinementOfARunEqualsRefinementDuringTheMatching) {
   }
 }
 
+// Connection 0 of the run measured with the rescue off, with `estimate` as
+// the rotation the focal length estimate's features agreed on.
+const TConnectionRefinement& MeasuredFromEstimate(RunState& rs, const geom::Rotation& estimate) {
+  rs.Geometry[0].EstimatedRightRotation = estimate;
+  RefinementSettings noSearch;
+  noSearch.Rescue = false;
+  RefineConnections(rs, -1, noSearch);
+  return rs.Geometry[0].RightRefinement;
+}
+
 // A connection whose searched points were put far off: the refinement
 // cannot confirm it, the rescue finds the rotation and puts the searched
 // points where they belong; so does a rotation that the focal length
@@ -217,19 +232,11 @@ TEST(Rescue, AConnectionPlacedFarOffIsRescuedAndHandPlacedOnesAreOnlyMeasured) {
   RunState byHand = rs, seeded = rs;
 
   // The estimate's rotation, 3 pixels off the truth, with the rescue off.
-  const samples::Matrix3 l = samples::RotationMatrix(truth.Pictures[0].Orientation);
-  const samples::Matrix3 r = samples::RotationMatrix(truth.Pictures[1].Orientation);
-  geom::Rotation trueRotation{};
-  for (int a = 0; a < 3; ++a)
-    for (int b = 0; b < 3; ++b)
-      for (int k = 0; k < 3; ++k) trueRotation[static_cast<std::size_t>(3 * a + b)] += l.M[k][a] * r.M[k][b];
+  const geom::Rotation trueRotation = TrueRightToLeft(truth, 0, 1);
   const double off = 3.0 / pp.FocalPixels;
-  seeded.Geometry[0].EstimatedRightRotation =
-      geom::Multiplied(trueRotation, geom::Rotation{std::cos(off), 0, std::sin(off), 0, 1, 0, -std::sin(off), 0, std::cos(off)});
-  RefinementSettings noSearch;
-  noSearch.Rescue = false;
-  RefineConnections(seeded, -1, noSearch);
-  const TConnectionRefinement& fromEstimate = seeded.Geometry[0].RightRefinement;
+  const TConnectionRefinement& fromEstimate = MeasuredFromEstimate(
+      seeded,
+      geom::Multiplied(trueRotation, geom::Rotation{std::cos(off), 0, std::sin(off), 0, 1, 0, -std::sin(off), 0, std::cos(off)}));
   EXPECT_TRUE(fromEstimate.Rescued);
   EXPECT_EQ(Verdict(fromEstimate), RefinedVerdict::Sound);
   EXPECT_LT(geom::RotationDistance(fromEstimate.Rotation, trueRotation) * pp.FocalPixels, 0.3);
@@ -237,6 +244,8 @@ TEST(Rescue, AConnectionPlacedFarOffIsRescuedAndHandPlacedOnesAreOnlyMeasured) {
   EXPECT_NE(seeded.Geometry[0].RightConnection.ImagePoints, byHand.Geometry[0].RightConnection.ImagePoints);
   // Without it the connection stays unconfirmed.
   RunState unseeded = byHand;
+  RefinementSettings noSearch;
+  noSearch.Rescue = false;
   RefineConnections(unseeded, -1, noSearch);
   EXPECT_EQ(Verdict(unseeded.Geometry[0].RightRefinement), RefinedVerdict::NoMatch);
 
@@ -261,6 +270,30 @@ TEST(Rescue, AConnectionPlacedFarOffIsRescuedAndHandPlacedOnesAreOnlyMeasured) {
   EXPECT_NE(Verdict(measured), RefinedVerdict::Sound);
   EXPECT_EQ(byHand.Geometry[0].RightConnection.ImagePoints, placed);
   EXPECT_EQ(measured.LeftSource, placed);
+}
+
+// The estimate's features see a pair whatever its order. Loaded the wrong
+// way round, the pair's true rotation puts the right picture on the left:
+// it seeds no connection, which stays without a fit (and is named, so that
+// Join offers the order that fits), where the same rotation the right way
+// round is taken.
+TEST(Rescue, AnEstimatedRotationThatTurnsThePairRoundSeedsNoConnection) {
+  const samples::SampleSet truth = samples::LoadTruthFile((kSet / "truth.json").string());
+  TPictureSetData pictures = samples::RunPictures(truth, kSet.string(), 2);
+  std::swap(pictures.FileNames[0], pictures.FileNames[1]);
+  matching::SilentProgressUi ui;
+  RunState rs;
+  app::RunFindingPhase(rs, ui, pictures, DeliveredParameters(truth));
+  const TConnectionRefinement& turned = MeasuredFromEstimate(rs, TrueRightToLeft(truth, 1, 0));
+  EXPECT_FALSE(turned.Rescued);
+  EXPECT_EQ(Verdict(turned), RefinedVerdict::NoMatch);
+  // The pictures do overlap under that rotation: measured from it, they
+  // confirm it.
+  const TConnectionRefinement measured =
+      RefineRotation(CamerasOf(rs, 0, 1), BuildGreyPyramid(render::LoadPictureFile(pictures.FileNames[0])),
+                     BuildGreyPyramid(render::LoadPictureFile(pictures.FileNames[1])), TrueRightToLeft(truth, 1, 0),
+                     10.0);
+  EXPECT_EQ(Verdict(measured), RefinedVerdict::Sound);
 }
 
 }  // namespace
