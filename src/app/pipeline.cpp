@@ -106,29 +106,37 @@ void CalibrateCamera(RunState& rs, matching::ProgressUi* ui) {
   rs.GreyPictures.reset();
 }
 
+bool StartFindingWithEstimate(RunState& rs, matching::ProgressUi& ui, const FindingSteps& steps) {
+  matching::EstimateFindingWork(rs);
+  matching::SetFindingStep(rs, 0.0, steps.Estimate);
+  matching::ReportFindingProgress(rs, ui, 0.0);
+  EstimateStartingCamera(rs, &ui);
+  if (rs.CancelRequested) {
+    matching::SetFindingStep(rs, 0.0, 1.0);
+    return false;
+  }
+  // The shares of a pair's two searches under the estimated camera.
+  matching::EstimateFindingWork(rs);
+  matching::SetFindingStep(rs, steps.Estimate, steps.Matching);
+  return true;
+}
+
 void RunFindingPhase(RunState& rs, matching::ProgressUi& ui, const TPictureSetData& pictures,
                      const params::ParameterSets& parameters) {
   rs.CurrentPairIndex = -1;
   matching::TakeRunSnapshot(rs, pictures, parameters);
   matching::SetUpProjection(rs);
   // One run of the bar over the estimate, the matching (again, for a
-  // circle) and the calibration; its clock starts before the estimate.
+  // circle) and the calibration.
   const FindingSteps steps = PlanFindingSteps(rs);
-  matching::EstimateFindingWork(rs);
-  matching::SetFindingStep(rs, 0.0, steps.Estimate);
-  matching::ReportFindingProgress(rs, ui, 0.0);
-  EstimateStartingCamera(rs, &ui);
-  if (!rs.CancelRequested) {
-    // The shares of a pair's two searches under the estimated camera.
-    matching::EstimateFindingWork(rs);
-    matching::SetFindingStep(rs, steps.Estimate, steps.Matching);
+  if (StartFindingWithEstimate(rs, ui, steps)) {
     matching::MatchAllPairs(rs, ui);
     matching::SetFindingStep(rs, steps.Matching, steps.Rematch);
     MatchAgainWhereTheCircleCloses(rs, ui);
     matching::SetFindingStep(rs, steps.Rematch, 1.0);
     CalibrateCamera(rs, &ui);
+    matching::SetFindingStep(rs, 0.0, 1.0);
   }
-  matching::SetFindingStep(rs, 0.0, 1.0);
 }
 
 void RunFindingPhaseWithoutEstimate(RunState& rs, matching::ProgressUi& ui, const TPictureSetData& pictures,

@@ -23,6 +23,13 @@ struct FindingSteps {
 };
 FindingSteps PlanFindingSteps(const RunState& rs);
 
+// The start of a finding phase whose bar runs once through its steps: the
+// bar's clock starts, the camera is estimated within the estimate's part
+// (EstimateStartingCamera) and the matching's part is given to what
+// follows. False, with the whole bar given back, when the user stopped the
+// estimate.
+bool StartFindingWithEstimate(RunState& rs, matching::ProgressUi& ui, const FindingSteps& steps);
+
 // With refinement on, for pictures that do not say their focal length
 // (EstimateFocal): the projection of the focal length estimated from their
 // features, when they agree on one. The finding phases start with it. With

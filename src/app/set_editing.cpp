@@ -81,20 +81,10 @@ void RunFindingPhaseKeeping(RunState& rs, matching::ProgressUi& ui, const TPictu
   // With the time estimate, the bar runs once through the estimate, the
   // matching and the calibration, as in RunFindingPhase.
   const FindingSteps steps = PlanFindingSteps(rs);
-  matching::ProgressUi* bar = withEstimate ? &ui : nullptr;
-  if (withEstimate) {
-    matching::EstimateFindingWork(rs);
-    matching::SetFindingStep(rs, 0.0, steps.Estimate);
-    matching::ReportFindingProgress(rs, ui, 0.0);
-  }
-  EstimateStartingCamera(rs, bar);
-  if (rs.CancelRequested) {
-    matching::SetFindingStep(rs, 0.0, 1.0);
+  if (!withEstimate) {
+    EstimateStartingCamera(rs);
+  } else if (!StartFindingWithEstimate(rs, ui, steps)) {
     return;
-  }
-  if (withEstimate) {
-    matching::EstimateFindingWork(rs);
-    matching::SetFindingStep(rs, steps.Estimate, steps.Matching);
   }
   const TProjectionParameters& pp = rs.Projection;
   const auto given = ConnectionsForSet(kept, rs.PictureSet.FileNames, rs.PictureSet.Is360);
@@ -115,7 +105,7 @@ void RunFindingPhaseKeeping(RunState& rs, matching::ProgressUi& ui, const TPictu
   matching::MatchAllPairs(rs, ui, &skip);
   // No circle is matched again here: the calibration fills the rest.
   if (withEstimate) matching::SetFindingStep(rs, steps.Matching, 1.0);
-  CalibrateCamera(rs, bar);
+  CalibrateCamera(rs, withEstimate ? &ui : nullptr);
   matching::SetFindingStep(rs, 0.0, 1.0);
 }
 
