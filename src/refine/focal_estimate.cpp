@@ -85,10 +85,8 @@ std::optional<FocalEstimate> EstimateFocalLength(RunState& rs, const FocalSearch
   // matching and the calibration measure on afterwards. They take most of
   // the search's time, their matching most of the rest.
   const auto goOn = [&settings](double share) { return !settings.Progress || settings.Progress(share); };
-  for (std::size_t k = 0; k < chosen.size(); ++k) {
-    if (!AddPairFeatures(rs, store, {chosen[k]})) return std::nullopt;  // the finding phase names the picture
-    if (!goOn(0.8 * static_cast<double>(k + 1) / static_cast<double>(chosen.size()))) return std::nullopt;
-  }
+  // A picture of another size stops the search: the finding phase names it.
+  if (!AddPairFeatures(rs, store, chosen, [&goOn](double share) { return goOn(0.8 * share); })) return std::nullopt;
   store.MatchPairs(chosen);
   if (!goOn(0.95)) return std::nullopt;
   std::vector<PairData> pairs;

@@ -734,18 +734,19 @@ FeatureStore& RescueFeaturesOf(RunState& rs) {
   return *store;
 }
 
-bool AddPairFeatures(RunState& rs, FeatureStore& store, const std::vector<std::pair<int, int>>& pairs) {
+bool AddPairFeatures(RunState& rs, FeatureStore& store, const std::vector<std::pair<int, int>>& pairs,
+                     const std::function<bool(double)>& goOn) {
   const TPoint size = rs.Projection.PictureSize;
   GreyStore& greys = GreyPicturesOf(rs);
-  // One pair at a time: the feature search keeps both cores busy on its
-  // own, and two searches at once would hold twice its memory.
-  for (const auto& [i, j] : pairs) {
-    const std::shared_ptr<const GreyPyramid> left = greys.Pyramid(rs, i), right = greys.Pyramid(rs, j);
-    const GreyPicture &l = left->Levels.at(0), &r = right->Levels.at(0);
-    if (l.Width != size.X || l.Height != size.Y || r.Width != size.X || r.Height != size.Y) return false;
-    store.AddPair(i, GreyView{l.Width, l.Height, l.Values.data()}, j, GreyView{r.Width, r.Height, r.Values.data()});
-  }
-  return true;
+  return store.AddPairs(
+      pairs,
+      [&](int p) -> std::pair<GreyView, std::shared_ptr<const void>> {
+        std::shared_ptr<const GreyPyramid> pyramid = greys.Pyramid(rs, p);
+        const GreyPicture& g = pyramid->Levels.at(0);
+        if (g.Width != size.X || g.Height != size.Y) return {};
+        return {GreyView{g.Width, g.Height, g.Values.data()}, std::move(pyramid)};
+      },
+      goOn);
 }
 
 std::optional<RescuedRotation> TryRescue(RunState& rs, const PairCameras& pp, int i, int j, const GreyPyramid& left,

@@ -163,11 +163,12 @@ int RefineOutdatedConnections(RunState& rs);
 FeatureStore& RescueFeaturesOf(RunState& rs);
 
 // Finds the features that the pairs (i, j) of the run's pictures need and
-// the store lacks (FeatureStore::AddPair), from their full-size grey
+// the store lacks (FeatureStore::AddPairs), from their full-size grey
 // pictures (the run's GreyStore). False when a picture does not have the
-// set's size (the features of its pair and the pairs after it are then not
-// found).
-bool AddPairFeatures(RunState& rs, FeatureStore& store, const std::vector<std::pair<int, int>>& pairs);
+// set's size or `goOn`, told the share found, says stop (the features of
+// the pictures after it are then not found).
+bool AddPairFeatures(RunState& rs, FeatureStore& store, const std::vector<std::pair<int, int>>& pairs,
+                     const std::function<bool(double)>& goOn = {});
 
 // The rescue of the connection of pictures i and j (j the right neighbour)
 // when the refinement could not make it reliable: features of the two

@@ -447,15 +447,62 @@ void FeatureStore::AddPicture(int index, const GreyView& picture, Part part) {
 }
 
 void FeatureStore::AddPictureAt(int index, const GreyView& picture, Part part, int side) {
-  if (stored_->Pictures.count({index, part, side})) return;
-  const cv::Mat grey = ViewOf(picture);
-  const int columns = std::min(grey.cols, static_cast<int>(std::ceil(options_.FacingShare * grey.cols)));
-  stored_->Pictures.emplace(std::make_tuple(index, part, side), TellingWantOfMemory([&] {
-                              if (part == Part::Whole || columns >= grey.cols)
-                                return FindFeatures(grey, options_, side);
-                              return FindFeatures(grey, options_, side,
-                                                  part == Part::LeftPart ? 0 : grey.cols - columns, columns);
-                            }));
+  FindMissing({{index, part, picture}}, side);
+}
+
+bool FeatureStore::FindMissing(const std::vector<Wanted>& wanted, int side, const GreyLoader& load,
+                               const std::function<bool(double)>& goOn) {
+  std::vector<Wanted> missing;
+  for (const Wanted& w : wanted)
+    if (!stored_->Pictures.count({w.Index, w.Facing, side}) &&
+        std::none_of(missing.begin(), missing.end(),
+                     [&w](const Wanted& m) { return m.Index == w.Index && m.Facing == w.Facing; }))
+      missing.push_back(w);
+  // Whether the picture could be loaded.
+  const auto find = [&](const Wanted& w, Features& found) {
+    GreyView picture = w.Picture;
+    std::shared_ptr<const void> holder;
+    if (!picture.Values) {
+      if (!load) return false;
+      std::tie(picture, holder) = load(w.Index);
+      if (!holder) return false;
+    }
+    const cv::Mat grey = ViewOf(picture);
+    const int columns = std::min(grey.cols, static_cast<int>(std::ceil(options_.FacingShare * grey.cols)));
+    found = TellingWantOfMemory([&] {
+      if (w.Facing == Part::Whole || columns >= grey.cols) return FindFeatures(grey, options_, side);
+      return FindFeatures(grey, options_, side, w.Facing == Part::LeftPart ? 0 : grey.cols - columns, columns);
+    });
+    return true;
+  };
+  // Two pictures at a time, each searched on one core: the detector spreads
+  // one picture over both cores for only about two thirds of its time. Its
+  // own parallel loops run on one core inside this one (OpenCV does not
+  // nest them), and each search holds its memory, so no more than two run.
+  for (std::size_t first = 0; first < missing.size(); first += 2) {
+    const std::size_t count = std::min<std::size_t>(2, missing.size() - first);
+    std::vector<Features> found(count);
+    std::vector<char> loaded(count, 0);
+    ParallelFailures failures(count);
+    const auto body = [&](const cv::Range& range) {
+      for (int k = range.start; k < range.end; ++k) {
+        const auto n = static_cast<std::size_t>(k);
+        failures.Run(n, [&] { loaded[n] = find(missing[first + n], found[n]); });
+      }
+    };
+    if (count == 1)
+      body(cv::Range(0, 1));
+    else
+      cv::parallel_for_(cv::Range(0, static_cast<int>(count)), body, static_cast<double>(count));
+    failures.Rethrow();
+    for (std::size_t k = 0; k < count; ++k) {
+      if (!loaded[k]) return false;
+      const Wanted& w = missing[first + k];
+      stored_->Pictures.emplace(std::make_tuple(w.Index, w.Facing, side), std::move(found[k]));
+    }
+    if (goOn && !goOn(static_cast<double>(first + count) / static_cast<double>(missing.size()))) return false;
+  }
+  return true;
 }
 
 bool FeatureStore::Holds(int index, Part part) const {
@@ -475,8 +522,18 @@ void FeatureStore::AddPair(int leftIndex, const GreyView& left, int rightIndex, 
 
 void FeatureStore::AddPairAt(int leftIndex, const GreyView& left, int rightIndex, const GreyView& right, int side) {
   const auto [lp, rp] = PartsOf(leftIndex, rightIndex);
-  AddPictureAt(leftIndex, left, lp, side);
-  AddPictureAt(rightIndex, right, rp, side);
+  FindMissing({{leftIndex, lp, left}, {rightIndex, rp, right}}, side);
+}
+
+bool FeatureStore::AddPairs(const std::vector<std::pair<int, int>>& pairs, const GreyLoader& load,
+                            const std::function<bool(double)>& goOn) {
+  std::vector<Wanted> wanted;
+  for (const auto& [i, j] : pairs) {
+    const auto [lp, rp] = PartsOf(i, j);
+    wanted.push_back({i, lp, {}});
+    wanted.push_back({j, rp, {}});
+  }
+  return FindMissing(wanted, options_.MaxWorkingSide, load, goOn);
 }
 
 double FeatureStore::FeatureScale() const {

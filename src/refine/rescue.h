@@ -8,6 +8,7 @@
 // user's words, why the pair could not be placed.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -158,6 +159,16 @@ public:
   // Finds the features a pair needs: the facing parts of both pictures, or
   // the whole of a picture whose whole features the store holds.
   void AddPair(int leftIndex, const GreyView& left, int rightIndex, const GreyView& right);
+  // A picture's grey picture and what keeps it alive while it is searched;
+  // no holder when the picture cannot be searched.
+  using GreyLoader = std::function<std::pair<GreyView, std::shared_ptr<const void>>(int index)>;
+  // AddPair for several pairs of pictures (left, right), loaded when their
+  // features are missing. Two pictures are loaded and searched at a time,
+  // each on one core. `goOn` is told the share found as it goes. False when
+  // it says stop or a picture cannot be loaded: the features of the
+  // pictures after it are not found.
+  bool AddPairs(const std::vector<std::pair<int, int>>& pairs, const GreyLoader& load,
+                const std::function<bool(double)>& goOn = {});
   // Matches the features of the pairs added before whose matches it does
   // not hold yet, several pairs at once.
   void MatchPairs(const std::vector<std::pair<int, int>>& pairs);
@@ -171,6 +182,16 @@ public:
 private:
   void AddPictureAt(int index, const GreyView& picture, Part part, int side);
   void AddPairAt(int leftIndex, const GreyView& left, int rightIndex, const GreyView& right, int side);
+  // A part of a picture whose features are wanted, and the picture (loaded
+  // when it has no values).
+  struct Wanted {
+    int Index = 0;
+    Part Facing = Part::Whole;
+    GreyView Picture;
+  };
+  // Finds the features the store lacks of the pictures' parts at `side`.
+  bool FindMissing(const std::vector<Wanted>& wanted, int side, const GreyLoader& load = {},
+                   const std::function<bool(double)>& goOn = {});
   const std::vector<std::pair<int, int>>& Matched(int leftIndex, int rightIndex, int side);
   std::pair<Part, Part> PartsOf(int leftIndex, int rightIndex) const;
   // A pair's parts and working side: (left, its part, right, its part, side).

@@ -78,8 +78,8 @@ TEST(GreyStore, HoldsPicturesWithinItsBudgetAndDecodesTheRestEachTime) {
 }
 
 // Features found from the shared grey pictures (each picture once, however
-// often it is asked for) match exactly as those found from the files; a
-// picture of another size is refused.
+// often it is asked for, two at a time) match exactly as those found from
+// the files one by one; a stop or a picture of another size ends the search.
 TEST(GreyStore, FeaturesFromTheSharedPicturesMatchAsFromTheFiles) {
   RunState rs = RunOf(Open4(), {1024, 768});
   RescueOptions options;
@@ -95,6 +95,16 @@ TEST(GreyStore, FeaturesFromTheSharedPicturesMatchAsFromTheFiles) {
     EXPECT_GT(a.size(), 50u);
     EXPECT_EQ(a, b);
   }
+  // Told half the pictures are searched, the user stops.
+  FeatureStore stopped(options);
+  std::vector<double> told;
+  EXPECT_FALSE(AddPairFeatures(rs, stopped, {{2, 3}, {0, 1}}, [&told](double share) {
+    told.push_back(share);
+    return share < 0.5;
+  }));
+  EXPECT_EQ(told, std::vector<double>{0.5});
+  EXPECT_TRUE(stopped.Holds(2) && stopped.Holds(3));
+  EXPECT_FALSE(stopped.Holds(0) || stopped.Holds(1));
   // A portrait picture among landscape ones.
   std::vector<fs::path> mixed = Open4();
   mixed[1] = kSamples / "portrait5" / "portrait5_01.jpg";
