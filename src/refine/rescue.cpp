@@ -2,10 +2,12 @@
 
 #include <Eigen/Dense>
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <new>
 #include <numbers>
+#include <omp.h>
 #include <opencv2/core.hpp>
 #include <opencv2/features2d.hpp>
 #include <opencv2/flann.hpp>
@@ -475,34 +477,36 @@ bool FeatureStore::FindMissing(const std::vector<Wanted>& wanted, int side, cons
     });
     return true;
   };
-  // Two pictures at a time, each searched on one core: the detector spreads
-  // one picture over both cores for only about two thirds of its time. Its
-  // own parallel loops run on one core inside this one (OpenCV does not
-  // nest them), and each search holds its memory, so no more than two run.
-  for (std::size_t first = 0; first < missing.size(); first += 2) {
-    const std::size_t count = std::min<std::size_t>(2, missing.size() - first);
-    std::vector<Features> found(count);
-    std::vector<char> loaded(count, 0);
-    ParallelFailures failures(count);
-    const auto body = [&](const cv::Range& range) {
-      for (int k = range.start; k < range.end; ++k) {
-        const auto n = static_cast<std::size_t>(k);
-        failures.Run(n, [&] { loaded[n] = find(missing[first + n], found[n]); });
-      }
-    };
-    if (count == 1)
-      body(cv::Range(0, 1));
-    else
-      cv::parallel_for_(cv::Range(0, static_cast<int>(count)), body, static_cast<double>(count));
-    failures.Rethrow();
-    for (std::size_t k = 0; k < count; ++k) {
-      if (!loaded[k]) return false;
-      const Wanted& w = missing[first + k];
-      stored_->Pictures.emplace(std::make_tuple(w.Index, w.Facing, side), std::move(found[k]));
-    }
-    if (goOn && !goOn(static_cast<double>(first + count) / static_cast<double>(missing.size()))) return false;
+  // Two pictures at a time, each taken up by whichever of two threads is
+  // free: the detector spreads one picture over both cores for only about
+  // two thirds of its time, and a picture's decoding and reduction run on
+  // one. Each search holds its pyramid, so that no more than two run.
+  const std::size_t count = missing.size();
+  std::vector<Features> found(count);
+  std::vector<char> loaded(count, 0);
+  std::atomic<bool> stop = false;
+  std::atomic<std::size_t> done = 0;
+  ParallelFailures failures(count);
+#pragma omp parallel for schedule(dynamic, 1) num_threads(2)
+  for (std::size_t k = 0; k < count; ++k) {
+    if (stop) continue;
+    failures.Run(k, [&] {
+      loaded[k] = find(missing[k], found[k]);
+      const std::size_t finished = ++done;
+      if (!loaded[k]) stop = true;
+      // Told on the caller's thread only.
+      if (omp_get_thread_num() == 0 && goOn &&
+          !goOn(static_cast<double>(finished) / static_cast<double>(count)))
+        stop = true;
+    });
   }
-  return true;
+  failures.Rethrow();
+  for (std::size_t k = 0; k < count; ++k)
+    if (loaded[k])
+      stored_->Pictures.emplace(std::make_tuple(missing[k].Index, missing[k].Facing, side), std::move(found[k]));
+  if (stop) return false;
+  // The last picture done on the other thread is told here.
+  return !goOn || goOn(1.0);
 }
 
 bool FeatureStore::Holds(int index, Part part) const {
