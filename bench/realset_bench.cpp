@@ -55,6 +55,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -417,6 +418,61 @@ Json FocalEvidence(const std::vector<PairMatches>& all, TPoint size, double exif
 
 // ---- Child: the program
 
+// How differently the two pictures of each independent match show the
+// place matched, as the median over the matches of the mean absolute log
+// ratio of 9 x 9 patch means over the three channels (in percent), with the
+// run's exposure gains applied and without: the gains' own measure, taken
+// at full size on matches the program did not choose.
+Json ExposureMismatch(const RunState& rs, const std::vector<PairMatches>& all) {
+  constexpr int kRadius = 4;
+  const auto mean = [](const DeviceBitmap& p, TRealPoint at) -> std::optional<std::array<double, 3>> {
+    const int cx = static_cast<int>(at.X), cy = static_cast<int>(at.Y);
+    if (cx < kRadius || cy < kRadius || cx + kRadius >= p.Width || cy + kRadius >= p.Height) return std::nullopt;
+    std::array<double, 3> sum{0, 0, 0};
+    for (int y = cy - kRadius; y <= cy + kRadius; ++y)
+      for (int x = cx - kRadius; x <= cx + kRadius; ++x) {
+        const auto c = static_cast<unsigned>(p.Pixel(x, y));
+        const unsigned channel[3] = {(c >> 16) & 0xFFu, (c >> 8) & 0xFFu, c & 0xFFu};  // blue, green, red
+        for (int k = 0; k < 3; ++k) {
+          if (channel[k] >= 250) return std::nullopt;
+          sum[static_cast<std::size_t>(k)] += channel[k];
+        }
+      }
+    for (double& v : sum) {
+      v /= (2 * kRadius + 1) * (2 * kRadius + 1);
+      if (v < 4.0) return std::nullopt;
+    }
+    return sum;
+  };
+  std::vector<double> with, without;
+  std::map<int, DeviceBitmap> decoded;
+  const auto picture = [&](int i) -> const DeviceBitmap& {
+    if (!decoded.count(i)) {
+      if (decoded.size() >= 2) decoded.erase(decoded.begin());
+      decoded[i] = render::LoadPictureFile(rs.PictureSet.FileNames.at(static_cast<std::size_t>(i)));
+    }
+    return decoded.at(i);
+  };
+  for (const PairMatches& pm : all) {
+    const DeviceBitmap& a = picture(pm.A);
+    const DeviceBitmap& b = picture(pm.B);
+    for (const Match& m : pm.Matches) {
+      const auto ma = mean(a, m.A), mb = mean(b, m.B);
+      if (!ma || !mb) continue;
+      double g = 0.0, plain = 0.0;
+      for (std::size_t k = 0; k < 3; ++k) {
+        const double ga = rs.Gains.empty() ? 1.0 : rs.Gains.at(static_cast<std::size_t>(pm.A))[k];
+        const double gb = rs.Gains.empty() ? 1.0 : rs.Gains.at(static_cast<std::size_t>(pm.B))[k];
+        g += std::fabs(std::log(gb * (*mb)[k]) - std::log(ga * (*ma)[k])) / 3.0;
+        plain += std::fabs(std::log((*mb)[k]) - std::log((*ma)[k])) / 3.0;
+      }
+      with.push_back(100.0 * g);
+      without.push_back(100.0 * plain);
+    }
+  }
+  return {{"points", with.size()}, {"median", Quantile(with, 0.5)}, {"median_without_gains", Quantile(without, 0.5)}};
+}
+
 Json RunOurs(const SetSpec& s, const fs::path& folder, bool exact, const std::string& camera) {
   const fs::path options = fs::path(VISTARIUM_SOURCE_DIR);
   params::ParameterSets parameters = app::LoadParametersInForce(params::CurrentParameterFilePath(options),
@@ -484,6 +540,7 @@ Json RunOurs(const SetSpec& s, const fs::path& folder, bool exact, const std::st
   std::vector<double> zooms;
   for (const PictureGeometry& g : rs.Geometry) zooms.push_back(g.Zoom);
   result["calibrated_floor"] = Floor(all, rs.Projection.PictureSize, result["focal"], result["aberration"], zooms);
+  if (!exact) result["exposure"] = ExposureMismatch(rs, all);
   return result;
 }
 
@@ -690,6 +747,10 @@ int RunParent(int argc, char** argv) {
                   WorstPair(m).c_str(), o.at("calibrated_floor").at("median").get<double>(), o.at("named").size(),
                   o.at("rescued").get<int>(), o.at("refound").get<int>(), o.at("total_s").get<double>(),
                   o.at("peak_mb").get<double>());
+      if (o.contains("exposure"))
+        std::printf("   exposure mismatch at the independent matches: median %.2f %% with the gains, %.2f %% without\n",
+                    o.at("exposure").at("median").get<double>(),
+                    o.at("exposure").at("median_without_gains").get<double>());
       for (const Json& w : o.at("named")) std::printf("     named: %s\n", w.get<std::string>().c_str());
       if (listPairs)
         for (const Json& p : m.at("pairs"))
