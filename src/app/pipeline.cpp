@@ -72,10 +72,12 @@ void MatchAgainWhereTheCircleCloses(RunState& rs, matching::ProgressUi& ui) {
   for (const PictureGeometry& g : rs.Geometry) zooms.push_back(g.Zoom);
   // The decoded pictures and the features found stay; the connections go.
   const auto greys = rs.GreyPictures;
+  const auto colours = rs.ReducedColours;
   const auto features = rs.RescueFeatures;
   rs.Parameters.Camera.FocalLength = *closing;
   matching::SetUpProjection(rs);
   rs.GreyPictures = greys;
+  rs.ReducedColours = colours;
   rs.RescueFeatures = features;
   for (std::size_t i = 0; i < rs.Geometry.size() && i < zooms.size(); ++i) rs.Geometry[i].Zoom = zooms[i];
   rs.Calibration.EstimatedFocalLength = estimated;

@@ -10,6 +10,7 @@
 #include "matching/preparation.h"
 #include "refine/grey_store.h"
 #include "refine/refinement.h"
+#include "render/colour_store.h"
 #include "render/picture_file.h"
 #include "render/working_picture.h"
 
@@ -36,8 +37,8 @@ namespace {
 // One picture as the finding phase needs it: the colours for its working
 // picture and, with refinement, its full-size grey pyramid.
 struct DecodedPicture {
-  DeviceBitmap Colour;             // full size (exact mode)
-  render::ReducedPicture Reduced;  // or reduced (with refinement)
+  DeviceBitmap Colour;                                   // full size (exact mode)
+  std::shared_ptr<const render::ReducedPicture> Reduced;  // or reduced (with refinement)
   std::shared_ptr<const refine::GreyPyramid> Grey;
 };
 
@@ -46,8 +47,9 @@ struct DecodedPicture {
 // luma alone at full size for the refinement (the run's grey store, which
 // keeps it for the calibration). Without it (the exact mode) the working
 // picture samples the full-size picture, whose grey serves the feature
-// search that places connections for Stitch Manually.
-DecodedPicture Decode(const RunState& rs, refine::GreyStore* greys, int p) {
+// search that places connections for Stitch Manually. The reduced colours
+// stay in the run (for the exposure gains, and a second matching).
+DecodedPicture Decode(const RunState& rs, refine::GreyStore* greys, render::ColourStore* colours, int p) {
   const std::string& file = rs.PictureSet.FileNames.at(static_cast<std::size_t>(p));
   DecodedPicture d;
   if (!rs.Refine) {
@@ -56,7 +58,12 @@ DecodedPicture Decode(const RunState& rs, refine::GreyStore* greys, int p) {
       d.Grey = std::make_shared<const refine::GreyPyramid>(refine::BuildGreyPyramid(d.Colour));
     return d;
   }
-  d.Reduced = render::LoadReducedPicture(file, render::WorkingDecodeFactor(rs.Projection));
+  const int factor = render::WorkingDecodeFactor(rs.Projection);
+  d.Reduced = colours->Picture(file);
+  if (!d.Reduced || d.Reduced->Factor != factor) {
+    d.Reduced = std::make_shared<const render::ReducedPicture>(render::LoadReducedPicture(file, factor));
+    colours->Keep(file, d.Reduced);
+  }
   d.Grey = greys->Pyramid(rs, p);
   const refine::GreyPicture& base = d.Grey->Levels.at(0);
   if (base.Width != rs.Projection.PictureSize.X || base.Height != rs.Projection.PictureSize.Y)
@@ -72,7 +79,7 @@ void PrepareWorking(RunState& rs, int p, const DecodedPicture& d, TColMatrix& ta
     PrepareDecodedWorkingPicture(rs, p, d.Colour, target);
     return;
   }
-  render::BuildWorkingPictureFromReduced(rs.Projection, d.Reduced, rs.RawWorking);
+  render::BuildWorkingPictureFromReduced(rs.Projection, *d.Reduced, rs.RawWorking);
   render::SmoothWorkingPicture(rs.RawWorking, rs.Parameters.Method.PreliminarySmoothing, target);
 }
 
@@ -84,9 +91,10 @@ void MatchAllPairs(RunState& rs, ProgressUi& ui, const std::vector<bool>* given)
   std::shared_ptr<const refine::GreyPyramid> leftGrey, rightGrey;
   const int count = rs.PictureSet.Count;
   refine::GreyStore* greys = rs.Refine ? &refine::GreyPicturesOf(rs) : nullptr;
+  render::ColourStore* colours = rs.Refine ? &render::ReducedColoursOf(rs) : nullptr;
   // The next pair's right picture is decoded while this pair is matched.
-  const auto decode = [&rs, greys](int p) {
-    return std::async(std::launch::async, [&rs, greys, p] { return Decode(rs, greys, p); });
+  const auto decode = [&rs, greys, colours](int p) {
+    return std::async(std::launch::async, [&rs, greys, colours, p] { return Decode(rs, greys, colours, p); });
   };
   const int pairs = rs.PictureSet.Is360 ? count : count - 1;
   std::future<DecodedPicture> next;
@@ -99,7 +107,7 @@ void MatchAllPairs(RunState& rs, ProgressUi& ui, const std::vector<bool>* given)
     rs.CurrentPairIndex = i;
     const int j = i + 1 == count ? 0 : i + 1;
     if (i == 0) {
-      DecodedPicture first = Decode(rs, greys, 0);
+      DecodedPicture first = Decode(rs, greys, colours, 0);
       PrepareWorking(rs, 0, first, rs.LeftWorking);
       leftGrey = std::move(first.Grey);
     } else {

@@ -103,6 +103,7 @@ void SetUpProjection(RunState& rs) {
   rs.Calibration = CameraCalibration{};
   rs.RescueFeatures.reset();
   rs.GreyPictures.reset();
+  rs.ReducedColours.reset();
 }
 
 void UseCalibratedCamera(RunState& rs) {

@@ -4,12 +4,14 @@
 #include <algorithm>
 #include <cmath>
 #include <future>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "geom/numbers.h"
 #include "geom/rays.h"
+#include "render/colour_store.h"
 #include "render/fill.h"
 #include "render/picture_file.h"
 
@@ -29,25 +31,34 @@ constexpr double kLowestGain = 0.2, kHighestGain = 5.0;
 // Half the side of the patches: about a 250th of the picture, 2 to 8 pixels.
 int PatchRadius(TPoint size) { return std::clamp(Round(std::min(size.X, size.Y) / 250.0), 2, 8); }
 
-// The mean colour of the patch centred on the pixel holding `p`; nothing
-// when it reaches outside the picture or holds a clipped pixel.
-std::optional<std::array<double, 3>> PatchMean(const DeviceBitmap& picture, TRealPoint p, int radius) {
-  if (!(p.X >= 0.0 && p.Y >= 0.0)) return std::nullopt;
-  const int cx = static_cast<int>(p.X), cy = static_cast<int>(p.Y);
-  if (cx - radius < 0 || cy - radius < 0 || cx + radius >= picture.Width || cy + radius >= picture.Height)
-    return std::nullopt;
-  unsigned sum[3] = {0, 0, 0};
-  for (int y = cy - radius; y <= cy + radius; ++y)
-    for (int x = cx - radius; x <= cx + radius; ++x) {
+// The mean colour of the square of side 2 x half centred on `p` (in the
+// picture's pixels, each covering [c, c + 1)), pixels weighted by the share
+// of them it covers: centred exactly where the correspondence is, whatever
+// the picture's reduction, so that both pictures' patches cover the same
+// view. Nothing when it reaches outside the picture or holds a clipped pixel.
+std::optional<std::array<double, 3>> PatchMean(const DeviceBitmap& picture, TRealPoint p, double half) {
+  const double x0 = p.X - half, x1 = p.X + half, y0 = p.Y - half, y1 = p.Y + half;
+  if (!(x0 >= 0.0 && y0 >= 0.0 && x1 <= picture.Width && y1 <= picture.Height)) return std::nullopt;
+  const auto cover = [](int c, double from, double to) { return std::min(c + 1.0, to) - std::max<double>(c, from); };
+  double sum[3] = {0, 0, 0}, weights = 0.0;
+  const int lastX = std::min(picture.Width - 1, static_cast<int>(std::ceil(x1)) - 1);
+  const int lastY = std::min(picture.Height - 1, static_cast<int>(std::ceil(y1)) - 1);
+  for (int y = static_cast<int>(y0); y <= lastY; ++y) {
+    const double wy = cover(y, y0, y1);
+    for (int x = static_cast<int>(x0); x <= lastX; ++x) {
+      const double w = wy * cover(x, x0, x1);
+      if (!(w > 0.0)) continue;
       const auto c = static_cast<unsigned>(picture.Pixel(x, y));
       const unsigned red = c & 0xFFu, green = (c >> 8) & 0xFFu, blue = (c >> 16) & 0xFFu;
       if (red >= kClipped || green >= kClipped || blue >= kClipped) return std::nullopt;
-      sum[0] += blue;
-      sum[1] += green;
-      sum[2] += red;
+      sum[0] += w * blue;
+      sum[1] += w * green;
+      sum[2] += w * red;
+      weights += w;
     }
-  const double n = (2.0 * radius + 1.0) * (2.0 * radius + 1.0);
-  const std::array<double, 3> mean{sum[0] / n, sum[1] / n, sum[2] / n};
+  }
+  if (!(weights > 0.0)) return std::nullopt;
+  const std::array<double, 3> mean{sum[0] / weights, sum[1] / weights, sum[2] / weights};
   if (mean[0] < kDarkMean || mean[1] < kDarkMean || mean[2] < kDarkMean) return std::nullopt;
   return mean;
 }
@@ -121,7 +132,10 @@ std::vector<GainSample> ConnectionSamples(const RunState& rs, int left, const Sa
                                           const SampledPicture& rightPicture) {
   const int count = rs.PictureSet.Count;
   const int right = (left + 1) % count;
-  const int radius = std::max(1, PatchRadius(rs.Projection.PictureSize) / leftPicture.Factor);
+  // The same view in full-size pixels at every reduction, at least three
+  // reduced pixels wide.
+  const double half =
+      std::max(PatchRadius(rs.Projection.PictureSize) + 0.5, 1.5 * leftPicture.Factor) / leftPicture.Factor;
   const PictureGeometry& l = rs.Geometry.at(static_cast<std::size_t>(left));
   const PictureGeometry& r = rs.Geometry.at(static_cast<std::size_t>(right));
   const TConnectionRefinement& refined = l.RightRefinement;
@@ -136,8 +150,8 @@ std::vector<GainSample> ConnectionSamples(const RunState& rs, int left, const Sa
       if (!overlaid || std::hypot(overlaid->X - refined.LeftPoints[k].X, overlaid->Y - refined.LeftPoints[k].Y) > reach)
         continue;
     }
-    const auto a = PatchMean(leftPicture.Picture, leftPicture.At(refined.LeftPoints[k]), radius);
-    const auto b = PatchMean(rightPicture.Picture, rightPicture.At(refined.RightPoints[k]), radius);
+    const auto a = PatchMean(leftPicture.Picture, leftPicture.At(refined.LeftPoints[k]), half);
+    const auto b = PatchMean(rightPicture.Picture, rightPicture.At(refined.RightPoints[k]), half);
     if (a && b) own.push_back({left, right, *a, *b});
   }
   if (own.size() < kFewestSamples) own.clear();
@@ -185,18 +199,26 @@ std::vector<std::array<double, 3>> SolveGains(const std::vector<GainSample>& sam
 void CompensateExposure(RunState& rs) {
   rs.Gains.clear();
   if (!rs.CompensateExposure || !rs.Refine || rs.PictureSet.Count < 2) return;
-  // The pictures at half size (the decoder's own scaling: each pixel the
-  // mean of four, which the patch means average again), along the set, the
-  // next ones decoded while a connection is sampled.
+  // The reduced colours the matching kept; a picture it did not keep is
+  // decoded at half size (the decoder's own scaling: each pixel the mean of
+  // four, which the patch means average again), along the set, the next
+  // ones while a connection is sampled.
   constexpr int kFactor = 2;
   const int count = rs.PictureSet.Count;
-  const auto load = [&rs](int p) {
+  const ColourStore* kept = ReducedColoursIn(rs);
+  const auto load = [&rs, kept](int p) {
+    const std::string& file = rs.PictureSet.FileNames.at(static_cast<std::size_t>(p));
+    if (std::shared_ptr<const ReducedPicture> picture = kept ? kept->Picture(file) : nullptr) {
+      std::promise<std::shared_ptr<const ReducedPicture>> at;
+      at.set_value(std::move(picture));
+      return at.get_future();
+    }
     return std::async(std::launch::async, [&rs, p] {
       const std::string& file = rs.PictureSet.FileNames.at(static_cast<std::size_t>(p));
-      ReducedPicture picture = LoadReducedPicture(file, kFactor);
+      auto picture = std::make_shared<const ReducedPicture>(LoadReducedPicture(file, kFactor));
       const TPoint size = rs.Projection.PictureSize;
-      if (picture.Picture.Width != (size.X + kFactor - 1) / kFactor ||
-          picture.Picture.Height != (size.Y + kFactor - 1) / kFactor)
+      if (picture->Picture.Width != (size.X + kFactor - 1) / kFactor ||
+          picture->Picture.Height != (size.Y + kFactor - 1) / kFactor)
         throw std::runtime_error("Picture \"" + file + "\" is no longer " + std::to_string(size.X) + " x " +
                                  std::to_string(size.Y) + " pixels");
       return picture;
@@ -208,15 +230,15 @@ void CompensateExposure(RunState& rs) {
   std::vector<GainSample> samples;
   // While a connection is sampled, the next two pictures are decoded, one
   // on each core.
-  std::future<ReducedPicture> first = load(0), next = load(1 % count), after;
+  std::future<std::shared_ptr<const ReducedPicture>> first = load(0), next = load(1 % count), after;
   if (Connections(rs) > 1) after = load(2 % count);
-  ReducedPicture left = first.get();
+  std::shared_ptr<const ReducedPicture> left = first.get();
   for (int i = 0; i < Connections(rs); ++i) {
     if (StopSignalled(rs)) return;
-    ReducedPicture right = next.get();
+    std::shared_ptr<const ReducedPicture> right = next.get();
     next = std::move(after);
     if (i + 2 < Connections(rs)) after = load((i + 3) % count);
-    const std::vector<GainSample> own = ConnectionSamples(rs, i, sampled(left), sampled(right));
+    const std::vector<GainSample> own = ConnectionSamples(rs, i, sampled(*left), sampled(*right));
     samples.insert(samples.end(), own.begin(), own.end());
     left = std::move(right);
   }

@@ -35,9 +35,11 @@ std::vector<GainSample> CollectGainSamples(const RunState& rs, const std::vector
 // channel. A picture that no sample reaches keeps the mean.
 std::vector<std::array<double, 3>> SolveGains(const std::vector<GainSample>& samples, int count);
 
-// The stage: with rs.CompensateExposure and rs.Refine set, decodes the
-// pictures two at a time along the set and estimates rs.Gains. rs.Gains
-// stays empty when it is off or no connection gives samples.
+// The stage: with rs.CompensateExposure and rs.Refine set, estimates
+// rs.Gains on the reduced colours the matching kept (ColourStore), or on
+// the pictures decoded at half size, two at a time along the set, where it
+// kept none. rs.Gains stays empty when it is off or no connection gives
+// samples.
 void CompensateExposure(RunState& rs);
 
 }  // namespace vistarium::render

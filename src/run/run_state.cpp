@@ -16,6 +16,7 @@ void ResetFindingResults(RunState& rs) {
   rs.Calibration = CameraCalibration{};
   rs.RescueFeatures.reset();
   rs.GreyPictures.reset();
+  rs.ReducedColours.reset();
 }
 
 void ResetConstructionResults(RunState& rs) {

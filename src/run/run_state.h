@@ -108,6 +108,9 @@ struct RunState {
   std::shared_ptr<StageStore> RescueFeatures;
   // The pictures' grey pyramids, shared by the finding phase's stages.
   std::shared_ptr<StageStore> GreyPictures;
+  // The pictures' reduced colours that the matching decoded, kept for the
+  // exposure gains.
+  std::shared_ptr<StageStore> ReducedColours;
 
   // Construction results.
   TRealPoint Horizon;

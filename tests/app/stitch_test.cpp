@@ -22,6 +22,8 @@
 #include "app/pipeline.h"
 #include "geom/numbers.h"
 #include "params/parameter_file.h"
+#include "render/colour_store.h"
+#include "render/gain_compensation.h"
 #include "render/picture_file.h"
 #include "render/upright.h"
 #include "sample_set.h"
@@ -612,6 +614,55 @@ TEST(ManualStitching, StartsWhereThePicturesReallyOverlap) {
   };
   EXPECT_LT(worstError(true), 3.0);
   EXPECT_GT(worstError(false), 100.0);
+}
+
+// The exposure gains compare the overlaps on the reduced colours that the
+// matching decoded and kept: with the pictures gone after the finding phase
+// they come out the same, and they undo each picture's exposure as gains
+// from the pictures decoded again do.
+TEST(ExposureGains, ComeFromTheColoursTheMatchingKept) {
+  const fs::path source = kSource / "samples" / "open4";
+  const samples::SampleSet truth = samples::LoadTruthFile((source / "truth.json").string());
+  const fs::path folder = fs::temp_directory_path() / ("vistarium-kept-colours-" + std::to_string(getpid()));
+  fs::remove_all(folder);
+  fs::create_directories(folder);
+  constexpr double kExposure[4] = {1.2, 0.85, 1.0, 0.9};
+  TPictureSetData pictures = samples::RunPictures(truth, source.string());
+  for (std::size_t i = 0; i < pictures.FileNames.size(); ++i) {
+    DeviceBitmap picture = render::LoadPictureFile(pictures.FileNames[i]);
+    samples::ApplyExposureAndNoise(picture, {kExposure[i], {1.0, 1.0, 1.0}}, 0.0, 1);
+    pictures.FileNames[i] = (folder / fs::path(pictures.FileNames[i]).filename()).string();
+    render::WriteFileAtomically(pictures.FileNames[i], render::EncodeJpeg(picture, 95));
+  }
+  RunState rs;
+  rs.Refine = true;
+  rs.CompensateExposure = true;
+  matching::SilentProgressUi ui;
+  RunFindingPhase(rs, ui, pictures,
+                  samples::WithSetCamera(params::LoadParameterFile(kSource / "Options" / "CurrentParameters.spr"), truth));
+  const render::ColourStore* kept = render::ReducedColoursIn(rs);
+  ASSERT_NE(kept, nullptr);
+  for (const std::string& file : pictures.FileNames) EXPECT_NE(kept->Picture(file), nullptr) << file;
+  render::CompensateExposure(rs);
+  const auto fromKept = rs.Gains;
+  ASSERT_EQ(fromKept.size(), 4u);
+  for (int c = 0; c < 3; ++c) {
+    double mean = 0.0;
+    for (int i = 0; i < 4; ++i) mean += fromKept[i][c] * kExposure[i] / 4.0;
+    for (int i = 0; i < 4; ++i) EXPECT_NEAR(fromKept[i][c] * kExposure[i] / mean, 1.0, 0.01) << c << " " << i;
+  }
+
+  const fs::path away = folder.string() + "-away";
+  fs::rename(folder, away);
+  render::CompensateExposure(rs);
+  EXPECT_EQ(rs.Gains, fromKept);
+  fs::rename(away, folder);
+  rs.ReducedColours.reset();
+  render::CompensateExposure(rs);
+  ASSERT_EQ(rs.Gains.size(), 4u);
+  for (int i = 0; i < 4; ++i)
+    for (int c = 0; c < 3; ++c) EXPECT_NEAR(rs.Gains[i][c] / fromKept[i][c], 1.0, 0.01) << c << " " << i;
+  fs::remove_all(folder);
 }
 
 }  // namespace
