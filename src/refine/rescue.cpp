@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <future>
 #include <new>
 #include <numbers>
 #include <omp.h>
@@ -448,6 +449,16 @@ void FeatureStore::AddPicture(int index, const GreyView& picture, Part part) {
   AddPictureAt(index, picture, part, options_.MaxWorkingSide);
 }
 
+namespace {
+
+// Searches of at most this many pixels of the reduced picture run two at a
+// time: the detector's pyramids of a search take about 240 bytes a pixel
+// (the picture doubled, in single precision, over a dozen scales), so two
+// of 0.1 megapixel hold about 50 MB together.
+constexpr double kTwoAtOnce = 100000.0;
+
+}  // namespace
+
 void FeatureStore::AddPictureAt(int index, const GreyView& picture, Part part, int side) {
   FindMissing({{index, part, picture}}, side);
 }
@@ -460,16 +471,20 @@ bool FeatureStore::FindMissing(const std::vector<Wanted>& wanted, int side, cons
         std::none_of(missing.begin(), missing.end(),
                      [&w](const Wanted& m) { return m.Index == w.Index && m.Facing == w.Facing; }))
       missing.push_back(w);
+  // A picture to search: its grey picture and what keeps it alive (no
+  // holder and no values when it cannot be loaded).
+  using Loaded = std::pair<GreyView, std::shared_ptr<const void>>;
+  const auto loadOf = [&load](const Wanted& w) -> Loaded {
+    if (w.Picture.Values) return {w.Picture, nullptr};
+    if (!load) return {};
+    Loaded loaded = load(w.Index);
+    if (!loaded.second) return {};
+    return loaded;
+  };
   // Whether the picture could be loaded.
-  const auto find = [&](const Wanted& w, Features& found) {
-    GreyView picture = w.Picture;
-    std::shared_ptr<const void> holder;
-    if (!picture.Values) {
-      if (!load) return false;
-      std::tie(picture, holder) = load(w.Index);
-      if (!holder) return false;
-    }
-    const cv::Mat grey = ViewOf(picture);
+  const auto search = [&](const Wanted& w, const Loaded& loaded, Features& found) {
+    if (!loaded.first.Values) return false;
+    const cv::Mat grey = ViewOf(loaded.first);
     const int columns = std::min(grey.cols, static_cast<int>(std::ceil(options_.FacingShare * grey.cols)));
     found = TellingWantOfMemory([&] {
       if (w.Facing == Part::Whole || columns >= grey.cols) return FindFeatures(grey, options_, side);
@@ -477,30 +492,50 @@ bool FeatureStore::FindMissing(const std::vector<Wanted>& wanted, int side, cons
     });
     return true;
   };
-  // Two pictures at a time, each taken up by whichever of two threads is
-  // free: the detector spreads one picture over both cores for only about
-  // two thirds of its time, and a picture's decoding and reduction run on
-  // one. Each search holds its pyramid, so that no more than two run.
   const std::size_t count = missing.size();
   std::vector<Features> found(count);
   std::vector<char> loaded(count, 0);
   std::atomic<bool> stop = false;
   std::atomic<std::size_t> done = 0;
-  ParallelFailures failures(count);
+  // Told on the caller's thread only.
+  const auto finished = [&](std::size_t k, bool tell) {
+    const std::size_t n = ++done;
+    if (!loaded[k]) stop = true;
+    if (tell && goOn && !goOn(static_cast<double>(n) / static_cast<double>(count))) stop = true;
+  };
+  // The reduced picture fits in side x side pixels; a facing part is a
+  // share of it.
+  double share = 0.0;
+  for (const Wanted& w : missing) share = std::max(share, w.Facing == Part::Whole ? 1.0 : std::min(1.0, options_.FacingShare));
+  if (count > 1 && share * side * side <= kTwoAtOnce) {
+    // Small searches two at a time, each taken up by whichever of two
+    // threads is free: the detector spreads one picture over both cores
+    // for only about two thirds of its time, and a picture's loading runs
+    // on one.
+    ParallelFailures failures(count);
 #pragma omp parallel for schedule(dynamic, 1) num_threads(2)
-  for (std::size_t k = 0; k < count; ++k) {
-    if (stop) continue;
-    failures.Run(k, [&] {
-      loaded[k] = find(missing[k], found[k]);
-      const std::size_t finished = ++done;
-      if (!loaded[k]) stop = true;
-      // Told on the caller's thread only.
-      if (omp_get_thread_num() == 0 && goOn &&
-          !goOn(static_cast<double>(finished) / static_cast<double>(count)))
-        stop = true;
-    });
+    for (std::size_t k = 0; k < count; ++k) {
+      if (stop) continue;
+      failures.Run(k, [&] {
+        loaded[k] = search(missing[k], loadOf(missing[k]), found[k]);
+        finished(k, omp_get_thread_num() == 0);
+      });
+    }
+    failures.Rethrow();
+  } else {
+    // One at a time, each on both cores (each holds its detector's
+    // pyramids: tens of megabytes at the sides searched), the next picture
+    // loaded meanwhile.
+    std::future<Loaded> next;
+    if (count > 0) next = std::async(std::launch::async, loadOf, std::cref(missing[0]));
+    for (std::size_t k = 0; k < count && !stop; ++k) {
+      const Loaded picture = next.get();
+      if (k + 1 < count) next = std::async(std::launch::async, loadOf, std::cref(missing[k + 1]));
+      loaded[k] = search(missing[k], picture, found[k]);
+      finished(k, true);
+    }
+    if (next.valid()) next.wait();
   }
-  failures.Rethrow();
   for (std::size_t k = 0; k < count; ++k)
     if (loaded[k])
       stored_->Pictures.emplace(std::make_tuple(missing[k].Index, missing[k].Facing, side), std::move(found[k]));

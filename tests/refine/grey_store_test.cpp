@@ -78,34 +78,38 @@ TEST(GreyStore, HoldsPicturesWithinItsBudgetAndDecodesTheRestEachTime) {
 }
 
 // Features found from the shared grey pictures (each picture once, however
-// often it is asked for, two at a time) match exactly as those found from
-// the files one by one; a stop or a picture of another size ends the search.
+// often it is asked for; small searches two at a time, larger ones one at a
+// time with the next picture loaded meanwhile) match exactly as those found
+// from the files one by one; a stop or a picture of another size ends the
+// search.
 TEST(GreyStore, FeaturesFromTheSharedPicturesMatchAsFromTheFiles) {
   RunState rs = RunOf(Open4(), {1024, 768});
   RescueOptions options;
-  options.MaxWorkingSide = 400;  // quick
-  FeatureStore together(options), alone(options);
-  ASSERT_TRUE(AddPairFeatures(rs, together, {{2, 3}, {0, 1}, {1, 2}, {0, 1}}));
-  for (int p = 0; p < 4; ++p) {
-    const GreyPicture grey = LoadGrey(rs.PictureSet.FileNames[static_cast<std::size_t>(p)]);
-    alone.AddPicture(p, GreyView{grey.Width, grey.Height, grey.Values.data()});
+  for (const int side : {300, 400}) {  // quick, and below and above what runs two at a time
+    options.MaxWorkingSide = side;
+    FeatureStore together(options), alone(options);
+    ASSERT_TRUE(AddPairFeatures(rs, together, {{2, 3}, {0, 1}, {1, 2}, {0, 1}}));
+    for (int p = 0; p < 4; ++p) {
+      const GreyPicture grey = LoadGrey(rs.PictureSet.FileNames[static_cast<std::size_t>(p)]);
+      alone.AddPicture(p, GreyView{grey.Width, grey.Height, grey.Values.data()});
+    }
+    for (int p = 0; p < 3; ++p) {
+      const auto a = together.MatchedPixels(p, p + 1), b = alone.MatchedPixels(p, p + 1);
+      EXPECT_GT(a.size(), 50u) << side;
+      EXPECT_EQ(a, b) << side;
+    }
+    // Told the share found for the first time, the user stops; the pictures
+    // left are found by the next search, as if nothing had stopped.
+    FeatureStore stopped(options);
+    int told = 0;
+    EXPECT_FALSE(AddPairFeatures(rs, stopped, {{2, 3}, {0, 1}}, [&told](double) {
+      ++told;
+      return false;
+    }));
+    EXPECT_EQ(told, 1) << side;
+    ASSERT_TRUE(AddPairFeatures(rs, stopped, {{0, 1}, {2, 3}}));
+    EXPECT_EQ(stopped.MatchedPixels(0, 1), alone.MatchedPixels(0, 1)) << side;
   }
-  for (int p = 0; p < 3; ++p) {
-    const auto a = together.MatchedPixels(p, p + 1), b = alone.MatchedPixels(p, p + 1);
-    EXPECT_GT(a.size(), 50u);
-    EXPECT_EQ(a, b);
-  }
-  // Told the share found for the first time, the user stops; the pictures
-  // left are found by the next search, as if nothing had stopped.
-  FeatureStore stopped(options);
-  int told = 0;
-  EXPECT_FALSE(AddPairFeatures(rs, stopped, {{2, 3}, {0, 1}}, [&told](double) {
-    ++told;
-    return false;
-  }));
-  EXPECT_EQ(told, 1);
-  ASSERT_TRUE(AddPairFeatures(rs, stopped, {{0, 1}, {2, 3}}));
-  EXPECT_EQ(stopped.MatchedPixels(0, 1), alone.MatchedPixels(0, 1));
   // A portrait picture among landscape ones.
   std::vector<fs::path> mixed = Open4();
   mixed[1] = kSamples / "portrait5" / "portrait5_01.jpg";
