@@ -1,10 +1,18 @@
 #include "matching/all_pairs.h"
 
+#include <omp.h>
+
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <exception>
 #include <future>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "matching/pair_matching.h"
 #include "matching/preparation.h"
@@ -83,6 +91,140 @@ void PrepareWorking(RunState& rs, int p, const DecodedPicture& d, TColMatrix& ta
   render::SmoothWorkingPicture(rs.RawWorking, rs.Parameters.Method.PreliminarySmoothing, target);
 }
 
+// Connections measured at full size on a thread of their own while the
+// next pairs are searched: the search of a pair and the measuring of the
+// one before are independent, and the measuring's many short parallel
+// loops gain little from the second core (a fifth of its time, where two
+// connections measured side by side gain nearly half). The calling thread
+// measures too once the searches are done, or when two connections wait,
+// so that no more than four pairs' grey pyramids are held. Each connection
+// is measured as it would be alone; none uses the feature store, which
+// stays the calling thread's.
+class ConnectionMeasuring {
+public:
+  // `alongside` false measures each connection at once on the calling
+  // thread, as a set of two pairs is best measured: its one overlap would
+  // cost the second search its second core.
+  ConnectionMeasuring(RunState& rs, bool alongside)
+      : rs_(rs), alongside_(alongside), threads_(omp_get_max_threads()) {}
+  ConnectionMeasuring(const ConnectionMeasuring&) = delete;
+  ConnectionMeasuring& operator=(const ConnectionMeasuring&) = delete;
+  // A stop or a failure drops the connections not yet measured: they keep
+  // what they had and are measured again next time.
+  ~ConnectionMeasuring() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      jobs_.clear();
+      closed_ = true;
+    }
+    wake_.notify_all();
+    if (worker_.joinable()) worker_.join();
+    omp_set_num_threads(threads_);
+  }
+
+  void Add(int i, int j, std::shared_ptr<const refine::GreyPyramid> left,
+           std::shared_ptr<const refine::GreyPyramid> right, const refine::RefinementSettings& settings) {
+    if (!alongside_) {
+      Run({i, j, std::move(left), std::move(right), settings});
+      return;
+    }
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      jobs_.push_back({i, j, std::move(left), std::move(right), settings});
+    }
+    if (!worker_.joinable()) {
+      // From now on each thread keeps one core: more threads than cores
+      // leave the parallel loops waiting for one that is not running.
+      omp_set_num_threads(1);
+      worker_ = std::thread([this] { Work(); });
+    }
+    wake_.notify_one();
+    while (Waiting() >= 2 && RunOne()) {
+    }
+  }
+
+  // Measures what is left, on this thread too, and waits for the rest;
+  // a failure of either thread reaches the caller.
+  void Finish() {
+    // The searches are done: this thread's measuring takes its threads
+    // back.
+    omp_set_num_threads(threads_);
+    while (RunOne()) {
+    }
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      closed_ = true;
+    }
+    wake_.notify_all();
+    if (worker_.joinable()) worker_.join();
+    omp_set_num_threads(threads_);
+    if (failure_) std::rethrow_exception(failure_);
+  }
+
+private:
+  struct Job {
+    int I = 0, J = 0;
+    std::shared_ptr<const refine::GreyPyramid> Left, Right;
+    refine::RefinementSettings Settings;
+  };
+
+  std::size_t Waiting() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return jobs_.size();
+  }
+
+  std::optional<Job> Take() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (jobs_.empty()) return std::nullopt;
+    Job job = std::move(jobs_.front());
+    jobs_.pop_front();
+    return job;
+  }
+
+  void Run(const Job& job) { refine::RefineStoredConnection(rs_, job.I, job.J, *job.Left, *job.Right, job.Settings); }
+
+  bool RunOne() {
+    std::optional<Job> job = Take();
+    if (!job) return false;
+    Run(*job);
+    return true;
+  }
+
+  void Work() {
+    // One core for this thread's measuring; the calling thread's searches
+    // keep their own threads.
+    omp_set_num_threads(1);
+    for (;;) {
+      std::optional<Job> job;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [this] { return !jobs_.empty() || closed_; });
+        if (jobs_.empty()) return;
+        job = std::move(jobs_.front());
+        jobs_.pop_front();
+      }
+      try {
+        Run(*job);
+      } catch (...) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (!failure_) failure_ = std::current_exception();
+        jobs_.clear();
+        return;
+      }
+    }
+  }
+
+  RunState& rs_;
+  const bool alongside_;
+  const int threads_;  // the calling thread's, given back at the end
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<Job> jobs_;
+  bool closed_ = false;
+  std::exception_ptr failure_;
+  std::thread worker_;
+};
+
 }  // namespace
 
 void MatchAllPairs(RunState& rs, ProgressUi& ui, const std::vector<bool>* given) {
@@ -97,6 +239,7 @@ void MatchAllPairs(RunState& rs, ProgressUi& ui, const std::vector<bool>* given)
     return std::async(std::launch::async, [&rs, greys, colours, p] { return Decode(rs, greys, colours, p); });
   };
   const int pairs = rs.PictureSet.Is360 ? count : count - 1;
+  ConnectionMeasuring measuring(rs, pairs >= 3);
   std::future<DecodedPicture> next;
   if (pairs > 0) next = decode(1 % count);
   for (int i = 0; i < pairs; ++i) {
@@ -149,9 +292,14 @@ void MatchAllPairs(RunState& rs, ProgressUi& ui, const std::vector<bool>* given)
       // under a camera the calibration is about to correct.
       refine::RefinementSettings settings;
       settings.Rescue = !rs.ManualStitching && !(rs.Calibrate && rs.Refine);
-      refine::RefineStoredConnection(rs, i, j, *leftGrey, *rightGrey, settings);
+      // A rescue searches features in the run's store: measured here.
+      if (settings.Rescue)
+        refine::RefineStoredConnection(rs, i, j, *leftGrey, *rightGrey, settings);
+      else
+        measuring.Add(i, j, leftGrey, rightGrey, settings);
     }
   }
+  measuring.Finish();
 }
 
 }  // namespace vistarium::matching

@@ -7,6 +7,8 @@
 #include "app/pipeline.h"
 #include "matching/preparation.h"
 #include "params/parameter_file.h"
+#include "refine/grey_store.h"
+#include "refine/refinement.h"
 
 namespace vistarium::matching {
 namespace {
@@ -124,6 +126,33 @@ TEST(MatchAllPairs, CancelDuringAPairKeepsOnlyTheEarlierPairs) {
     app::RunFindingPhaseWithoutEstimate(rs, quiet, Pictures(3, false), QuickParameters());
     EXPECT_FALSE(rs.CancelRequested);
     EXPECT_FALSE(IsZero(rs.Geometry[2].LeftConnection));
+  }
+}
+
+// With refinement, connections are measured on a second thread while the
+// next pairs are searched: each comes out as measured alone afterwards.
+TEST(MatchAllPairs, ConnectionsMeasuredAlongsideTheSearchesAreThoseMeasuredAlone) {
+  RunState rs;
+  rs.Refine = true;
+  rs.Calibrate = true;  // no rescue during the matching
+  TakeRunSnapshot(rs, Pictures(4, false), QuickParameters());
+  SetUpProjection(rs);
+  SilentProgressUi ui;
+  MatchAllPairs(rs, ui);
+  ASSERT_FALSE(rs.CancelRequested);
+  for (int i = 0; i < 3; ++i) {
+    const int j = i + 1;
+    const TConnectionRefinement alongside = rs.Geometry[static_cast<std::size_t>(i)].RightRefinement;
+    ASSERT_TRUE(alongside.Fitted) << i;
+    refine::RefinementSettings settings;
+    settings.Rescue = false;
+    refine::GreyStore& greys = refine::GreyPicturesOf(rs);
+    refine::RefineStoredConnection(rs, i, j, *greys.Pyramid(rs, i), *greys.Pyramid(rs, j), settings);
+    const TConnectionRefinement& alone = rs.Geometry[static_cast<std::size_t>(i)].RightRefinement;
+    EXPECT_EQ(alone.Inliers, alongside.Inliers) << i;
+    EXPECT_EQ(alone.RmsPixels, alongside.RmsPixels) << i;
+    EXPECT_EQ(alone.LeftPoints, alongside.LeftPoints) << i;
+    EXPECT_EQ(alone.RightPoints, alongside.RightPoints) << i;
   }
 }
 
