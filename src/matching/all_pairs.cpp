@@ -93,13 +93,13 @@ void PrepareWorking(RunState& rs, int p, const DecodedPicture& d, TColMatrix& ta
 
 // Connections measured at full size on a thread of their own while the
 // next pairs are searched: the search of a pair and the measuring of the
-// one before are independent, and the measuring's many short parallel
-// loops gain little from the second core (a fifth of its time, where two
-// connections measured side by side gain nearly half). The calling thread
-// measures too once the searches are done, or when two connections wait,
-// so that no more than four pairs' grey pyramids are held. Each connection
-// is measured as it would be alone; none uses the feature store, which
-// stays the calling thread's.
+// one before are independent, and their parallel loops are short, so that
+// the second core gains the search nothing and the measuring a third of
+// its time, where the two side by side keep both cores busy. The calling
+// thread measures too once the searches are done, or when two connections
+// wait, so that no more than four pairs' grey pyramids are held. Each
+// connection is measured as it would be alone; none uses the feature
+// store, which stays the calling thread's.
 class ConnectionMeasuring {
 public:
   // `alongside` false measures each connection at once on the calling
