@@ -103,8 +103,9 @@ void PrepareWorking(RunState& rs, int p, const DecodedPicture& d, TColMatrix& ta
 class ConnectionMeasuring {
 public:
   // `alongside` false measures each connection at once on the calling
-  // thread, as a set of two pairs is best measured: its one overlap would
-  // cost the second search its second core.
+  // thread: for a run kept to one thread (OMP_NUM_THREADS=1, as sets
+  // joined side by side run), and for a set of two pairs, whose one overlap
+  // would cost the second search its second core.
   ConnectionMeasuring(RunState& rs, bool alongside)
       : rs_(rs), alongside_(alongside), threads_(omp_get_max_threads()) {}
   ConnectionMeasuring(const ConnectionMeasuring&) = delete;
@@ -239,7 +240,7 @@ void MatchAllPairs(RunState& rs, ProgressUi& ui, const std::vector<bool>* given)
     return std::async(std::launch::async, [&rs, greys, colours, p] { return Decode(rs, greys, colours, p); });
   };
   const int pairs = rs.PictureSet.Is360 ? count : count - 1;
-  ConnectionMeasuring measuring(rs, pairs >= 3);
+  ConnectionMeasuring measuring(rs, pairs >= 3 && omp_get_max_threads() >= 2);
   std::future<DecodedPicture> next;
   if (pairs > 0) next = decode(1 % count);
   for (int i = 0; i < pairs; ++i) {

@@ -513,7 +513,7 @@ bool FeatureStore::FindMissing(const std::vector<Wanted>& wanted, int side, cons
     // for only about two thirds of its time, and a picture's loading runs
     // on one.
     ParallelFailures failures(count);
-#pragma omp parallel for schedule(dynamic, 1) num_threads(2)
+#pragma omp parallel for schedule(dynamic, 1) num_threads(std::min(2, omp_get_max_threads()))
     for (std::size_t k = 0; k < count; ++k) {
       if (stop) continue;
       failures.Run(k, [&] {
