@@ -42,12 +42,7 @@ bool GreyStore::Holds(int p) const {
 }
 
 GreyStore& GreyPicturesOf(RunState& rs) {
-  auto* store = dynamic_cast<GreyStore*>(rs.GreyPictures.get());
-  if (!store) {
-    rs.GreyPictures = std::make_shared<GreyStore>();
-    store = static_cast<GreyStore*>(rs.GreyPictures.get());
-  }
-  return *store;
+  return StageStoreIn<GreyStore>(rs.GreyPictures, [] { return std::make_shared<GreyStore>(); });
 }
 
 }  // namespace vistarium::refine

@@ -722,16 +722,13 @@ void SetPoint(const TProjectionParameters& pp, TConnectionSide& side, std::size_
 }  // namespace
 
 FeatureStore& RescueFeaturesOf(RunState& rs) {
-  auto* store = dynamic_cast<FeatureStore*>(rs.RescueFeatures.get());
-  if (!store) {
+  return StageStoreIn<FeatureStore>(rs.RescueFeatures, [] {
     // A connection is searched on the facing parts of its pictures.
     RescueOptions options;
     options.FacingShare = kRescueFacingShare;
     options.FirstWorkingSide = kRescueFirstSide;
-    rs.RescueFeatures = std::make_shared<FeatureStore>(options);
-    store = static_cast<FeatureStore*>(rs.RescueFeatures.get());
-  }
-  return *store;
+    return std::make_shared<FeatureStore>(options);
+  });
 }
 
 bool AddPairFeatures(RunState& rs, FeatureStore& store, const std::vector<std::pair<int, int>>& pairs,

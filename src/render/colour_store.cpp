@@ -16,12 +16,7 @@ std::shared_ptr<const ReducedPicture> ColourStore::Picture(const std::string& pa
 }
 
 ColourStore& ReducedColoursOf(RunState& rs) {
-  auto* store = dynamic_cast<ColourStore*>(rs.ReducedColours.get());
-  if (!store) {
-    rs.ReducedColours = std::make_shared<ColourStore>();
-    store = static_cast<ColourStore*>(rs.ReducedColours.get());
-  }
-  return *store;
+  return StageStoreIn<ColourStore>(rs.ReducedColours, [] { return std::make_shared<ColourStore>(); });
 }
 
 const ColourStore* ReducedColoursIn(const RunState& rs) {

@@ -72,6 +72,17 @@ struct StageStore {
   virtual ~StageStore() = default;
 };
 
+// The store of type T that `slot` holds, made there first (by `make`, which
+// returns a std::shared_ptr<T>) when it holds none of that type.
+template <typename T, typename Make>
+T& StageStoreIn(std::shared_ptr<StageStore>& slot, Make&& make) {
+  if (auto* store = dynamic_cast<T*>(slot.get())) return *store;
+  std::shared_ptr<T> made = make();
+  T& store = *made;
+  slot = std::move(made);
+  return store;
+}
+
 // The camera fitted to the correspondences of all connections together, with
 // every picture's orientation. Absent (Done false) with refinement off, for
 // placements by hand, and before the finding phase.
