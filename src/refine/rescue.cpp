@@ -506,7 +506,8 @@ bool FeatureStore::FindMissing(const std::vector<Wanted>& wanted, int side, cons
   // The reduced picture fits in side x side pixels; a facing part is a
   // share of it.
   double share = 0.0;
-  for (const Wanted& w : missing) share = std::max(share, w.Facing == Part::Whole ? 1.0 : std::min(1.0, options_.FacingShare));
+  for (const Wanted& w : missing)
+    share = std::max(share, w.Facing == Part::Whole ? 1.0 : std::min(1.0, options_.FacingShare));
   if (count > 1 && share * side * side <= kTwoAtOnce) {
     // Small searches two at a time, each taken up by whichever of two
     // threads is free: the detector spreads one picture over both cores
