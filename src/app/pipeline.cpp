@@ -71,14 +71,10 @@ void MatchAgainWhereTheCircleCloses(RunState& rs, matching::ProgressUi& ui) {
   std::vector<double> zooms;
   for (const PictureGeometry& g : rs.Geometry) zooms.push_back(g.Zoom);
   // The decoded pictures and the features found stay; the connections go.
-  const auto greys = rs.GreyPictures;
-  const auto colours = rs.ReducedColours;
-  const auto features = rs.RescueFeatures;
+  const FindingStores stores = rs.Stores;
   rs.Parameters.Camera.FocalLength = *closing;
   matching::SetUpProjection(rs);
-  rs.GreyPictures = greys;
-  rs.ReducedColours = colours;
-  rs.RescueFeatures = features;
+  rs.Stores = stores;
   for (std::size_t i = 0; i < rs.Geometry.size() && i < zooms.size(); ++i) rs.Geometry[i].Zoom = zooms[i];
   rs.Calibration.EstimatedFocalLength = estimated;
   rs.Calibration.ClosingFocalLength = *closing;
@@ -105,7 +101,7 @@ void CalibrateCamera(RunState& rs, matching::ProgressUi* ui) {
   Calibrate(rs, settings);
   // The grey pictures served the finding phase; the construction decodes
   // what it needs.
-  rs.GreyPictures.reset();
+  rs.Stores.GreyPictures.reset();
 }
 
 bool StartFindingWithEstimate(RunState& rs, matching::ProgressUi& ui, const FindingSteps& steps) {

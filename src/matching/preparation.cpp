@@ -101,9 +101,7 @@ void SetUpProjection(RunState& rs) {
   if (rs.Refine && rs.StartZooms.size() == rs.Geometry.size())
     for (std::size_t i = 0; i < rs.Geometry.size(); ++i) rs.Geometry[i].Zoom = rs.StartZooms[i];
   rs.Calibration = CameraCalibration{};
-  rs.RescueFeatures.reset();
-  rs.GreyPictures.reset();
-  rs.ReducedColours.reset();
+  rs.Stores = FindingStores{};
 }
 
 void UseCalibratedCamera(RunState& rs) {

@@ -42,7 +42,7 @@ bool GreyStore::Holds(int p) const {
 }
 
 GreyStore& GreyPicturesOf(RunState& rs) {
-  return StageStoreIn<GreyStore>(rs.GreyPictures, [] { return std::make_shared<GreyStore>(); });
+  return StageStoreIn<GreyStore>(rs.Stores.GreyPictures, [] { return std::make_shared<GreyStore>(); });
 }
 
 }  // namespace vistarium::refine

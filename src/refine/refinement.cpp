@@ -722,7 +722,7 @@ void SetPoint(const TProjectionParameters& pp, TConnectionSide& side, std::size_
 }  // namespace
 
 FeatureStore& RescueFeaturesOf(RunState& rs) {
-  return StageStoreIn<FeatureStore>(rs.RescueFeatures, [] {
+  return StageStoreIn<FeatureStore>(rs.Stores.RescueFeatures, [] {
     // A connection is searched on the facing parts of its pictures.
     RescueOptions options;
     options.FacingShare = kRescueFacingShare;

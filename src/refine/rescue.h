@@ -163,10 +163,11 @@ public:
   // no holder when the picture cannot be searched.
   using GreyLoader = std::function<std::pair<GreyView, std::shared_ptr<const void>>(int index)>;
   // AddPair for several pairs of pictures (left, right), loaded when their
-  // features are missing. Two pictures are loaded and searched at a time,
-  // each on one core. `goOn` is told the share found as it goes. False when
-  // it says stop or a picture cannot be loaded: the features of the
-  // pictures after it are not found.
+  // features are missing: searches of small reduced pictures two at a time,
+  // each on one core, larger ones one at a time with the next picture loaded
+  // meanwhile. `goOn` is told the share found as it goes. False when it
+  // says stop or a picture cannot be loaded: the features of the pictures
+  // after it are not found.
   bool AddPairs(const std::vector<std::pair<int, int>>& pairs, const GreyLoader& load,
                 const std::function<bool(double)>& goOn = {});
   // Matches the features of the pairs added before whose matches it does

@@ -16,11 +16,11 @@ std::shared_ptr<const ReducedPicture> ColourStore::Picture(const std::string& pa
 }
 
 ColourStore& ReducedColoursOf(RunState& rs) {
-  return StageStoreIn<ColourStore>(rs.ReducedColours, [] { return std::make_shared<ColourStore>(); });
+  return StageStoreIn<ColourStore>(rs.Stores.ReducedColours, [] { return std::make_shared<ColourStore>(); });
 }
 
 const ColourStore* ReducedColoursIn(const RunState& rs) {
-  return dynamic_cast<const ColourStore*>(rs.ReducedColours.get());
+  return dynamic_cast<const ColourStore*>(rs.Stores.ReducedColours.get());
 }
 
 }  // namespace vistarium::render

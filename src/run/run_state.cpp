@@ -14,9 +14,7 @@ void ResetFindingResults(RunState& rs) {
   rs.LeftWorking = TColMatrix{};
   rs.RightWorking = TColMatrix{};
   rs.Calibration = CameraCalibration{};
-  rs.RescueFeatures.reset();
-  rs.GreyPictures.reset();
-  rs.ReducedColours.reset();
+  rs.Stores = FindingStores{};
 }
 
 void ResetConstructionResults(RunState& rs) {

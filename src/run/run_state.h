@@ -83,6 +83,18 @@ T& StageStoreIn(std::shared_ptr<StageStore>& slot, Make&& make) {
   return store;
 }
 
+// What the finding phase's stages keep of the pictures for the rest of a
+// run, each made on first use; all of it goes with the finding results.
+struct FindingStores {
+  // The rescue's features of the pictures, kept through the finding phase.
+  std::shared_ptr<StageStore> RescueFeatures;
+  // The pictures' grey pyramids, shared by the finding phase's stages.
+  std::shared_ptr<StageStore> GreyPictures;
+  // The pictures' reduced colours that the matching decoded, kept for the
+  // exposure gains.
+  std::shared_ptr<StageStore> ReducedColours;
+};
+
 // The camera fitted to the correspondences of all connections together, with
 // every picture's orientation. Absent (Done false) with refinement off, for
 // placements by hand, and before the finding phase.
@@ -115,13 +127,7 @@ struct RunState {
   TColMatrix LeftWorking;
   TColMatrix RightWorking;
   CameraCalibration Calibration;
-  // The rescue's features of the pictures, kept through the finding phase.
-  std::shared_ptr<StageStore> RescueFeatures;
-  // The pictures' grey pyramids, shared by the finding phase's stages.
-  std::shared_ptr<StageStore> GreyPictures;
-  // The pictures' reduced colours that the matching decoded, kept for the
-  // exposure gains.
-  std::shared_ptr<StageStore> ReducedColours;
+  FindingStores Stores;
 
   // Construction results.
   TRealPoint Horizon;

@@ -657,7 +657,7 @@ TEST(ExposureGains, ComeFromTheColoursTheMatchingKept) {
   render::CompensateExposure(rs);
   EXPECT_EQ(rs.Gains, fromKept);
   fs::rename(away, folder);
-  rs.ReducedColours.reset();
+  rs.Stores.ReducedColours.reset();
   render::CompensateExposure(rs);
   ASSERT_EQ(rs.Gains.size(), 4u);
   for (int i = 0; i < 4; ++i)
