@@ -631,10 +631,13 @@ CalibrationResult CalibrateJointly(const CalibrationProblem& problem, const Cali
       if (any) {
         fixCamera(focalKept, aberrationKept);
         SolveWithin(options, solver, bounds, summary);
-        // Judged on the connections of the pictures given zooms of their own.
+        // Judged on the connections of the pictures given zooms of their own:
+        // zooms new to the fit must clearly help; zooms it started from
+        // (found by the estimate or an earlier fit) are only refined, and
+        // must not fit worse.
         const double before = medianDistance(heldTurns, heldCamera, startZooms, own);
         kept = summary.IsSolutionUsable() &&
-               medianDistance(turns, camera, zooms, own) <= (1.0 - settings.ZoomGain) * before;
+               medianDistance(turns, camera, zooms, own) <= (startZoomed ? 1.0 : 1.0 - settings.ZoomGain) * before;
       } else if (startZoomed) {
         // The zooms given to start from are not borne out: one focal length
         // for all, fitted again.
