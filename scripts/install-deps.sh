@@ -11,7 +11,7 @@ packages=(
   libeigen3-dev                    # small dense linear algebra (rotation fit of the orientations)
   libexiv2-dev                     # EXIF of the pictures (orientation, focal length); EXIF and XMP of saved panoramas and 360 photos
   qt6-base-dev                     # the desktop application (Qt 6 Widgets)
-  libopencv-core-dev libopencv-imgproc-dev libopencv-features2d-dev libopencv-flann-dev  # feature search of the rescue (SIFT, FLANN matching)
+  libopencv-core-dev libopencv-imgproc-dev libopencv-features2d-dev  # feature search of the rescue (SIFT)
   libceres-dev                     # calibration of the camera on all connections together (robust least squares)
   liblensfun-dev                   # database of cameras: the crop factor of a camera whose EXIF gives no sensor size
   libgtest-dev libgmock-dev        # tests

@@ -4,24 +4,22 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <cstdlib>
 #include <future>
 #include <new>
 #include <numbers>
 #include <omp.h>
 #include <opencv2/core.hpp>
 #include <opencv2/features2d.hpp>
-#include <opencv2/flann.hpp>
 #include <opencv2/imgproc.hpp>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <sstream>
 #include <stdexcept>
 #include <tuple>
 
 #include "geom/numbers.h"
+#include "refine/descriptor_matching.h"
 #include "run/parallel.h"
 
 namespace vistarium::refine {
@@ -106,32 +104,25 @@ Features FindFeatures(const cv::Mat& fullGrey, const RescueOptions& options, int
 
 // Matches that pass the ratio test, at most one per right feature (the
 // closest), as (left index, right index). The two nearest descriptors come
-// from randomised k-d trees (FLANN) rather than a comparison of every pair:
-// a few hundredths of the work for thousands of features, and the ratio test
-// drops the rare match an approximate search gets wrong.
+// from comparing every pair, which is exact and, a block of descriptors at a
+// time, faster than approximate trees at the few thousand features a
+// picture gets.
 std::vector<std::pair<int, int>> MatchFeatures(const Features& left, const Features& right, double ratio) {
   std::vector<std::pair<int, int>> pairs;
   if (left.Descriptors.rows < 2 || right.Descriptors.rows < 2) return pairs;
-  std::unique_ptr<cv::flann::Index> trees;
-  {
-    // The trees are randomised through the C library's generator (and
-    // OpenCV's): seeded, so that a run gives the same matches every time,
-    // and built one set at a time, so that pairs matched at once on several
-    // threads draw the same numbers. The search draws none.
-    static std::mutex building;
-    const std::lock_guard<std::mutex> lock(building);
-    std::srand(20261208u);
-    cv::theRNG() = cv::RNG(20261208u);
-    trees = std::make_unique<cv::flann::Index>(right.Descriptors, cv::flann::KDTreeIndexParams(4));
-  }
-  cv::Mat nearest, squared;
-  trees->knnSearch(left.Descriptors, nearest, squared, 2, cv::flann::SearchParams(32));
+  CV_Assert(left.Descriptors.type() == CV_32F && right.Descriptors.type() == CV_32F &&
+            left.Descriptors.isContinuous() && right.Descriptors.isContinuous() &&
+            left.Descriptors.cols == right.Descriptors.cols);
+  const std::vector<NearestTwo> nearest =
+      FindNearestTwo(left.Descriptors.ptr<float>(), left.Descriptors.rows, right.Descriptors.ptr<float>(),
+                     right.Descriptors.rows, right.Descriptors.cols);
   std::vector<float> best(static_cast<std::size_t>(right.Descriptors.rows), -1.0f);
   std::vector<int> from(static_cast<std::size_t>(right.Descriptors.rows), -1);
-  for (int q = 0; q < nearest.rows; ++q) {
-    const int first = nearest.at<int>(q, 0), second = nearest.at<int>(q, 1);
-    if (first < 0 || second < 0) continue;
-    const float distance = std::sqrt(squared.at<float>(q, 0)), next = std::sqrt(squared.at<float>(q, 1));
+  for (int q = 0; q < static_cast<int>(nearest.size()); ++q) {
+    const int first = nearest[static_cast<std::size_t>(q)].First;
+    if (first < 0) continue;
+    const float distance = std::sqrt(nearest[static_cast<std::size_t>(q)].FirstSquared),
+                next = std::sqrt(nearest[static_cast<std::size_t>(q)].SecondSquared);
     if (!(distance < ratio * next)) continue;
     const auto r = static_cast<std::size_t>(first);
     if (from[r] < 0 || distance < best[r]) {
