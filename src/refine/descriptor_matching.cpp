@@ -1,8 +1,7 @@
 #include "refine/descriptor_matching.h"
 
-#include <immintrin.h>
-
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 namespace vistarium::refine {
@@ -31,19 +30,24 @@ bool HaveAvx2AndFma() {
   return have;
 }
 
-// References side by side, eight to a panel (a panel holds dimension k of
-// its eight references at [8 k, 8 k + 8)), two panels to a block; queries
-// six to a block. The block's twelve sums of eight and the two panels fill
-// fifteen of the sixteen vector registers.
-constexpr int kLanes = 8;
-constexpr int kBlockReferences = 2 * kLanes;
+// References side by side, a vector's lanes to a panel (a panel holds
+// dimension k of its references at [lanes k, lanes k + lanes)), two panels
+// to a block; queries six to a block. The block's twelve sums and the two
+// panels fill fifteen of the sixteen vector registers. Written with the
+// compiler's vector types, so that one body serves AVX2 (eight lanes, fused
+// multiply-add) and the SSE2 every x86-64 processor has (four lanes); the build lets the compiler fuse
+// multiplications and additions and broadcast without adding.
 constexpr int kBlockQueries = 6;
 // References compared with every query before the next ones: their panels
 // (128 KB for SIFT) stay in the second-level cache.
 constexpr int kChunkReferences = 256;
 
-__attribute__((target("avx2,fma"))) void NearestTwoAvx2(const float* queries, int queryCount, const float* references,
-                                                        int referenceCount, int dims, std::vector<Best>& best) {
+template <typename V>
+__attribute__((always_inline)) inline void NearestTwoBlocked(const float* queries, int queryCount,
+                                                             const float* references, int referenceCount, int dims,
+                                                             std::vector<Best>& best) {
+  constexpr int kLanes = static_cast<int>(sizeof(V) / sizeof(float));
+  constexpr int kBlockReferences = 2 * kLanes;
   const int padded = (referenceCount + kBlockReferences - 1) / kBlockReferences * kBlockReferences;
   std::vector<float> panels(static_cast<std::size_t>(padded) * static_cast<std::size_t>(dims), 0.0f);
   // Padding references lie infinitely far from every query.
@@ -59,8 +63,6 @@ __attribute__((target("avx2,fma"))) void NearestTwoAvx2(const float* queries, in
     norms[static_cast<std::size_t>(r)] = norm;
   }
   const std::vector<float> none(static_cast<std::size_t>(dims), 0.0f);
-  const __m256 two = _mm256_set1_ps(2.0f);
-  alignas(32) float d[kBlockReferences];
   alignas(32) float dots[kBlockQueries][kBlockReferences];
   for (int chunk = 0; chunk < padded; chunk += kChunkReferences) {
     const int chunkEnd = std::min(padded, chunk + kChunkReferences);
@@ -72,37 +74,41 @@ __attribute__((target("avx2,fma"))) void NearestTwoAvx2(const float* queries, in
       for (int r0 = chunk; r0 < chunkEnd; r0 += kBlockReferences) {
         const float* p0 = panels.data() + static_cast<std::size_t>(r0) * dims;
         const float* p1 = p0 + static_cast<std::size_t>(kLanes) * dims;
-        __m256 sum[kBlockQueries][2];
-        for (int i = 0; i < kBlockQueries; ++i) sum[i][0] = sum[i][1] = _mm256_setzero_ps();
+        V sum[kBlockQueries][2] = {};
         for (int k = 0; k < dims; ++k) {
-          const __m256 a = _mm256_loadu_ps(p0 + kLanes * k), b = _mm256_loadu_ps(p1 + kLanes * k);
+          V a, b;
+          std::memcpy(&a, p0 + kLanes * k, sizeof a);
+          std::memcpy(&b, p1 + kLanes * k, sizeof b);
           for (int i = 0; i < kBlockQueries; ++i) {
-            const __m256 v = _mm256_broadcast_ss(q[i] + k);
-            sum[i][0] = _mm256_fmadd_ps(v, a, sum[i][0]);
-            sum[i][1] = _mm256_fmadd_ps(v, b, sum[i][1]);
+            const V v = V{} + q[i][k];
+            sum[i][0] += v * a;
+            sum[i][1] += v * b;
           }
         }
         // Out of the registers only once the sums are complete (indexed by
         // the block's rows below, they would live in memory throughout).
         for (int i = 0; i < kBlockQueries; ++i) {
-          _mm256_store_ps(dots[i], sum[i][0]);
-          _mm256_store_ps(dots[i] + kLanes, sum[i][1]);
+          std::memcpy(dots[i], &sum[i][0], sizeof(V));
+          std::memcpy(dots[i] + kLanes, &sum[i][1], sizeof(V));
         }
         // |r|^2 - 2 q.r: the squared distance less |q|^2, which is the same
         // for every reference.
-        const __m256 n0 = _mm256_loadu_ps(norms.data() + r0), n1 = _mm256_loadu_ps(norms.data() + r0 + kLanes);
+        V n0, n1, d0, d1;
+        std::memcpy(&n0, norms.data() + r0, sizeof n0);
+        std::memcpy(&n1, norms.data() + r0 + kLanes, sizeof n1);
         for (int i = 0; i < rows; ++i) {
           Best& b = best[static_cast<std::size_t>(q0 + i)];
-          const __m256 d0 = _mm256_fnmadd_ps(two, _mm256_load_ps(dots[i]), n0),
-                       d1 = _mm256_fnmadd_ps(two, _mm256_load_ps(dots[i] + kLanes), n1);
+          std::memcpy(&d0, dots[i], sizeof d0);
+          std::memcpy(&d1, dots[i] + kLanes, sizeof d1);
+          d0 = n0 - 2.0f * d0;
+          d1 = n1 - 2.0f * d1;
           // Most blocks hold nothing nearer than the second nearest so far.
-          const __m256 second = _mm256_set1_ps(b.Second);
-          const int closer = _mm256_movemask_ps(_mm256_cmp_ps(d0, second, _CMP_LT_OQ)) |
-                             _mm256_movemask_ps(_mm256_cmp_ps(d1, second, _CMP_LT_OQ));
-          if (closer == 0) continue;
-          _mm256_store_ps(d, d0);
-          _mm256_store_ps(d + kLanes, d1);
-          for (int j = 0; j < kBlockReferences; ++j) b.Offer(d[j], r0 + j);
+          const auto closer = (d0 < b.Second) | (d1 < b.Second);
+          bool any = false;
+          for (int j = 0; j < kLanes; ++j) any = any || closer[j] != 0;
+          if (!any) continue;
+          for (int j = 0; j < kLanes; ++j) b.Offer(d0[j], r0 + j);
+          for (int j = 0; j < kLanes; ++j) b.Offer(d1[j], r0 + kLanes + j);
         }
       }
     }
@@ -115,6 +121,14 @@ __attribute__((target("avx2,fma"))) void NearestTwoAvx2(const float* queries, in
     b.First = std::max(0.0f, b.First + norm);
     b.Second = std::max(0.0f, b.Second + norm);
   }
+}
+
+using Eight = float __attribute__((vector_size(32)));
+using Four = float __attribute__((vector_size(16)));
+
+__attribute__((target("avx2,fma"))) void NearestTwoAvx2(const float* queries, int queryCount, const float* references,
+                                                        int referenceCount, int dims, std::vector<Best>& best) {
+  NearestTwoBlocked<Eight>(queries, queryCount, references, referenceCount, dims, best);
 }
 
 std::vector<NearestTwo> Results(const std::vector<Best>& best) {
@@ -141,12 +155,20 @@ std::vector<NearestTwo> FindNearestTwoPlain(const float* queries, int queryCount
   return Results(best);
 }
 
+std::vector<NearestTwo> FindNearestTwoWithoutAvx2(const float* queries, int queryCount, const float* references,
+                                                   int referenceCount, int dims) {
+  std::vector<Best> best(static_cast<std::size_t>(std::max(0, queryCount)));
+  if (referenceCount >= 2 && queryCount > 0)
+    NearestTwoBlocked<Four>(queries, queryCount, references, referenceCount, dims, best);
+  return Results(best);
+}
+
 std::vector<NearestTwo> FindNearestTwo(const float* queries, int queryCount, const float* references,
                                        int referenceCount, int dims) {
-  if (!HaveAvx2AndFma() || referenceCount < 2 || queryCount <= 0)
-    return FindNearestTwoPlain(queries, queryCount, references, referenceCount, dims);
-  std::vector<Best> best(static_cast<std::size_t>(queryCount));
-  NearestTwoAvx2(queries, queryCount, references, referenceCount, dims, best);
+  if (!HaveAvx2AndFma()) return FindNearestTwoWithoutAvx2(queries, queryCount, references, referenceCount, dims);
+  std::vector<Best> best(static_cast<std::size_t>(std::max(0, queryCount)));
+  if (referenceCount >= 2 && queryCount > 0)
+    NearestTwoAvx2(queries, queryCount, references, referenceCount, dims, best);
   return Results(best);
 }
 

@@ -8,8 +8,9 @@
 //
 // SIFT's descriptors hold whole numbers from 0 to 255 and are about 512
 // long, so that every sum taken here is a whole number far below 2^24 and
-// exact in single precision, in any order: the plain and the fast version then give the same result, the
-// fast one taken where the processor has AVX2 and FMA.
+// exact in single precision, in any order: the plain version and the
+// blocked one give the same result, the blocked one in AVX2 and FMA where
+// the processor has them and in SSE2 otherwise.
 
 #include <vector>
 
@@ -24,6 +25,9 @@ struct NearestTwo {
 // two references every First is -1.
 std::vector<NearestTwo> FindNearestTwo(const float* queries, int queryCount, const float* references,
                                        int referenceCount, int dims);
+// The blocked search in SSE2, as processors without AVX2 run it.
+std::vector<NearestTwo> FindNearestTwoWithoutAvx2(const float* queries, int queryCount, const float* references,
+                                                   int referenceCount, int dims);
 // The plain version: every distance summed as the definition says.
 std::vector<NearestTwo> FindNearestTwoPlain(const float* queries, int queryCount, const float* references,
                                             int referenceCount, int dims);

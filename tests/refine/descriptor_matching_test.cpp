@@ -27,26 +27,29 @@ cv::Mat SiftDescriptors(const char* name, int features) {
   return descriptors;
 }
 
-// Query and reference counts that are not whole blocks (and one picture
-// with more features than a cache chunk holds) leave nothing out.
-TEST(DescriptorMatching, FastVersionFindsWhatThePlainOneFindsOnPhotographs) {
+// In AVX2 (where the processor has it) and in SSE2. Query and reference
+// counts that are not whole blocks (and one picture with more features
+// than a cache chunk holds) leave nothing out.
+TEST(DescriptorMatching, BlockedVersionsFindWhatThePlainOneFindsOnPhotographs) {
   const cv::Mat left = SiftDescriptors("open4_01.jpg", 1500), right = SiftDescriptors("open4_02.jpg", 1003);
   ASSERT_GT(left.rows, 1000);
   ASSERT_GT(right.rows, 1000);
   for (const auto& [queries, references] : {std::pair{left, right}, std::pair{right, left.rowRange(0, 257)}}) {
     const int dims = queries.cols;
-    const auto fast = FindNearestTwo(queries.ptr<float>(), queries.rows, references.ptr<float>(), references.rows, dims);
-    const auto plain =
-        FindNearestTwoPlain(queries.ptr<float>(), queries.rows, references.ptr<float>(), references.rows, dims);
-    ASSERT_EQ(fast.size(), static_cast<std::size_t>(queries.rows));
-    int differing = 0, unmatched = 0;
-    for (std::size_t i = 0; i < fast.size(); ++i) {
-      differing += fast[i].First != plain[i].First || fast[i].FirstSquared != plain[i].FirstSquared ||
-                   fast[i].SecondSquared != plain[i].SecondSquared;
-      unmatched += plain[i].First < 0;
-    }
-    EXPECT_EQ(differing, 0);
+    const float *q = queries.ptr<float>(), *r = references.ptr<float>();
+    const auto plain = FindNearestTwoPlain(q, queries.rows, r, references.rows, dims);
+    int unmatched = 0;
+    for (const NearestTwo& n : plain) unmatched += n.First < 0;
     EXPECT_EQ(unmatched, 0);
+    for (const auto& fast : {FindNearestTwo(q, queries.rows, r, references.rows, dims),
+                             FindNearestTwoWithoutAvx2(q, queries.rows, r, references.rows, dims)}) {
+      ASSERT_EQ(fast.size(), plain.size());
+      int differing = 0;
+      for (std::size_t i = 0; i < fast.size(); ++i)
+        differing += fast[i].First != plain[i].First || fast[i].FirstSquared != plain[i].FirstSquared ||
+                     fast[i].SecondSquared != plain[i].SecondSquared;
+      EXPECT_EQ(differing, 0);
+    }
   }
 }
 
@@ -54,7 +57,8 @@ TEST(DescriptorMatching, KeepsTheLowestOfEqualNeighboursAndNeedsTwoReferences) {
   // Three dimensions; references 1 and 3 are equally near the first query.
   const float references[] = {9, 9, 9, 1, 0, 0, 5, 5, 5, 0, 1, 0};
   const float queries[] = {0, 0, 0, 5, 5, 4};
-  for (const auto& found : {FindNearestTwo(queries, 2, references, 4, 3), FindNearestTwoPlain(queries, 2, references, 4, 3)}) {
+  for (const auto& found : {FindNearestTwo(queries, 2, references, 4, 3), FindNearestTwoWithoutAvx2(queries, 2, references, 4, 3),
+                            FindNearestTwoPlain(queries, 2, references, 4, 3)}) {
     ASSERT_EQ(found.size(), 2u);
     EXPECT_EQ(found[0].First, 1);
     EXPECT_EQ(found[0].FirstSquared, 1.0f);
@@ -63,7 +67,8 @@ TEST(DescriptorMatching, KeepsTheLowestOfEqualNeighboursAndNeedsTwoReferences) {
     EXPECT_EQ(found[1].FirstSquared, 1.0f);
     EXPECT_EQ(found[1].SecondSquared, 57.0f);  // to references 0, 1 and 3 alike
   }
-  for (const auto& found : {FindNearestTwo(queries, 2, references, 1, 3), FindNearestTwoPlain(queries, 2, references, 1, 3)})
+  for (const auto& found : {FindNearestTwo(queries, 2, references, 1, 3), FindNearestTwoWithoutAvx2(queries, 2, references, 1, 3),
+                            FindNearestTwoPlain(queries, 2, references, 1, 3)})
     for (const NearestTwo& n : found) EXPECT_EQ(n.First, -1);
 }
 
