@@ -34,13 +34,13 @@ std::function<bool(double)> StepProgress(RunState& rs, matching::ProgressUi* ui)
 
 FindingSteps PlanFindingSteps(const RunState& rs) {
   // In proportion to the work, as measured on real sets: the estimate's
-  // features of a picture cost about what the matching of three pairs
-  // costs, and the calibration about one pair's matching a connection.
+  // features of a picture cost about what the matching of a pair costs,
+  // and the calibration about one pair's matching a connection.
   const int count = rs.PictureSet.Count;
   const double pairs = std::max(1, rs.PictureSet.Is360 ? count : count - 1);
   const bool searching = rs.Refine && !rs.ManualStitching;
   // The estimate searches at most four pairs, in two runs of three pictures.
-  const double estimate = searching && rs.EstimateFocal ? 3.0 * std::min(count, 6) : 0.0;
+  const double estimate = searching && rs.EstimateFocal ? std::min(count, 6) : 0.0;
   const double again = searching && rs.EstimateFocal && rs.PictureSet.Is360 ? pairs : 0.0;
   const double calibration = searching && rs.Calibrate ? pairs : 0.0;
   const double total = estimate + pairs + again + calibration;

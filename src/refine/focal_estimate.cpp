@@ -53,22 +53,12 @@ PairConsensus ConsensusOf(const PairData& pair, const TProjectionParameters& pp,
   return best;
 }
 
-}  // namespace
-
-std::optional<FocalEstimate> EstimateFocalLength(RunState& rs, const FocalSearchSettings& settings) {
+// The pairs searched: every adjacent pair of a small set, a few spread over
+// a large one (all share the one focal length), in runs of neighbouring
+// pairs that share their middle pictures: four pairs in two runs need the
+// features of six pictures, not eight.
+std::vector<std::pair<int, int>> ChosenPairs(const RunState& rs, const FocalSearchSettings& settings) {
   const int count = rs.PictureSet.Count;
-  const TPoint size = rs.Projection.PictureSize;
-  if (count < 2 || size.X <= 0 || size.Y <= 0) return std::nullopt;
-  // Features of their own, coarser than the rescue's: a focal length within
-  // a few percent is all the search needs, and the calibration finishes it.
-  RescueOptions coarse;
-  coarse.MaxWorkingSide = settings.FeatureSide;
-  coarse.MaxFeatures = settings.MaxFeatures;
-  FeatureStore store(coarse);
-  // The pairs searched: every adjacent pair of a small set, a few spread
-  // over a large one (all share the one focal length), in runs of
-  // neighbouring pairs that share their middle pictures: four pairs in two
-  // runs need the features of six pictures, not eight.
   std::vector<std::pair<int, int>> chosen;
   const int pairCount = rs.PictureSet.Is360 ? count : count - 1;
   if (pairCount <= settings.MaxPairs) {
@@ -81,14 +71,31 @@ std::optional<FocalEstimate> EstimateFocalLength(RunState& rs, const FocalSearch
         chosen.emplace_back(i, i + 1 == count ? 0 : i + 1);
       }
   }
-  // Features of the pictures they need, from the grey pictures that the
-  // matching and the calibration measure on afterwards. They take most of
-  // the search's time, their matching most of the rest.
-  const auto goOn = [&settings](double share) { return !settings.Progress || settings.Progress(share); };
-  // A picture of another size stops the search: the finding phase names it.
+  return chosen;
+}
+
+// The search on features of copies of longer side `side`; nothing when the
+// pairs do not agree, and `stopped` when told to stop (or a picture of
+// another size stopped it: the finding phase names that).
+std::optional<FocalEstimate> EstimateAt(RunState& rs, const FocalSearchSettings& settings,
+                                        const std::vector<std::pair<int, int>>& chosen, int side,
+                                        const std::function<bool(double)>& goOn, bool& stopped) {
+  const int count = rs.PictureSet.Count;
+  const TPoint size = rs.Projection.PictureSize;
+  stopped = true;
+  // Features of their own, coarser than the rescue's: a focal length within
+  // a few percent is all the search needs, and the calibration finishes it.
+  RescueOptions coarse;
+  coarse.MaxWorkingSide = side;
+  coarse.MaxFeatures = settings.MaxFeatures;
+  FeatureStore store(coarse);
+  // Features of the pictures the pairs need, from the grey pictures that
+  // the matching and the calibration measure on afterwards. They take most
+  // of the search's time, their matching most of the rest.
   if (!AddPairFeatures(rs, store, chosen, [&goOn](double share) { return goOn(0.8 * share); })) return std::nullopt;
   store.MatchPairs(chosen);
   if (!goOn(0.95)) return std::nullopt;
+  stopped = false;
   std::vector<PairData> pairs;
   for (const auto& [i, j] : chosen) pairs.push_back({i, j, store.MatchedPixels(i, j)});
   // Agreement within a couple of pixels, never finer than the reduced
@@ -200,6 +207,26 @@ std::optional<FocalEstimate> EstimateFocalLength(RunState& rs, const FocalSearch
   estimate.FocalLength = result.FocalLength;
   estimate.Zooms = result.Zooms;
   return estimate;
+}
+
+}  // namespace
+
+std::optional<FocalEstimate> EstimateFocalLength(RunState& rs, const FocalSearchSettings& settings) {
+  const TPoint size = rs.Projection.PictureSize;
+  if (rs.PictureSet.Count < 2 || size.X <= 0 || size.Y <= 0) return std::nullopt;
+  const std::vector<std::pair<int, int>> chosen = ChosenPairs(rs, settings);
+  // The share told never goes back when a larger side searches again.
+  double told = 0.0;
+  const auto goOn = [&settings, &told](double share) {
+    told = std::max(told, share);
+    return !settings.Progress || settings.Progress(told);
+  };
+  for (const int side : settings.FeatureSides) {
+    bool stopped = false;
+    std::optional<FocalEstimate> estimate = EstimateAt(rs, settings, chosen, side, goOn, stopped);
+    if (estimate || stopped) return estimate;
+  }
+  return std::nullopt;
 }
 
 }  // namespace vistarium::refine

@@ -40,8 +40,13 @@ struct FocalSearchSettings {
   int MinInliers = 20;  // agreeing matches for a pair to count
   int MaxPairs = 4;     // pairs searched, spread over the set
   int PairsInARun = 2;  // neighbouring pairs searched together
-  // Features on copies of this longer side, at most MaxFeatures a picture.
-  int FeatureSide = 600;
+  // Features on copies of the first of these longer sides, at most
+  // MaxFeatures a picture, and on copies of the next only when the pairs
+  // agree on no focal length there. At 400 pixels the search costs less
+  // than half what it costs at 600; on the real sets measured, the pairs
+  // agree there as they do at 600, and the calibration ends within a few
+  // percent of where it ends from 600.
+  std::vector<int> FeatureSides{400, 600};
   int MaxFeatures = 1500;
   // A pair whose matches agree on no rotation is tried with one picture at
   // zooms up to this factor either way, in steps of this share.

@@ -17,6 +17,7 @@
 #include "params/parameter_file.h"
 #include "render/picture_file.h"
 #include "../support/scratch_folder.h"
+#include "refine/focal_estimate.h"
 #include "refine/refinement.h"
 #include "refine/set_calibration.h"
 #include "sample_exif.h"
@@ -458,6 +459,32 @@ TEST_F(ZoomedSet, IsJoinedFromTheFocalLengthsThePicturesSay) {
   ASSERT_EQ(rs.StartZooms.size(), 4u);
   EXPECT_NEAR(rs.StartZooms[2], kZoom, 0.01);
   ExpectJoined(rs);
+}
+
+// The estimate searches larger copies only when the pairs agree on nothing
+// on the smaller ones: copies too small to hold a feature leave it to the
+// next side, whose estimate it then gives.
+TEST(FocalEstimate, SearchesLargerCopiesOnlyWhenTheSmallerAgreeOnNothing) {
+  const fs::path folder = kSource / "samples" / "open4";
+  const samples::SampleSet truth = samples::LoadTruthFile((folder / "truth.json").string());
+  RunState rs;
+  rs.Refine = true;
+  matching::TakeRunSnapshot(
+      rs, samples::RunPictures(truth, folder.string()),
+      samples::WithSetCamera(params::LoadParameterFile(kSource / "Options" / "CurrentParameters.spr"), truth));
+  matching::SetUpProjection(rs);
+  const auto estimate = [&rs](std::vector<int> sides) {
+    FocalSearchSettings settings;
+    settings.FeatureSides = std::move(sides);
+    return EstimateFocalLength(rs, settings);
+  };
+  EXPECT_FALSE(estimate({24}));
+  const std::optional<FocalEstimate> small = estimate({400}), tiered = estimate({24, 400}), large = estimate({400, 24});
+  ASSERT_TRUE(small && tiered && large);
+  EXPECT_NEAR(small->FocalLength, truth.Camera.FocalLength, 0.03 * truth.Camera.FocalLength);
+  EXPECT_EQ(tiered->FocalLength, small->FocalLength);
+  EXPECT_EQ(large->FocalLength, small->FocalLength);
+  EXPECT_EQ(tiered->Inliers, small->Inliers);
 }
 
 }  // namespace
