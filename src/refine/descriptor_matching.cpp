@@ -35,8 +35,7 @@ bool HaveAvx2AndFma() {
 // to a block; queries six to a block. The block's twelve sums and the two
 // panels fill fifteen of the sixteen vector registers. Written with the
 // compiler's vector types, so that one body serves AVX2 (eight lanes, fused
-// multiply-add) and the SSE2 every x86-64 processor has (four lanes); the build lets the compiler fuse
-// multiplications and additions and broadcast without adding.
+// multiply-add) and the SSE2 every x86-64 processor has (four lanes).
 constexpr int kBlockQueries = 6;
 // References compared with every query before the next ones: their panels
 // (128 KB for SIFT) stay in the second-level cache.
