@@ -205,9 +205,10 @@ TEST_F(MainWindowTest, JoinRunsOffTheWindowThreadThroughStagesTwoFourAndFive) {
   EXPECT_EQ(seen, (std::vector<WorkflowStage>{WorkflowStage::Finding, WorkflowStage::Constructing,
                                                WorkflowStage::PanoramaMade}));
   // The window's own events went on while the phases ran: the sampler
-  // fired at least once every 20 ms (a window thread held by the join would
-  // see it fire once or not at all).
-  EXPECT_GE(ticks, std::max<qint64>(3, joinMs / 20)) << joinMs << " ms";
+  // fired at least once every 40 ms on average (a window thread held by the
+  // join would see it fire once or not at all; a machine busy with other
+  // work delays the timer now and then).
+  EXPECT_GE(ticks, std::max<qint64>(3, joinMs / 40)) << joinMs << " ms";
   EXPECT_EQ(w.ProgressBar1->value(), 100);
   EXPECT_EQ(w.ProgressBar2->value(), 100);
   const Bitmap32& picture = w.SimpleShow()->Picture();
