@@ -1,6 +1,6 @@
-// The exhaustive nearest-two search of descriptors: the fast version against
-// the plain one on SIFT descriptors of real photographs, and the rules both
-// keep.
+// The exhaustive nearest-two search of descriptors: the blocked versions
+// against the plain one on SIFT descriptors of real photographs, and the
+// rules all keep.
 #include "refine/descriptor_matching.h"
 
 #include <gtest/gtest.h>
