@@ -158,7 +158,6 @@ public:
     }
     wake_.notify_all();
     if (worker_.joinable()) worker_.join();
-    omp_set_num_threads(threads_);
     if (failure_) std::rethrow_exception(failure_);
   }
 

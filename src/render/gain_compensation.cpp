@@ -213,8 +213,7 @@ void CompensateExposure(RunState& rs) {
       at.set_value(std::move(picture));
       return at.get_future();
     }
-    return std::async(std::launch::async, [&rs, p] {
-      const std::string& file = rs.PictureSet.FileNames.at(static_cast<std::size_t>(p));
+    return std::async(std::launch::async, [&rs, &file] {
       auto picture = std::make_shared<const ReducedPicture>(LoadReducedPicture(file, kFactor));
       const TPoint size = rs.Projection.PictureSize;
       if (picture->Picture.Width != (size.X + kFactor - 1) / kFactor ||
