@@ -70,6 +70,19 @@ protected:
   bool WaitForIdle(int ms = 180000) {
     return QTest::qWaitFor([this] { return !window_->JoinRunning(); }, ms);
   }
+  // Slow parameters, read by a fresh start of the window: one pair's
+  // search then takes far longer than a second, so that a stop arrives
+  // while it runs.
+  void StartWithSlowParameters() {
+    ParameterDialogs dialogs = window_->ParameterWindows();
+    dialogs.Method->SetValues({250, 120, 0});
+    params::SaveParameterFile(params::CurrentParameterFilePath(folder_), dialogs.Sets());
+    dialogs.Method->FormCreate();
+    window_.reset();
+    window_ = std::make_unique<TfrmMain>(services_, folder_);
+    window_->show();
+    ASSERT_EQ(window_->Parameters().Method.QualityCoefficient, 120);
+  }
   void JoinOpenSample() {
     Load(OpenSample());
     window_->mnuJoin->trigger();
@@ -118,14 +131,7 @@ TEST_F(MainWindowWorkTest, AMixedLoadKeepsEveryReadablePictureAndListsTheRefused
 // Cancel, pressed once the search is under way, stops it inside that first
 // pair and returns to the picture set as it was.
 TEST_F(MainWindowWorkTest, CancelStopsTheFindingInsideItsFirstPairAndKeepsTheSet) {
-  ParameterDialogs dialogs = window_->ParameterWindows();
-  dialogs.Method->SetValues({250, 120, 0});
-  params::SaveParameterFile(params::CurrentParameterFilePath(folder_), dialogs.Sets());
-  dialogs.Method->FormCreate();
-  window_.reset();  // a fresh start reads the slow parameters
-  window_ = std::make_unique<TfrmMain>(services_, folder_);
-  window_->show();
-  ASSERT_EQ(window_->Parameters().Method.QualityCoefficient, 120);
+  ASSERT_NO_FATAL_FAILURE(StartWithSlowParameters());
   Load(OpenSample());
   services_.answer = true;  // go on past the time question
   window_->mnuJoin->trigger();
@@ -150,9 +156,11 @@ TEST_F(MainWindowWorkTest, CancelStopsTheFindingInsideItsFirstPairAndKeepsTheSet
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }
 
-// Stitch Manually's feature search shows the progress panel; Escape stops it
-// and returns to the picture set.
+// Stitch Manually's search shows the progress panel; Escape stops it and
+// returns to the picture set. With the delivered parameters the whole search
+// of the sample can end before the key arrives.
 TEST_F(MainWindowWorkTest, StitchManuallyShowsItsCancelAndEscapeStopsIt) {
+  ASSERT_NO_FATAL_FAILURE(StartWithSlowParameters());
   Load(OpenSample());
   window_->mnuByHand->trigger();
   ASSERT_TRUE(window_->JoinRunning());
