@@ -13,14 +13,9 @@ namespace vistarium::refine {
 
 namespace {
 
-struct PairData {
-  int Left = 0, Right = 0;
-  std::vector<std::pair<TRealPoint, TRealPoint>> Pixels;
-};
-
 // The matches of a pair that agree on one rotation under the camera `pp`,
 // the right picture at `zoom` times its focal length.
-RayConsensus AgreeingAt(const PairData& pair, const TProjectionParameters& pp, double zoom, double tolerance,
+RayConsensus AgreeingAt(const MatchedPair& pair, const TProjectionParameters& pp, double zoom, double tolerance,
                         int iterations) {
   const TProjectionParameters right = geom::WithZoom(pp, zoom);
   std::vector<geom::Ray> a, b;
@@ -40,7 +35,7 @@ struct PairConsensus {
 // on a rotation, under the zoom of the right picture over the left one that
 // most agree with: a picture taken at another zoom (or a step back) fits no
 // rotation of the same focal length.
-PairConsensus ConsensusOf(const PairData& pair, const TProjectionParameters& pp, double tolerance,
+PairConsensus ConsensusOf(const MatchedPair& pair, const TProjectionParameters& pp, double tolerance,
                           const FocalSearchSettings& settings) {
   const int iterations = 4 * settings.RansacIterations;
   PairConsensus best{AgreeingAt(pair, pp, 1.0, tolerance, iterations), 1.0};
@@ -51,6 +46,27 @@ PairConsensus ConsensusOf(const PairData& pair, const TProjectionParameters& pp,
     if (c.Inliers.size() > best.Agreeing.Inliers.size()) best = {std::move(c), zoom};
   }
   return best;
+}
+
+// A curve smoothed over three neighbours.
+std::vector<double> Smoothed(const std::vector<double>& curve) {
+  std::vector<double> smooth(curve.size());
+  for (std::size_t n = 0; n < curve.size(); ++n) {
+    const double before = curve[n > 0 ? n - 1 : n], after = curve[n + 1 < curve.size() ? n + 1 : n];
+    smooth[n] = 0.25 * before + 0.5 * curve[n] + 0.25 * after;
+  }
+  return smooth;
+}
+
+// The focal length in the middle of where `curve` stays within 95 % of its
+// peak (narrow fields of view leave a broad plateau), the first peak where
+// it peaks twice.
+double PlateauMiddle(const std::vector<double>& focals, const std::vector<double>& curve) {
+  const std::size_t peak = static_cast<std::size_t>(std::max_element(curve.begin(), curve.end()) - curve.begin());
+  std::size_t low = peak, high = peak;
+  while (low > 0 && curve[low - 1] >= 0.95 * curve[peak]) --low;
+  while (high + 1 < curve.size() && curve[high + 1] >= 0.95 * curve[peak]) ++high;
+  return std::sqrt(focals[low] * focals[high]);
 }
 
 // The pairs searched: every adjacent pair of a small set, a few spread over
@@ -96,12 +112,17 @@ std::optional<FocalEstimate> EstimateAt(RunState& rs, const FocalSearchSettings&
   store.MatchPairs(chosen);
   if (!goOn(0.95)) return std::nullopt;
   stopped = false;
-  std::vector<PairData> pairs;
+  std::vector<MatchedPair> pairs;
   for (const auto& [i, j] : chosen) pairs.push_back({i, j, store.MatchedPixels(i, j)});
   // Agreement within a couple of pixels, never finer than the reduced
   // pictures the features were found on.
-  const double tolerance = std::max(2.0, store.FeatureScale());
+  return EstimateFromMatches(size, count, pairs, std::max(2.0, store.FeatureScale()), settings);
+}
 
+}  // namespace
+
+std::optional<FocalEstimate> EstimateFromMatches(TPoint size, int count, const std::vector<MatchedPair>& pairs,
+                                                 double tolerance, const FocalSearchSettings& settings) {
   std::vector<double> focals;
   for (double f = settings.Shortest; f <= settings.Longest; f *= settings.Step) focals.push_back(f);
   std::vector<std::vector<int>> agreeing(focals.size(), std::vector<int>(pairs.size(), 0));
@@ -130,28 +151,53 @@ std::optional<FocalEstimate> EstimateAt(RunState& rs, const FocalSearchSettings&
   std::vector<double> total(focals.size(), 0.0);
   for (std::size_t n = 0; n < focals.size(); ++n)
     for (int v : agreeing[n]) total[n] += std::log1p(static_cast<double>(v));
-  std::vector<double> smooth(total.size());
-  for (std::size_t n = 0; n < total.size(); ++n) {
-    const double before = total[n > 0 ? n - 1 : n], after = total[n + 1 < total.size() ? n + 1 : n];
-    smooth[n] = 0.25 * before + 0.5 * total[n] + 0.25 * after;
-  }
-  const std::size_t peak = static_cast<std::size_t>(std::max_element(smooth.begin(), smooth.end()) - smooth.begin());
-  std::size_t low = peak, high = peak;
-  while (low > 0 && smooth[low - 1] >= 0.95 * smooth[peak]) --low;
-  while (high + 1 < smooth.size() && smooth[high + 1] >= 0.95 * smooth[peak]) ++high;
-  FocalEstimate estimate;
-  estimate.FocalLength = std::sqrt(focals[low] * focals[high]);
-  TProjectionParameters pp;
-  geom::SetCameraProjection(pp, size, estimate.FocalLength, 0.0);
-  // A pair counts when its matches agree at the peak, or agree at the
-  // peak's focal length with one of its pictures at another zoom.
-  std::vector<PairConsensus> consensus;
+  // A pair whose pictures were taken at different zooms agrees on no
+  // rotation at the focal length where the others do, and a little, on
+  // spurious matches, at far shorter or longer ones: the total can peak
+  // where no pair agrees well (weir's pairs agree on a fifth of their
+  // matches at 30 mm, on 95 % at 75 mm with one picture at 1.14 times the
+  // zoom), or move along a broad plateau with a couple of such matches.
+  // Each pair's own peak, where far from the total's, is tried as well,
+  // with zooms allowed, and wins where the pairs clearly agree better.
+  struct Candidate {
+    double FocalLength = 0.0;
+    std::vector<PairConsensus> Consensus;
+    double Agreement = 0.0;
+  };
+  std::vector<double> tried{PlateauMiddle(focals, Smoothed(total))};
   for (std::size_t k = 0; k < pairs.size(); ++k) {
-    consensus.push_back(ConsensusOf(pairs[k], pp, tolerance, settings));
-    if (agreeing[peak][k] >= settings.MinInliers ||
-        (consensus.back().Zoom != 1.0 && static_cast<int>(consensus.back().Agreeing.Inliers.size()) >= settings.MinInliers))
-      ++estimate.Pairs;
+    std::vector<double> own(focals.size());
+    for (std::size_t n = 0; n < focals.size(); ++n) own[n] = agreeing[n][k];
+    const double f = PlateauMiddle(focals, Smoothed(own));
+    if (std::fabs(std::log(f / tried[0])) > std::log(settings.OtherPeakRatio)) tried.push_back(f);
   }
+  std::vector<Candidate> candidates(tried.size());
+  ParallelFailures tries(tried.size());
+#pragma omp parallel for schedule(dynamic)
+  for (std::size_t n = 0; n < tried.size(); ++n)
+    tries.Run(n, [&] {
+      Candidate& c = candidates[n];
+      c.FocalLength = tried[n];
+      TProjectionParameters pp;
+      geom::SetCameraProjection(pp, size, c.FocalLength, 0.0);
+      for (const MatchedPair& pair : pairs) {
+        c.Consensus.push_back(ConsensusOf(pair, pp, tolerance, settings));
+        c.Agreement += std::log1p(static_cast<double>(c.Consensus.back().Agreeing.Inliers.size()));
+      }
+    });
+  tries.Rethrow();
+  std::size_t best = 0;
+  for (std::size_t n = 1; n < candidates.size(); ++n)
+    if (candidates[n].Agreement > candidates[best].Agreement &&
+        candidates[n].Agreement > candidates[0].Agreement + settings.ClearlyBetterAgreement)
+      best = n;
+  FocalEstimate estimate;
+  estimate.FocalLength = candidates[best].FocalLength;
+  const std::vector<PairConsensus>& consensus = candidates[best].Consensus;
+  // A pair counts when its matches agree at the chosen focal length, on
+  // their own or with one of its pictures at another zoom.
+  for (const PairConsensus& c : consensus)
+    if (static_cast<int>(c.Agreeing.Inliers.size()) >= settings.MinInliers) ++estimate.Pairs;
   if (2 * estimate.Pairs < static_cast<int>(pairs.size()) || estimate.Pairs == 0) return std::nullopt;
 
   // Fitted to the agreeing matches of all pairs together. The pictures are
@@ -165,7 +211,7 @@ std::optional<FocalEstimate> EstimateAt(RunState& rs, const FocalSearchSettings&
   problem.Zooms.assign(static_cast<std::size_t>(count), 1.0);
   std::vector<bool> placed(static_cast<std::size_t>(count), false);
   for (std::size_t n = 0; n < pairs.size(); ++n) {
-    const PairData& pair = pairs[n];
+    const MatchedPair& pair = pairs[n];
     const RayConsensus& c = consensus[n].Agreeing;
     if (static_cast<int>(c.Inliers.size()) < settings.MinInliers) continue;
     CalibrationPair cp;
@@ -208,8 +254,6 @@ std::optional<FocalEstimate> EstimateAt(RunState& rs, const FocalSearchSettings&
   estimate.Zooms = result.Zooms;
   return estimate;
 }
-
-}  // namespace
 
 std::optional<FocalEstimate> EstimateFocalLength(RunState& rs, const FocalSearchSettings& settings) {
   const TPoint size = rs.Projection.PictureSize;

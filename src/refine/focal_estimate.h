@@ -52,10 +52,31 @@ struct FocalSearchSettings {
   // zooms up to this factor either way, in steps of this share.
   double LargestZoom = 1.3;
   double ZoomStep = 0.02;
+  // The focal length where one pair agrees most, when it differs from the
+  // one where all agree most together by more than OtherPeakRatio either
+  // way, replaces it when the pairs' agreement there, summed as the
+  // logarithms of their agreeing matches, is larger by more than
+  // ClearlyBetterAgreement (0.25: as if one pair had 28 % more, and none
+  // fewer). Closer peaks lie within what the calibration corrects.
+  double OtherPeakRatio = 1.25;
+  double ClearlyBetterAgreement = 0.25;
   // Told the share of the search done (0 to 1) as it goes; false stops the
   // search, which then finds nothing.
   std::function<bool(double)> Progress;
 };
+
+// The matched pixels of a pair of pictures: (left, right) positions at full
+// size.
+struct MatchedPair {
+  int Left = 0, Right = 0;
+  std::vector<std::pair<TRealPoint, TRealPoint>> Pixels;
+};
+
+// The search on given matches of pairs of `count` pictures of `size`,
+// which agree with a rotation within `tolerance` pixels; nothing when fewer
+// than half of the pairs agree on any focal length.
+std::optional<FocalEstimate> EstimateFromMatches(TPoint size, int count, const std::vector<MatchedPair>& pairs,
+                                                 double tolerance, const FocalSearchSettings& settings = {});
 
 // Searches the run's pictures (rs.PictureSet, the size in rs.Projection);
 // nothing when fewer than half of the pairs agree on any focal length.

@@ -487,5 +487,44 @@ TEST(FocalEstimate, SearchesLargerCopiesOnlyWhenTheSmallerAgreeOnNothing) {
   EXPECT_EQ(tiered->Inliers, small->Inliers);
 }
 
+// Matches like those of a row of three narrow pictures (75 mm), the first
+// taken at another zoom than the others, where near things shift a tenth of
+// the matches: the first pair agrees on no rotation of one focal length,
+// and a little, on spurious matches, at far shorter and far longer ones,
+// which must not outvote the second pair's agreement at the truth. The
+// estimate finds the focal length and the first picture's zoom.
+TEST(FocalEstimate, FindsTheFocalLengthWhereAPairAtAnotherZoomAgreesOnlyAtItsZoom) {
+  const TPoint size{1333, 750};
+  constexpr double kFocal = 75.0, kYaw = 0.2;
+  TProjectionParameters camera;
+  geom::SetCameraProjection(camera, size, kFocal, 0.0);
+  const geom::Rotation turn{std::cos(kYaw), 0, -std::sin(kYaw), 0, 1, 0, std::sin(kYaw), 0, std::cos(kYaw)};
+  for (const double zoom : {0.88, 0.85})
+    for (const unsigned seed : {12u, 13u}) {
+      std::mt19937 random(seed);
+      std::uniform_real_distribution<double> unit(0.0, 1.0);
+      std::normal_distribution<double> noise(0.0, 0.7);
+      std::vector<MatchedPair> pairs;
+      for (int i = 0; i < 2; ++i) {
+        MatchedPair pair{i, i + 1, {}};
+        const TProjectionParameters left = i == 0 ? geom::WithZoom(camera, zoom) : camera;
+        while (pair.Pixels.size() < (i == 0 ? 200u : 300u)) {
+          const TRealPoint l{unit(random) * size.X, unit(random) * size.Y};
+          const std::optional<TRealPoint> r = geom::RayToPixel(camera, geom::Rotate(turn, geom::PixelToRay(left, l)));
+          if (!r || r->X < 0 || r->Y < 0 || r->X >= size.X || r->Y >= size.Y) continue;
+          const double near = unit(random) < 0.1 ? 40.0 * unit(random) : 0.0;
+          pair.Pixels.push_back({{l.X + noise(random), l.Y + noise(random)},
+                                 {r->X + near + noise(random), r->Y + noise(random)}});
+        }
+        pairs.push_back(std::move(pair));
+      }
+      const std::optional<FocalEstimate> e = EstimateFromMatches(size, 3, pairs, 3.3);
+      ASSERT_TRUE(e) << "zoom " << zoom << ", draw " << seed;
+      EXPECT_NEAR(e->FocalLength, kFocal, 0.05 * kFocal) << "zoom " << zoom << ", draw " << seed;
+      ASSERT_EQ(e->Zooms.size(), 3u);
+      EXPECT_NEAR(e->Zooms[0] / e->Zooms[1], zoom, 0.01) << "zoom " << zoom << ", draw " << seed;
+    }
+}
+
 }  // namespace
 }  // namespace vistarium::refine
