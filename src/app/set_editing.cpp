@@ -150,15 +150,41 @@ std::vector<int> OrderTurningReversed(int count, bool is360, const std::vector<b
   return order;
 }
 
-std::string ReorderQuestion(const std::vector<int>& order) {
+namespace {
+
+// The first picture out of its place, and the whole order, counted from 1.
+std::pair<std::string, std::string> OrderWords(const std::vector<int>& order) {
   std::string moved, all;
   for (std::size_t i = 0; i < order.size(); ++i) {
     all += (i ? ", " : "") + std::to_string(order[i] + 1);
     if (order[i] != static_cast<int>(i) && moved.empty())
       moved = "picture " + std::to_string(order[i] + 1) + " belongs in place " + std::to_string(i + 1);
   }
+  return {moved, all};
+}
+
+}  // namespace
+
+std::string ReorderQuestion(const std::vector<int>& order) {
+  const auto [moved, all] = OrderWords(order);
   return "Some pictures seem to be out of order: " + moved +
          ".\nPut the pictures in the order " + all + " and join them again?";
+}
+
+std::vector<int> FittingOrder(const RunState& rs) {
+  std::vector<bool> reversed;
+  bool any = false;
+  for (const ConnectionCheck& c : CheckConnections(rs)) {
+    const bool named = !ConnectionWarning(c).empty() && !StopSignalled(rs);
+    reversed.push_back(named && ConnectionReversed(rs, c.Left, c.Right));
+    any = any || reversed.back();
+  }
+  return any ? OrderTurningReversed(rs.PictureSet.Count, rs.PictureSet.Is360, reversed) : std::vector<int>{};
+}
+
+std::string ReorderNote(const std::vector<int>& order) {
+  const auto [moved, all] = OrderWords(order);
+  return "some pictures seem to be out of order: " + moved + "; joined in the order " + all + ", they may fit";
 }
 
 }  // namespace vistarium::app

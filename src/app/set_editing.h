@@ -60,4 +60,12 @@ std::vector<int> OrderTurningReversed(int count, bool is360, const std::vector<b
 // The question that offers the order (pictures counted from 1).
 std::string ReorderQuestion(const std::vector<int>& order);
 
+// The order in which the pictures of a joined run fit, from its named
+// connections whose pictures stand the wrong way round; empty when none
+// does.
+std::vector<int> FittingOrder(const RunState& rs);
+
+// What the command line says of that order (pictures counted from 1).
+std::string ReorderNote(const std::vector<int>& order);
+
 }  // namespace vistarium::app

@@ -898,14 +898,7 @@ void TfrmMain::StartConstruction(WorkflowStage startedFrom) {
         held_ = {factor, rs_.Panorama.Width, rs_.Panorama.Height};
         // Connections named because their pictures stand the wrong way
         // round point to the order in which the set fits.
-        std::vector<bool> reversed;
-        bool any = false;
-        for (const ConnectionCheck& c : CheckConnections(rs_)) {
-          const bool named = !ConnectionWarning(c).empty() && !StopSignalled(rs_);
-          reversed.push_back(named && app::ConnectionReversed(rs_, c.Left, c.Right));
-          any = any || reversed.back();
-        }
-        if (any) proposedOrder_ = app::OrderTurningReversed(rs_.PictureSet.Count, rs_.PictureSet.Is360, reversed);
+        proposedOrder_ = app::FittingOrder(rs_);
       },
       [this, startedFrom](std::exception_ptr error) {
         QApplication::restoreOverrideCursor();

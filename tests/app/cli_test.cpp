@@ -324,6 +324,21 @@ TEST_F(CliTest, AWrongCameraEntryIsCalibratedAndNamedAsWrong) {
   EXPECT_NE(r.err.find("camera calibrated on all connections: focal length "), std::string::npos) << r.err;
 }
 
+// Two pictures given the wrong way round: their connections are named, and
+// the run says in which order the set fits.
+TEST_F(CliTest, PicturesOutOfOrderAreNamedWithTheOrderThatFits) {
+  std::vector<std::string> files = SetFiles("open4");
+  std::swap(files[0], files[1]);
+  std::vector<std::string> args = {"match"};
+  args.insert(args.end(), files.begin(), files.end());
+  const Result r = RunTool(args);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("warning: some pictures seem to be out of order: picture 2 belongs in place 1; joined in "
+                       "the order 2, 1, 3, 4, they may fit\n"),
+            std::string::npos)
+      << r.err;
+}
+
 // A saved panorama: a real picture with a sound trailer (open, three
 // picture widths to the turn) whose horizon lies below the middle.
 class ViewCommand : public CliTest {

@@ -20,6 +20,7 @@
 #include "app/cli/batch.h"
 #include "app/panorama_file.h"
 #include "app/picture_metadata.h"
+#include "app/set_editing.h"
 #include "app/sphere_export.h"
 #include "app/parameters_in_force.h"
 #include "app/calibration_report.h"
@@ -130,7 +131,8 @@ const char* const kJsonNote =
     "messages on stderr count them from 1 (\"pictures 1 and 2\").\n";
 const char* const kWarningNote =
     "A connection whose points fit no rotation of the sphere well is named in a\n"
-    "warning on stderr; check it by hand.\n";
+    "warning on stderr; check it by hand. When named connections fit with their\n"
+    "pictures the other way round, a warning gives the order in which they fit.\n";
 
 // The whole usage, or that of one command.
 std::string UsageText(const std::string& command = {}) {
@@ -479,6 +481,10 @@ void WarnUnreliable(const RunState& rs, app::CameraSource source, Console& conso
     const std::string warning = ConnectionWarning(c);
     if (!warning.empty()) console.Err << "vistarium-cli: warning: " << warning << '\n';
   }
+  // Named connections whose pictures stand the wrong way round point to the
+  // order in which the set fits.
+  if (const std::vector<int> order = app::FittingOrder(rs); !order.empty())
+    console.Err << "vistarium-cli: warning: " << app::ReorderNote(order) << '\n';
 }
 
 int Match(const std::vector<std::string>& args, const fs::path& programFolder, Console& console) {
