@@ -175,7 +175,8 @@ std::vector<int> FittingOrder(const RunState& rs) {
   std::vector<bool> reversed;
   bool any = false;
   for (const ConnectionCheck& c : CheckConnections(rs)) {
-    const bool named = !ConnectionWarning(c).empty() && !StopSignalled(rs);
+    // A connection that features placed found its pictures as arranged.
+    const bool named = !ConnectionWarning(c).empty() && !c.Rescued && !StopSignalled(rs);
     reversed.push_back(named && ConnectionReversed(rs, c.Left, c.Right));
     any = any || reversed.back();
   }
