@@ -741,7 +741,7 @@ FeatureStore& RescueFeaturesOf(RunState& rs) {
 }
 
 bool AddPairFeatures(RunState& rs, FeatureStore& store, const std::vector<std::pair<int, int>>& pairs,
-                     const std::function<bool(double)>& goOn) {
+                     const std::function<bool(double)>& goOn, bool first) {
   const TPoint size = rs.Projection.PictureSize;
   GreyStore& greys = GreyPicturesOf(rs);
   return store.AddPairs(
@@ -752,7 +752,7 @@ bool AddPairFeatures(RunState& rs, FeatureStore& store, const std::vector<std::p
         if (g.Width != size.X || g.Height != size.Y) return {};
         return {GreyView{g.Width, g.Height, g.Values.data()}, std::move(pyramid)};
       },
-      goOn);
+      goOn, first ? store.FirstSearchSide(std::max(size.X, size.Y)) : 0);
 }
 
 std::optional<RescuedRotation> TryRescue(RunState& rs, const PairCameras& pp, int i, int j, const GreyPyramid& left,

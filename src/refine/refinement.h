@@ -166,9 +166,10 @@ FeatureStore& RescueFeaturesOf(RunState& rs);
 // the store lacks (FeatureStore::AddPairs), from their full-size grey
 // pictures (the run's GreyStore). False when a picture does not have the
 // set's size or `goOn`, told the share found, says stop (the features of
-// the pictures after it are then not found).
+// the pictures after it are then not found). With `first`, on the reduced
+// pictures a feature search tries first.
 bool AddPairFeatures(RunState& rs, FeatureStore& store, const std::vector<std::pair<int, int>>& pairs,
-                     const std::function<bool(double)>& goOn = {});
+                     const std::function<bool(double)>& goOn = {}, bool first = false);
 
 // The rescue of the connection of pictures i and j (j the right neighbour)
 // when the refinement could not make it reliable: features of the two

@@ -557,14 +557,19 @@ void FeatureStore::AddPairAt(int leftIndex, const GreyView& left, int rightIndex
 }
 
 bool FeatureStore::AddPairs(const std::vector<std::pair<int, int>>& pairs, const GreyLoader& load,
-                            const std::function<bool(double)>& goOn) {
+                            const std::function<bool(double)>& goOn, int side) {
   std::vector<Wanted> wanted;
   for (const auto& [i, j] : pairs) {
     const auto [lp, rp] = PartsOf(i, j);
     wanted.push_back({i, lp, {}});
     wanted.push_back({j, rp, {}});
   }
-  return FindMissing(wanted, options_.MaxWorkingSide, load, goOn);
+  return FindMissing(wanted, side > 0 ? side : options_.MaxWorkingSide, load, goOn);
+}
+
+int FeatureStore::FirstSearchSide(int longerSide) const {
+  const int first = options_.FirstWorkingSide;
+  return first > 0 && first < options_.MaxWorkingSide && first < longerSide ? first : options_.MaxWorkingSide;
 }
 
 double FeatureStore::FeatureScale() const {
@@ -637,9 +642,8 @@ FeatureRotation FeatureStore::Estimate(int leftIndex, const GreyView& left, int 
   };
   // The smaller pictures first; the larger ones only when those leave the
   // rotation in doubt.
-  const int first = options_.FirstWorkingSide;
-  if (first > 0 && first < options_.MaxWorkingSide &&
-      first < std::max(ViewOf(left).cols, ViewOf(left).rows)) {
+  const int first = FirstSearchSide(std::max(ViewOf(left).cols, ViewOf(left).rows));
+  if (first != options_.MaxWorkingSide) {
     FeatureRotation found = at(first);
     if (found.Confident) return found;
   }

@@ -168,8 +168,13 @@ public:
   // meanwhile. `goOn` is told the share found as it goes. False when it
   // says stop or a picture cannot be loaded: the features of the pictures
   // after it are not found.
+  // The features are found on pictures reduced to `side` (MaxWorkingSide
+  // when 0).
   bool AddPairs(const std::vector<std::pair<int, int>>& pairs, const GreyLoader& load,
-                const std::function<bool(double)>& goOn = {});
+                const std::function<bool(double)>& goOn = {}, int side = 0);
+  // The longer side of the reduced pictures Estimate searches first, for
+  // pictures whose longer side is `longerSide`.
+  int FirstSearchSide(int longerSide) const;
   // Matches the features of the pairs added before whose matches it does
   // not hold yet, several pairs at once.
   void MatchPairs(const std::vector<std::pair<int, int>>& pairs);
