@@ -30,6 +30,7 @@ int main(int, char** argv) {
     execvp(path, argv);
   } else {
     std::strcpy(path, "vistarium-cli-run");
+    execvp(path, argv);
   }
   std::fprintf(stderr, "vistarium-cli: cannot start %s: %s\n", path, std::strerror(errno));
   return 127;
