@@ -292,6 +292,9 @@ void MatchAllPairs(RunState& rs, ProgressUi& ui, const std::vector<bool>* given)
       // under a camera the calibration is about to correct.
       refine::RefinementSettings settings;
       settings.Rescue = !rs.ManualStitching && !(rs.Calibrate && rs.Refine);
+      // Measured at a reduced size for the calibration, which measures them
+      // again at full size under the camera it fits.
+      if (!rs.ManualStitching && rs.Calibrate) settings.FinestLevel = refine::MeasuringLevel(rs.Projection.PictureSize);
       // A rescue searches features in the run's store: measured here.
       if (settings.Rescue)
         refine::RefineStoredConnection(rs, i, j, *leftGrey, *rightGrey, settings);

@@ -606,6 +606,12 @@ TRealPoint PatchMapping::At(int u, int v) const {
   return p;
 }
 
+int MeasuringLevel(TPoint pictureSize, int side) {
+  int level = 0;
+  for (int shorter = std::min(pictureSize.X, pictureSize.Y); (shorter >> level) > side;) ++level;
+  return level;
+}
+
 PairCameras CamerasOf(const RunState& rs, int i, int j) {
   PairCameras c{PictureProjection(rs, i), PictureProjection(rs, j)};
   c.Left.ExactAberrationInverse = c.Right.ExactAberrationInverse = true;
@@ -623,7 +629,8 @@ TConnectionRefinement RefineRotation(const PairCameras& pp, const GreyPyramid& l
   // narrow overlap holds too few spots to fit (the search window grows
   // instead).
   const int shorter = std::min(left.Levels[0].Width, left.Levels[0].Height);
-  int top = 0;
+  const int finest = std::clamp(settings.FinestLevel, 0, levels - 1);
+  int top = finest;
   while (top + 1 < levels && errorPixels / std::ldexp(1.0, top) > 4.0 && (shorter >> (top + 1)) >= kMinLevelSide)
     ++top;
 
@@ -631,21 +638,24 @@ TConnectionRefinement RefineRotation(const PairCameras& pp, const GreyPyramid& l
   // Whether the rotation in hand was fitted on the level above; if not, the
   // next level searches the whole assumed error again.
   bool fittedAbove = false;
-  for (int level = top; level >= 0; --level) {
+  for (int level = top; level >= finest; --level) {
     const double scale = std::ldexp(1.0, level);
     const GreyPicture& l = left.Levels[static_cast<std::size_t>(level)];
     const GreyPicture& rp = right.Levels[static_cast<std::size_t>(level)];
-    const int half = level == 0 ? settings.PatchHalf : settings.CoarsePatchHalf;
-    // Below the top level the error is a pixel or so. At full size the
-    // window stays wide enough to see the misfit of a rotation that does not
+    const int half = level == finest ? settings.PatchHalf : settings.CoarsePatchHalf;
+    // Below the top level the error is a pixel or so. At the finest level
+    // (full size, unless the settings end the search above it) the window
+    // stays wide enough to see the misfit of a rotation that does not
     // explain the pair (a wrong focal length leaves spots pixels away).
     const int wholeError = std::min(static_cast<int>(std::ceil(errorPixels / scale)) + 1, kLargestRadius);
-    const int firstRadius = !fittedAbove ? wholeError : (level == 0 ? kFullSizeRadius : 3);
-    // Full size is searched twice: the second time from the rotation fitted
-    // the first time, with the patches resampled through it.
-    const int passes = level == 0 ? 2 : 1;
+    const int firstRadius = !fittedAbove ? wholeError : (level == finest ? kFullSizeRadius : 3);
+    // Full size is searched twice (FullSizePasses): the second time from
+    // the rotation fitted the first time, with the patches resampled
+    // through it. A reduced finest level, measured for the calibration and
+    // measured again at full size after it, is searched once.
+    const int passes = level == 0 ? std::max(settings.FullSizePasses, 1) : 1;
     const std::vector<TPoint> spots = SelectSpots(pp, geom::Transposed(r), l, rp, scale, half, firstRadius + 1,
-                                                  level == 0 ? settings.Spots : settings.CoarseSpots);
+                                                  level == finest ? settings.Spots : settings.CoarseSpots);
     for (int pass = 0; pass < passes; ++pass) {
       if (Stopped(settings)) return result;
       const int radius = pass == 0 ? firstRadius : kFullSizeRadius;
@@ -684,13 +694,13 @@ TConnectionRefinement RefineRotation(const PairCameras& pp, const GreyPyramid& l
         // widest search (helens: 13 ms of a 190 ms run).
         const bool barren = static_cast<int>(spots.size()) >= kDisagreeingCandidates &&
                             matches.size() * kBarrenSpotsPerCandidate < spots.size();
-        if (level == 0 || static_cast<int>(matches.size()) >= kDisagreeingCandidates || barren) return result;
+        if (level == finest || static_cast<int>(matches.size()) >= kDisagreeingCandidates || barren) return result;
         fittedAbove = false;
         break;
       }
       r = fit.R;
       fittedAbove = true;
-      if (level == 0 && pass == passes - 1) {
+      if (level == finest && pass == passes - 1) {
         result.Fitted = true;
         result.Rotation = r;
         result.RmsPixels = fit.Rms;

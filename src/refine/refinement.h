@@ -68,10 +68,29 @@ struct RefinementSettings {
   // one (PictureGeometry::EstimatedRightRotation); never for points placed
   // by hand.
   bool FromEstimate = true;
+  // The finest pyramid level measured: 0 is full size. The correspondences
+  // keep full-size picture positions, with the precision of that level.
+  int FinestLevel = 0;
+  // Searches of full size; one where the start is a calibrated rotation,
+  // through which the patches are resampled well enough.
+  int FullSizePasses = 2;
   // Set from another thread to stop the measuring early (the result is then
   // not fitted); none means never.
   const std::atomic<bool>* Stop = nullptr;
 };
+
+// The finest pyramid level at which connections are measured before the
+// camera is calibrated: the first whose shorter side is at most `side`
+// pixels (kMeasuringSide). Under a camera still to be calibrated (a focal
+// length some percent off, the lens bending left out) and with the scene's
+// parallax, one rotation leaves the spots of a pair a few pixels apart at
+// this size, which the search windows take in; at twice or four times the
+// size the same misfit is as many times the pixels, and only the spots that
+// happen to lie near one rotation are found (a real circle of 16 pictures,
+// enlarged to 3.5 megapixels, kept one of its connections instead of
+// eight). Full size follows once the camera is calibrated.
+inline constexpr int kMeasuringSide = 1100;
+int MeasuringLevel(TPoint pictureSize, int side = kMeasuringSide);
 
 // Rotation carrying right directions onto left directions that fits the
 // pairs best (least squares on unit vectors, never a reflection).

@@ -294,16 +294,20 @@ void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings) {
   const double startFocal = rs.Parameters.Camera.FocalLength, startAberration = rs.Parameters.Camera.Aberration;
   const TPoint size = startCamera.PictureSize;
 
-  // All correspondences under the starting camera, each pair by its own
-  // best rotation.
-  double startSquares = 0.0;
-  long startPoints = 0;
-  for (const Link& l : links) {
-    const PairResiduals floor = PairFloor(size, startFocal, startAberration, PairOf(rs, l));
-    startSquares += floor.Rms * floor.Rms * floor.Points;
-    startPoints += floor.Points;
-  }
-  const double startFloor = startPoints > 0 ? std::sqrt(startSquares / static_cast<double>(startPoints)) : 0.0;
+  // The root mean square of all correspondences under a camera (and the
+  // pictures' zooms, when given), each pair by its own best rotation.
+  const auto floorUnder = [&](double focal, double aberration, const std::vector<double>* zooms) {
+    double squares = 0.0;
+    long points = 0;
+    for (const Link& l : links) {
+      const PairResiduals floor =
+          PairFloor(size, focal, aberration, PairOf(rs, l), nullptr, zooms ? ZoomsOf(*zooms, l) : PairZooms{});
+      squares += floor.Rms * floor.Rms * floor.Points;
+      points += floor.Points;
+    }
+    return points > 0 ? std::sqrt(squares / static_cast<double>(points)) : 0.0;
+  };
+  double startFloor = floorUnder(startFocal, startAberration, nullptr);
   // A focal length estimated from features (not one a circle closes at) is
   // known far less well than one the pictures say: it is held more loosely,
   // and the data need fix it less tightly to replace it.
@@ -321,6 +325,10 @@ void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings) {
   RefinementSettings measuring;
   measuring.Stop = rs.StopSignal;
   measuring.Spots = settings.MeasuringSpots;
+  // Large pictures are measured at a reduced size until the camera is
+  // settled, and at full size at the end.
+  measuring.FinestLevel = MeasuringLevel(size, settings.MeasuringSide);
+  const bool reduced = measuring.FinestLevel > 0;
 
   Pyramids pyramids(rs);
   // Every connection measured again under the calibrated camera, from the
@@ -333,8 +341,11 @@ void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings) {
   // The measuring again takes most of the time, the searches again by
   // features the rest: told as the share `done` of the way from `from` to
   // `to`.
-  const auto goOn = [&settings](double from, double to, double done) {
-    return !settings.Progress || settings.Progress(from + (to - from) * done);
+  // With reduced measuring, the measuring at full size at the end takes
+  // the last quarter.
+  const double end = reduced ? 0.75 : 1.0;
+  const auto goOn = [&settings, end](double from, double to, double done) {
+    return !settings.Progress || settings.Progress(end * (from + (to - from) * done));
   };
   const auto share = [](std::size_t k, std::size_t n) { return static_cast<double>(k) / static_cast<double>(n); };
   bool changed = false;
@@ -371,15 +382,7 @@ void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings) {
   // finds the wrong one.
   bool forced = false;
   if (rs.PictureSet.Is360) {
-    double squares = 0.0;
-    long points = 0;
-    for (const Link& l : links) {
-      const PairResiduals floor =
-          PairFloor(size, fit.FocalLength, fit.Aberration, PairOf(rs, l), nullptr, ZoomsOf(fit.Zooms, l));
-      squares += floor.Rms * floor.Rms * floor.Points;
-      points += floor.Points;
-    }
-    const double calibratedFloor = points > 0 ? std::sqrt(squares / static_cast<double>(points)) : 0.0;
+    const double calibratedFloor = floorUnder(fit.FocalLength, fit.Aberration, &fit.Zooms);
     forced = calibratedFloor > settings.ForcedShare * startFloor + settings.ForcedPixels;
     if (forced) {
       CalibrationSettings held = fitting;
@@ -439,6 +442,46 @@ void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings) {
     }
   }
 
+  if (reduced) {
+    // Every fitted connection measured at full size from the calibrated
+    // orientations, with as many spots as a first measuring at full size
+    // and one search (the patches are resampled through a calibrated
+    // rotation), and the fit repeated; a connection that finds no fit at
+    // full size keeps its reduced measuring.
+    RefinementSettings full;
+    full.Stop = rs.StopSignal;
+    full.FullSizePasses = 1;
+    const TProjectionParameters camera = CameraOf(rs, fit.FocalLength, fit.Aberration);
+    bool measured = false;
+    for (std::size_t k = 0; k < links.size(); ++k) {
+      const Link& l = links[k];
+      if (settings.Progress && !settings.Progress(end + (1.0 - end) * share(k, links.size()))) return;
+      if (!Applies(rs, l)) continue;
+      const auto [left, right] = pyramids.Of(l);
+      TConnectionRefinement again = RefineRotation(CamerasOf(camera, fit.Zooms, l), left, right,
+                                                   Between(fit.Orientations, l), AssumedError(fit.Pairs[k]), full);
+      if (StopSignalled(rs)) return;
+      if (!again.Fitted) continue;
+      const TConnectionRefinement& before = RefinementOf(rs, l);
+      again.Rescued = before.Rescued;
+      again.Refound = before.Refound;
+      again.RescueNote = before.RescueNote;
+      Store(rs, l, std::move(again));
+      measured = true;
+    }
+    if (measured) {
+      CalibrationSettings last = Judging(rs, links, fitting);
+      last.FitZoom = last.FitZoom && !forced;
+      // Should it fail, the fit at the reduced size stands.
+      CalibrationResult refitted =
+          Fit(rs, links, start, fit.FocalLength, fit.Aberration, fit.Orientations, fit.Zooms, last);
+      if (refitted.Solved) fit = std::move(refitted);
+      // The starting camera's residual as reported is that of the same
+      // correspondences.
+      startFloor = floorUnder(startFocal, startAberration, nullptr);
+    }
+  }
+
   CameraCalibration& c = rs.Calibration;
   c.Done = true;
   c.StartFocalLength = startFocal;
@@ -447,7 +490,7 @@ void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings) {
   c.Aberration = fit.Aberration;
   c.FocalKept = fit.FocalKept;
   c.FocalSpread = fit.FocalSpread;
-  c.StartRmsPixels = startPoints > 0 ? std::sqrt(startSquares / static_cast<double>(startPoints)) : 0.0;
+  c.StartRmsPixels = startFloor;
   c.RmsPixels = fit.RmsPixels;
   for (std::size_t k = 0; k < links.size(); ++k) {
     const Link& l = links[k];

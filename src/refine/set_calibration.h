@@ -7,12 +7,15 @@
 // (its correspondences lie far from where the fit puts them, compared with
 // what the pair alone reaches) or that has too few consistent
 // correspondences is searched again by features, once, and the fit repeated.
+// Large pictures are measured at a reduced size until then (MeasuringSide),
+// and at full size from the calibrated orientations at the end.
 // The construction then builds from the calibrated orientations.
 
 #include <functional>
 #include <optional>
 
 #include "refine/calibration.h"
+#include "refine/refinement.h"
 #include "refine/rescue.h"
 #include "run/run_state.h"
 
@@ -66,6 +69,10 @@ struct SetCalibrationSettings {
   // measured again under the calibrated camera: more than the first
   // measuring's, since these correspondences fix the camera.
   int MeasuringSpots = 250;
+  // Pictures whose shorter side exceeds this many pixels are measured at a
+  // reduced size (MeasuringLevel) until the camera is settled, and every
+  // fitted connection at full size at the end.
+  int MeasuringSide = kMeasuringSide;
   // A connection found again within this many pixels of its rotation was
   // right: it stays as it was.
   double SamePixels = 1.0;

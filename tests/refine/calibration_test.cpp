@@ -18,6 +18,7 @@
 #include "render/picture_file.h"
 #include "../support/scratch_folder.h"
 #include "refine/focal_estimate.h"
+#include "refine/grey_store.h"
 #include "refine/refinement.h"
 #include "refine/set_calibration.h"
 #include "sample_exif.h"
@@ -306,6 +307,46 @@ TEST(SetCalibration, AWrongConnectionOfACircleIsFoundAgain) {
     if (i != 2) {
       EXPECT_FALSE(rs.Geometry[static_cast<std::size_t>(i)].RightRefinement.Rescued) << i;
     }
+}
+
+// Connections measured at a reduced size, as those of large pictures are
+// until the camera is calibrated, end at full size: every one is measured
+// there again from the calibrated orientations.
+TEST(SetCalibration, ConnectionsMeasuredAtAReducedSizeEndAtFullSize) {
+  const Circle8 circle;
+  const samples::SetGeometry g = circle.Truth.Geometry();
+  RunState rs = circle.Found();
+  SetCalibrationSettings settings;
+  settings.MeasuringSide = 200;
+  RefinementSettings reduced;
+  reduced.FinestLevel = MeasuringLevel(rs.Projection.PictureSize, settings.MeasuringSide);
+  ASSERT_EQ(reduced.FinestLevel, 2);
+  const auto error = [&](int i) {
+    const int j = (i + 1) % g.Count();
+    return geom::RotationDistance(rs.Geometry[static_cast<std::size_t>(i)].RightRefinement.Rotation,
+                                  TrueRotation(g, i, j)) *
+           rs.Projection.FocalPixels;
+  };
+  double before = 0.0;
+  for (int i = 0; i < g.Count(); ++i) {
+    const int j = (i + 1) % g.Count();
+    TConnectionRefinement& r = rs.Geometry[static_cast<std::size_t>(i)].RightRefinement;
+    const auto left = GreyPicturesOf(rs).Pyramid(rs, i), right = GreyPicturesOf(rs).Pyramid(rs, j);
+    TConnectionRefinement measured = RefineRotation(CamerasOf(rs, i, j), *left, *right, r.Rotation, 4.0, reduced);
+    ASSERT_TRUE(measured.Fitted) << i;
+    measured.LeftSource = r.LeftSource;
+    measured.RightSource = r.RightSource;
+    r = std::move(measured);
+    before = std::max(before, error(i));
+  }
+  CalibrateSet(rs, settings);
+  ASSERT_TRUE(rs.Calibration.Done);
+  double after = 0.0;
+  for (int i = 0; i < g.Count(); ++i) after = std::max(after, error(i));
+  // At a quarter of the size the worst connection is half a pixel off.
+  EXPECT_GT(before, 0.2);
+  EXPECT_LT(after, 0.1);
+  EXPECT_NEAR(rs.Calibration.FocalLength, circle.Truth.Camera.FocalLength, 0.003 * circle.Truth.Camera.FocalLength);
 }
 
 // A full circle turns once around at its true focal length only: from a

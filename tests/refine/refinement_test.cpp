@@ -92,6 +92,26 @@ TEST(Refinement, BringsACoarseConnectionToASmallFractionOfAPixel) {
   EXPECT_GT(highest - lowest, 0.6 * p.pp.PictureSize.Y);
 }
 
+// Measuring that ends at a reduced level gives full-size positions, to
+// that level's precision.
+TEST(Refinement, AReducedFinestLevelGivesFullSizePositions) {
+  const Pair& p = OpenPair();
+  RefinementSettings settings;
+  settings.FinestLevel = 1;
+  const TConnectionRefinement r = RefineRotation(p.pp, p.left, p.right, Disturbed(p, 9.0, -6.0), 24.0, settings);
+  ASSERT_TRUE(r.Fitted);
+  EXPECT_GE(r.Inliers, 50);
+  EXPECT_LT(geom::RotationDistance(r.Rotation, p.rotation) * p.pp.FocalPixels, 0.2);
+  const samples::SetGeometry geometry = p.truth.Geometry();
+  double squares = 0.0;
+  for (std::size_t k = 0; k < r.LeftPoints.size(); ++k) {
+    const auto q = geometry.Correspond(1, r.LeftPoints[k], 2);
+    ASSERT_TRUE(q);
+    squares += std::pow(q->X - r.RightPoints[k].X, 2) + std::pow(q->Y - r.RightPoints[k].Y, 2);
+  }
+  EXPECT_LT(std::sqrt(squares / static_cast<double>(r.LeftPoints.size())), 0.5);
+}
+
 TEST(Refinement, AConnectionFarOutsideTheAssumedErrorIsNotConfirmed) {
   const Pair& p = OpenPair();
   for (const auto& [yaw, pitch] : {std::pair{90.0, 0.0}, std::pair{-40.0, 70.0}}) {
