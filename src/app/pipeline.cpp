@@ -63,9 +63,20 @@ void EstimateStartingCamera(RunState& rs, matching::ProgressUi* ui) {
       rs.Geometry[static_cast<std::size_t>(r.Left)].EstimatedRightRotation = r.RightToLeft;
 }
 
+bool ClosingSearchFollows(const RunState& rs) {
+  return rs.PictureSet.Is360 && rs.Refine && rs.Calibration.EstimatedFocalLength > 0.0;
+}
+
 void MatchAgainWhereTheCircleCloses(RunState& rs, matching::ProgressUi& ui) {
-  if (!rs.PictureSet.Is360 || !rs.Refine || rs.CancelRequested || rs.Calibration.EstimatedFocalLength <= 0.0) return;
-  const std::optional<double> closing = refine::ClosingFocalLength(rs);
+  if (!ClosingSearchFollows(rs) || rs.CancelRequested) return;
+  // From the connections' three points first, and where those do not say,
+  // from the connections measured.
+  std::optional<double> closing = refine::ClosingFocalLength(rs);
+  if (!closing) {
+    matching::MeasureConnections(rs, ui);
+    if (rs.CancelRequested) return;
+    closing = refine::ClosingFocalLength(rs);
+  }
   if (!closing) return;
   const double estimated = rs.Calibration.EstimatedFocalLength;
   std::vector<double> zooms;
@@ -128,7 +139,7 @@ void RunFindingPhase(RunState& rs, matching::ProgressUi& ui, const TPictureSetDa
   // circle) and the calibration.
   const FindingSteps steps = PlanFindingSteps(rs);
   if (StartFindingWithEstimate(rs, ui, steps)) {
-    matching::MatchAllPairs(rs, ui);
+    matching::MatchAllPairs(rs, ui, nullptr, !ClosingSearchFollows(rs));
     matching::SetFindingStep(rs, steps.Matching, steps.Rematch);
     MatchAgainWhereTheCircleCloses(rs, ui);
     matching::SetFindingStep(rs, steps.Rematch, 1.0);
@@ -144,7 +155,7 @@ void RunFindingPhaseWithoutEstimate(RunState& rs, matching::ProgressUi& ui, cons
   matching::TakeRunSnapshot(rs, pictures, parameters);
   matching::SetUpProjection(rs);
   EstimateStartingCamera(rs);
-  matching::MatchAllPairs(rs, ui);
+  matching::MatchAllPairs(rs, ui, nullptr, !ClosingSearchFollows(rs));
   MatchAgainWhereTheCircleCloses(rs, ui);
   CalibrateCamera(rs);
 }

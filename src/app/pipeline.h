@@ -45,7 +45,12 @@ void EstimateStartingCamera(RunState& rs, matching::ProgressUi* ui = nullptr);
 // far things disagree the estimate can be far off, and connections measured
 // under a camera far off neither close the circle nor let the calibration
 // find the camera. The decoded pictures and found features stay. The
-// finding phases run it after the matching.
+// finding phases run it after the matching, which leaves such a circle's
+// connections unmeasured: the focal length that closes it is found from
+// their three points first (the library circle's as from its measured
+// connections, and a sixth of its run sooner), and only where those do not
+// say are they measured to find it, and kept when it is not matched again.
+bool ClosingSearchFollows(const RunState& rs);
 void MatchAgainWhereTheCircleCloses(RunState& rs, matching::ProgressUi& ui);
 
 // With refinement on and pictures matched by the search: the camera and the

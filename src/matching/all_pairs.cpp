@@ -225,9 +225,32 @@ private:
   std::thread worker_;
 };
 
+// How the matching measures a connection.
+refine::RefinementSettings FirstMeasuring(const RunState& rs) {
+  // Connections placed without search (Stitch Manually) are measured but
+  // not rescued: the user places them. When the calibration on all
+  // connections follows, it searches again the connections that do not
+  // hold under the calibrated camera, which finds more than a search under
+  // a camera the calibration is about to correct.
+  refine::RefinementSettings settings;
+  settings.Rescue = !rs.ManualStitching && !(rs.Calibrate && rs.Refine);
+  // Measured at a reduced size for the calibration, which measures them
+  // again at full size under the camera it fits.
+  if (!rs.ManualStitching && rs.Calibrate) settings.FinestLevel = refine::MeasuringLevel(rs.Projection.PictureSize);
+  return settings;
+}
+
+// Whether connection i (with its right neighbour j) holds a refinement
+// measured from its present points.
+bool MeasuredNow(const RunState& rs, int i, int j) {
+  return RefinementCurrent(rs.Geometry.at(static_cast<std::size_t>(i)).RightRefinement,
+                           rs.Geometry.at(static_cast<std::size_t>(i)).RightConnection,
+                           rs.Geometry.at(static_cast<std::size_t>(j)).LeftConnection);
+}
+
 }  // namespace
 
-void MatchAllPairs(RunState& rs, ProgressUi& ui, const std::vector<bool>* given) {
+void MatchAllPairs(RunState& rs, ProgressUi& ui, const std::vector<bool>* given, bool measure) {
   // The grey pyramids of the pair's two pictures, when decoded (with
   // refinement, or for the feature search of Stitch Manually).
   std::shared_ptr<const refine::GreyPyramid> leftGrey, rightGrey;
@@ -278,29 +301,42 @@ void MatchAllPairs(RunState& rs, ProgressUi& ui, const std::vector<bool>* given)
           return;
         }
       }
-    } else if (!rs.Refine ||
-               RefinementCurrent(rs.Geometry.at(static_cast<std::size_t>(i)).RightRefinement,
-                                 rs.Geometry.at(static_cast<std::size_t>(i)).RightConnection,
-                                 rs.Geometry.at(static_cast<std::size_t>(j)).LeftConnection)) {
+    } else if (!rs.Refine || MeasuredNow(rs, i, j)) {
       continue;  // a kept connection whose refinement still holds
     }
-    if (rs.Refine) {
-      // Connections placed without search (Stitch Manually) are measured
-      // but not rescued: the user places them. When the calibration on all
-      // connections follows, it searches again the connections that do not
-      // hold under the calibrated camera, which finds more than a search
-      // under a camera the calibration is about to correct.
-      refine::RefinementSettings settings;
-      settings.Rescue = !rs.ManualStitching && !(rs.Calibrate && rs.Refine);
-      // Measured at a reduced size for the calibration, which measures them
-      // again at full size under the camera it fits.
-      if (!rs.ManualStitching && rs.Calibrate) settings.FinestLevel = refine::MeasuringLevel(rs.Projection.PictureSize);
+    if (rs.Refine && measure) {
+      const refine::RefinementSettings settings = FirstMeasuring(rs);
       // A rescue searches features in the run's store: measured here.
       if (settings.Rescue)
         refine::RefineStoredConnection(rs, i, j, *leftGrey, *rightGrey, settings);
       else
         measuring.Add(i, j, leftGrey, rightGrey, settings);
     }
+  }
+  measuring.Finish();
+}
+
+void MeasureConnections(RunState& rs, ProgressUi& ui) {
+  if (!rs.Refine) return;
+  const int count = rs.PictureSet.Count;
+  const int pairs = rs.PictureSet.Is360 ? count : count - 1;
+  refine::GreyStore& greys = refine::GreyPicturesOf(rs);
+  const refine::RefinementSettings settings = FirstMeasuring(rs);
+  ConnectionMeasuring measuring(rs, pairs >= 3 && omp_get_max_threads() >= 2);
+  for (int i = 0; i < pairs; ++i) {
+    if (ui.StopRequested() || StopSignalled(rs)) {
+      rs.CancelRequested = true;
+      return;
+    }
+    ReportFindingProgress(rs, ui, static_cast<double>(i) / pairs);
+    if (rs.CancelRequested) return;
+    const int j = i + 1 == count ? 0 : i + 1;
+    if (MeasuredNow(rs, i, j)) continue;
+    // Rescued connections search features in the run's store: measured here.
+    if (settings.Rescue)
+      refine::RefineStoredConnection(rs, i, j, *greys.Pyramid(rs, i), *greys.Pyramid(rs, j), settings);
+    else
+      measuring.Add(i, j, greys.Pyramid(rs, i), greys.Pyramid(rs, j), settings);
   }
   measuring.Finish();
 }

@@ -19,7 +19,14 @@ namespace vistarium::matching {
 // hold their connection (kept from an earlier run) and are not searched;
 // with rs.Refine they are measured again when their refinement no longer
 // holds (it was measured under another camera).
-void MatchAllPairs(RunState& rs, ProgressUi& ui, const std::vector<bool>* given = nullptr);
+// With `measure` false the connections are stored unmeasured, for
+// MeasureConnections to measure later.
+void MatchAllPairs(RunState& rs, ProgressUi& ui, const std::vector<bool>* given = nullptr, bool measure = true);
+
+// Measures the stored connections that have no refinement that holds, as
+// the matching would have (rs.Refine), from the run's grey pictures.
+// Sets CancelRequested when stopped; the connections measured before stay.
+void MeasureConnections(RunState& rs, ProgressUi& ui);
 
 // Writes the working, angle and image forms of the six points of pair (i, j).
 void StoreConnection(RunState& rs, int i, int j, const std::array<TPoint, 3>& left,

@@ -156,6 +156,37 @@ TEST(MatchAllPairs, ConnectionsMeasuredAlongsideTheSearchesAreThoseMeasuredAlone
   }
 }
 
+// Connections left unmeasured by the matching (a circle whose closing
+// focal length is searched first) are measured later as the matching
+// would have measured them.
+TEST(MatchAllPairs, ConnectionsLeftUnmeasuredAreMeasuredLaterAsDuringTheSearches) {
+  const auto match = [](RunState& rs, bool measure) {
+    rs.Refine = true;
+    rs.Calibrate = true;
+    TakeRunSnapshot(rs, Pictures(4, true), QuickParameters());
+    SetUpProjection(rs);
+    SilentProgressUi ui;
+    MatchAllPairs(rs, ui, nullptr, measure);
+    ASSERT_FALSE(rs.CancelRequested);
+  };
+  RunState during, later;
+  match(during, true);
+  match(later, false);
+  for (const PictureGeometry& g : later.Geometry) EXPECT_FALSE(g.RightRefinement.Measured);
+  SilentProgressUi ui;
+  MeasureConnections(later, ui);
+  ASSERT_FALSE(later.CancelRequested);
+  for (std::size_t i = 0; i < 4; ++i) {
+    const TConnectionRefinement& a = during.Geometry[i].RightRefinement;
+    const TConnectionRefinement& b = later.Geometry[i].RightRefinement;
+    EXPECT_TRUE(b.Measured) << i;
+    EXPECT_EQ(b.Fitted, a.Fitted) << i;
+    EXPECT_EQ(b.Inliers, a.Inliers) << i;
+    EXPECT_EQ(b.LeftPoints, a.LeftPoints) << i;
+    EXPECT_EQ(b.RightPoints, a.RightPoints) << i;
+  }
+}
+
 TEST(StoreConnection, WorkingAngleAndImageForms) {
   RunState rs;
   TakeRunSnapshot(rs, Pictures(2, false), QuickParameters());

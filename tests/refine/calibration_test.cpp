@@ -383,7 +383,10 @@ TEST(SetCalibration, ACircleEstimatedFarOffIsMatchedAgainWhereItCloses) {
   matching::SetUpProjection(rs);
   rs.Calibration.EstimatedFocalLength = 1.5 * f;  // as if the estimate had said so
   matching::EstimateFindingWork(rs);
-  matching::MatchAllPairs(rs, ui);
+  // As the finding phase does: the closing focal length from the
+  // connections' three points, before any is measured.
+  ASSERT_TRUE(app::ClosingSearchFollows(rs));
+  matching::MatchAllPairs(rs, ui, nullptr, false);
   app::MatchAgainWhereTheCircleCloses(rs, ui);
   // Connections measured under a camera that far off close the circle
   // roughly; the calibration finishes it.
