@@ -348,15 +348,19 @@ void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings) {
     return !settings.Progress || settings.Progress(end * (from + (to - from) * done));
   };
   const auto share = [](std::size_t k, std::size_t n) { return static_cast<double>(k) / static_cast<double>(n); };
+  // Connection k measured from the orientations and under the camera of a fit.
+  const auto measureFrom = [&](const CalibrationResult& f, std::size_t k, const RefinementSettings& how) {
+    const auto [left, right] = pyramids.Of(links[k]);
+    return RefineRotation(CamerasOf(CameraOf(rs, f.FocalLength, f.Aberration), f.Zooms, links[k]), left, right,
+                          Between(f.Orientations, links[k]), AssumedError(f.Pairs[k]), how);
+  };
   bool changed = false;
   for (std::size_t k = 0; k < links.size(); ++k) {
     const Link& l = links[k];
     const bool zoomed = Zoomed(fit.Zooms, l);
     if (!goOn(0.0, 0.7, share(k, links.size()))) return;
     if (!moved && !zoomed && Applies(rs, l)) continue;
-    const auto [left, right] = pyramids.Of(l);
-    TConnectionRefinement again = RefineRotation(CamerasOf(calibrated, fit.Zooms, l), left, right,
-                                                 Between(fit.Orientations, l), AssumedError(fit.Pairs[k]), measuring);
+    TConnectionRefinement again = measureFrom(fit, k, measuring);
     if (StopSignalled(rs)) return;
     if (!again.Fitted) continue;
     const TConnectionRefinement& before = RefinementOf(rs, l);
@@ -451,15 +455,12 @@ void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings) {
     RefinementSettings full;
     full.Stop = rs.StopSignal;
     full.FullSizePasses = 1;
-    const TProjectionParameters camera = CameraOf(rs, fit.FocalLength, fit.Aberration);
     bool measured = false;
     for (std::size_t k = 0; k < links.size(); ++k) {
       const Link& l = links[k];
       if (settings.Progress && !settings.Progress(end + (1.0 - end) * share(k, links.size()))) return;
       if (!Applies(rs, l)) continue;
-      const auto [left, right] = pyramids.Of(l);
-      TConnectionRefinement again = RefineRotation(CamerasOf(camera, fit.Zooms, l), left, right,
-                                                   Between(fit.Orientations, l), AssumedError(fit.Pairs[k]), full);
+      TConnectionRefinement again = measureFrom(fit, k, full);
       if (StopSignalled(rs)) return;
       if (!again.Fitted) continue;
       const TConnectionRefinement& before = RefinementOf(rs, l);
