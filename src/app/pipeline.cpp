@@ -63,6 +63,35 @@ void EstimateStartingCamera(RunState& rs, matching::ProgressUi* ui) {
       rs.Geometry[static_cast<std::size_t>(r.Left)].EstimatedRightRotation = r.RightToLeft;
 }
 
+namespace {
+
+// A calibrated circle is left open where a connection's correspondences
+// lie, by their median, farther than this share of the pictures' shorter
+// side from where the joint fit puts them: the library circle's worst lies
+// 0.4 % off (2 % enlarged to 12 megapixels), while started from a focal
+// length 15 to 30 % off, or enlarged to 3.5 megapixels, its closing pair
+// lay 47 to 170 % off.
+constexpr double kOpenCircleShare = 0.05;
+
+// Matches the circle again from the focal length `closing` that closes it.
+void MatchAgainFrom(RunState& rs, matching::ProgressUi& ui, double closing) {
+  const double estimatedFocal = rs.Calibration.EstimatedFocalLength;
+  std::vector<double> zooms;
+  for (const PictureGeometry& g : rs.Geometry) zooms.push_back(g.Zoom);
+  // The decoded pictures and the features found stay; the connections go.
+  const FindingStores stores = rs.Stores;
+  rs.Parameters.Camera.FocalLength = closing;
+  matching::SetUpProjection(rs);
+  rs.Stores = stores;
+  for (std::size_t i = 0; i < rs.Geometry.size() && i < zooms.size(); ++i) rs.Geometry[i].Zoom = zooms[i];
+  rs.Calibration.EstimatedFocalLength = estimatedFocal;
+  rs.Calibration.ClosingFocalLength = closing;
+  matching::EstimateFindingWork(rs);
+  matching::MatchAllPairs(rs, ui);
+}
+
+}  // namespace
+
 bool ClosingSearchFollows(const RunState& rs) {
   return rs.PictureSet.Is360 && rs.Refine && rs.Calibration.EstimatedFocalLength > 0.0;
 }
@@ -71,26 +100,13 @@ void MatchAgainWhereTheCircleCloses(RunState& rs, matching::ProgressUi& ui) {
   if (!ClosingSearchFollows(rs) || rs.CancelRequested) return;
   // From the connections' three points first, and where those do not say,
   // from the connections measured.
-  std::optional<double> closing = refine::ClosingFocalLength(rs);
+  std::optional<double> closing = refine::ClosingFocalLength(rs, {}, true);
   if (!closing) {
     matching::MeasureConnections(rs, ui);
     if (rs.CancelRequested) return;
     closing = refine::ClosingFocalLength(rs);
   }
-  if (!closing) return;
-  const double estimated = rs.Calibration.EstimatedFocalLength;
-  std::vector<double> zooms;
-  for (const PictureGeometry& g : rs.Geometry) zooms.push_back(g.Zoom);
-  // The decoded pictures and the features found stay; the connections go.
-  const FindingStores stores = rs.Stores;
-  rs.Parameters.Camera.FocalLength = *closing;
-  matching::SetUpProjection(rs);
-  rs.Stores = stores;
-  for (std::size_t i = 0; i < rs.Geometry.size() && i < zooms.size(); ++i) rs.Geometry[i].Zoom = zooms[i];
-  rs.Calibration.EstimatedFocalLength = estimated;
-  rs.Calibration.ClosingFocalLength = *closing;
-  matching::EstimateFindingWork(rs);
-  matching::MatchAllPairs(rs, ui);
+  if (closing) MatchAgainFrom(rs, ui, *closing);
 }
 
 namespace {
@@ -113,6 +129,25 @@ void CalibrateCamera(RunState& rs, matching::ProgressUi* ui) {
   // The grey pictures served the finding phase; the construction decodes
   // what it needs.
   rs.Stores.GreyPictures.reset();
+}
+
+void MatchAgainWhereAnOpenCircleCloses(RunState& rs, matching::ProgressUi& ui) {
+  if (!rs.PictureSet.Is360 || !rs.Refine || rs.ManualStitching || rs.CancelRequested || !rs.Calibration.Done ||
+      rs.Calibration.ClosingFocalLength > 0.0)
+    return;
+  const TPoint size = rs.Projection.PictureSize;
+  double worst = 0.0;
+  for (const PictureGeometry& g : rs.Geometry) worst = std::max(worst, g.RightRefinement.JointMedianPixels);
+  if (worst <= kOpenCircleShare * std::min(size.X, size.Y)) return;
+  // From the three points, which a camera far off bends less than the
+  // measuring; and where they do not say, from the connections measured.
+  std::optional<double> closing = refine::ClosingFocalLength(rs, {}, true);
+  if (!closing) closing = refine::ClosingFocalLength(rs);
+  if (!closing) return;
+  // The bar runs again over the matching and the calibration.
+  matching::SetFindingStep(rs, 0.0, 1.0);
+  MatchAgainFrom(rs, ui, *closing);
+  CalibrateCamera(rs, &ui);
 }
 
 bool StartFindingWithEstimate(RunState& rs, matching::ProgressUi& ui, const FindingSteps& steps) {
@@ -144,6 +179,7 @@ void RunFindingPhase(RunState& rs, matching::ProgressUi& ui, const TPictureSetDa
     MatchAgainWhereTheCircleCloses(rs, ui);
     matching::SetFindingStep(rs, steps.Rematch, 1.0);
     CalibrateCamera(rs, &ui);
+    MatchAgainWhereAnOpenCircleCloses(rs, ui);
     matching::SetFindingStep(rs, 0.0, 1.0);
   }
 }
@@ -158,6 +194,7 @@ void RunFindingPhaseWithoutEstimate(RunState& rs, matching::ProgressUi& ui, cons
   matching::MatchAllPairs(rs, ui, nullptr, !ClosingSearchFollows(rs));
   MatchAgainWhereTheCircleCloses(rs, ui);
   CalibrateCamera(rs);
+  MatchAgainWhereAnOpenCircleCloses(rs, ui);
 }
 
 namespace {

@@ -45,19 +45,25 @@ bool Applies(const RunState& rs, const Link& l) {
   return RefinementFitted(RefinementOf(rs, l), LeftSide(rs, l), RightSide(rs, l));
 }
 
-// The correspondences of a connection: its refined ones, or its three
-// matched points when it has none that apply.
-CalibrationPair PairOf(const RunState& rs, const Link& l) {
+// A connection's three matched points as correspondences.
+CalibrationPair PointsOf(const RunState& rs, const Link& l) {
   CalibrationPair pair;
   pair.Left = l.Left;
   pair.Right = l.Right;
-  if (Applies(rs, l)) {
-    pair.LeftPoints = RefinementOf(rs, l).LeftPoints;
-    pair.RightPoints = RefinementOf(rs, l).RightPoints;
-  } else {
-    pair.LeftPoints.assign(LeftSide(rs, l).ImagePoints.begin(), LeftSide(rs, l).ImagePoints.end());
-    pair.RightPoints.assign(RightSide(rs, l).ImagePoints.begin(), RightSide(rs, l).ImagePoints.end());
-  }
+  pair.LeftPoints.assign(LeftSide(rs, l).ImagePoints.begin(), LeftSide(rs, l).ImagePoints.end());
+  pair.RightPoints.assign(RightSide(rs, l).ImagePoints.begin(), RightSide(rs, l).ImagePoints.end());
+  return pair;
+}
+
+// The correspondences of a connection: its refined ones, or its three
+// matched points when it has none that apply.
+CalibrationPair PairOf(const RunState& rs, const Link& l) {
+  if (!Applies(rs, l)) return PointsOf(rs, l);
+  CalibrationPair pair;
+  pair.Left = l.Left;
+  pair.Right = l.Right;
+  pair.LeftPoints = RefinementOf(rs, l).LeftPoints;
+  pair.RightPoints = RefinementOf(rs, l).RightPoints;
   return pair;
 }
 
@@ -231,7 +237,7 @@ bool Refind(RunState& rs, const Link& l, Pyramids& pyramids, const TProjectionPa
 
 }  // namespace
 
-std::optional<double> ClosingFocalLength(const RunState& rs, const SetCalibrationSettings& settings) {
+std::optional<double> ClosingFocalLength(const RunState& rs, const SetCalibrationSettings& settings, bool fromPoints) {
   const std::vector<Link> links = Links(rs);
   if (!rs.PictureSet.Is360 || links.size() < 3 || rs.Geometry.size() != static_cast<std::size_t>(rs.PictureSet.Count))
     return std::nullopt;
@@ -239,7 +245,7 @@ std::optional<double> ClosingFocalLength(const RunState& rs, const SetCalibratio
   std::vector<double> zooms;
   for (const PictureGeometry& g : rs.Geometry) zooms.push_back(g.Zoom);
   std::vector<CalibrationPair> pairs;
-  for (const Link& l : links) pairs.push_back(PairOf(rs, l));
+  for (const Link& l : links) pairs.push_back(fromPoints ? PointsOf(rs, l) : PairOf(rs, l));
   // Each connection's own best rotation under focal length f, and how far
   // the pictures turn around the circle: the sum of the turns of the right
   // pictures' axes about the vertical, and the product of the rotations

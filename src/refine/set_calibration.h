@@ -118,6 +118,8 @@ void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings = {});
 // an open set, when the focal length of one turn does not close the circle
 // well enough (a connection wrong by much), or when the run's camera closes
 // it already (SetCalibrationSettings).
-std::optional<double> ClosingFocalLength(const RunState& rs, const SetCalibrationSettings& settings = {});
+// With `fromPoints`, from the connections' three points alone.
+std::optional<double> ClosingFocalLength(const RunState& rs, const SetCalibrationSettings& settings = {},
+                                         bool fromPoints = false);
 
 }  // namespace vistarium::refine

@@ -399,6 +399,44 @@ TEST(SetCalibration, ACircleEstimatedFarOffIsMatchedAgainWhereItCloses) {
   ExpectCircleWhereTheTruthPutsIt(rs, circle.Truth.Geometry());
 }
 
+// A full circle that the calibration left open, its camera held at a focal
+// length 30 % too long, is matched again where it closes and calibrated
+// again; one the calibration closed stays as it is.
+TEST(SetCalibration, ACircleLeftOpenIsMatchedAgainWhereItCloses) {
+  const Circle8 circle;
+  const double f = circle.Truth.Camera.FocalLength;
+  params::ParameterSets sets = circle.Sets;
+  sets.Camera.FocalLength = 1.3 * f;
+  RunState rs;
+  rs.Refine = true;
+  matching::SilentProgressUi ui;
+  matching::TakeRunSnapshot(rs, samples::RunPictures(circle.Truth, circle.Folder.string()), sets);
+  matching::SetUpProjection(rs);
+  matching::EstimateFindingWork(rs);
+  matching::MatchAllPairs(rs, ui);
+  SetCalibrationSettings held;
+  held.Fit.FitFocal = held.Fit.FitAberration = false;
+  CalibrateSet(rs, held);
+  ASSERT_TRUE(rs.Calibration.Done);
+  double worst = 0.0;
+  for (const PictureGeometry& g : rs.Geometry) worst = std::max(worst, g.RightRefinement.JointMedianPixels);
+  ASSERT_GT(worst, 0.05 * rs.Projection.PictureSize.Y);
+
+  app::MatchAgainWhereAnOpenCircleCloses(rs, ui);
+  EXPECT_GT(rs.Calibration.ClosingFocalLength, 0.0);
+  ASSERT_TRUE(rs.Calibration.Done);
+  EXPECT_NEAR(rs.Calibration.FocalLength, f, 0.003 * f);
+  ExpectCircleWhereTheTruthPutsIt(rs, circle.Truth.Geometry());
+
+  RunState closed = circle.Found();
+  CalibrateSet(closed);
+  ASSERT_TRUE(closed.Calibration.Done);
+  const double focal = closed.Calibration.FocalLength;
+  app::MatchAgainWhereAnOpenCircleCloses(closed, ui);
+  EXPECT_EQ(closed.Calibration.ClosingFocalLength, 0.0);
+  EXPECT_EQ(closed.Calibration.FocalLength, focal);
+}
+
 // The picture enlarged about its centre by `zoom` (bilinear), as the camera
 // zoomed in would have taken it.
 DeviceBitmap Enlarged(const DeviceBitmap& p, double zoom) {
