@@ -135,19 +135,33 @@ void MatchAgainWhereAnOpenCircleCloses(RunState& rs, matching::ProgressUi& ui) {
   if (!rs.PictureSet.Is360 || !rs.Refine || rs.ManualStitching || rs.CancelRequested || !rs.Calibration.Done ||
       rs.Calibration.ClosingFocalLength > 0.0)
     return;
+  const auto worst = [&rs] {
+    double w = 0.0;
+    for (const PictureGeometry& g : rs.Geometry) w = std::max(w, g.RightRefinement.JointMedianPixels);
+    return w;
+  };
   const TPoint size = rs.Projection.PictureSize;
-  double worst = 0.0;
-  for (const PictureGeometry& g : rs.Geometry) worst = std::max(worst, g.RightRefinement.JointMedianPixels);
-  if (worst <= kOpenCircleShare * std::min(size.X, size.Y)) return;
+  const double open = worst();
+  if (open <= kOpenCircleShare * std::min(size.X, size.Y)) return;
   // From the three points, which a camera far off bends less than the
   // measuring; and where they do not say, from the connections measured.
   std::optional<double> closing = refine::ClosingFocalLength(rs, {}, true);
   if (!closing) closing = refine::ClosingFocalLength(rs);
   if (!closing) return;
+  // What the calibration made stays unless the circle closes better.
+  const std::vector<PictureGeometry> geometry = rs.Geometry;
+  const CameraCalibration calibration = rs.Calibration;
+  const TProjectionParameters projection = rs.Projection;
+  const params::TParametersCamera camera = rs.Parameters.Camera;
   // The bar runs again over the matching and the calibration.
   matching::SetFindingStep(rs, 0.0, 1.0);
   MatchAgainFrom(rs, ui, *closing);
   CalibrateCamera(rs, &ui);
+  if (rs.CancelRequested || (rs.Calibration.Done && worst() < open)) return;
+  rs.Geometry = geometry;
+  rs.Calibration = calibration;
+  rs.Projection = projection;
+  rs.Parameters.Camera = camera;
 }
 
 bool StartFindingWithEstimate(RunState& rs, matching::ProgressUi& ui, const FindingSteps& steps) {
