@@ -61,12 +61,12 @@ void CalibrateCamera(RunState& rs, matching::ProgressUi* ui = nullptr);
 
 // A full circle that the calibration left open (a connection far off where
 // the joint fit puts it), not matched again before, is matched again from
-// the focal length that closes it and calibrated again (kept where its
-// worst connection then lies nearer): a starting camera
-// far off (a lens that bends, a crop factor the EXIF gets wrong: the
-// library circle with its EXIF made to say 22 or 34 mm, where it closes at
-// 29) leaves the first measuring too few connections that hold for the
-// calibration to find it. The finding phases run it after the calibration.
+// the focal length that closes it and calibrated again, kept where its
+// worst connection then lies nearer. A starting camera far off (a lens that
+// bends, a crop factor the EXIF gets wrong: the library circle with its
+// EXIF made to say 22 or 34 mm, where it closes at 29) leaves the first
+// measuring too few connections that hold for the calibration to find it.
+// The finding phases run it after the calibration.
 void MatchAgainWhereAnOpenCircleCloses(RunState& rs, matching::ProgressUi& ui);
 
 // The same without the estimate and the progress start; CancelRequested is
