@@ -135,9 +135,14 @@ void MatchAgainWhereAnOpenCircleCloses(RunState& rs, matching::ProgressUi& ui) {
   if (!rs.PictureSet.Is360 || !rs.Refine || rs.ManualStitching || rs.CancelRequested || !rs.Calibration.Done ||
       rs.Calibration.ClosingFocalLength > 0.0)
     return;
+  // Only connections that the pictures confirm count: their own measuring
+  // fitted, or features placed them. A set joined as a circle by mistake
+  // has a closing pair that nothing confirms, and closes only at a focal
+  // length far off (helens: 14.6 mm instead of 30.7).
   const auto worst = [&rs] {
     double w = 0.0;
-    for (const PictureGeometry& g : rs.Geometry) w = std::max(w, g.RightRefinement.JointMedianPixels);
+    for (const PictureGeometry& g : rs.Geometry)
+      if (g.RightRefinement.Fitted || g.RightRefinement.Rescued) w = std::max(w, g.RightRefinement.JointMedianPixels);
     return w;
   };
   const TPoint size = rs.Projection.PictureSize;
