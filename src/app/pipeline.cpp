@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <limits>
 
 #include "alignment/bundle_coord.h"
 #include "alignment/crop.h"
@@ -73,6 +74,27 @@ namespace {
 // lay 47 to 170 % off.
 constexpr double kOpenCircleShare = 0.05;
 
+// Whether the pictures confirm a connection: its own measuring fitted, or
+// features placed it.
+bool Confirmed(const TConnectionRefinement& r) { return r.Fitted || r.Rescued; }
+
+// The run's connections, camera and calibration, put back when what replaced
+// them turned out worse.
+struct KeptFinding {
+  explicit KeptFinding(const RunState& rs)
+      : Geometry(rs.Geometry), Calibration(rs.Calibration), Projection(rs.Projection), Camera(rs.Parameters.Camera) {}
+  void PutBack(RunState& rs) const {
+    rs.Geometry = Geometry;
+    rs.Calibration = Calibration;
+    rs.Projection = Projection;
+    rs.Parameters.Camera = Camera;
+  }
+  std::vector<PictureGeometry> Geometry;
+  CameraCalibration Calibration;
+  TProjectionParameters Projection;
+  params::TParametersCamera Camera;
+};
+
 // Matches the circle again from the focal length `closing` that closes it.
 void MatchAgainFrom(RunState& rs, matching::ProgressUi& ui, double closing) {
   const double estimatedFocal = rs.Calibration.EstimatedFocalLength;
@@ -135,14 +157,13 @@ void MatchAgainWhereAnOpenCircleCloses(RunState& rs, matching::ProgressUi& ui) {
   if (!rs.PictureSet.Is360 || !rs.Refine || rs.ManualStitching || rs.CancelRequested || !rs.Calibration.Done ||
       rs.Calibration.ClosingFocalLength > 0.0)
     return;
-  // Only connections that the pictures confirm count: their own measuring
-  // fitted, or features placed them. A set joined as a circle by mistake
-  // has a closing pair that nothing confirms, and closes only at a focal
-  // length far off (helens: 14.6 mm instead of 30.7).
+  // Only connections that the pictures confirm count. A set joined as a
+  // circle by mistake has a closing pair that nothing confirms, and closes
+  // only at a focal length far off (helens: 14.6 mm instead of 30.7).
   const auto worst = [&rs] {
     double w = 0.0;
     for (const PictureGeometry& g : rs.Geometry)
-      if (g.RightRefinement.Fitted || g.RightRefinement.Rescued) w = std::max(w, g.RightRefinement.JointMedianPixels);
+      if (Confirmed(g.RightRefinement)) w = std::max(w, g.RightRefinement.JointMedianPixels);
     return w;
   };
   const TPoint size = rs.Projection.PictureSize;
@@ -154,19 +175,39 @@ void MatchAgainWhereAnOpenCircleCloses(RunState& rs, matching::ProgressUi& ui) {
   if (!closing) closing = refine::ClosingFocalLength(rs);
   if (!closing) return;
   // What the calibration made stays unless the circle closes better.
-  const std::vector<PictureGeometry> geometry = rs.Geometry;
-  const CameraCalibration calibration = rs.Calibration;
-  const TProjectionParameters projection = rs.Projection;
-  const params::TParametersCamera camera = rs.Parameters.Camera;
+  const KeptFinding kept(rs);
   // The bar runs again over the matching and the calibration.
   matching::SetFindingStep(rs, 0.0, 1.0);
   MatchAgainFrom(rs, ui, *closing);
   CalibrateCamera(rs, &ui);
   if (rs.CancelRequested || (rs.Calibration.Done && worst() < open)) return;
-  rs.Geometry = geometry;
-  rs.Calibration = calibration;
-  rs.Projection = projection;
-  rs.Parameters.Camera = camera;
+  kept.PutBack(rs);
+}
+
+void MatchAgainWhereNothingConfirmsTheClosing(RunState& rs, matching::ProgressUi& ui) {
+  const CameraCalibration& c = rs.Calibration;
+  if (!rs.PictureSet.Is360 || !rs.Refine || rs.ManualStitching || rs.CancelRequested || !c.Done ||
+      c.ClosingFocalLength <= 0.0 || c.EstimatedFocalLength <= 0.0 || rs.Geometry.empty() ||
+      Confirmed(rs.Geometry.back().RightRefinement))
+    return;
+  // How far the connections the pictures confirm lie from the joint fit:
+  // the median of their medians.
+  const auto misfit = [&rs] {
+    std::vector<double> m;
+    for (const PictureGeometry& g : rs.Geometry)
+      if (Confirmed(g.RightRefinement)) m.push_back(g.RightRefinement.JointMedianPixels);
+    if (m.empty()) return std::numeric_limits<double>::infinity();
+    std::nth_element(m.begin(), m.begin() + static_cast<std::ptrdiff_t>(m.size() / 2), m.end());
+    return m[m.size() / 2];
+  };
+  const double before = misfit();
+  const KeptFinding kept(rs);
+  matching::SetFindingStep(rs, 0.0, 1.0);
+  MatchAgainFrom(rs, ui, c.EstimatedFocalLength);
+  rs.Calibration.ClosingFocalLength = 0.0;
+  CalibrateCamera(rs, &ui);
+  if (rs.CancelRequested || (rs.Calibration.Done && misfit() < before)) return;
+  kept.PutBack(rs);
 }
 
 bool StartFindingWithEstimate(RunState& rs, matching::ProgressUi& ui, const FindingSteps& steps) {
@@ -199,6 +240,7 @@ void RunFindingPhase(RunState& rs, matching::ProgressUi& ui, const TPictureSetDa
     matching::SetFindingStep(rs, steps.Rematch, 1.0);
     CalibrateCamera(rs, &ui);
     MatchAgainWhereAnOpenCircleCloses(rs, ui);
+    MatchAgainWhereNothingConfirmsTheClosing(rs, ui);
     matching::SetFindingStep(rs, 0.0, 1.0);
   }
 }
@@ -214,6 +256,7 @@ void RunFindingPhaseWithoutEstimate(RunState& rs, matching::ProgressUi& ui, cons
   MatchAgainWhereTheCircleCloses(rs, ui);
   CalibrateCamera(rs);
   MatchAgainWhereAnOpenCircleCloses(rs, ui);
+  MatchAgainWhereNothingConfirmsTheClosing(rs, ui);
 }
 
 namespace {

@@ -448,6 +448,41 @@ TEST(SetCalibration, ACircleLeftOpenIsMatchedAgainWhereItCloses) {
   EXPECT_EQ(closed.Calibration.FocalLength, focal);
 }
 
+// A circle matched again where it closes, whose closing pair the pictures
+// then do not confirm (a set joined as a circle by mistake), is matched
+// again from the estimated focal length, and kept where the pairs the
+// pictures confirm fit better; a confirmed closing pair leaves it as it is.
+TEST(SetCalibration, ACircleClosedOnAPairNothingConfirmsIsMatchedAgainFromTheEstimate) {
+  const Circle8 circle;
+  const double f = circle.Truth.Camera.FocalLength;
+  params::ParameterSets sets = circle.Sets;
+  sets.Camera.FocalLength = 0.6 * f;
+  RunState rs;
+  rs.Refine = true;
+  matching::SilentProgressUi ui;
+  matching::TakeRunSnapshot(rs, samples::RunPictures(circle.Truth, circle.Folder.string()), sets);
+  matching::SetUpProjection(rs);
+  rs.Calibration.EstimatedFocalLength = f;
+  rs.Calibration.ClosingFocalLength = 0.6 * f;  // as if the circle had closed there
+  matching::EstimateFindingWork(rs);
+  matching::MatchAllPairs(rs, ui);
+  SetCalibrationSettings held;
+  held.Fit.FitFocal = held.Fit.FitAberration = false;
+  CalibrateSet(rs, held);
+  ASSERT_TRUE(rs.Calibration.Done);
+
+  rs.Geometry.back().RightRefinement.Fitted = true;
+  app::MatchAgainWhereNothingConfirmsTheClosing(rs, ui);
+  EXPECT_EQ(rs.Calibration.ClosingFocalLength, 0.6 * f);
+
+  rs.Geometry.back().RightRefinement.Fitted = rs.Geometry.back().RightRefinement.Rescued = false;
+  app::MatchAgainWhereNothingConfirmsTheClosing(rs, ui);
+  EXPECT_EQ(rs.Calibration.ClosingFocalLength, 0.0);
+  ASSERT_TRUE(rs.Calibration.Done);
+  EXPECT_NEAR(rs.Calibration.FocalLength, f, 0.003 * f);
+  ExpectCircleWhereTheTruthPutsIt(rs, circle.Truth.Geometry());
+}
+
 // The picture enlarged about its centre by `zoom` (bilinear), as the camera
 // zoomed in would have taken it.
 DeviceBitmap Enlarged(const DeviceBitmap& p, double zoom) {
