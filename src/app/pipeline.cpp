@@ -95,19 +95,21 @@ struct KeptFinding {
   params::TParametersCamera Camera;
 };
 
-// Matches the circle again from the focal length `closing` that closes it.
-void MatchAgainFrom(RunState& rs, matching::ProgressUi& ui, double closing) {
+// Matches the circle again from the focal length `focal`: the one that
+// closes it (Calibration.ClosingFocalLength), with `closes`, or the
+// estimated one.
+void MatchAgainFrom(RunState& rs, matching::ProgressUi& ui, double focal, bool closes) {
   const double estimatedFocal = rs.Calibration.EstimatedFocalLength;
   std::vector<double> zooms;
   for (const PictureGeometry& g : rs.Geometry) zooms.push_back(g.Zoom);
   // The decoded pictures and the features found stay; the connections go.
   const FindingStores stores = rs.Stores;
-  rs.Parameters.Camera.FocalLength = closing;
+  rs.Parameters.Camera.FocalLength = focal;
   matching::SetUpProjection(rs);
   rs.Stores = stores;
   for (std::size_t i = 0; i < rs.Geometry.size() && i < zooms.size(); ++i) rs.Geometry[i].Zoom = zooms[i];
   rs.Calibration.EstimatedFocalLength = estimatedFocal;
-  rs.Calibration.ClosingFocalLength = closing;
+  rs.Calibration.ClosingFocalLength = closes ? focal : 0.0;
   matching::EstimateFindingWork(rs);
   matching::MatchAllPairs(rs, ui);
 }
@@ -128,7 +130,7 @@ void MatchAgainWhereTheCircleCloses(RunState& rs, matching::ProgressUi& ui) {
     if (rs.CancelRequested) return;
     closing = refine::ClosingFocalLength(rs);
   }
-  if (closing) MatchAgainFrom(rs, ui, *closing);
+  if (closing) MatchAgainFrom(rs, ui, *closing, true);
 }
 
 namespace {
@@ -178,7 +180,7 @@ void MatchAgainWhereAnOpenCircleCloses(RunState& rs, matching::ProgressUi& ui) {
   const KeptFinding kept(rs);
   // The bar runs again over the matching and the calibration.
   matching::SetFindingStep(rs, 0.0, 1.0);
-  MatchAgainFrom(rs, ui, *closing);
+  MatchAgainFrom(rs, ui, *closing, true);
   CalibrateCamera(rs, &ui);
   if (rs.CancelRequested || (rs.Calibration.Done && worst() < open)) return;
   kept.PutBack(rs);
@@ -203,8 +205,7 @@ void MatchAgainWhereNothingConfirmsTheClosing(RunState& rs, matching::ProgressUi
   const double before = misfit();
   const KeptFinding kept(rs);
   matching::SetFindingStep(rs, 0.0, 1.0);
-  MatchAgainFrom(rs, ui, c.EstimatedFocalLength);
-  rs.Calibration.ClosingFocalLength = 0.0;
+  MatchAgainFrom(rs, ui, c.EstimatedFocalLength, false);
   CalibrateCamera(rs, &ui);
   if (rs.CancelRequested || (rs.Calibration.Done && misfit() < before)) return;
   kept.PutBack(rs);
