@@ -245,6 +245,15 @@ struct Circle8 {
   params::ParameterSets Sets =
       samples::WithSetCamera(params::LoadParameterFile(kSource / "Options" / "CurrentParameters.spr"), Truth);
 
+  // A run set up with the camera at `focalLength`, nothing matched yet.
+  void SetUp(RunState& rs, double focalLength) const {
+    params::ParameterSets sets = Sets;
+    sets.Camera.FocalLength = focalLength;
+    rs.Refine = true;
+    matching::TakeRunSnapshot(rs, samples::RunPictures(Truth, Folder.string()), sets);
+    matching::SetUpProjection(rs);
+  }
+
   // The finding phase, every connection as its own refinement left it.
   RunState Found() const {
     RunState rs;
@@ -374,13 +383,9 @@ TEST(SetCalibration, FindsTheFocalLengthThatClosesACircle) {
 TEST(SetCalibration, ACircleEstimatedFarOffIsMatchedAgainWhereItCloses) {
   const Circle8 circle;
   const double f = circle.Truth.Camera.FocalLength;
-  params::ParameterSets sets = circle.Sets;
-  sets.Camera.FocalLength = 1.5 * f;
   RunState rs;
-  rs.Refine = true;
   matching::SilentProgressUi ui;
-  matching::TakeRunSnapshot(rs, samples::RunPictures(circle.Truth, circle.Folder.string()), sets);
-  matching::SetUpProjection(rs);
+  circle.SetUp(rs, 1.5 * f);
   rs.Calibration.EstimatedFocalLength = 1.5 * f;  // as if the estimate had said so
   matching::EstimateFindingWork(rs);
   // As the finding phase does: the closing focal length from the
@@ -399,6 +404,16 @@ TEST(SetCalibration, ACircleEstimatedFarOffIsMatchedAgainWhereItCloses) {
   ExpectCircleWhereTheTruthPutsIt(rs, circle.Truth.Geometry());
 }
 
+// Matches every pair of a set-up run and calibrates it with its camera held.
+void MatchedAndCalibratedHeld(RunState& rs) {
+  matching::SilentProgressUi ui;
+  matching::EstimateFindingWork(rs);
+  matching::MatchAllPairs(rs, ui);
+  SetCalibrationSettings held;
+  held.Fit.FitFocal = held.Fit.FitAberration = false;
+  CalibrateSet(rs, held);
+}
+
 // A full circle that the calibration left open, its camera held at a focal
 // length 30 % too long, is matched again where it closes and calibrated
 // again. Connections that nothing confirms do not count (a set joined as a
@@ -409,16 +424,8 @@ TEST(SetCalibration, ACircleLeftOpenIsMatchedAgainWhereItCloses) {
   const double f = circle.Truth.Camera.FocalLength;
   matching::SilentProgressUi ui;
   const auto leftOpen = [&](RunState& rs) {
-    params::ParameterSets sets = circle.Sets;
-    sets.Camera.FocalLength = 1.3 * f;
-    rs.Refine = true;
-    matching::TakeRunSnapshot(rs, samples::RunPictures(circle.Truth, circle.Folder.string()), sets);
-    matching::SetUpProjection(rs);
-    matching::EstimateFindingWork(rs);
-    matching::MatchAllPairs(rs, ui);
-    SetCalibrationSettings held;
-    held.Fit.FitFocal = held.Fit.FitAberration = false;
-    CalibrateSet(rs, held);
+    circle.SetUp(rs, 1.3 * f);
+    MatchedAndCalibratedHeld(rs);
     ASSERT_TRUE(rs.Calibration.Done);
     double worst = 0.0;
     for (const PictureGeometry& g : rs.Geometry) worst = std::max(worst, g.RightRefinement.JointMedianPixels);
@@ -455,20 +462,12 @@ TEST(SetCalibration, ACircleLeftOpenIsMatchedAgainWhereItCloses) {
 TEST(SetCalibration, ACircleClosedOnAPairNothingConfirmsIsMatchedAgainFromTheEstimate) {
   const Circle8 circle;
   const double f = circle.Truth.Camera.FocalLength;
-  params::ParameterSets sets = circle.Sets;
-  sets.Camera.FocalLength = 0.6 * f;
   RunState rs;
-  rs.Refine = true;
   matching::SilentProgressUi ui;
-  matching::TakeRunSnapshot(rs, samples::RunPictures(circle.Truth, circle.Folder.string()), sets);
-  matching::SetUpProjection(rs);
+  circle.SetUp(rs, 0.6 * f);
   rs.Calibration.EstimatedFocalLength = f;
   rs.Calibration.ClosingFocalLength = 0.6 * f;  // as if the circle had closed there
-  matching::EstimateFindingWork(rs);
-  matching::MatchAllPairs(rs, ui);
-  SetCalibrationSettings held;
-  held.Fit.FitFocal = held.Fit.FitAberration = false;
-  CalibrateSet(rs, held);
+  MatchedAndCalibratedHeld(rs);
   ASSERT_TRUE(rs.Calibration.Done);
 
   rs.Geometry.back().RightRefinement.Fitted = true;
