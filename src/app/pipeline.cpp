@@ -74,26 +74,15 @@ namespace {
 // lay 47 to 170 % off.
 constexpr double kOpenCircleShare = 0.05;
 
-// Whether the pictures confirm a connection: its own measuring fitted, or
-// features placed it.
-bool Confirmed(const TConnectionRefinement& r) { return r.Fitted || r.Rescued; }
-
-// The run's connections, camera and calibration, put back when what replaced
-// them turned out worse.
-struct KeptFinding {
-  explicit KeptFinding(const RunState& rs)
-      : Geometry(rs.Geometry), Calibration(rs.Calibration), Projection(rs.Projection), Camera(rs.Parameters.Camera) {}
-  void PutBack(RunState& rs) const {
-    rs.Geometry = Geometry;
-    rs.Calibration = Calibration;
-    rs.Projection = Projection;
-    rs.Parameters.Camera = Camera;
-  }
-  std::vector<PictureGeometry> Geometry;
-  CameraCalibration Calibration;
-  TProjectionParameters Projection;
-  params::TParametersCamera Camera;
-};
+// How far the calibrated connections that the pictures confirm (their own
+// measuring fitted, or features placed them) lie from the joint fit: each
+// one's median.
+std::vector<double> ConfirmedMisfits(const RunState& rs) {
+  std::vector<double> misfits;
+  for (const PictureGeometry& g : rs.Geometry)
+    if (g.RightRefinement.Fitted || g.RightRefinement.Rescued) misfits.push_back(g.RightRefinement.JointMedianPixels);
+  return misfits;
+}
 
 // Matches the circle again from the focal length `focal`: the one that
 // closes it (Calibration.ClosingFocalLength), with `closes`, or the
@@ -112,6 +101,27 @@ void MatchAgainFrom(RunState& rs, matching::ProgressUi& ui, double focal, bool c
   rs.Calibration.ClosingFocalLength = closes ? focal : 0.0;
   matching::EstimateFindingWork(rs);
   matching::MatchAllPairs(rs, ui);
+}
+
+// Matches the circle again from `focal` (as MatchAgainFrom) and calibrates
+// it again; the connections, camera and calibration it had are put back
+// unless `misfit` of the new ones is smaller.
+void MatchAndCalibrateAgain(RunState& rs, matching::ProgressUi& ui, double focal, bool closes,
+                            const std::function<double(const RunState&)>& misfit) {
+  const double before = misfit(rs);
+  const std::vector<PictureGeometry> geometry = rs.Geometry;
+  const CameraCalibration calibration = rs.Calibration;
+  const TProjectionParameters projection = rs.Projection;
+  const params::TParametersCamera camera = rs.Parameters.Camera;
+  // The bar runs again over the matching and the calibration.
+  matching::SetFindingStep(rs, 0.0, 1.0);
+  MatchAgainFrom(rs, ui, focal, closes);
+  CalibrateCamera(rs, &ui);
+  if (rs.CancelRequested || (rs.Calibration.Done && misfit(rs) < before)) return;
+  rs.Geometry = geometry;
+  rs.Calibration = calibration;
+  rs.Projection = projection;
+  rs.Parameters.Camera = camera;
 }
 
 }  // namespace
@@ -162,53 +172,35 @@ void MatchAgainWhereAnOpenCircleCloses(RunState& rs, matching::ProgressUi& ui) {
   // Only connections that the pictures confirm count. A set joined as a
   // circle by mistake has a closing pair that nothing confirms, and closes
   // only at a focal length far off (helens: 14.6 mm instead of 30.7).
-  const auto worst = [&rs] {
-    double w = 0.0;
-    for (const PictureGeometry& g : rs.Geometry)
-      if (Confirmed(g.RightRefinement)) w = std::max(w, g.RightRefinement.JointMedianPixels);
-    return w;
+  const auto worst = [](const RunState& state) {
+    const std::vector<double> misfits = ConfirmedMisfits(state);
+    return misfits.empty() ? 0.0 : *std::max_element(misfits.begin(), misfits.end());
   };
   const TPoint size = rs.Projection.PictureSize;
-  const double open = worst();
-  if (open <= kOpenCircleShare * std::min(size.X, size.Y)) return;
+  if (worst(rs) <= kOpenCircleShare * std::min(size.X, size.Y)) return;
   // From the three points, which a camera far off bends less than the
   // measuring; and where they do not say, from the connections measured.
   std::optional<double> closing = refine::ClosingFocalLength(rs, {}, true);
   if (!closing) closing = refine::ClosingFocalLength(rs);
-  if (!closing) return;
   // What the calibration made stays unless the circle closes better.
-  const KeptFinding kept(rs);
-  // The bar runs again over the matching and the calibration.
-  matching::SetFindingStep(rs, 0.0, 1.0);
-  MatchAgainFrom(rs, ui, *closing, true);
-  CalibrateCamera(rs, &ui);
-  if (rs.CancelRequested || (rs.Calibration.Done && worst() < open)) return;
-  kept.PutBack(rs);
+  if (closing) MatchAndCalibrateAgain(rs, ui, *closing, true, worst);
 }
 
 void MatchAgainWhereNothingConfirmsTheClosing(RunState& rs, matching::ProgressUi& ui) {
   const CameraCalibration& c = rs.Calibration;
   if (!rs.PictureSet.Is360 || !rs.Refine || rs.ManualStitching || rs.CancelRequested || !c.Done ||
       c.ClosingFocalLength <= 0.0 || c.EstimatedFocalLength <= 0.0 || rs.Geometry.empty() ||
-      Confirmed(rs.Geometry.back().RightRefinement))
+      rs.Geometry.back().RightRefinement.Fitted || rs.Geometry.back().RightRefinement.Rescued)
     return;
-  // How far the connections the pictures confirm lie from the joint fit:
-  // the median of their medians.
-  const auto misfit = [&rs] {
-    std::vector<double> m;
-    for (const PictureGeometry& g : rs.Geometry)
-      if (Confirmed(g.RightRefinement)) m.push_back(g.RightRefinement.JointMedianPixels);
-    if (m.empty()) return std::numeric_limits<double>::infinity();
-    std::nth_element(m.begin(), m.begin() + static_cast<std::ptrdiff_t>(m.size() / 2), m.end());
-    return m[m.size() / 2];
+  // The median of the confirmed connections' misfits.
+  const auto misfit = [](const RunState& state) {
+    std::vector<double> misfits = ConfirmedMisfits(state);
+    if (misfits.empty()) return std::numeric_limits<double>::infinity();
+    const auto middle = misfits.begin() + static_cast<std::ptrdiff_t>(misfits.size() / 2);
+    std::nth_element(misfits.begin(), middle, misfits.end());
+    return *middle;
   };
-  const double before = misfit();
-  const KeptFinding kept(rs);
-  matching::SetFindingStep(rs, 0.0, 1.0);
-  MatchAgainFrom(rs, ui, c.EstimatedFocalLength, false);
-  CalibrateCamera(rs, &ui);
-  if (rs.CancelRequested || (rs.Calibration.Done && misfit() < before)) return;
-  kept.PutBack(rs);
+  MatchAndCalibrateAgain(rs, ui, c.EstimatedFocalLength, false, misfit);
 }
 
 bool StartFindingWithEstimate(RunState& rs, matching::ProgressUi& ui, const FindingSteps& steps) {
