@@ -175,8 +175,11 @@ std::vector<int> FittingOrder(const RunState& rs) {
   std::vector<bool> reversed;
   bool any = false;
   for (const ConnectionCheck& c : CheckConnections(rs)) {
-    // A connection that features placed found its pictures as arranged.
-    const bool named = !ConnectionWarning(c).empty() && !c.Rescued && !StopSignalled(rs);
+    // A connection that features placed found its pictures as arranged, and
+    // so did one named only for parallax: its own measuring fitted, where
+    // the joint fit puts it.
+    const bool named = !ConnectionWarning(c).empty() && !c.Rescued && c.Problem != ConnectionProblem::Parallax &&
+                       !StopSignalled(rs);
     reversed.push_back(named && ConnectionReversed(rs, c.Left, c.Right));
     any = any || reversed.back();
   }
