@@ -33,9 +33,14 @@ std::vector<std::string> CalibrationLines(const RunState& rs, CameraSource sourc
   std::vector<std::string> lines;
   if (c.EstimatedFocalLength > 0.0)
     lines.push_back("focal length estimated from the pictures: " + Mm(c.EstimatedFocalLength));
-  if (c.ClosingFocalLength > 0.0)
-    lines.push_back("the circle does not close at that focal length but at " + Mm(c.ClosingFocalLength) +
+  if (c.ClosingFocalLength > 0.0) {
+    // An estimate was said on the line before; a camera given is named here.
+    const std::string from = c.EstimatedFocalLength > 0.0 || c.FirstFocalLength <= 0.0
+                                 ? "that focal length"
+                                 : "the starting focal length, " + Mm(c.FirstFocalLength) + ",";
+    lines.push_back("the circle does not close at " + from + " but at " + Mm(c.ClosingFocalLength) +
                     ": the pictures were matched again from it");
+  }
   if (!c.Done) return lines;
   lines.push_back("camera calibrated on all connections: focal length " + Mm(c.FocalLength) + ", aberration " +
                   K(c.Aberration) + " (started from " + Mm(c.StartFocalLength) + " and " + K(c.StartAberration) +

@@ -1,6 +1,7 @@
 #include "app/pipeline.h"
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <limits>
 
@@ -74,6 +75,16 @@ namespace {
 // lay 47 to 170 % off.
 constexpr double kOpenCircleShare = 0.05;
 
+// A circle whose camera was given (EXIF, the list) is matched again before
+// the calibration where it closes at a focal length more than this share
+// away: the library circle closes 7 % from its EXIF focal length, and the
+// calibration finds its camera from there, while from 16 % (EXIF made to
+// say 34 mm where it closes at 29) it leaves the circle open.
+constexpr double kGivenClosingShare = 0.1;
+// ... and where its measured connections close it within this share of the
+// focal length that its three points close it at.
+constexpr double kClosingAgreement = 0.02;
+
 // How far the calibrated connections that the pictures confirm (their own
 // measuring fitted, or features placed them) lie from the joint fit: each
 // one's median.
@@ -85,10 +96,10 @@ std::vector<double> ConfirmedMisfits(const RunState& rs) {
 }
 
 // Matches the circle again from the focal length `focal`: the one that
-// closes it (Calibration.ClosingFocalLength), with `closes`, or the
-// estimated one.
+// closes it (Calibration.ClosingFocalLength), with `closes`, or the one its
+// first matching ran under.
 void MatchAgainFrom(RunState& rs, matching::ProgressUi& ui, double focal, bool closes) {
-  const double estimatedFocal = rs.Calibration.EstimatedFocalLength;
+  const double estimatedFocal = rs.Calibration.EstimatedFocalLength, firstFocal = rs.Calibration.FirstFocalLength;
   std::vector<double> zooms;
   for (const PictureGeometry& g : rs.Geometry) zooms.push_back(g.Zoom);
   // The decoded pictures and the features found stay; the connections go.
@@ -98,6 +109,7 @@ void MatchAgainFrom(RunState& rs, matching::ProgressUi& ui, double focal, bool c
   rs.Stores = stores;
   for (std::size_t i = 0; i < rs.Geometry.size() && i < zooms.size(); ++i) rs.Geometry[i].Zoom = zooms[i];
   rs.Calibration.EstimatedFocalLength = estimatedFocal;
+  rs.Calibration.FirstFocalLength = firstFocal;
   rs.Calibration.ClosingFocalLength = closes ? focal : 0.0;
   matching::EstimateFindingWork(rs);
   matching::MatchAllPairs(rs, ui);
@@ -127,20 +139,42 @@ void MatchAndCalibrateAgain(RunState& rs, matching::ProgressUi& ui, double focal
 }  // namespace
 
 bool ClosingSearchFollows(const RunState& rs) {
-  return rs.PictureSet.Is360 && rs.Refine && rs.Calibration.EstimatedFocalLength > 0.0;
+  if (!rs.PictureSet.Is360 || !rs.Refine) return false;
+  return rs.Calibration.EstimatedFocalLength > 0.0 || (rs.Calibrate && !rs.ManualStitching);
+}
+
+bool MeasuredWhileMatching(const RunState& rs) {
+  return !ClosingSearchFollows(rs) || rs.Calibration.EstimatedFocalLength <= 0.0;
 }
 
 void MatchAgainWhereTheCircleCloses(RunState& rs, matching::ProgressUi& ui) {
   if (!ClosingSearchFollows(rs) || rs.CancelRequested) return;
-  // From the connections' three points first, and where those do not say,
-  // from the connections measured.
-  std::optional<double> closing = refine::ClosingFocalLength(rs, {}, true);
-  if (!closing) {
+  const bool given = rs.Calibration.EstimatedFocalLength <= 0.0;
+  // A camera the pictures or the user gave is left only where the circle
+  // closes far from it.
+  refine::SetCalibrationSettings settings;
+  if (given) settings.ClosingShare = kGivenClosingShare;
+  // From the connections' three points first.
+  std::optional<double> closing = refine::ClosingFocalLength(rs, settings, true);
+  if (given) {
+    // Measured while they were matched, they must close it at the same focal
+    // length: pairs matched under a camera far off can be wrong (a rendered
+    // circle given a camera 5 % long closes 10 % short).
+    const std::optional<double> measured = refine::ClosingFocalLength(rs, settings);
+    if (!closing || !measured || std::fabs(*measured - *closing) > kClosingAgreement * *closing) return;
+  } else if (!closing) {
+    // Where the points do not say, from the connections measured.
     matching::MeasureConnections(rs, ui);
     if (rs.CancelRequested) return;
-    closing = refine::ClosingFocalLength(rs);
+    closing = refine::ClosingFocalLength(rs, settings);
   }
-  if (closing) MatchAgainFrom(rs, ui, *closing, true);
+  if (!closing) return;
+  const double first = rs.Parameters.Camera.FocalLength;
+  // A circle whose camera was given has no part of the bar for this: the bar
+  // runs again over the matching's.
+  if (given) matching::SetFindingStep(rs, 0.0, rs.Progress.FindingTo);
+  MatchAgainFrom(rs, ui, *closing, true);
+  rs.Calibration.FirstFocalLength = first;
 }
 
 namespace {
@@ -189,7 +223,7 @@ void MatchAgainWhereAnOpenCircleCloses(RunState& rs, matching::ProgressUi& ui) {
 void MatchAgainWhereNothingConfirmsTheClosing(RunState& rs, matching::ProgressUi& ui) {
   const CameraCalibration& c = rs.Calibration;
   if (!rs.PictureSet.Is360 || !rs.Refine || rs.ManualStitching || rs.CancelRequested || !c.Done ||
-      c.ClosingFocalLength <= 0.0 || c.EstimatedFocalLength <= 0.0 || rs.Geometry.empty() ||
+      c.ClosingFocalLength <= 0.0 || c.FirstFocalLength <= 0.0 || rs.Geometry.empty() ||
       rs.Geometry.back().RightRefinement.Fitted || rs.Geometry.back().RightRefinement.Rescued)
     return;
   // The median of the confirmed connections' misfits.
@@ -200,7 +234,7 @@ void MatchAgainWhereNothingConfirmsTheClosing(RunState& rs, matching::ProgressUi
     std::nth_element(misfits.begin(), middle, misfits.end());
     return *middle;
   };
-  MatchAndCalibrateAgain(rs, ui, c.EstimatedFocalLength, false, misfit);
+  MatchAndCalibrateAgain(rs, ui, c.FirstFocalLength, false, misfit);
 }
 
 bool StartFindingWithEstimate(RunState& rs, matching::ProgressUi& ui, const FindingSteps& steps) {
@@ -227,7 +261,7 @@ void RunFindingPhase(RunState& rs, matching::ProgressUi& ui, const TPictureSetDa
   // circle) and the calibration.
   const FindingSteps steps = PlanFindingSteps(rs);
   if (StartFindingWithEstimate(rs, ui, steps)) {
-    matching::MatchAllPairs(rs, ui, nullptr, !ClosingSearchFollows(rs));
+    matching::MatchAllPairs(rs, ui, nullptr, MeasuredWhileMatching(rs));
     matching::SetFindingStep(rs, steps.Matching, steps.Rematch);
     MatchAgainWhereTheCircleCloses(rs, ui);
     matching::SetFindingStep(rs, steps.Rematch, 1.0);
@@ -245,7 +279,7 @@ void RunFindingPhaseWithoutEstimate(RunState& rs, matching::ProgressUi& ui, cons
   matching::TakeRunSnapshot(rs, pictures, parameters);
   matching::SetUpProjection(rs);
   EstimateStartingCamera(rs);
-  matching::MatchAllPairs(rs, ui, nullptr, !ClosingSearchFollows(rs));
+  matching::MatchAllPairs(rs, ui, nullptr, MeasuredWhileMatching(rs));
   MatchAgainWhereTheCircleCloses(rs, ui);
   CalibrateCamera(rs);
   MatchAgainWhereAnOpenCircleCloses(rs, ui);

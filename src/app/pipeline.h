@@ -41,16 +41,21 @@ void EstimateStartingCamera(RunState& rs, matching::ProgressUi* ui = nullptr);
 // A full circle whose focal length was estimated from features
 // (Calibration.EstimatedFocalLength) is matched again from the focal length
 // that closes it (refine::ClosingFocalLength), with Calibration.
-// ClosingFocalLength set, where the estimate leaves it open: where near and
-// far things disagree the estimate can be far off, and connections measured
-// under a camera far off neither close the circle nor let the calibration
-// find the camera. The decoded pictures and found features stay. The
-// finding phases run it after the matching, which leaves such a circle's
-// connections unmeasured: the focal length that closes it is found from
-// their three points first (the library circle's as from its measured
-// connections, and a sixth of its run sooner), and only where those do not
-// say are they measured to find it, and kept when it is not matched again.
+// ClosingFocalLength and FirstFocalLength set, where the estimate leaves it
+// open: where near and far things disagree the estimate can be far off, and
+// connections measured under a camera far off neither close the circle nor
+// let the calibration find the camera. A circle whose camera was given (the
+// EXIF, the list) and that will be calibrated is matched again only where it
+// closes more than a tenth away from that camera (an EXIF focal length that
+// a crop or a converter made wrong). The decoded pictures and found
+// features stay. The finding phases run it after the matching, which leaves
+// an estimated circle's connections unmeasured (MeasuredWhileMatching): the
+// focal length that closes it is found from their three points first (the
+// library circle's as from its measured connections, and a sixth of its run
+// sooner), and only where those do not say are they measured to find it,
+// and kept when it is not matched again.
 bool ClosingSearchFollows(const RunState& rs);
+bool MeasuredWhileMatching(const RunState& rs);
 void MatchAgainWhereTheCircleCloses(RunState& rs, matching::ProgressUi& ui);
 
 // With refinement on and pictures matched by the search: the camera and the
@@ -73,10 +78,11 @@ void MatchAgainWhereAnOpenCircleCloses(RunState& rs, matching::ProgressUi& ui);
 // (MatchAgainWhereTheCircleCloses) whose closing pair the pictures do not
 // confirm after the calibration (neither its own measuring fitted nor
 // features placed it) was closed on nothing: a set joined as a circle by
-// mistake. It is matched again from the estimated focal length and
-// calibrated again, kept where the connections that the pictures confirm
-// then lie nearer the joint fit (helens without EXIF, joined as a circle:
-// 14.5 mm where it closes, 30.8 from the estimate).
+// mistake. It is matched again from the focal length its first matching
+// ran under (Calibration.FirstFocalLength) and calibrated again, kept
+// where the connections that the pictures confirm then lie nearer the joint
+// fit (helens without EXIF, joined as a circle: 14.5 mm where it closes,
+// 30.8 from the estimate).
 void MatchAgainWhereNothingConfirmsTheClosing(RunState& rs, matching::ProgressUi& ui);
 
 // The same without the estimate and the progress start; CancelRequested is

@@ -287,9 +287,11 @@ std::optional<double> ClosingFocalLength(const RunState& rs, const SetCalibratio
 
 void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings) {
   const double estimated = rs.Calibration.EstimatedFocalLength, closing = rs.Calibration.ClosingFocalLength;
+  const double first = rs.Calibration.FirstFocalLength;
   rs.Calibration = CameraCalibration{};
   rs.Calibration.EstimatedFocalLength = estimated;
   rs.Calibration.ClosingFocalLength = closing;
+  rs.Calibration.FirstFocalLength = first;
   // Pictures at another zoom, as the focal length estimate or an earlier
   // calibration found them, start from it.
   std::vector<double> startZooms;

@@ -105,6 +105,9 @@ struct CameraCalibration {
   // A full circle started from an estimate: the focal length that closes
   // it, which the calibration started from instead (0: none).
   double ClosingFocalLength = 0.0;
+  // A full circle matched again where it closes: the focal length its
+  // first matching ran under, the estimate or the camera given (0: none).
+  double FirstFocalLength = 0.0;
   bool Done = false;
   double StartFocalLength = 0.0, StartAberration = 0.0;  // the camera the run started from
   double FocalLength = 0.0, Aberration = 0.0;            // the camera the construction uses

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <random>
 
+#include "app/calibration_report.h"
 #include "app/picture_camera.h"
 #include "app/pipeline.h"
 #include "matching/all_pairs.h"
@@ -404,6 +405,37 @@ TEST(SetCalibration, ACircleEstimatedFarOffIsMatchedAgainWhereItCloses) {
   ExpectCircleWhereTheTruthPutsIt(rs, circle.Truth.Geometry());
 }
 
+// A full circle whose camera is given (as by EXIF) 30 % too long is matched
+// again before the calibration, from where its connections close it (19 %
+// short: pairs matched that far off are rough), and the calibration finds
+// the truth from there; given 5 % long, where its three points close it
+// nowhere, it is matched once and the calibration corrects the camera.
+TEST(SetCalibration, ACircleGivenACameraFarOffIsMatchedAgainWhereItCloses) {
+  const Circle8 circle;
+  const double f = circle.Truth.Camera.FocalLength;
+  for (const double off : {1.3, 1.05}) {
+    params::ParameterSets sets = circle.Sets;
+    sets.Camera.FocalLength = off * f;
+    RunState rs;
+    rs.Refine = true;
+    matching::SilentProgressUi ui;
+    app::RunFindingPhase(rs, ui, samples::RunPictures(circle.Truth, circle.Folder.string()), sets);
+    ASSERT_TRUE(rs.Calibration.Done) << off;
+    if (off > 1.1) {
+      EXPECT_GT(rs.Calibration.ClosingFocalLength, 0.0);
+      EXPECT_EQ(rs.Calibration.FirstFocalLength, off * f);
+      const std::vector<std::string> lines = app::CalibrationLines(rs, app::CameraSource::Pictures);
+      ASSERT_FALSE(lines.empty());
+      EXPECT_EQ(lines[0].rfind("the circle does not close at the starting focal length, 36.40 mm, but at ", 0), 0u)
+          << lines[0];
+    } else {
+      EXPECT_EQ(rs.Calibration.ClosingFocalLength, 0.0);
+    }
+    EXPECT_NEAR(rs.Calibration.FocalLength, f, 0.003 * f) << off;
+    ExpectCircleWhereTheTruthPutsIt(rs, circle.Truth.Geometry());
+  }
+}
+
 // Matches every pair of a set-up run and calibrates it with its camera held.
 void MatchedAndCalibratedHeld(RunState& rs) {
   matching::SilentProgressUi ui;
@@ -457,29 +489,33 @@ TEST(SetCalibration, ACircleLeftOpenIsMatchedAgainWhereItCloses) {
 
 // A circle matched again where it closes, whose closing pair the pictures
 // then do not confirm (a set joined as a circle by mistake), is matched
-// again from the estimated focal length, and kept where the pairs the
-// pictures confirm fit better; a confirmed closing pair leaves it as it is.
-TEST(SetCalibration, ACircleClosedOnAPairNothingConfirmsIsMatchedAgainFromTheEstimate) {
+// again from the focal length its first matching ran under, the estimate or
+// the camera given, and kept where the pairs the pictures confirm fit
+// better; a confirmed closing pair leaves it as it is.
+TEST(SetCalibration, ACircleClosedOnAPairNothingConfirmsIsMatchedAgainFromWhereItStarted) {
   const Circle8 circle;
   const double f = circle.Truth.Camera.FocalLength;
-  RunState rs;
   matching::SilentProgressUi ui;
-  circle.SetUp(rs, 0.6 * f);
-  rs.Calibration.EstimatedFocalLength = f;
-  rs.Calibration.ClosingFocalLength = 0.6 * f;  // as if the circle had closed there
-  MatchedAndCalibratedHeld(rs);
-  ASSERT_TRUE(rs.Calibration.Done);
+  for (const bool estimated : {true, false}) {
+    RunState rs;
+    circle.SetUp(rs, 0.6 * f);
+    if (estimated) rs.Calibration.EstimatedFocalLength = f;
+    rs.Calibration.FirstFocalLength = f;
+    rs.Calibration.ClosingFocalLength = 0.6 * f;  // as if the circle had closed there
+    MatchedAndCalibratedHeld(rs);
+    ASSERT_TRUE(rs.Calibration.Done);
 
-  rs.Geometry.back().RightRefinement.Fitted = true;
-  app::MatchAgainWhereNothingConfirmsTheClosing(rs, ui);
-  EXPECT_EQ(rs.Calibration.ClosingFocalLength, 0.6 * f);
+    rs.Geometry.back().RightRefinement.Fitted = true;
+    app::MatchAgainWhereNothingConfirmsTheClosing(rs, ui);
+    EXPECT_EQ(rs.Calibration.ClosingFocalLength, 0.6 * f);
 
-  rs.Geometry.back().RightRefinement.Fitted = rs.Geometry.back().RightRefinement.Rescued = false;
-  app::MatchAgainWhereNothingConfirmsTheClosing(rs, ui);
-  EXPECT_EQ(rs.Calibration.ClosingFocalLength, 0.0);
-  ASSERT_TRUE(rs.Calibration.Done);
-  EXPECT_NEAR(rs.Calibration.FocalLength, f, 0.003 * f);
-  ExpectCircleWhereTheTruthPutsIt(rs, circle.Truth.Geometry());
+    rs.Geometry.back().RightRefinement.Fitted = rs.Geometry.back().RightRefinement.Rescued = false;
+    app::MatchAgainWhereNothingConfirmsTheClosing(rs, ui);
+    EXPECT_EQ(rs.Calibration.ClosingFocalLength, 0.0) << estimated;
+    ASSERT_TRUE(rs.Calibration.Done);
+    EXPECT_NEAR(rs.Calibration.FocalLength, f, 0.003 * f) << estimated;
+    ExpectCircleWhereTheTruthPutsIt(rs, circle.Truth.Geometry());
+  }
 }
 
 // The picture enlarged about its centre by `zoom` (bilinear), as the camera
