@@ -343,8 +343,8 @@ void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings) {
   // calibrated orientations, when the camera changed, a picture of it has a
   // zoom of its own or the connection has no refinement of its own; kept
   // when it finds at least as many consistent correspondences.
-  const bool moved = std::fabs(fit.FocalLength - startFocal) > settings.RemeasureFocalShare * startFocal ||
-                     std::fabs(fit.Aberration - startAberration) > settings.RemeasureAberration;
+  bool moved = std::fabs(fit.FocalLength - startFocal) > settings.RemeasureFocalShare * startFocal ||
+               std::fabs(fit.Aberration - startAberration) > settings.RemeasureAberration;
   TProjectionParameters calibrated = CameraOf(rs, fit.FocalLength, fit.Aberration);
   // The measuring again takes most of the time, the searches again by
   // features the rest: told as the share `done` of the way from `from` to
@@ -362,28 +362,91 @@ void CalibrateSet(RunState& rs, const SetCalibrationSettings& settings) {
     return RefineRotation(CamerasOf(CameraOf(rs, f.FocalLength, f.Aberration), f.Zooms, links[k]), left, right,
                           Between(f.Orientations, links[k]), AssumedError(f.Pairs[k]), how);
   };
-  bool changed = false;
-  for (std::size_t k = 0; k < links.size(); ++k) {
-    const Link& l = links[k];
-    const bool zoomed = Zoomed(fit.Zooms, l);
-    if (!goOn(0.0, 0.7, share(k, links.size()))) return;
-    if (!moved && !zoomed && Applies(rs, l)) continue;
-    TConnectionRefinement again = measureFrom(fit, k, measuring);
-    if (StopSignalled(rs)) return;
-    if (!again.Fitted) continue;
-    const TConnectionRefinement& before = RefinementOf(rs, l);
-    if (Applies(rs, l) && again.Inliers < before.Inliers && !moved && !zoomed) continue;
-    again.Rescued = before.Rescued;
-    Store(rs, l, std::move(again));
-    changed = true;
+  // A lens that bends much leaves the first measuring only the spots near
+  // where one rotation under a straight camera puts them: they say the lens
+  // is straight and fix the focal length poorly. Where the fit kept the
+  // focal length, a few fitted connections are measured again under the
+  // camera bent either way; when one way finds clearly more consistent
+  // spots, the rounds below start from it.
+  const bool weak = fit.FocalKept;
+  std::optional<double> straight;  // the fit's aberration, when a trial bent the camera
+  if (weak && settings.TrialAberration > 0.0) {
+    std::vector<std::size_t> tried;
+    for (std::size_t k = 0; k < links.size(); ++k)
+      if (Applies(rs, links[k])) tried.push_back(k);
+    std::sort(tried.begin(), tried.end(), [&](std::size_t a, std::size_t b) {
+      return RefinementOf(rs, links[a]).Inliers > RefinementOf(rs, links[b]).Inliers;
+    });
+    tried.resize(std::min<std::size_t>(tried.size(), static_cast<std::size_t>(settings.TrialConnections)));
+    const auto inliersUnder = [&](double aberration) {
+      CalibrationResult trial = fit;
+      trial.Aberration = aberration;
+      int sum = 0;
+      for (std::size_t k : tried) {
+        const TConnectionRefinement r = measureFrom(trial, k, measuring);
+        sum += r.Fitted ? r.Inliers : 0;
+      }
+      return sum;
+    };
+    if (tried.size() >= 2) {
+      const int here = inliersUnder(fit.Aberration);
+      int best = here;
+      double bent = fit.Aberration;
+      for (const double aberration :
+           {fit.Aberration + settings.TrialAberration, fit.Aberration - settings.TrialAberration}) {
+        const int found = inliersUnder(aberration);
+        if (found > best) best = found, bent = aberration;
+      }
+      if (StopSignalled(rs)) return;
+      if (best > settings.TrialGain * here + settings.TrialMargin) {
+        straight = fit.Aberration;
+        fit.Aberration = bent;
+        moved = true;
+      }
+    }
   }
-  if (changed) {
+  // Where the fit kept the focal length, the data fix the camera only
+  // roughly: while it moves far from the camera the connections were
+  // measured under, they are all measured again under it, a few rounds at
+  // most. Later rounds start from orientations fitted to connections
+  // measured under a camera near the fit's: one search at full size.
+  RefinementSettings later = measuring;
+  later.FullSizePasses = 1;
+  for (int round = 0; round < (weak ? settings.MeasuringRounds : 1); ++round) {
+    bool changed = false;
+    const double measuredFocal = fit.FocalLength, measuredAberration = fit.Aberration;
+    for (std::size_t k = 0; k < links.size(); ++k) {
+      const Link& l = links[k];
+      const bool zoomed = Zoomed(fit.Zooms, l);
+      // The bar moves over the first round; later ones only check the stop.
+      if (!goOn(0.0, 0.7, round == 0 ? share(k, links.size()) : 1.0)) return;
+      if (round == 0 && !moved && !zoomed && Applies(rs, l)) continue;
+      TConnectionRefinement again = measureFrom(fit, k, round == 0 ? measuring : later);
+      if (StopSignalled(rs)) return;
+      if (!again.Fitted) continue;
+      const TConnectionRefinement& before = RefinementOf(rs, l);
+      if (round == 0 && Applies(rs, l) && again.Inliers < before.Inliers && !moved && !zoomed) continue;
+      again.Rescued = before.Rescued;
+      Store(rs, l, std::move(again));
+      changed = true;
+    }
+    if (!changed) {
+      // Nothing measured under a trial camera: the fit stays as it was.
+      if (round == 0 && straight) fit.Aberration = *straight;
+      break;
+    }
     fit = Fit(rs, links, start, fit.FocalLength, fit.Aberration, fit.Orientations, fit.Zooms,
               Judging(rs, links, fitting));
     if (!fit.Solved) return;
     // The camera, fitted again from the calibrated one, is measured from
     // the starting camera.
     calibrated = CameraOf(rs, fit.FocalLength, fit.Aberration);
+    // With the focal length kept, the data are still weak: any move of the
+    // aberration is measured again.
+    const double aberrationRound = fit.FocalKept ? settings.RemeasureAberration : settings.RoundAberration;
+    if (std::fabs(fit.FocalLength - measuredFocal) <= settings.RoundFocalShare * measuredFocal &&
+        std::fabs(fit.Aberration - measuredAberration) <= aberrationRound)
+      break;
   }
 
   // A circle closes only when its connections' rotations add up to a full

@@ -44,6 +44,23 @@ struct SetCalibrationSettings {
   // their outliers judged, under the old camera.
   double RemeasureFocalShare = 0.005;
   double RemeasureAberration = 0.005;
+  // Where the first fit keeps the focal length (the data fix it poorly, as
+  // under a lens that bends much), the connections measured again are
+  // measured again under the fit while it moves from the camera they were
+  // measured under by more than RoundFocalShare or RoundAberration (any
+  // more than RemeasureAberration while it keeps the focal length), up to
+  // MeasuringRounds in all. Before that, up to TrialConnections fitted
+  // connections are measured again under the aberration moved by
+  // TrialAberration either way (0: never), and the rounds start from the
+  // one under which they find more than TrialGain times, and TrialMargin
+  // more than, the consistent spots they find under the fit's.
+  int MeasuringRounds = 4;
+  double RoundFocalShare = 0.02;
+  double RoundAberration = 0.02;
+  double TrialAberration = 0.06;
+  int TrialConnections = 3;
+  double TrialGain = 1.25;
+  int TrialMargin = 10;
   // A connection disagrees with the joint fit when the median distance of
   // its correspondences under the fit exceeds both DisagreeFactor times and
   // DisagreePixels more than the median its own best rotation leaves (the
