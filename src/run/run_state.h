@@ -102,8 +102,9 @@ struct CameraCalibration {
   // Pictures that did not say their focal length: the one estimated from
   // their features, which the run started from (0: none).
   double EstimatedFocalLength = 0.0;
-  // A full circle started from an estimate: the focal length that closes
-  // it, which the calibration started from instead (0: none).
+  // A full circle matched again where it closes (started from an estimate,
+  // or from a camera far from it): that focal length, which the calibration
+  // started from instead (0: none).
   double ClosingFocalLength = 0.0;
   // A full circle matched again where it closes: the focal length its
   // first matching ran under, the estimate or the camera given (0: none).
