@@ -170,9 +170,12 @@ void MatchAgainWhereTheCircleCloses(RunState& rs, matching::ProgressUi& ui) {
   }
   if (!closing) return;
   const double first = rs.Parameters.Camera.FocalLength;
-  // A circle whose camera was given has no part of the bar for this: the bar
-  // runs again over the matching's.
-  if (given) matching::SetFindingStep(rs, 0.0, rs.Progress.FindingTo);
+  // A circle whose camera was given has no part of the bar for this: it
+  // takes half of what is left, and the calibration the rest.
+  if (given) {
+    const double from = rs.Progress.FindingTo;
+    matching::SetFindingStep(rs, from, from + 0.5 * (1.0 - from));
+  }
   MatchAgainFrom(rs, ui, *closing, true);
   rs.Calibration.FirstFocalLength = first;
 }
@@ -264,7 +267,9 @@ void RunFindingPhase(RunState& rs, matching::ProgressUi& ui, const TPictureSetDa
     matching::MatchAllPairs(rs, ui, nullptr, MeasuredWhileMatching(rs));
     matching::SetFindingStep(rs, steps.Matching, steps.Rematch);
     MatchAgainWhereTheCircleCloses(rs, ui);
-    matching::SetFindingStep(rs, steps.Rematch, 1.0);
+    // From where the bar stands: a circle whose camera was given and that
+    // was matched again took part of the calibration's.
+    matching::SetFindingStep(rs, std::max(steps.Rematch, rs.Progress.FindingTo), 1.0);
     CalibrateCamera(rs, &ui);
     MatchAgainWhereAnOpenCircleCloses(rs, ui);
     MatchAgainWhereNothingConfirmsTheClosing(rs, ui);

@@ -535,7 +535,8 @@ private:
 // A circle whose focal length is estimated, matched and calibrated: the
 // finding bar runs once through all of it, never backwards, each step
 // moving it within its own part: the estimate before the first pair is
-// matched, the calibration beyond what the matching fills. A stop while
+// matched, the calibration beyond what the matching fills; so does it for
+// a circle matched again because its given camera is far off. A stop while
 // the estimate runs ends the phase there.
 TEST(FindingBar, RunsOnceThroughTheEstimateTheMatchingAndTheCalibration) {
   const auto [pictures, sets] = Circle8Run();
@@ -564,6 +565,20 @@ TEST(FindingBar, RunsOnceThroughTheEstimateTheMatchingAndTheCalibration) {
   EXPECT_GT(beyondMatching, 3);
   EXPECT_EQ(rs.Progress.FindingFrom, 0.0);
   EXPECT_EQ(rs.Progress.FindingTo, 1.0);
+
+  // Given a camera 30 % long, the circle is matched again where it closes:
+  // the bar still never moves back.
+  params::ParameterSets longer = sets;
+  longer.Camera.FocalLength *= 1.3;
+  RunState given;
+  given.Refine = true;
+  RecordingBar givenBar(given);
+  RunFindingPhase(given, givenBar, pictures, longer);
+  ASSERT_TRUE(given.Calibration.Done);
+  ASSERT_GT(given.Calibration.ClosingFocalLength, 0.0);
+  EXPECT_GE(givenBar.moves.back().Percent, 95);
+  for (std::size_t k = 1; k < givenBar.moves.size(); ++k)
+    EXPECT_GT(givenBar.moves[k].Percent, givenBar.moves[k - 1].Percent) << k;
 
   // Stopped while the estimate moves the bar, the phase ends there: no pair
   // is matched and no camera estimated.
