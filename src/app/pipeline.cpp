@@ -160,8 +160,9 @@ void MatchAgainWhereTheCircleCloses(RunState& rs, matching::ProgressUi& ui) {
     // Measured while they were matched, they must close it at the same focal
     // length: pairs matched under a camera far off can be wrong (a rendered
     // circle given a camera 5 % long closes 10 % short).
+    if (!closing) return;
     const std::optional<double> measured = refine::ClosingFocalLength(rs, settings);
-    if (!closing || !measured || std::fabs(*measured - *closing) > kClosingAgreement * *closing) return;
+    if (!measured || std::fabs(*measured - *closing) > kClosingAgreement * *closing) return;
   } else if (!closing) {
     // Where the points do not say, from the connections measured.
     matching::MeasureConnections(rs, ui);
