@@ -59,10 +59,18 @@ void PlainExtent(RunState& rs) {
   const int last = rs.PictureSet.Count - 1;
   const double s = rs.Layout.Scale;
   BandExtent(rs);
-  rs.Layout.Left =
-      Round(std::max(PictureToPanorama(rs, 0, {0, 0}).X, PictureToPanorama(rs, 0, {0, h1}).X) * s + 1.0);
-  rs.Layout.Right =
-      Round(std::min(PictureToPanorama(rs, last, {w1, 0}).X, PictureToPanorama(rs, last, {w1, h1}).X) * s - 1.0);
+  double left = std::max(PictureToPanorama(rs, 0, {0, 0}).X, PictureToPanorama(rs, 0, {0, h1}).X);
+  double right = std::min(PictureToPanorama(rs, last, {w1, 0}).X, PictureToPanorama(rs, last, {w1, h1}).X);
+  // Under the exact inverse of the lens (a calibrated camera), the first
+  // picture's left border and the last one's right border all along: a lens
+  // that bends bows them between the corners. The first-order inverse of a
+  // plain run fills out to the corners' extent.
+  for (int y = 1; pp.AberrationOn && pp.ExactAberrationInverse && y < pp.PictureSize.Y - 1; ++y) {
+    left = std::max(left, PictureToPanorama(rs, 0, {0, static_cast<double>(y)}).X);
+    right = std::min(right, PictureToPanorama(rs, last, {w1, static_cast<double>(y)}).X);
+  }
+  rs.Layout.Left = Round(left * s + 1.0);
+  rs.Layout.Right = Round(right * s - 1.0);
 }
 
 void CircleExtent(RunState& rs) { BandExtent(rs); }

@@ -14,10 +14,12 @@ namespace vistarium::alignment {
 namespace {
 
 // Pictures whose orientations are turns `step` own-longitude pixels apart
-// (and `rise` latitude pixels up), connected through exact points.
-RunState Turns(int count, double step, bool is360, double rise = 0) {
+// (and `rise` latitude pixels up), connected through exact points, taken
+// with a lens of that aberration.
+RunState Turns(int count, double step, bool is360, double rise = 0, double aberration = 0.0) {
   RunState rs;
-  geom::SetCameraProjection(rs.Projection, {800, 600}, 24.0, 0.0);
+  geom::SetCameraProjection(rs.Projection, {800, 600}, 24.0, aberration);
+  rs.Projection.ExactAberrationInverse = true;  // as after a calibration
   rs.Projection.Extent = {geom::PictureToAngles(rs.Projection, {800, 300}).X,
                           geom::PictureToAngles(rs.Projection, {400, 0}).Y};
   rs.PictureSet.Count = count;
@@ -65,6 +67,20 @@ TEST(PlainLayout, TheCornersOfThePanoramaLieInsideTheOuterPictures) {
   EXPECT_FALSE(InsidePicture(rs, outside) && InsidePicture(rs, outside2));
   // Every pixel starts black.
   EXPECT_TRUE(std::all_of(rs.Panorama.Pixels.begin(), rs.Panorama.Pixels.end(), [](std::uint32_t p) { return p == 0; }));
+}
+
+// A lens that bends bows the pictures' borders between their corners: no
+// row of the panorama's first or last column lies outside the outer pictures.
+TEST(PlainLayout, ALensThatBendsLeavesNoEmptyPixelsAtEitherEnd) {
+  RunState rs = Turns(3, 500, false, 0, 0.1);
+  PlainExtent(rs);
+  AllocatePanorama(rs);
+  const int w = rs.Panorama.Width, h = rs.Panorama.Height;
+  ASSERT_GT(w, 0);
+  for (int v = 0; v < h; ++v) {
+    EXPECT_TRUE(InsidePicture(rs, OutputToPicturePlain(rs, 0, {0, double(v)}))) << "row " << v;
+    EXPECT_TRUE(InsidePicture(rs, OutputToPicturePlain(rs, 2, {double(w - 1), double(v)}))) << "row " << v;
+  }
 }
 
 TEST(PlainLayout, SpansBecomeClampedColumns) {
