@@ -170,15 +170,14 @@ void MatchAgainWhereTheCircleCloses(RunState& rs, matching::ProgressUi& ui) {
     closing = refine::ClosingFocalLength(rs, settings);
   }
   if (!closing) return;
-  const double first = rs.Parameters.Camera.FocalLength;
   // A circle whose camera was given has no part of the bar for this: it
   // takes half of what is left, and the calibration the rest.
   if (given) {
     const double from = rs.Progress.FindingTo;
     matching::SetFindingStep(rs, from, from + 0.5 * (1.0 - from));
   }
+  rs.Calibration.FirstFocalLength = rs.Parameters.Camera.FocalLength;
   MatchAgainFrom(rs, ui, *closing, true);
-  rs.Calibration.FirstFocalLength = first;
 }
 
 namespace {

@@ -123,6 +123,17 @@ public:
     omp_set_num_threads(threads_);
   }
 
+  // Connection (i, j) measured as `settings` say: one that may be rescued
+  // here at once (the rescue searches features in the run's store), any
+  // other as Add.
+  void Measure(int i, int j, std::shared_ptr<const refine::GreyPyramid> left,
+               std::shared_ptr<const refine::GreyPyramid> right, const refine::RefinementSettings& settings) {
+    if (settings.Rescue)
+      refine::RefineStoredConnection(rs_, i, j, *left, *right, settings);
+    else
+      Add(i, j, std::move(left), std::move(right), settings);
+  }
+
   void Add(int i, int j, std::shared_ptr<const refine::GreyPyramid> left,
            std::shared_ptr<const refine::GreyPyramid> right, const refine::RefinementSettings& settings) {
     if (!alongside_) {
@@ -304,14 +315,7 @@ void MatchAllPairs(RunState& rs, ProgressUi& ui, const std::vector<bool>* given,
     } else if (!rs.Refine || MeasuredNow(rs, i, j)) {
       continue;  // a kept connection whose refinement still holds
     }
-    if (rs.Refine && measure) {
-      const refine::RefinementSettings settings = FirstMeasuring(rs);
-      // A rescue searches features in the run's store: measured here.
-      if (settings.Rescue)
-        refine::RefineStoredConnection(rs, i, j, *leftGrey, *rightGrey, settings);
-      else
-        measuring.Add(i, j, leftGrey, rightGrey, settings);
-    }
+    if (rs.Refine && measure) measuring.Measure(i, j, leftGrey, rightGrey, FirstMeasuring(rs));
   }
   measuring.Finish();
 }
@@ -331,12 +335,7 @@ void MeasureConnections(RunState& rs, ProgressUi& ui) {
     ReportFindingProgress(rs, ui, static_cast<double>(i) / pairs);
     if (rs.CancelRequested) return;
     const int j = i + 1 == count ? 0 : i + 1;
-    if (MeasuredNow(rs, i, j)) continue;
-    // Rescued connections search features in the run's store: measured here.
-    if (settings.Rescue)
-      refine::RefineStoredConnection(rs, i, j, *greys.Pyramid(rs, i), *greys.Pyramid(rs, j), settings);
-    else
-      measuring.Add(i, j, greys.Pyramid(rs, i), greys.Pyramid(rs, j), settings);
+    if (!MeasuredNow(rs, i, j)) measuring.Measure(i, j, greys.Pyramid(rs, i), greys.Pyramid(rs, j), settings);
   }
   measuring.Finish();
 }
